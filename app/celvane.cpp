@@ -1,0 +1,318 @@
+#include "app/celvane.h"
+
+#include "app/imageimport.h"
+#include "canvas/canvas.h"
+#include "dialogs/connectdialog.h"
+#include "dialogs/connectionpreferences.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QFileDialog>
+#include <QHostAddress>
+#include <QIcon>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QStatusBar>
+#include <QTcpSocket>
+
+Q_LOGGING_CATEGORY(lcConnection, "celvane.connection", QtWarningMsg)
+
+namespace {
+
+constexpr int ConnectTimeoutMs = 5000;
+constexpr int SwatchSize = 10;
+
+} // namespace
+
+Celvane::Celvane(QWidget *parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags)
+{
+    ui.setupForm(this);
+
+    statusLabel = new QLabel();
+    statusBar()->addPermanentWidget(statusLabel, 0);
+
+    canvas = new Canvas();
+    setCentralWidget(canvas);
+
+    connect(ui.actionConnect, &QAction::triggered, this, &Celvane::OnActionConnect);
+    connect(ui.actionDisconnect, &QAction::triggered, this, &Celvane::OnActionDisconnect);
+    connect(ui.actionQuit, &QAction::triggered, this, &QWidget::close);
+    connect(ui.actionClear, &QAction::triggered, this, &Celvane::OnActionClear);
+    connect(ui.actionLoadImage, &QAction::triggered, this, &Celvane::OnActionLoadImage);
+    connect(ui.menuBorderColor, &QMenu::triggered, this, &Celvane::OnActionBorderColor);
+    connect(ui.menuBackgroundColor, &QMenu::triggered, this, &Celvane::OnActionBackgroundColor);
+    connect(ui.menuDrawingColor, &QMenu::triggered, this, &Celvane::OnActionPenColor);
+    connect(canvas, &Canvas::CellChanged, this, &Celvane::OnCellChanged);
+
+    setConnectionState(Disconnected);
+}
+
+Celvane::~Celvane()
+{
+    // The socket is destroyed with the window's children, after this object has stopped being
+    // a Celvane; its closing notification must not reach the slots then.
+    if (socket)
+        socket->disconnect(this);
+}
+
+void Celvane::setConnectionState(ConnectionState state)
+{
+    switch (state) {
+    case Disconnected:
+        ui.menuBar->setEnabled(true);
+        ui.actionConnect->setEnabled(true);
+        ui.actionDisconnect->setEnabled(false);
+        ui.actionClear->setEnabled(false);
+        ui.actionLoadImage->setEnabled(false);
+        ui.menuBackgroundColor->setEnabled(false);
+        ui.menuBorderColor->setEnabled(false);
+        ui.menuDrawingColor->setEnabled(false);
+        statusLabel->setText(QStringLiteral("Disconnected"));
+        break;
+    case Connecting:
+        ui.menuBar->setEnabled(false);
+        statusLabel->setText(QStringLiteral("Connecting..."));
+        break;
+    case ReceivingUpdate:
+        ui.menuBar->setEnabled(false);
+        statusLabel->setText(QStringLiteral("Receiving update..."));
+        break;
+    case Connected:
+        ui.menuBar->setEnabled(true);
+        ui.actionConnect->setEnabled(false);
+        ui.actionDisconnect->setEnabled(true);
+        ui.actionClear->setEnabled(true);
+        ui.actionLoadImage->setEnabled(true);
+        statusLabel->setText(QStringLiteral("Connected"));
+        break;
+    }
+    repaint();
+}
+
+// --- Connection -------------------------------------------------------------------------------
+
+void Celvane::OnActionConnect()
+{
+    ConnectDialog dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const quint16 port = connectionPreferences().port;
+    const QString host = connectionPreferences().host;
+    connectToServer(host, port);
+}
+
+void Celvane::connectToServer(const QString &host, quint16 port)
+{
+    // Whatever an earlier connection left half-received must never be read as the start of
+    // this connection's stream.
+    receiveBuffer.clear();
+
+    socket = new QTcpSocket(this);
+    connect(socket, &QTcpSocket::connected, this, &Celvane::OnSocketConnected);
+    connect(socket, &QTcpSocket::disconnected, this, &Celvane::OnSocketDisconnected);
+    connect(socket, &QTcpSocket::readyRead, this, &Celvane::OnSocketReadReady);
+
+    setConnectionState(Connecting);
+
+    socket->connectToHost(QHostAddress(host), port, QIODevice::ReadWrite);
+    if (socket->waitForConnected(ConnectTimeoutMs))
+        return;
+
+    // A timed-out attempt is still under way: abandon it before the message box's event loop
+    // runs, or it could connect behind the box and install a picture the window then forgets.
+    QPointer<QTcpSocket> failed = socket;
+    const QString error = failed->errorString();
+    failed->disconnect(this);
+    failed->abort();
+    socket = nullptr;
+
+    QMessageBox::information(this, tr("Unable to connect to %1:%2.").arg(host).arg(port), error,
+                             QMessageBox::Ok, QMessageBox::NoButton);
+
+    if (failed)
+        failed->deleteLater();
+    setConnectionState(Disconnected);
+}
+
+void Celvane::OnActionDisconnect()
+{
+    if (socket)
+        socket->disconnectFromHost();
+}
+
+void Celvane::OnSocketConnected()
+{
+    if (socket)
+        socket->write(Protocol::encodeHello());
+    setConnectionState(ReceivingUpdate);
+}
+
+void Celvane::OnSocketDisconnected()
+{
+    setConnectionState(Disconnected);
+    canvas->setFormat(nullptr);
+    receiveBuffer.clear();
+    releaseSocket();
+}
+
+void Celvane::releaseSocket()
+{
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    socket->deleteLater();
+    socket = nullptr;
+}
+
+bool Celvane::isConnected() const
+{
+    return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void Celvane::OnSocketReadReady()
+{
+    if (!socket)
+        return;
+    receiveBuffer.append(socket->readAll());
+
+    MessageReader::Message message;
+    while (receiveBuffer.next(&message)) {
+        if (message.kind != Protocol::Update)
+            continue;
+        if (const auto update = Protocol::decodeUpdate(message.payload))
+            applyUpdate(*update);
+        else
+            qCDebug(lcConnection) << "dropped an Update of" << message.payload.size()
+                                  << "bytes with no format or too few cells";
+    }
+}
+
+void Celvane::applyUpdate(const Protocol::UpdateMessage &update)
+{
+    const CanvasFormat *format = update.format;
+    const auto *cells = reinterpret_cast<const uint8 *>(update.cells.data());
+
+    // The server's picture is the truth: a further Update for the format already shown
+    // replaces the cells as well, which installing the same format again would not.
+    if (canvas->format() == format)
+        canvas->replaceCells(cells);
+    else
+        canvas->setFormat(format, cells);
+    canvas->setBorderColor(update.border);
+    canvas->setBackgroundColor(update.background);
+    canvas->setPenColor(1);
+
+    ui.menuBorderColor->clear();
+    ui.menuBackgroundColor->clear();
+    ui.menuDrawingColor->clear();
+    if (format->hasFrameColors) {
+        buildColorMenu(ui.menuBorderColor, format->palette, canvas->borderColor());
+        buildColorMenu(ui.menuBackgroundColor, format->palette, canvas->backgroundColor());
+        ui.menuBackgroundColor->setEnabled(true);
+        ui.menuBorderColor->setEnabled(true);
+    }
+    buildColorMenu(ui.menuDrawingColor, format->palette, canvas->penColor());
+    ui.menuDrawingColor->setEnabled(true);
+
+    setConnectionState(Connected);
+}
+
+void Celvane::sendCommand(quint8 opcode, quint8 a, quint8 b, quint8 c)
+{
+    if (isConnected())
+        socket->write(Protocol::encodeCommand(opcode, a, b, c));
+}
+
+void Celvane::sendRow(quint8 row, quint8 count, const quint8 *cells)
+{
+    if (isConnected())
+        socket->write(Protocol::encodeRowData(row, count, cells));
+}
+
+void Celvane::OnCellChanged(uint8 x, uint8 y, uint8 color)
+{
+    sendCommand(Protocol::SetCellCommand, x, y, color);
+}
+
+void Celvane::OnActionClear()
+{
+    canvas->clear();
+    sendCommand(Protocol::ClearCommand, 0, 0, 0);
+}
+
+// --- Colour menus -----------------------------------------------------------------------------
+
+QActionGroup *Celvane::buildColorMenu(QMenu *menu, const QList<QColor> &palette, int current)
+{
+    auto *group = new QActionGroup(menu);
+    group->setExclusive(true);
+    for (int i = 0; i < palette.size(); ++i) {
+        auto *action = new QAction(menu);
+        action->setText(palette.at(i).name());
+        QPixmap swatch(SwatchSize, SwatchSize);
+        swatch.fill(palette.at(i));
+        action->setIcon(QIcon(swatch));
+        action->setCheckable(true);
+        action->setData(i);
+        action->setIconVisibleInMenu(true);
+        group->addAction(action);
+        if (i == current)
+            action->setChecked(true);
+    }
+    menu->addActions(group->actions());
+    return group;
+}
+
+void Celvane::OnActionBorderColor(QAction *action)
+{
+    canvas->setBorderColor(uint8(action->data().toInt()));
+    sendCommand(Protocol::SetColorsCommand, canvas->borderColor(), canvas->backgroundColor(), 0);
+}
+
+void Celvane::OnActionBackgroundColor(QAction *action)
+{
+    canvas->setBackgroundColor(uint8(action->data().toInt()));
+    sendCommand(Protocol::SetColorsCommand, canvas->borderColor(), canvas->backgroundColor(), 0);
+}
+
+void Celvane::OnActionPenColor(QAction *action)
+{
+    canvas->setPenColor(uint8(action->data().toInt()));
+}
+
+// --- Image import -----------------------------------------------------------------------------
+
+void Celvane::OnActionLoadImage()
+{
+    const QString fileName =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Choose Image"), QString(),
+                                     QStringLiteral("Image Files (*.png *.jpg *.gif *.bmp)"));
+    if (fileName.isEmpty())
+        return;
+
+    const QImage source(fileName);
+    if (source.width() == 0 || source.height() == 0) {
+        QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("Unable to open image."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+
+    // The file dialog ran an event loop: the connection may have ended, or an Update may have
+    // installed another format, while it was open.
+    const CanvasFormat *format = canvas->format();
+    if (!format || !isConnected())
+        return;
+
+    const QImage cells = imageToCells(source, *format);
+    for (int y = 0; y < format->rows; ++y) {
+        const uchar *line = cells.constScanLine(y);
+        for (int x = 0; x < format->columns; ++x)
+            canvas->setCell(uint8(x), uint8(y), line[x]);
+        sendRow(uint8(y), uint8(format->columns), line);
+    }
+}

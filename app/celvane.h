@@ -1,0 +1,74 @@
+#pragma once
+
+#include "app/celvaneform.h"
+#include "canvas/canvasformat.h"
+#include "connection/messagereader.h"
+#include "connection/protocol.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+
+class Canvas;
+class QActionGroup;
+class QColor;
+class QLabel;
+class QMenu;
+class QTcpSocket;
+
+// The application's window: the canvas, the menus, the connection state in the status bar, and
+// the one connection to the picture server. Every edit the user makes goes to the server at once.
+class Celvane : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    enum ConnectionState { Disconnected = 0, Connecting = 1, ReceivingUpdate = 2, Connected = 3 };
+
+    explicit Celvane(QWidget *parent = nullptr, Qt::WindowFlags flags = {});
+    ~Celvane() override;
+
+    const CelvaneForm &form() const { return ui; }
+
+    // Applies a state to the menus and the status text, and repaints the window at once so that
+    // the text shows even while the connect wait blocks the event loop.
+    void setConnectionState(ConnectionState state);
+
+    // Connects to a numeric address (host names are not resolved), waiting up to five seconds.
+    // A failure is reported in a message box.
+    void connectToServer(const QString &host, quint16 port);
+
+    // Fills a colour menu with one checkable swatch per palette entry and checks entry current.
+    QActionGroup *buildColorMenu(QMenu *menu, const QList<QColor> &palette, int current);
+
+    // Write one message to the live connection; without one they write nothing.
+    void sendCommand(quint8 opcode, quint8 a, quint8 b, quint8 c);
+    void sendRow(quint8 row, quint8 count, const quint8 *cells);
+
+private Q_SLOTS:
+    void OnActionConnect();
+    void OnActionDisconnect();
+    void OnActionClear();
+    void OnActionLoadImage();
+    void OnActionBorderColor(QAction *action);
+    void OnActionBackgroundColor(QAction *action);
+    void OnActionPenColor(QAction *action);
+    void OnSocketConnected();
+    void OnSocketDisconnected();
+    void OnSocketReadReady();
+    void OnCellChanged(uint8 x, uint8 y, uint8 color);
+
+private:
+    void applyUpdate(const Protocol::UpdateMessage &update);
+    bool isConnected() const;
+    // Stops listening to the socket and hands it to the event loop for deletion.
+    void releaseSocket();
+
+    CelvaneForm ui;
+    QLabel *statusLabel = nullptr;
+    Canvas *canvas = nullptr;
+    // Cleared when the socket is released, and guarded besides: a nested event loop (a dialog, a
+    // message box) may run the deferred deletion while a slot still holds on to the window.
+    QPointer<QTcpSocket> socket;
+    MessageReader receiveBuffer;
+};

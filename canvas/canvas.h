@@ -1,0 +1,72 @@
+#pragma once
+
+#include "canvas/canvasformat.h"
+
+#include <QRectF>
+#include <QWidget>
+
+#include <vector>
+
+// Shows the picture scaled into the widget and lets the user paint cells with the left button and
+// erase them with the right one. Only mouse editing raises CellChanged: changes made through the
+// operations below are silent, and whoever makes them tells the server where it must hear of them.
+//
+// Every visible change repaints the whole widget at once (repaint(), not update()).
+class Canvas : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Canvas(QWidget *parent = nullptr);
+    ~Canvas() override;
+
+    // Installs a format with rows x columns initial cells, or all cells empty when cells is null.
+    // Installing the format already shown does nothing at all; installing nullptr drops the
+    // picture. The colour indices return to 0.
+    void setFormat(const CanvasFormat *format, const uint8 *cells = nullptr);
+    const CanvasFormat *format() const { return m_format; }
+
+    // Replaces every cell of the installed format with rows x columns bytes and repaints once.
+    void replaceCells(const uint8 *cells);
+
+    void clear();
+    // x and y must lie inside the grid; the caller keeps to it.
+    void setCell(uint8 x, uint8 y, uint8 value);
+    uint8 cell(int x, int y) const { return m_cells[size_t(y) * m_format->columns + x]; }
+
+    uint8 borderColor() const { return m_borderColor; }
+    uint8 backgroundColor() const { return m_backgroundColor; }
+    uint8 penColor() const { return m_penColor; }
+    void setBorderColor(uint8 index);
+    void setBackgroundColor(uint8 index);
+    void setPenColor(uint8 index);
+
+    // Where the grid is drawn, in widget coordinates.
+    QRectF canvasRect() const { return m_canvasRect; }
+
+Q_SIGNALS:
+    // The user changed the cell in column x of row y to color.
+    void CellChanged(uint8 x, uint8 y, uint8 color);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    enum MouseMode { Idle = -1, Drawing = 0, Erasing = 1 };
+
+    void updateCanvasRect();
+    void paintAt(const QPoint &point);
+    QColor frameColor(uint8 index) const;
+
+    const CanvasFormat *m_format = nullptr;
+    QRectF m_canvasRect;
+    int m_mouseMode = Idle;
+    uint8 m_borderColor = 0;
+    uint8 m_backgroundColor = 0;
+    uint8 m_penColor = 0;
+    std::vector<uint8> m_cells;
+};

@@ -1,0 +1,89 @@
+#include "canvas/canvasformat.h"
+
+#include <cstdlib>
+
+namespace {
+
+struct FormatSpec
+{
+    qint32 rows;
+    qint32 columns;
+    float cellAspect;
+    bool hasFrameColors;
+    bool rowGap;
+    std::initializer_list<const char *> palette;
+};
+
+const FormatSpec formatSpecs[] = {
+    {25, 40, 0.74f, false, true, {"#000000", "#00ff00"}},
+    {25, 80, 0.37f, false, true, {"#000000", "#00ff00"}},
+    {23,
+     22,
+     1.6f,
+     true,
+     false,
+     {"#000000", "#ffffff", "#941701", "#52c6d4", "#901ccc", "#51be08", "#311ad5", "#c4d71c"}},
+    {25,
+     40,
+     0.74f,
+     true,
+     false,
+     {"#000000", "#ffffff", "#894036", "#7abfc7", "#8a46ae", "#68a941", "#3e31a2", "#d0dc71",
+      "#905f25", "#5c4700", "#bb776d", "#555555", "#808080", "#acea88", "#7c70da", "#ababab"}},
+};
+
+QList<CanvasFormat *> *formatTable = nullptr;
+
+void destroyFormatTable()
+{
+    while (!formatTable->isEmpty())
+        delete formatTable->takeFirst();
+    delete formatTable;
+    formatTable = nullptr;
+}
+
+QList<CanvasFormat *> *buildFormatTable()
+{
+    auto *table = new QList<CanvasFormat *>;
+    try {
+        for (const FormatSpec &spec : formatSpecs) {
+            auto *format = new CanvasFormat;
+            table->append(format);
+            format->rows = spec.rows;
+            format->columns = spec.columns;
+            format->cellAspect = spec.cellAspect;
+            format->hasFrameColors = spec.hasFrameColors;
+            format->rowGap = spec.rowGap;
+            for (const char *name : spec.palette)
+                format->palette.append(QColor(QLatin1String(name)));
+        }
+    } catch (...) {
+        // Out of memory: leave the table unbuilt so that the next call tries again.
+        qDeleteAll(*table);
+        delete table;
+        throw;
+    }
+    return table;
+}
+
+} // namespace
+
+const QList<CanvasFormat *> &canvasFormats()
+{
+    if (!formatTable) {
+        formatTable = buildFormatTable();
+        std::atexit(destroyFormatTable);
+    }
+    return *formatTable;
+}
+
+const CanvasFormat *canvasFormat(uint8 number)
+{
+    const QList<CanvasFormat *> &table = canvasFormats();
+    return number < table.size() ? table.at(number) : nullptr;
+}
+
+int canvasFormatNumber(const CanvasFormat *format)
+{
+    return format ? int(canvasFormats().indexOf(const_cast<CanvasFormat *>(format))) : -1;
+}

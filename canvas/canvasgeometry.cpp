@@ -1,0 +1,64 @@
+#include "canvas/canvasgeometry.h"
+
+#include "canvas/canvasformat.h"
+
+#include <cmath>
+
+QRectF fitCanvasRect(const QRect &widgetRect, const CanvasFormat &format)
+{
+    const int w = widgetRect.width();
+    const int h = widgetRect.height();
+    const float widgetRatio = float(double(w) / double(h));
+    const float pictureRatio = float(format.columns) / float(format.rows) * format.cellAspect;
+
+    float cellWidth;
+    float cellHeight;
+    if (widgetRatio > pictureRatio) {
+        const float margin = float(h) * 0.1f;
+        cellHeight = (float(h) - 2 * margin) / float(format.rows);
+        cellWidth = cellHeight * format.cellAspect;
+    } else {
+        // Equal ratios, and a widget with no area at all (NaN), take the width-binding branch.
+        const float margin = float(w) * 0.1f;
+        cellWidth = (float(w) - 2 * margin) / float(format.columns);
+        cellHeight = cellWidth / format.cellAspect;
+    }
+    const float gridWidth = float(format.columns) * cellWidth;
+    const float gridHeight = float(format.rows) * cellHeight;
+
+    return QRectF(widgetRect.left() + w * 0.5 - gridWidth * 0.5,
+                  widgetRect.top() + h * 0.5 - gridHeight * 0.5, gridWidth, gridHeight);
+}
+
+CellSize cellSize(const QRectF &canvasRect, const CanvasFormat &format)
+{
+    return {float(canvasRect.width()) / float(format.columns),
+            float(canvasRect.height()) / float(format.rows)};
+}
+
+QRectF cellPaintRect(const QRectF &canvasRect, CellSize size, const CanvasFormat &format, int x,
+                     int y)
+{
+    const float heightFactor = format.rowGap ? 0.875f : 1.0f;
+    return QRectF(canvasRect.x() + float(x) * size.width, canvasRect.y() + float(y) * size.height,
+                  size.width, size.height * heightFactor);
+}
+
+bool cellAt(const QRectF &canvasRect, const CanvasFormat &format, const QPointF &point, int *x,
+            int *y)
+{
+    const CellSize size = cellSize(canvasRect, format);
+    if (!(size.width > 0) || !(size.height > 0))
+        return false;
+
+    // Floor rather than truncate, so that the band just left of or above the grid is not taken
+    // for column or row 0. Range checks happen in floating point, before any conversion to int.
+    const double column = std::floor((point.x() - canvasRect.left()) / double(size.width));
+    const double row = std::floor((point.y() - canvasRect.top()) / double(size.height));
+    if (!(column >= 0 && column < format.columns && row >= 0 && row < format.rows))
+        return false;
+
+    *x = int(column);
+    *y = int(row);
+    return true;
+}

@@ -1,0 +1,103 @@
+#include "connection/protocol.h"
+
+#include "canvas/canvasformat.h"
+
+namespace Protocol {
+
+namespace {
+
+void appendHeader(QByteArray &out, quint8 kind, quint16 length)
+{
+    out.append(char(kind));
+    out.append(char(0));
+    out.append(char(length & 0xff));
+    out.append(char(length >> 8));
+}
+
+QByteArray message(quint8 kind, qsizetype payloadSize)
+{
+    QByteArray out;
+    out.reserve(HeaderSize + payloadSize);
+    appendHeader(out, kind, quint16(payloadSize));
+    return out;
+}
+
+} // namespace
+
+MessageHeader decodeHeader(const char *bytes)
+{
+    const auto *b = reinterpret_cast<const quint8 *>(bytes);
+    return {b[0], b[1], quint16(b[2] | (b[3] << 8))};
+}
+
+QByteArray encodeHello()
+{
+    QByteArray out = message(Hello, HelloPayloadSize);
+    out.append(char(HelloVersion));
+    out.append(3, char(0));
+    return out;
+}
+
+QByteArray encodeCommand(quint8 opcode, quint8 a, quint8 b, quint8 c)
+{
+    QByteArray out = message(Command, CommandPayloadSize);
+    out.append(char(opcode));
+    out.append(char(a));
+    out.append(char(b));
+    out.append(char(c));
+    return out;
+}
+
+QByteArray encodeRowData(quint8 row, quint8 count, const quint8 *cells)
+{
+    QByteArray out = message(RowData, RowDataPrefixSize + count);
+    out.append(char(row));
+    out.append(char(count));
+    out.append(2, char(0));
+    out.append(reinterpret_cast<const char *>(cells), count);
+    return out;
+}
+
+QByteArray encodeUpdate(quint8 formatNumber, quint8 border, quint8 background, QByteArrayView cells)
+{
+    const qsizetype payloadSize = qMin<qsizetype>(UpdatePrefixSize + cells.size(), MaxPayloadSize);
+    QByteArray out = message(Update, payloadSize);
+    out.append(char(formatNumber));
+    out.append(char(border));
+    out.append(char(background));
+    out.append(char(0));
+    out.append(cells.data(), payloadSize - UpdatePrefixSize);
+    return out;
+}
+
+std::optional<UpdateMessage> decodeUpdate(QByteArrayView payload)
+{
+    if (payload.size() < UpdatePrefixSize)
+        return std::nullopt;
+    const auto *b = reinterpret_cast<const quint8 *>(payload.data());
+    const CanvasFormat *format = canvasFormat(b[0]);
+    if (!format || payload.size() < UpdatePrefixSize + format->cellCount())
+        return std::nullopt;
+    return UpdateMessage{format, b[0], b[1], b[2],
+                         payload.sliced(UpdatePrefixSize, format->cellCount())};
+}
+
+std::optional<CommandMessage> decodeCommand(QByteArrayView payload)
+{
+    if (payload.size() != CommandPayloadSize)
+        return std::nullopt;
+    const auto *b = reinterpret_cast<const quint8 *>(payload.data());
+    return CommandMessage{b[0], b[1], b[2], b[3]};
+}
+
+std::optional<RowDataMessage> decodeRowData(QByteArrayView payload)
+{
+    if (payload.size() < RowDataPrefixSize)
+        return std::nullopt;
+    const auto *b = reinterpret_cast<const quint8 *>(payload.data());
+    if (payload.size() != RowDataPrefixSize + b[1])
+        return std::nullopt;
+    return RowDataMessage{b[0], b[1], payload.sliced(RowDataPrefixSize)};
+}
+
+} // namespace Protocol

@@ -1,0 +1,27 @@
+#include "dialogs/connectdialog.h"
+
+#include "dialogs/connectionpreferences.h"
+
+#include <QLineEdit>
+
+ConnectDialog::ConnectDialog(QWidget *parent, Qt::WindowFlags flags)
+    : QDialog(parent, flags)
+{
+    m_form.setupForm(this);
+    connect(this, &QDialog::accepted, this, &ConnectDialog::OnAccepted);
+
+    const ConnectionPreferences &preferences = connectionPreferences();
+    m_form.host->setText(preferences.host);
+    m_form.port->setText(tr("%1").arg(preferences.port));
+    m_form.port->setEnabled(false);
+}
+
+ConnectDialog::~ConnectDialog() = default;
+
+void ConnectDialog::OnAccepted()
+{
+    ConnectionPreferences &preferences = connectionPreferences();
+    preferences.host = m_form.host->text();
+    // Not a number from 0 to 65535 gives 0.
+    preferences.port = m_form.port->text().toUShort();
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The server the user connected to last, remembered between runs.
+struct ConnectionPreferences
+{
+    QString host;
+    quint16 port = 0;
+};
+
+namespace PreferenceKeys {
+inline constexpr char Organization[] = "Norvask LLC";
+inline constexpr char Application[] = "Celvane";
+inline constexpr char Host[] = "network/preferred_host";
+inline constexpr char Port[] = "network/preferred_port";
+} // namespace PreferenceKeys
+
+// The host offered until the user has chosen one: the address of the picture server on the
+// network the program was first set up for.
+extern const char DefaultPreferredHost[];
+inline constexpr quint16 DefaultPreferredPort = 3000;
+
+// The one record of the process. The first call loads it from the user's settings and arranges
+// for it to be written back when the process exits; a run that never calls it leaves the
+// settings untouched.
+ConnectionPreferences &connectionPreferences();
+
+// Reads the two keys, falling back to the defaults for missing ones. A stored port that is no
+// integer loads as 0; one outside 0..65535 is cut to its low 16 bits.
+ConnectionPreferences loadConnectionPreferences();
+// Writes the two keys: the host as a string, the port as an integer.
+void saveConnectionPreferences(const ConnectionPreferences &preferences);

@@ -1,0 +1,58 @@
+# Shared by the scripts in scripts/: where things are, and installing what the build needs.
+# shellcheck shell=bash
+
+CELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+CELVANE_BUILD_DIR=${CELVANE_BUILD_DIR:-$CELVANE_ROOT/build}
+
+# Debian packages the build and the tests need.
+CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev)
+
+log() { printf '== %s\n' "$*" >&2; }
+
+missing_packages() {
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            printf '%s\n' "$package"
+        fi
+    done
+}
+
+# Installs the packages that are not there yet, when this machine lets us; otherwise says what
+# to install and fails.
+ensure_packages() {
+    if ! command -v dpkg-query >/dev/null 2>&1; then
+        log "not a Debian-style system: make sure these are installed: $*"
+        return 0
+    fi
+    local missing
+    mapfile -t missing < <(missing_packages "$@")
+    [ "${#missing[@]}" -eq 0 ] && return 0
+
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+            sudo=(sudo)
+        else
+            log "missing packages: ${missing[*]}"
+            log "install them with: sudo apt-get install ${missing[*]}"
+            return 1
+        fi
+    fi
+    log "installing ${missing[*]}"
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}
+
+ensure_build_deps() {
+    ensure_packages "${CELVANE_BUILD_PACKAGES[@]}"
+}
+
+# Configures and builds one build tree. Extra arguments go to CMake's configure step.
+build_tree() {
+    local dir=$1
+    shift
+    cmake -S "$CELVANE_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir"
+}
