@@ -1,0 +1,272 @@
+#include "canvas/canvas.h"
+#include "canvas/canvasformat.h"
+#include "canvas/canvasgeometry.h"
+
+#include <QtTest>
+
+namespace {
+
+struct FormatShape
+{
+    int rows;
+    int columns;
+    float cellAspect;
+};
+
+// The formats' grids as published, kept apart from the table so that the expectations below do
+// not lean on the code under test.
+const FormatShape formatShapes[] = {
+    {25, 40, 0.74f}, {25, 80, 0.37f}, {23, 22, 1.6f}, {25, 40, 0.74f}};
+
+// The fitting rules worked through step by step: ratios, margin, cell and grid sizes in single
+// precision, the centring in double precision.
+QRectF expectedFit(int w, int h, const FormatShape &shape)
+{
+    const float widgetRatio = float(w) / float(h);
+    const float pictureRatio = float(shape.columns) / float(shape.rows) * shape.cellAspect;
+    const float tenth = 0.1f;
+    float cellWidth;
+    float cellHeight;
+    if (widgetRatio > pictureRatio) {
+        const float margin = float(h) * tenth;
+        cellHeight = (float(h) - 2.0f * margin) / float(shape.rows);
+        cellWidth = cellHeight * shape.cellAspect;
+    } else {
+        const float margin = float(w) * tenth;
+        cellWidth = (float(w) - 2.0f * margin) / float(shape.columns);
+        cellHeight = cellWidth / shape.cellAspect;
+    }
+    const float gridWidth = float(shape.columns) * cellWidth;
+    const float gridHeight = float(shape.rows) * cellHeight;
+    return QRectF(double(w) * 0.5 - double(gridWidth) * 0.5,
+                  double(h) * 0.5 - double(gridHeight) * 0.5, gridWidth, gridHeight);
+}
+
+void compareExactly(const QRectF &actual, const QRectF &expected)
+{
+    // Bit-for-bit: a stray double where a float belongs shows up in the last digits.
+    QVERIFY2(actual.x() == expected.x() && actual.y() == expected.y() &&
+                 actual.width() == expected.width() && actual.height() == expected.height(),
+             qPrintable(QStringLiteral("got (%1, %2, %3, %4), expected (%5, %6, %7, %8)")
+                            .arg(actual.x(), 0, 'g', 17)
+                            .arg(actual.y(), 0, 'g', 17)
+                            .arg(actual.width(), 0, 'g', 17)
+                            .arg(actual.height(), 0, 'g', 17)
+                            .arg(expected.x(), 0, 'g', 17)
+                            .arg(expected.y(), 0, 'g', 17)
+                            .arg(expected.width(), 0, 'g', 17)
+                            .arg(expected.height(), 0, 'g', 17)));
+}
+
+void compareRoughly(const QRectF &actual, const QRectF &figure)
+{
+    const double tolerance = 0.005;
+    QVERIFY2(qAbs(actual.x() - figure.x()) < tolerance &&
+                 qAbs(actual.y() - figure.y()) < tolerance &&
+                 qAbs(actual.width() - figure.width()) < tolerance &&
+                 qAbs(actual.height() - figure.height()) < tolerance,
+             qPrintable(QStringLiteral("got (%1, %2, %3, %4)")
+                            .arg(actual.x())
+                            .arg(actual.y())
+                            .arg(actual.width())
+                            .arg(actual.height())));
+}
+
+} // namespace
+
+class tst_CanvasGeometry : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void fitCanvasRect_data();
+    void fitCanvasRect();
+    void widgetCanvasRect_data() { fitCanvasRect_data(); }
+    void widgetCanvasRect();
+    void widgetWithoutFormatKeepsRect();
+    void cellPaintRects_data();
+    void cellPaintRects();
+    void cellAt_data();
+    void cellAt();
+};
+
+void tst_CanvasGeometry::fitCanvasRect_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QSize>("size");
+    // Rounded figures worked out by hand, checked to within 0.005; a null rect means none.
+    QTest::addColumn<QRectF>("figure");
+
+    QTest::newRow("0 at 400x300, height binds")
+        << 0 << QSize(400, 300) << QRectF(57.92, 30, 284.16, 240);
+    QTest::newRow("0 at 300x400, width binds")
+        << 0 << QSize(300, 400) << QRectF(30, 98.6486, 240, 202.7027);
+    QTest::newRow("0 at 592x500, equal ratios, width binds")
+        << 0 << QSize(592, 500) << QRectF(59.2, 50, 473.6, 400);
+    QTest::newRow("0 at 0x300") << 0 << QSize(0, 300) << QRectF(0, 150, 0, 0);
+    QTest::newRow("0 at 400x0") << 0 << QSize(400, 0) << QRectF(200, 0, 0, 0);
+    QTest::newRow("0 at 0x0") << 0 << QSize(0, 0) << QRectF(0, 0, 0, 0);
+    QTest::newRow("0 at 700x500") << 0 << QSize(700, 500) << QRectF(113.2, 50, 473.6, 400);
+    QTest::newRow("2 at 400x300, width binds")
+        << 2 << QSize(400, 300) << QRectF(40, 45.4545, 320, 209.0909);
+    QTest::newRow("2 at 600x300, height binds")
+        << 2 << QSize(600, 300) << QRectF(116.3478, 30, 367.3043, 240);
+
+    const QSize sizes[] = {QSize(400, 300), QSize(300, 400), QSize(592, 500), QSize(473, 356),
+                           QSize(1, 1),     QSize(1000, 7),  QSize(7, 1000),  QSize(1920, 1080),
+                           QSize(0, 250),   QSize(250, 0)};
+    for (int number = 0; number < 4; ++number) {
+        for (const QSize &size : sizes) {
+            const QByteArray name = QByteArray::number(number) + " at " +
+                                    QByteArray::number(size.width()) + "x" +
+                                    QByteArray::number(size.height());
+            QTest::newRow(name.constData()) << number << size << QRectF();
+        }
+    }
+}
+
+void tst_CanvasGeometry::fitCanvasRect()
+{
+    QFETCH(int, number);
+    QFETCH(QSize, size);
+    QFETCH(QRectF, figure);
+
+    const QRectF actual = ::fitCanvasRect(QRect(QPoint(0, 0), size), *canvasFormat(uint8(number)));
+    compareExactly(actual, expectedFit(size.width(), size.height(), formatShapes[number]));
+    if (!figure.isNull())
+        compareRoughly(actual, figure);
+    if (size.isEmpty())
+        QVERIFY(actual.isEmpty());
+}
+
+void tst_CanvasGeometry::widgetCanvasRect()
+{
+    QFETCH(int, number);
+    QFETCH(QSize, size);
+
+    // A child of a shown window gets its resize events at once, for every size including zero.
+    QWidget host;
+    host.resize(200, 200);
+    Canvas *canvas = new Canvas(&host);
+    canvas->setFormat(canvasFormat(uint8(number)));
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+
+    canvas->resize(size);
+    QCOMPARE(canvas->size(), size);
+    compareExactly(canvas->canvasRect(),
+                   expectedFit(size.width(), size.height(), formatShapes[number]));
+
+    // Installing a format fits the grid too, without a resize.
+    Canvas installed(&host);
+    installed.resize(size);
+    installed.setFormat(canvasFormat(uint8(number)));
+    compareExactly(installed.canvasRect(), canvas->canvasRect());
+}
+
+void tst_CanvasGeometry::widgetWithoutFormatKeepsRect()
+{
+    QWidget host;
+    Canvas *canvas = new Canvas(&host);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+
+    canvas->resize(400, 300);
+    QCOMPARE(canvas->canvasRect(), QRectF(0, 0, 0, 0));
+    QVERIFY(canvas->canvasRect().isNull());
+
+    canvas->setFormat(canvasFormat(0));
+    const QRectF fitted = canvas->canvasRect();
+    compareExactly(fitted, expectedFit(400, 300, formatShapes[0]));
+
+    // Dropping the picture leaves the rectangle where it was, even across resizes.
+    canvas->setFormat(nullptr);
+    canvas->resize(300, 400);
+    compareExactly(canvas->canvasRect(), fitted);
+}
+
+void tst_CanvasGeometry::cellPaintRects_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("x");
+    QTest::addColumn<int>("y");
+    QTest::addColumn<QRectF>("expected");
+
+    // Format 0 and 3 in a 700x500 widget: canvasRect (113.2, 50, 473.6, 400), cells 11.84 x 16.
+    QTest::newRow("0: first cell, seven eighths high")
+        << 0 << 0 << 0 << QRectF(113.2, 50, 11.84, 14);
+    QTest::newRow("0: cell 5,3") << 0 << 5 << 3 << QRectF(172.4, 98, 11.84, 14);
+    QTest::newRow("0: last cell") << 0 << 39 << 24 << QRectF(574.96, 434, 11.84, 14);
+    QTest::newRow("3: first cell, full height") << 3 << 0 << 0 << QRectF(113.2, 50, 11.84, 16);
+    QTest::newRow("3: last cell") << 3 << 39 << 24 << QRectF(574.96, 434, 11.84, 16);
+    QTest::newRow("1: cell 79,1") << 1 << 79 << 1 << QRectF(580.88, 66, 5.92, 14);
+}
+
+void tst_CanvasGeometry::cellPaintRects()
+{
+    QFETCH(int, number);
+    QFETCH(int, x);
+    QFETCH(int, y);
+    QFETCH(QRectF, expected);
+
+    const CanvasFormat &format = *canvasFormat(uint8(number));
+    const QRectF canvasRect = ::fitCanvasRect(QRect(0, 0, 700, 500), format);
+    const CellSize size = cellSize(canvasRect, format);
+    QCOMPARE(size.width, float(canvasRect.width()) / float(format.columns));
+    QCOMPARE(size.height, float(canvasRect.height()) / float(format.rows));
+
+    const QRectF actual = cellPaintRect(canvasRect, size, format, x, y);
+    compareRoughly(actual, expected);
+    // Rows follow each other at the full pitch whatever part of it is painted.
+    const QRectF below = cellPaintRect(canvasRect, size, format, x, y + 1);
+    QCOMPARE(float(below.top() - actual.top()), size.height);
+}
+
+void tst_CanvasGeometry::cellAt_data()
+{
+    QTest::addColumn<QSize>("widget");
+    QTest::addColumn<QPointF>("point");
+    QTest::addColumn<QPoint>("expected"); // (-1, -1) for no cell
+
+    const QPoint none(-1, -1);
+    // 700x500, format 0: canvasRect (113.2, 50, 473.6, 400), cells 11.84 x 16.
+    const QSize wide(700, 500);
+    QTest::newRow("top left corner") << wide << QPointF(113.2, 50) << QPoint(0, 0);
+    QTest::newRow("inside cell 5,3")
+        << wide << QPointF(113.2 + 11.84 * 5.5, 50 + 16 * 3.5) << QPoint(5, 3);
+    QTest::newRow("just before cell 6")
+        << wide << QPointF(113.2 + 11.84 * 6 - 0.01, 60) << QPoint(5, 0);
+    QTest::newRow("bottom right cell") << wide << QPointF(586.7, 449.9) << QPoint(39, 24);
+    QTest::newRow("band left of the grid") << wide << QPointF(113, 60) << none;
+    QTest::newRow("a cell left of the grid") << wide << QPointF(100, 60) << none;
+    QTest::newRow("widget corner") << wide << QPointF(0, 0) << none;
+    QTest::newRow("band above the grid") << wide << QPointF(200, 49.5) << none;
+    QTest::newRow("right edge") << wide << QPointF(586.81, 60) << none;
+    QTest::newRow("bottom edge") << wide << QPointF(200, 450) << none;
+    QTest::newRow("far right") << wide << QPointF(699, 60) << none;
+    // 300x400: canvasRect top about 98.65, so pixel row 98 lies in the band above row 0.
+    QTest::newRow("band above, width binding") << QSize(300, 400) << QPointF(100, 98) << none;
+    QTest::newRow("first row, width binding")
+        << QSize(300, 400) << QPointF(100, 99) << QPoint(11, 0);
+    QTest::newRow("zero height") << QSize(400, 0) << QPointF(200, 0) << none;
+    QTest::newRow("zero width") << QSize(0, 300) << QPointF(0, 150) << none;
+}
+
+void tst_CanvasGeometry::cellAt()
+{
+    QFETCH(QSize, widget);
+    QFETCH(QPointF, point);
+    QFETCH(QPoint, expected);
+
+    const CanvasFormat &format = *canvasFormat(0);
+    const QRectF canvasRect = ::fitCanvasRect(QRect(QPoint(0, 0), widget), format);
+    int x = -1;
+    int y = -1;
+    const bool hit = ::cellAt(canvasRect, format, point, &x, &y);
+    QCOMPARE(hit, expected != QPoint(-1, -1));
+    if (hit)
+        QCOMPARE(QPoint(x, y), expected);
+}
+
+QTEST_MAIN(tst_CanvasGeometry)
+#include "tst_canvasgeometry.moc"
