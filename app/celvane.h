@@ -45,6 +45,9 @@ public:
     void sendCommand(quint8 opcode, quint8 a, quint8 b, quint8 c);
     void sendRow(quint8 row, quint8 count, const quint8 *cells);
 
+    // Bytes received and not yet consumed: never more than one message, whatever the server sends.
+    qsizetype pendingBytes() const { return receiveBuffer.pendingBytes(); }
+
 private Q_SLOTS:
     void OnActionConnect();
     void OnActionDisconnect();
