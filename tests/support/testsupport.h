@@ -1,1 +1,40 @@
 #pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+class Canvas;
+class Celvane;
+class QLabel;
+class QTcpSocket;
+
+// Helpers shared by the tests that drive the main window.
+namespace TestSupport {
+
+// The window's central canvas.
+Canvas *canvasOf(const Celvane &window);
+// The permanent label in the status bar that shows the connection state.
+QLabel *statusLabelOf(const Celvane &window);
+// The window's socket that is still connected, or nullptr.
+QTcpSocket *liveSocketOf(const Celvane &window);
+
+// rows x columns cell bytes of a format, cell (x, y) = (x + 3 y) modulo the palette size, so that
+// neighbouring cells and rows differ.
+QByteArray patternCells(int formatNumber);
+
+// Points XDG_CONFIG_HOME at a fresh temporary folder that is removed at process exit, after the
+// settings saved at exit have been written. Call first thing in main(), before QApplication.
+void isolateSettings();
+
+} // namespace TestSupport
+
+// QTEST_MAIN with the user's settings kept out of reach.
+#define CELVANE_TEST_MAIN(TestClass)                                                               \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
+        TestSupport::isolateSettings();                                                            \
+        QApplication app(argc, argv);                                                              \
+        TestClass test;                                                                            \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

@@ -1,0 +1,36 @@
+#include "tests/support/modalwatcher.h"
+
+#include <QApplication>
+#include <QWidget>
+
+ModalWatcher::ModalWatcher(QList<Handler> handlers, QObject *parent)
+    : QObject(parent)
+    , m_handlers(std::move(handlers))
+{
+    m_timer.setInterval(10);
+    connect(&m_timer, &QTimer::timeout, this, &ModalWatcher::poll);
+    if (!m_handlers.isEmpty())
+        m_timer.start();
+}
+
+ModalWatcher::~ModalWatcher() = default;
+
+void ModalWatcher::poll()
+{
+    // A handler that waits runs the event loop, and with it this timer again.
+    if (m_busy)
+        return;
+    QWidget *modal = QApplication::activeModalWidget();
+    // The widget just handled can still be the active one until its event loop has ended.
+    if (!modal || !modal->isVisible() || modal == m_previous)
+        return;
+
+    m_previous = modal;
+    m_busy = true;
+    const Handler handler = m_handlers.at(m_handled);
+    handler(modal);
+    ++m_handled;
+    m_busy = false;
+    if (m_handled == m_handlers.size())
+        m_timer.stop();
+}
