@@ -1,0 +1,120 @@
+#include "server/picture.h"
+
+#include "canvas/canvasformat.h"
+#include "connection/protocol.h"
+
+#include <cstring>
+
+Picture::Picture(int formatNumber)
+{
+    if (!isFormatNumber(formatNumber))
+        formatNumber = DefaultFormat;
+    m_formatNumber = quint8(formatNumber);
+    m_format = canvasFormat(m_formatNumber);
+    m_cells = QByteArray(m_format->cellCount(), char(EmptyCell));
+}
+
+quint8 Picture::cell(int x, int y) const
+{
+    return quint8(m_cells.at(y * m_format->columns + x));
+}
+
+void Picture::setFrameColors(quint8 border, quint8 background)
+{
+    m_border = border;
+    m_background = background;
+}
+
+void Picture::setCell(int x, int y, quint8 value)
+{
+    m_cells[y * m_format->columns + x] = char(value);
+}
+
+bool Picture::setCells(QByteArrayView cells)
+{
+    if (cells.size() != m_cells.size())
+        return false;
+    std::memcpy(m_cells.data(), cells.data(), size_t(cells.size()));
+    return true;
+}
+
+void Picture::clear()
+{
+    m_cells.fill(char(EmptyCell));
+}
+
+Picture::EditResult Picture::apply(quint8 kind, QByteArrayView payload)
+{
+    switch (kind) {
+    case Protocol::Command:
+        return applyCommand(payload);
+    case Protocol::RowData:
+        return applyRow(payload);
+    default:
+        return UnknownKind;
+    }
+}
+
+Picture::EditResult Picture::applyCommand(QByteArrayView payload)
+{
+    const auto command = Protocol::decodeCommand(payload);
+    if (!command)
+        return BadLength;
+
+    switch (command->opcode) {
+    case Protocol::ClearCommand:
+        clear();
+        return Applied;
+    case Protocol::SetColorsCommand:
+        setFrameColors(command->a, command->b);
+        return Applied;
+    case Protocol::SetCellCommand:
+        if (command->a >= m_format->columns || command->b >= m_format->rows)
+            return OutsideGrid;
+        setCell(command->a, command->b, command->c);
+        return Applied;
+    default:
+        return UnknownOpcode;
+    }
+}
+
+Picture::EditResult Picture::applyRow(QByteArrayView payload)
+{
+    const auto row = Protocol::decodeRowData(payload);
+    if (!row)
+        return BadLength;
+    if (row->row >= m_format->rows || row->count > m_format->columns)
+        return OutsideGrid;
+    // A short row changes only the cells it carries; the rest of the row keeps its values.
+    std::memcpy(m_cells.data() + row->row * m_format->columns, row->cells.data(),
+                size_t(row->count));
+    return Applied;
+}
+
+QByteArray Picture::encodeUpdate() const
+{
+    return Protocol::encodeUpdate(m_formatNumber, m_border, m_background, m_cells);
+}
+
+const char *Picture::describe(EditResult result)
+{
+    switch (result) {
+    case Applied:
+        return "applied";
+    case UnknownKind:
+        return "unknown message kind";
+    case UnknownOpcode:
+        return "unknown command opcode";
+    case BadLength:
+        return "payload length does not fit the message";
+    case OutsideGrid:
+        return "outside the grid";
+    }
+    return "unknown";
+}
+
+bool operator==(const Picture &a, const Picture &b)
+{
+    return a.m_formatNumber == b.m_formatNumber && a.m_border == b.m_border &&
+           a.m_background == b.m_background && a.m_cells == b.m_cells;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QtGlobal>
+
+struct CanvasFormat;
+
+// The one picture a server holds: its format, the two frame colour indices and every cell. Edits
+// arrive as raw message payloads and are either applied whole or not at all, so a picture never
+// holds half of a message.
+class Picture
+{
+public:
+    // What became of an edit. Everything but Applied leaves the picture exactly as it was.
+    enum EditResult {
+        Applied,
+        UnknownKind,   // a message kind that carries no edit
+        UnknownOpcode, // a Command with an opcode this server does not know
+        BadLength,     // a payload too short or too long for its kind, or a RowData count that
+                       // does not match its length
+        OutsideGrid,   // a cell or a row beyond the format's grid, or a row longer than the grid
+    };
+
+    // An empty picture (every cell EmptyCell, both frame colours 0) in a format, 0 to 3; any
+    // other number falls back to format 3.
+    explicit Picture(int formatNumber = DefaultFormat);
+
+    static constexpr int DefaultFormat = 3;
+    static bool isFormatNumber(int number) { return number >= 0 && number <= 3; }
+
+    quint8 formatNumber() const { return m_formatNumber; }
+    const CanvasFormat &format() const { return *m_format; }
+    quint8 border() const { return m_border; }
+    quint8 background() const { return m_background; }
+    // rows x columns bytes, row by row, as on the wire.
+    const QByteArray &cells() const { return m_cells; }
+    quint8 cell(int x, int y) const;
+
+    void setFrameColors(quint8 border, quint8 background);
+    void setCell(int x, int y, quint8 value);
+    // Replaces every cell; refused (returning false) unless exactly rows x columns bytes.
+    bool setCells(QByteArrayView cells);
+    void clear();
+
+    // Applies one client message of any kind. Colour indices are stored as sent, even beyond the
+    // palette: the client paints such values as empty, and a server is no judge of that.
+    EditResult apply(quint8 kind, QByteArrayView payload);
+
+    // The Update message that hands the whole picture to a client.
+    QByteArray encodeUpdate() const;
+
+    static const char *describe(EditResult result);
+
+    friend bool operator==(const Picture &a, const Picture &b);
+    friend bool operator!=(const Picture &a, const Picture &b) { return !(a == b); }
+
+private:
+    EditResult applyCommand(QByteArrayView payload);
+    EditResult applyRow(QByteArrayView payload);
+
+    const CanvasFormat *m_format = nullptr;
+    quint8 m_formatNumber = 0;
+    quint8 m_border = 0;
+    quint8 m_background = 0;
+    QByteArray m_cells;
+};

@@ -1,0 +1,133 @@
+#include "server/picturefile.h"
+
+#include "canvas/canvasformat.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace {
+
+constexpr char Magic[] = "CELVPICT";
+constexpr int MagicSize = 8;
+constexpr int HeaderSize = MagicSize + 4;
+constexpr int ChecksumSize = 2;
+
+// Reading more than this means the file cannot be ours, whatever it is.
+constexpr qint64 LargestFile = HeaderSize + 80 * 25 + ChecksumSize;
+
+quint16 checksum(QByteArrayView bytes)
+{
+    return qChecksum(bytes, Qt::ChecksumItuV41);
+}
+
+} // namespace
+
+PictureFile::PictureFile(const QString &path)
+    : m_path(path)
+{
+}
+
+QByteArray PictureFile::encode(const Picture &picture)
+{
+    QByteArray out;
+    out.reserve(HeaderSize + picture.cells().size() + ChecksumSize);
+    out.append(Magic, MagicSize);
+    out.append(char(Version));
+    out.append(char(picture.formatNumber()));
+    out.append(char(picture.border()));
+    out.append(char(picture.background()));
+    out.append(picture.cells());
+    const quint16 sum = checksum(out);
+    out.append(char(sum & 0xff));
+    out.append(char(sum >> 8));
+    return out;
+}
+
+std::optional<Picture> PictureFile::decode(QByteArrayView bytes, QString *problem)
+{
+    if (bytes.size() < MagicSize || bytes.first(MagicSize) != QByteArrayView(Magic, MagicSize)) {
+        *problem = QStringLiteral("not a Celvane picture file");
+        return std::nullopt;
+    }
+    if (bytes.size() < HeaderSize + ChecksumSize) {
+        *problem = QStringLiteral("damaged: too short");
+        return std::nullopt;
+    }
+    const auto *b = reinterpret_cast<const quint8 *>(bytes.data());
+    if (b[MagicSize] != Version) {
+        *problem = QStringLiteral("a Celvane picture file of version %1, which this server does "
+                                  "not read (it reads version %2)")
+                       .arg(b[MagicSize])
+                       .arg(Version);
+        return std::nullopt;
+    }
+    const int formatNumber = b[MagicSize + 1];
+    if (!Picture::isFormatNumber(formatNumber)) {
+        *problem = QStringLiteral("damaged: unknown format %1").arg(formatNumber);
+        return std::nullopt;
+    }
+
+    Picture picture(formatNumber);
+    const qsizetype expected = HeaderSize + picture.cells().size() + ChecksumSize;
+    if (bytes.size() != expected) {
+        *problem = QStringLiteral("damaged: %1 bytes where format %2 needs %3")
+                       .arg(bytes.size())
+                       .arg(formatNumber)
+                       .arg(expected);
+        return std::nullopt;
+    }
+    const qsizetype body = expected - ChecksumSize;
+    const quint16 stored = quint16(b[body] | (b[body + 1] << 8));
+    if (stored != checksum(bytes.first(body))) {
+        *problem = QStringLiteral("damaged: checksum mismatch");
+        return std::nullopt;
+    }
+
+    picture.setFrameColors(b[MagicSize + 2], b[MagicSize + 3]);
+    picture.setCells(bytes.sliced(HeaderSize, picture.cells().size()));
+    return picture;
+}
+
+PictureFile::LoadResult PictureFile::load(Picture *picture)
+{
+    m_error.clear();
+    QFile file(m_path);
+    if (!file.exists())
+        return Missing;
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_error = QStringLiteral("%1: cannot read: %2").arg(m_path, file.errorString());
+        return Refused;
+    }
+    // One byte more than the largest picture tells a foreign file from ours without reading all
+    // of a big one.
+    const QByteArray bytes = file.read(LargestFile + 1);
+    if (file.error() != QFileDevice::NoError) {
+        m_error = QStringLiteral("%1: cannot read: %2").arg(m_path, file.errorString());
+        return Refused;
+    }
+
+    QString problem;
+    auto decoded = decode(bytes, &problem);
+    if (!decoded) {
+        m_error = QStringLiteral("%1: %2").arg(m_path, problem);
+        return Refused;
+    }
+    *picture = std::move(*decoded);
+    return Loaded;
+}
+
+bool PictureFile::save(const Picture &picture)
+{
+    m_error.clear();
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        m_error = QStringLiteral("%1: cannot write: %2").arg(m_path, file.errorString());
+        return false;
+    }
+    file.write(encode(picture));
+    if (!file.commit()) {
+        m_error = QStringLiteral("%1: cannot write: %2").arg(m_path, file.errorString());
+        return false;
+    }
+    return true;
+}

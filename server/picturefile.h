@@ -1,0 +1,48 @@
+#pragma once
+
+#include "server/picture.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+// The server's picture on disk. The file is small and versioned:
+//
+//   offset 0   8 bytes   magic "CELVPICT"
+//   offset 8   1 byte    file version, 1
+//   offset 9   1 byte    format number, 0 to 3
+//   offset 10  1 byte    border colour index
+//   offset 11  1 byte    background colour index
+//   offset 12  rows x columns bytes of cells, row by row
+//   then       2 bytes   CRC-16 (ITU-T V.41) of everything before it, little-endian
+//
+// A file that does not start with the magic is someone else's and is never written over. Saving
+// goes through QSaveFile, so a crash at any moment leaves the old picture or the new one.
+class PictureFile
+{
+public:
+    enum LoadResult {
+        Loaded,
+        Missing, // no file yet: the caller starts with a new picture and saving creates one
+        Refused, // unreadable, foreign, of an unknown version or damaged; see errorString()
+    };
+
+    explicit PictureFile(const QString &path);
+
+    const QString &path() const { return m_path; }
+    QString errorString() const { return m_error; }
+
+    LoadResult load(Picture *picture);
+    bool save(const Picture &picture);
+
+    static constexpr quint8 Version = 1;
+    static QByteArray encode(const Picture &picture);
+    // Fails with a reason, written for a person, in *problem.
+    static std::optional<Picture> decode(QByteArrayView bytes, QString *problem);
+
+private:
+    QString m_path;
+    QString m_error;
+};

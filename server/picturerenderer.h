@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+
+class Picture;
+
+// Paints a picture the way the client's canvas shows it: the border colour over the whole image,
+// the background colour over the fitted grid, and every cell that holds a palette colour. It goes
+// through the same geometry functions as the canvas, so both agree to the pixel.
+class PictureRenderer
+{
+public:
+    // The canvas area of the client's window at its starting size (473 x 400, less the menu bar
+    // and the status bar, give or take a style's metrics). Pictures exported at this size look as
+    // a new user first sees them.
+    static constexpr QSize DefaultSize{473, 350};
+
+    static QImage render(const Picture &picture, QSize size = DefaultSize);
+};

@@ -1,0 +1,222 @@
+#include "server/pictureserver.h"
+
+#include "connection/messagereader.h"
+#include "connection/protocol.h"
+#include "server/serverlogging.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+Q_LOGGING_CATEGORY(lcServer, "celvane.server", QtWarningMsg)
+
+namespace {
+
+// Input is taken from a socket in pieces no larger than this, and never more than would leave
+// one whole message waiting in the reader.
+constexpr qint64 ReadChunkSize = 64 * 1024;
+
+QString peerName(const QTcpSocket *socket)
+{
+    const QHostAddress address = socket->peerAddress();
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(address.toString())
+                             : address.toString();
+    return QStringLiteral("%1:%2").arg(host).arg(socket->peerPort());
+}
+
+QByteArray preview(QByteArrayView payload)
+{
+    constexpr qsizetype Shown = 16;
+    QByteArray hex = payload.first(qMin(payload.size(), Shown)).toByteArray().toHex(' ');
+    if (payload.size() > Shown)
+        hex += " ...";
+    return hex;
+}
+
+} // namespace
+
+struct PictureServer::Client
+{
+    QTcpSocket *socket = nullptr;
+    QString name;
+    MessageReader reader;
+    quint64 messages = 0;
+    quint64 refused = 0;
+};
+
+PictureServer::PictureServer(const Picture &picture, QObject *parent)
+    : QObject(parent)
+    , m_picture(picture)
+    , m_server(new QTcpServer(this))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
+}
+
+PictureServer::~PictureServer()
+{
+    // The sockets are children of this object and go with it; their closing must not call back
+    // into a half-destroyed server.
+    for (auto &entry : m_clients)
+        entry.first->disconnect(this);
+}
+
+bool PictureServer::listen(const QHostAddress &address, quint16 port)
+{
+    return m_server->listen(address, port);
+}
+
+QHostAddress PictureServer::serverAddress() const
+{
+    return m_server->serverAddress();
+}
+
+quint16 PictureServer::serverPort() const
+{
+    return m_server->serverPort();
+}
+
+QString PictureServer::errorString() const
+{
+    return m_server->errorString();
+}
+
+qint64 PictureServer::largestBufferedInput() const
+{
+    qint64 largest = 0;
+    for (const auto &entry : m_clients)
+        largest = qMax(largest, entry.second->reader.pendingBytes() +
+                                    entry.second->socket->bytesAvailable());
+    return largest;
+}
+
+void PictureServer::acceptClients()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        if (clientCount() >= m_maxClients) {
+            ++m_counters.clientsTurnedAway;
+            qCInfo(lcServer).noquote() << "turned away client" << peerName(socket)
+                                       << "- already serving" << clientCount() << "clients";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+
+        // Qt's own buffer stops taking bytes from the kernel at one message, so a peer that
+        // sends faster than the server reads is slowed down by TCP rather than held in memory.
+        socket->setReadBufferSize(Protocol::MaxMessageSize);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+        auto client = std::make_unique<Client>();
+        client->socket = socket;
+        client->name = peerName(socket);
+        Client *raw = client.get();
+        m_clients.emplace(socket, std::move(client));
+
+        connect(socket, &QTcpSocket::readyRead, this, [this, raw] { readClient(raw); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, raw] {
+            // Edits that arrived just before the peer closed are still in the socket's buffer.
+            readClient(raw);
+            removeClient(raw, "gone");
+        });
+        qCInfo(lcServer).noquote() << "client" << raw->name << "connected (" << clientCount()
+                                   << "of" << m_maxClients << ")";
+
+        // The peer may have closed, or sent everything, before the signals were connected.
+        if (socket->state() != QAbstractSocket::ConnectedState) {
+            removeClient(raw, "gone");
+            continue;
+        }
+        if (socket->bytesAvailable() > 0)
+            readClient(raw);
+    }
+}
+
+void PictureServer::readClient(Client *client)
+{
+    QTcpSocket *socket = client->socket;
+    bool changed = false;
+    while (socket->bytesAvailable() > 0) {
+        // Whatever is left in the reader after processing is one incomplete message, so there is
+        // always room for at least one more byte.
+        const qint64 room = Protocol::MaxMessageSize - client->reader.pendingBytes();
+        Q_ASSERT(room > 0);
+        m_chunk.resize(qMin(room, ReadChunkSize));
+        const qint64 count = socket->read(m_chunk.data(), m_chunk.size());
+        if (count <= 0)
+            break;
+        client->reader.append(QByteArrayView(m_chunk.constData(), count));
+        if (!processMessages(client, &changed))
+            break;
+    }
+    if (changed)
+        Q_EMIT pictureChanged();
+}
+
+bool PictureServer::processMessages(Client *client, bool *changed)
+{
+    MessageReader::Message message;
+    while (client->reader.next(&message)) {
+        ++m_counters.messages;
+        ++client->messages;
+
+        if (message.kind == Protocol::Hello) {
+            qCDebug(lcServer).noquote() << client->name << "Hello" << preview(message.payload);
+            client->socket->write(currentUpdate());
+            // Hand it to the kernel now, so that what stays queued is what the peer has not
+            // taken yet, not what this burst of Hellos produced.
+            client->socket->flush();
+            if (client->socket->bytesToWrite() > MaxQueuedOutput) {
+                dropClient(client, "asks for pictures without reading them");
+                return false;
+            }
+            continue;
+        }
+
+        const Picture::EditResult result = m_picture.apply(message.kind, message.payload);
+        if (result == Picture::Applied) {
+            ++m_counters.applied;
+            m_update.clear();
+            *changed = true;
+            qCDebug(lcServer).noquote() << client->name << "kind" << message.kind << "length"
+                                        << message.payload.size() << preview(message.payload);
+        } else {
+            ++m_counters.refused;
+            ++client->refused;
+            qCInfo(lcServer).noquote()
+                << "refused a message from" << client->name << "- kind" << message.kind << "length"
+                << message.payload.size() << "-" << Picture::describe(result);
+        }
+    }
+    return true;
+}
+
+const QByteArray &PictureServer::currentUpdate()
+{
+    if (m_update.isEmpty())
+        m_update = m_picture.encodeUpdate();
+    return m_update;
+}
+
+void PictureServer::dropClient(Client *client, const char *reason)
+{
+    ++m_counters.clientsDropped;
+    qCInfo(lcServer).noquote() << "dropping client" << client->name << "-" << reason;
+    removeClient(client, "dropped");
+}
+
+void PictureServer::removeClient(Client *client, const char *how)
+{
+    QTcpSocket *socket = client->socket;
+    auto found = m_clients.find(socket);
+    if (found == m_clients.end())
+        return;
+
+    qCInfo(lcServer).noquote() << "client" << client->name << how << "after" << client->messages
+                               << "messages," << client->refused << "refused";
+    // Out of the table first: aborting a connected socket emits disconnected() at once.
+    std::unique_ptr<Client> owned = std::move(found->second);
+    m_clients.erase(found);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
