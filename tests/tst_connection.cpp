@@ -1,0 +1,609 @@
+#include "app/celvane.h"
+#include "canvas/canvas.h"
+#include "canvas/canvasformat.h"
+#include "canvas/canvasgeometry.h"
+#include "connection/protocol.h"
+#include "dialogs/connectdialog.h"
+#include "dialogs/connectdialogform.h"
+#include "dialogs/connectionpreferences.h"
+#include "tests/support/fakepictureserver.h"
+#include "tests/support/modalwatcher.h"
+#include "tests/support/testsupport.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+using namespace TestSupport;
+
+namespace {
+
+QByteArray command(int opcode, int a, int b, int c)
+{
+    return Protocol::encodeCommand(quint8(opcode), quint8(a), quint8(b), quint8(c));
+}
+
+QByteArray updateMessage(int formatNumber, int border, int background, const QByteArray &cells)
+{
+    return Protocol::encodeUpdate(quint8(formatNumber), quint8(border), quint8(background), cells);
+}
+
+QByteArray rawMessage(int kind, const QByteArray &payload)
+{
+    QByteArray out;
+    out.append(char(kind));
+    out.append(char(0x5a));
+    out.append(char(payload.size() & 0xff));
+    out.append(char(payload.size() >> 8));
+    return out + payload;
+}
+
+QByteArray canvasCells(Canvas *canvas)
+{
+    const CanvasFormat &format = *canvas->format();
+    QByteArray cells;
+    for (int y = 0; y < format.rows; ++y) {
+        for (int x = 0; x < format.columns; ++x)
+            cells.append(char(canvas->cell(x, y)));
+    }
+    return cells;
+}
+
+int checkedIndex(QMenu *menu)
+{
+    const auto actions = menu->actions();
+    for (int i = 0; i < actions.size(); ++i) {
+        if (actions.at(i)->isChecked())
+            return i;
+    }
+    return -1;
+}
+
+} // namespace
+
+class tst_Connection : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<Celvane> window;
+    std::unique_ptr<FakePictureServer> server;
+
+    const CelvaneForm &ui() const { return window->form(); }
+    Canvas *canvas() const { return canvasOf(*window); }
+    QString status() const { return statusLabelOf(*window)->text(); }
+
+    // Connects the window to the fake server and waits until the Hello has arrived.
+    void connectAndGreet()
+    {
+        server->clearReceived();
+        window->connectToServer(FakePictureServer::host(), server->port());
+        QTRY_VERIFY(server->hasClient());
+        QTRY_COMPARE(server->received(), Protocol::encodeHello());
+        server->clearReceived();
+    }
+
+    void connectAndInstall(int formatNumber, int border, int background)
+    {
+        connectAndGreet();
+        server->sendUpdate(quint8(formatNumber), quint8(border), quint8(background),
+                           patternCells(formatNumber));
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+    }
+
+    void checkFlags(bool menuBar, bool connect, bool disconnect, bool clear, bool loadImage,
+                    bool border, bool background, bool drawing, const QString &text)
+    {
+        QCOMPARE(ui().menuBar->isEnabled(), menuBar);
+        QCOMPARE(ui().actionConnect->isEnabled(), connect);
+        QCOMPARE(ui().actionDisconnect->isEnabled(), disconnect);
+        QCOMPARE(ui().actionClear->isEnabled(), clear);
+        QCOMPARE(ui().actionLoadImage->isEnabled(), loadImage);
+        QCOMPARE(ui().menuBorderColor->isEnabled(), border);
+        QCOMPARE(ui().menuBackgroundColor->isEnabled(), background);
+        QCOMPARE(ui().menuDrawingColor->isEnabled(), drawing);
+        QCOMPARE(status(), text);
+    }
+
+    void checkDisconnected()
+    {
+        checkFlags(true, true, false, false, false, false, false, false,
+                   QStringLiteral("Disconnected"));
+        QVERIFY(!canvas()->format());
+    }
+
+    void checkColorMenu(QMenu *menu, const QList<QColor> &palette, int checked)
+    {
+        const auto actions = menu->actions();
+        QCOMPARE(actions.size(), palette.size());
+        QActionGroup *group = actions.first()->actionGroup();
+        QVERIFY(group);
+        QVERIFY(group->isExclusive());
+        QCOMPARE(group->parent(), menu);
+        QCOMPARE(group->actions(), actions);
+        for (int i = 0; i < actions.size(); ++i) {
+            QAction *action = actions.at(i);
+            QCOMPARE(action->text(), palette.at(i).name());
+            QCOMPARE(action->data().typeId(), QMetaType::Int);
+            QCOMPARE(action->data().toInt(), i);
+            QVERIFY(action->isCheckable());
+            QCOMPARE(action->isChecked(), i == checked);
+            QVERIFY(action->isIconVisibleInMenu());
+            QCOMPARE(action->parent(), menu);
+            QCOMPARE(action->actionGroup(), group);
+            QCOMPARE(action->icon().availableSizes(), QList<QSize>({QSize(10, 10)}));
+            const QImage swatch = action->icon().pixmap(QSize(10, 10)).toImage();
+            QCOMPARE(swatch.pixelColor(0, 0).rgb(), palette.at(i).rgb());
+            QCOMPARE(swatch.pixelColor(9, 9).rgb(), palette.at(i).rgb());
+        }
+    }
+
+    // A widget point inside cell (x, y), checked against the mapping the canvas itself uses.
+    QPoint cellPoint(int x, int y)
+    {
+        const CanvasFormat &format = *canvas()->format();
+        const QRectF rect = canvas()->canvasRect();
+        const CellSize size = cellSize(rect, format);
+        const QPoint point =
+            QPointF(rect.left() + (x + 0.5) * size.width, rect.top() + (y + 0.4) * size.height)
+                .toPoint();
+        int hitX = -1;
+        int hitY = -1;
+        if (!cellAt(rect, format, point, &hitX, &hitY) || hitX != x || hitY != y)
+            qWarning("point %d,%d misses cell %d,%d", point.x(), point.y(), x, y);
+        return point;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        window = std::make_unique<Celvane>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        server = std::make_unique<FakePictureServer>();
+        QVERIFY(server->listen());
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        server.reset();
+    }
+
+    void startsDisconnected()
+    {
+        checkDisconnected();
+        QVERIFY(window->findChildren<QTcpSocket *>().isEmpty());
+    }
+
+    void updateInstalled_data()
+    {
+        QTest::addColumn<int>("formatNumber");
+        QTest::addColumn<int>("border");
+        QTest::addColumn<int>("background");
+
+        QTest::newRow("format 0") << 0 << 0 << 0;
+        QTest::newRow("format 1") << 1 << 1 << 0;
+        QTest::newRow("format 2") << 2 << 7 << 3;
+        QTest::newRow("format 3") << 3 << 6 << 14;
+    }
+
+    void updateInstalled()
+    {
+        QFETCH(int, formatNumber);
+        QFETCH(int, border);
+        QFETCH(int, background);
+
+        window->connectToServer(FakePictureServer::host(), server->port());
+        // Connecting has passed by the time the connect returns; the Update is awaited with
+        // the menu bar locked.
+        checkFlags(false, true, false, false, false, false, false, false,
+                   QStringLiteral("Receiving update..."));
+        QTRY_COMPARE(server->received(), Protocol::encodeHello());
+        QCOMPARE(server->connectionCount(), 1);
+
+        server->sendUpdate(quint8(formatNumber), quint8(border), quint8(background),
+                           patternCells(formatNumber));
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+
+        const CanvasFormat *format = canvasFormats().at(formatNumber);
+        const bool frames = format->hasFrameColors;
+        checkFlags(true, false, true, true, true, frames, frames, true,
+                   QStringLiteral("Connected"));
+        QCOMPARE(canvas()->format(), format);
+        QCOMPARE(canvasCells(canvas()), patternCells(formatNumber));
+        QCOMPARE(int(canvas()->borderColor()), border);
+        QCOMPARE(int(canvas()->backgroundColor()), background);
+        QCOMPARE(int(canvas()->penColor()), 1);
+
+        checkColorMenu(ui().menuDrawingColor, format->palette, 1);
+        if (frames) {
+            checkColorMenu(ui().menuBorderColor, format->palette, border);
+            checkColorMenu(ui().menuBackgroundColor, format->palette, background);
+        } else {
+            QVERIFY(ui().menuBorderColor->actions().isEmpty());
+            QVERIFY(ui().menuBackgroundColor->actions().isEmpty());
+        }
+        // The client answers nothing.
+        QCOMPARE(server->received(), Protocol::encodeHello());
+    }
+
+    void outOfPaletteValuesInstalledAsReceived()
+    {
+        connectAndGreet();
+        QByteArray cells = patternCells(2);
+        cells[0] = char(EmptyCell);
+        cells[1] = char(8);
+        cells[2] = char(200);
+        server->sendUpdate(2, 200, 8, cells);
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+
+        QCOMPARE(canvasCells(canvas()), cells);
+        QCOMPARE(int(canvas()->borderColor()), 200);
+        QCOMPARE(int(canvas()->backgroundColor()), 8);
+        QCOMPARE(ui().menuBorderColor->actions().size(), 8);
+        QCOMPARE(checkedIndex(ui().menuBorderColor), -1);
+        QCOMPARE(checkedIndex(ui().menuBackgroundColor), -1);
+        QCOMPARE(checkedIndex(ui().menuDrawingColor), 1);
+    }
+
+    void paintingAndErasingSendCells()
+    {
+        connectAndInstall(3, 0, 0);
+        Canvas *c = canvas();
+        QByteArray expected;
+
+        QTest::mouseClick(c, Qt::LeftButton, {}, cellPoint(3, 2));
+        QCOMPARE(int(c->cell(3, 2)), 1);
+        expected += command(Protocol::SetCellCommand, 3, 2, 1);
+        QTRY_COMPARE(server->received(), expected);
+
+        QTest::mouseClick(c, Qt::RightButton, {}, cellPoint(3, 2));
+        QCOMPARE(int(c->cell(3, 2)), int(EmptyCell));
+        expected += command(Protocol::SetCellCommand, 3, 2, 255);
+
+        // Erasing an empty cell and painting a cell that already holds the pen colour change
+        // nothing and send nothing.
+        QTest::mouseClick(c, Qt::RightButton, {}, cellPoint(3, 2));
+        QCOMPARE(int(c->cell(1, 0)), 1);
+        QTest::mouseClick(c, Qt::LeftButton, {}, cellPoint(1, 0));
+
+        // A drag paints every cell it crosses.
+        QTest::mousePress(c, Qt::LeftButton, {}, cellPoint(10, 24));
+        QTest::mouseMove(c, cellPoint(11, 24));
+        QTest::mouseMove(c, cellPoint(12, 24));
+        QTest::mouseRelease(c, Qt::LeftButton, {}, cellPoint(12, 24));
+        expected += command(Protocol::SetCellCommand, 10, 24, 1);
+        expected += command(Protocol::SetCellCommand, 11, 24, 1);
+        expected += command(Protocol::SetCellCommand, 12, 24, 1);
+
+        ui().actionClear->trigger();
+        expected += command(Protocol::ClearCommand, 0, 0, 0);
+        QTRY_COMPARE(server->received(), expected);
+    }
+
+    void clearEmptiesAndSends()
+    {
+        connectAndInstall(0, 0, 0);
+        ui().actionClear->trigger();
+        QCOMPARE(canvasCells(canvas()), QByteArray(1000, char(EmptyCell)));
+        QTRY_COMPARE(server->received(), QByteArray::fromHex("0300040000000000"));
+    }
+
+    void frameAndPenChoices()
+    {
+        connectAndInstall(3, 6, 14);
+        QByteArray expected;
+
+        ui().menuBorderColor->actions().at(3)->trigger();
+        QCOMPARE(int(canvas()->borderColor()), 3);
+        QCOMPARE(checkedIndex(ui().menuBorderColor), 3);
+        expected += QByteArray::fromHex("03000400"
+                                        "01030e00");
+        QTRY_COMPARE(server->received(), expected);
+
+        ui().menuBackgroundColor->actions().at(9)->trigger();
+        QCOMPARE(int(canvas()->backgroundColor()), 9);
+        expected += QByteArray::fromHex("03000400"
+                                        "01030900");
+        QTRY_COMPARE(server->received(), expected);
+
+        // The entry already chosen sends the same colours again.
+        ui().menuBorderColor->actions().at(3)->trigger();
+        QCOMPARE(checkedIndex(ui().menuBorderColor), 3);
+        expected += QByteArray::fromHex("03000400"
+                                        "01030900");
+
+        // A drawing colour stays local; the next painted cell carries it.
+        ui().menuDrawingColor->actions().at(5)->trigger();
+        QCOMPARE(int(canvas()->penColor()), 5);
+        QCOMPARE(checkedIndex(ui().menuDrawingColor), 5);
+        QTest::mouseClick(canvas(), Qt::LeftButton, {}, cellPoint(0, 0));
+        expected += command(Protocol::SetCellCommand, 0, 0, 5);
+        QTRY_COMPARE(server->received(), expected);
+        QCOMPARE(int(canvas()->borderColor()), 3);
+        QCOMPARE(int(canvas()->backgroundColor()), 9);
+    }
+
+    void serverCloseReturnsToDisconnected()
+    {
+        connectAndInstall(2, 1, 2);
+        server->closeConnection();
+        QTRY_COMPARE(status(), QStringLiteral("Disconnected"));
+        checkDisconnected();
+        // The menus keep their entries, disabled, until the next picture.
+        QCOMPARE(ui().menuDrawingColor->actions().size(), 8);
+        QTRY_VERIFY(window->findChildren<QTcpSocket *>().isEmpty());
+
+        // Nothing to write to any more, and no harm in trying.
+        window->sendCommand(Protocol::ClearCommand, 0, 0, 0);
+        const quint8 row[2] = {0, 1};
+        window->sendRow(0, 2, row);
+        QVERIFY(server->received().isEmpty());
+    }
+
+    void userDisconnect()
+    {
+        connectAndInstall(0, 0, 0);
+        QSignalSpy gone(server.get(), &FakePictureServer::clientDisconnected);
+        ui().actionDisconnect->trigger();
+        QTRY_COMPARE(status(), QStringLiteral("Disconnected"));
+        checkDisconnected();
+        QTRY_COMPARE(gone.count(), 1);
+        QVERIFY(server->received().isEmpty());
+    }
+
+    void secondConnectWorksLikeFirst()
+    {
+        connectAndInstall(3, 6, 14);
+        ui().menuDrawingColor->actions().at(4)->trigger();
+        server->closeConnection();
+        QTRY_COMPARE(status(), QStringLiteral("Disconnected"));
+
+        window->connectToServer(FakePictureServer::host(), server->port());
+        QCOMPARE(status(), QStringLiteral("Receiving update..."));
+        QVERIFY(!ui().menuBar->isEnabled());
+        QTRY_COMPARE(server->received(), Protocol::encodeHello());
+        QTRY_COMPARE(server->connectionCount(), 2);
+
+        server->sendUpdate(0, 0, 0, patternCells(0));
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+        QCOMPARE(canvas()->format(), canvasFormats().at(0));
+        QCOMPARE(canvasCells(canvas()), patternCells(0));
+        QCOMPARE(int(canvas()->penColor()), 1);
+        checkColorMenu(ui().menuDrawingColor, canvasFormats().at(0)->palette, 1);
+        QVERIFY(ui().menuBorderColor->actions().isEmpty());
+        QVERIFY(!ui().menuBorderColor->isEnabled());
+
+        QTest::mouseClick(canvas(), Qt::RightButton, {}, cellPoint(1, 0));
+        QTRY_COMPARE(server->received(),
+                     Protocol::encodeHello() + command(Protocol::SetCellCommand, 1, 0, 255));
+    }
+
+    void halfReceivedBytesDoNotOutliveConnection()
+    {
+        connectAndGreet();
+        server->sendBytes(updateMessage(0, 0, 0, patternCells(0)).first(500));
+        QTRY_COMPARE(window->pendingBytes(), 500);
+        server->closeConnection();
+        QTRY_COMPARE(status(), QStringLiteral("Disconnected"));
+        QCOMPARE(window->pendingBytes(), 0);
+
+        connectAndGreet();
+        server->sendUpdate(2, 4, 5, patternCells(2));
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+        QCOMPARE(canvas()->format(), canvasFormats().at(2));
+        QCOMPARE(canvasCells(canvas()), patternCells(2));
+        QCOMPARE(int(canvas()->borderColor()), 4);
+    }
+
+    void updateOneByteAtATime()
+    {
+        connectAndGreet();
+        const QByteArray update = updateMessage(2, 1, 0, patternCells(2));
+        for (int i = 0; i < update.size() - 1; ++i) {
+            server->sendBytes(update.sliced(i, 1));
+            QVERIFY(QTest::qWaitFor([&] { return window->pendingBytes() == i + 1; }));
+            if (status() != QStringLiteral("Receiving update..."))
+                QFAIL(qPrintable(QStringLiteral("state changed after byte %1").arg(i)));
+        }
+        server->sendBytes(update.last(1));
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+        QCOMPARE(window->pendingBytes(), 0);
+        QCOMPARE(canvasCells(canvas()), patternCells(2));
+    }
+
+    void twoUpdatesInOneWrite()
+    {
+        connectAndGreet();
+        QByteArray cells = patternCells(3);
+        cells[999] = char(15);
+        server->sendBytes(updateMessage(2, 1, 2, patternCells(2)) + updateMessage(3, 5, 6, cells));
+        QTRY_COMPARE(canvas()->format(), canvasFormats().at(3));
+        QCOMPARE(status(), QStringLiteral("Connected"));
+        QCOMPARE(canvasCells(canvas()), cells);
+        checkColorMenu(ui().menuBorderColor, canvasFormats().at(3)->palette, 5);
+        checkColorMenu(ui().menuBackgroundColor, canvasFormats().at(3)->palette, 6);
+        checkColorMenu(ui().menuDrawingColor, canvasFormats().at(3)->palette, 1);
+    }
+
+    void furtherUpdateForSameFormatReplacesCells()
+    {
+        connectAndInstall(3, 6, 14);
+        ui().menuDrawingColor->actions().at(7)->trigger();
+        ui().menuBorderColor->actions().at(2)->trigger();
+
+        QByteArray cells(1000, char(EmptyCell));
+        cells[0] = char(4);
+        server->sendUpdate(3, 9, 10, cells);
+        QTRY_COMPARE(int(canvas()->borderColor()), 9);
+        QCOMPARE(canvasCells(canvas()), cells);
+        QCOMPARE(int(canvas()->backgroundColor()), 10);
+        QCOMPARE(int(canvas()->penColor()), 1);
+        checkColorMenu(ui().menuBorderColor, canvasFormats().at(3)->palette, 9);
+        checkColorMenu(ui().menuBackgroundColor, canvasFormats().at(3)->palette, 10);
+        checkColorMenu(ui().menuDrawingColor, canvasFormats().at(3)->palette, 1);
+    }
+
+    void unknownFormatKeepsWaiting_data()
+    {
+        QTest::addColumn<int>("formatNumber");
+        QTest::newRow("4") << 4;
+        QTest::newRow("255") << 255;
+    }
+
+    void unknownFormatKeepsWaiting()
+    {
+        QFETCH(int, formatNumber);
+        connectAndGreet();
+        const QByteArray next = updateMessage(0, 0, 0, patternCells(0));
+        // Two bytes of the next message show that the first has been consumed.
+        server->sendBytes(updateMessage(formatNumber, 0, 0, patternCells(1)) + next.first(2));
+        QTRY_COMPARE(window->pendingBytes(), 2);
+        checkFlags(false, true, false, false, false, false, false, false,
+                   QStringLiteral("Receiving update..."));
+        QVERIFY(!canvas()->format());
+
+        server->sendBytes(next.sliced(2));
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+        QCOMPARE(canvas()->format(), canvasFormats().at(0));
+    }
+
+    void strayAndMalformedMessages()
+    {
+        connectAndGreet();
+        QByteArray junk;
+        junk += rawMessage(Protocol::Hello, QByteArray::fromHex("03000000"));
+        junk += rawMessage(Protocol::Command, QByteArray::fromHex("00000000"));
+        junk += rawMessage(Protocol::RowData, QByteArray::fromHex("0001000007"));
+        junk += rawMessage(0, QByteArray());
+        junk += rawMessage(5, QByteArray("five"));
+        junk += rawMessage(9, QByteArray());
+        junk += rawMessage(255, QByteArray(300, '\2'));
+        // Updates too short for any format, or for their own.
+        junk += rawMessage(Protocol::Update, QByteArray());
+        junk += rawMessage(Protocol::Update, QByteArray::fromHex("000000"));
+        junk +=
+            rawMessage(Protocol::Update, QByteArray::fromHex("02000000") + QByteArray(505, '\1'));
+        junk +=
+            rawMessage(Protocol::Update, QByteArray::fromHex("01000000") + QByteArray(1000, '\1'));
+
+        // An over-long Update whose surplus would be a valid Update of another format if it
+        // were read as the next message.
+        const QByteArray decoy = updateMessage(3, 0, 0, QByteArray(1000, '\5'));
+        const QByteArray overLong =
+            rawMessage(Protocol::Update, QByteArray::fromHex("02030100") + patternCells(2) + decoy);
+
+        server->sendBytes(junk + overLong.first(3));
+        QTRY_COMPARE(window->pendingBytes(), 3);
+        QCOMPARE(status(), QStringLiteral("Receiving update..."));
+        QVERIFY(!canvas()->format());
+        QVERIFY(liveSocketOf(*window));
+
+        const QByteArray last = updateMessage(1, 0, 1, patternCells(1));
+        server->sendBytes(overLong.sliced(3) + rawMessage(9, "x") + last.first(1));
+        QTRY_COMPARE(window->pendingBytes(), 1);
+        QCOMPARE(status(), QStringLiteral("Connected"));
+        QCOMPARE(canvas()->format(), canvasFormats().at(2));
+        QCOMPARE(canvasCells(canvas()), patternCells(2));
+        QCOMPARE(int(canvas()->borderColor()), 3);
+        QCOMPARE(int(canvas()->backgroundColor()), 1);
+
+        server->sendBytes(last.sliced(1));
+        QTRY_COMPARE(canvas()->format(), canvasFormats().at(1));
+        QCOMPARE(canvasCells(canvas()), patternCells(1));
+        QCOMPARE(window->pendingBytes(), 0);
+        QVERIFY(liveSocketOf(*window));
+        QVERIFY(server->received().isEmpty());
+    }
+
+    void refusedConnect()
+    {
+        // A port that nothing listens on: taken from the system, then given back.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+
+        QTcpSocket reference;
+        reference.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!reference.waitForConnected(5000));
+        const QString expectedText = reference.errorString();
+        QVERIFY(!expectedText.isEmpty());
+
+        ModalWatcher watcher({[&](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            QVERIFY(box);
+            QCOMPARE(box->parentWidget(), window.get());
+            QCOMPARE(box->windowTitle(), QStringLiteral("Unable to connect to %1:%2.")
+                                             .arg(FakePictureServer::host())
+                                             .arg(port));
+            QCOMPARE(box->text(), expectedText);
+            QCOMPARE(box->icon(), QMessageBox::Information);
+            QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+            // Until the box is dismissed the window still says it is connecting.
+            QCOMPARE(status(), QStringLiteral("Connecting..."));
+            QVERIFY(!ui().menuBar->isEnabled());
+            box->button(QMessageBox::Ok)->click();
+        }});
+        window->connectToServer(FakePictureServer::host(), port);
+        QCOMPARE(watcher.handledCount(), 1);
+        checkDisconnected();
+        QTRY_VERIFY(window->findChildren<QTcpSocket *>().isEmpty());
+    }
+
+    void connectThroughDialog_data()
+    {
+        QTest::addColumn<bool>("accept");
+        QTest::newRow("OK") << true;
+        QTest::newRow("Cancel") << false;
+    }
+
+    void connectThroughDialog()
+    {
+        QFETCH(bool, accept);
+        connectionPreferences().host = FakePictureServer::host();
+        connectionPreferences().port = server->port();
+
+        ModalWatcher watcher({[&](QWidget *modal) {
+            auto *dialog = qobject_cast<ConnectDialog *>(modal);
+            QVERIFY(dialog);
+            // Only ever accept a loopback address.
+            if (dialog->form().host->text() != FakePictureServer::host()) {
+                dialog->reject();
+                QFAIL("the dialog does not offer the loopback address");
+            }
+            QCOMPARE(dialog->form().port->text(), QString::number(server->port()));
+            if (accept)
+                QTest::mouseClick(dialog->form().okButton, Qt::LeftButton);
+            else
+                QTest::mouseClick(dialog->form().cancelButton, Qt::LeftButton);
+        }});
+        ui().actionConnect->trigger();
+        QCOMPARE(watcher.handledCount(), 1);
+
+        if (!accept) {
+            QVERIFY(window->findChildren<QTcpSocket *>().isEmpty());
+            checkDisconnected();
+            return;
+        }
+        QTRY_COMPARE(server->received(), Protocol::encodeHello());
+        QCOMPARE(status(), QStringLiteral("Receiving update..."));
+        server->sendUpdate(1, 0, 0, patternCells(1));
+        QTRY_COMPARE(status(), QStringLiteral("Connected"));
+        QCOMPARE(canvas()->format(), canvasFormats().at(1));
+    }
+};
+
+CELVANE_TEST_MAIN(tst_Connection)
+#include "tst_connection.moc"
