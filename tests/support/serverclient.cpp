@@ -1,0 +1,80 @@
+#include "tests/support/serverclient.h"
+
+#include "connection/protocol.h"
+
+#include <QHostAddress>
+#include <QTest>
+
+namespace {
+
+constexpr int WaitMs = 5000;
+
+} // namespace
+
+ServerClient::ServerClient(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_socket, &QTcpSocket::readyRead, this, &ServerClient::readAll);
+}
+
+bool ServerClient::connectTo(quint16 port)
+{
+    m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    return QTest::qWaitFor([this] { return isConnected(); }, WaitMs);
+}
+
+void ServerClient::send(QByteArrayView bytes)
+{
+    m_socket.write(bytes.data(), bytes.size());
+    m_socket.flush();
+}
+
+std::optional<Picture> ServerClient::fetchPicture()
+{
+    send(Protocol::encodeHello());
+    const auto message = waitForUpdate();
+    if (!message)
+        return std::nullopt;
+    return toPicture(*message);
+}
+
+std::optional<QByteArray> ServerClient::waitForUpdate()
+{
+    if (!QTest::qWaitFor([this] { return !m_updates.isEmpty(); }, WaitMs))
+        return std::nullopt;
+    return m_updates.takeFirst();
+}
+
+bool ServerClient::waitForDisconnected(int milliseconds)
+{
+    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
+                           milliseconds);
+}
+
+std::optional<Picture> ServerClient::toPicture(QByteArrayView message)
+{
+    if (message.size() < Protocol::HeaderSize)
+        return std::nullopt;
+    const auto update = Protocol::decodeUpdate(message.sliced(Protocol::HeaderSize));
+    if (!update)
+        return std::nullopt;
+    Picture picture(update->formatNumber);
+    picture.setFrameColors(update->border, update->background);
+    picture.setCells(update->cells);
+    return picture;
+}
+
+void ServerClient::readAll()
+{
+    // Cut by hand rather than through MessageReader, so that each message is kept byte for byte,
+    // reserved header byte included.
+    m_received += m_socket.readAll();
+    while (m_received.size() >= Protocol::HeaderSize) {
+        const qsizetype total =
+            Protocol::HeaderSize + Protocol::decodeHeader(m_received.constData()).length;
+        if (m_received.size() < total)
+            break;
+        m_updates.append(m_received.left(total));
+        m_received.remove(0, total);
+    }
+}

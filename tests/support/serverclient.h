@@ -1,0 +1,48 @@
+#pragma once
+
+#include "server/picture.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QObject>
+#include <QTcpSocket>
+
+#include <optional>
+
+// A scripted client of the picture server for tests: it writes whatever bytes the test gives it
+// and collects the Updates that come back. The waits spin the event loop, so a server in the same
+// process keeps running meanwhile.
+class ServerClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ServerClient(QObject *parent = nullptr);
+
+    // Connects to 127.0.0.1; false if that took more than five seconds.
+    bool connectTo(quint16 port);
+    // Writes the bytes and hands them to the kernel at once.
+    void send(QByteArrayView bytes);
+    // Sends Hello and waits for the Update that answers it, decoded into a picture. Because the
+    // server reads one connection in order, the picture shows every edit sent before.
+    std::optional<Picture> fetchPicture();
+    // Waits for the next whole Update; nullopt if none came within five seconds.
+    std::optional<QByteArray> waitForUpdate();
+    // Bytes received and not yet taken by waitForUpdate().
+    qsizetype pendingBytes() const { return m_received.size(); }
+    bool waitForDisconnected(int milliseconds = 5000);
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    void disconnectNow() { m_socket.abort(); }
+    QTcpSocket &socket() { return m_socket; }
+
+    // Decodes a whole Update message (header included) into a picture.
+    static std::optional<Picture> toPicture(QByteArrayView message);
+
+private:
+    void readAll();
+
+    QTcpSocket m_socket;
+    QByteArray m_received;
+    QList<QByteArray> m_updates;
+};

@@ -1,0 +1,373 @@
+#include "canvas/canvasformat.h"
+#include "canvas/canvasgeometry.h"
+#include "connection/protocol.h"
+#include "server/picture.h"
+#include "server/picturefile.h"
+#include "server/picturerenderer.h"
+#include "server/samplepicture.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct CellChange
+{
+    int x;
+    int y;
+    quint8 value;
+};
+
+// Format 3 with every cell set to a value that no edit in the table writes, so that any cell an
+// edit touches by mistake shows up.
+Picture startingPicture(int formatNumber)
+{
+    Picture picture(formatNumber);
+    picture.setFrameColors(4, 6);
+    for (int y = 0; y < picture.format().rows; ++y)
+        for (int x = 0; x < picture.format().columns; ++x)
+            picture.setCell(x, y, 100);
+    return picture;
+}
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int value : values)
+        out.append(char(value));
+    return out;
+}
+
+QByteArray command(quint8 opcode, quint8 a, quint8 b, quint8 c)
+{
+    return bytes({opcode, a, b, c});
+}
+
+QByteArray rowPayload(quint8 row, quint8 count, int cells, quint8 value)
+{
+    return bytes({row, count, 0, 0}) + QByteArray(cells, char(value));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Picture::EditResult)
+Q_DECLARE_METATYPE(QList<CellChange>)
+
+class tst_ServerPicture : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void newPictureIsEmpty_data();
+    void newPictureIsEmpty();
+    void applyEdit_data();
+    void applyEdit();
+    void clearEmptiesEveryCellButKeepsFrameColors();
+    void fileRoundTrip_data();
+    void fileRoundTrip();
+    void fileRefusesWhatIsNotOurs_data();
+    void fileRefusesWhatIsNotOurs();
+    void fileLoadReportsMissingAndRefused();
+    void rendererPaintsLikeTheCanvas();
+    void samplePictureUsesOnlyItsPalette_data();
+    void samplePictureUsesOnlyItsPalette();
+};
+
+void tst_ServerPicture::newPictureIsEmpty_data()
+{
+    QTest::addColumn<int>("formatNumber");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("format 0") << 0 << QByteArray::fromHex("0200ec03");
+    QTest::newRow("format 1") << 1 << QByteArray::fromHex("0200d407");
+    QTest::newRow("format 2") << 2 << QByteArray::fromHex("0200fe01");
+    QTest::newRow("format 3") << 3 << QByteArray::fromHex("0200ec03");
+}
+
+void tst_ServerPicture::newPictureIsEmpty()
+{
+    QFETCH(int, formatNumber);
+    QFETCH(QByteArray, header);
+
+    const Picture picture(formatNumber);
+    QCOMPARE(picture.formatNumber(), formatNumber);
+    QCOMPARE(&picture.format(), canvasFormats().at(formatNumber));
+    QCOMPARE(picture.cells(), QByteArray(picture.format().cellCount(), char(EmptyCell)));
+
+    const QByteArray update = picture.encodeUpdate();
+    QCOMPARE(update.left(4), header);
+    QCOMPARE(update.mid(4, 4), bytes({formatNumber, 0, 0, 0}));
+    QCOMPARE(update.size(), 8 + picture.format().cellCount());
+}
+
+void tst_ServerPicture::applyEdit_data()
+{
+    QTest::addColumn<int>("formatNumber");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<Picture::EditResult>("result");
+    QTest::addColumn<QList<CellChange>>("changes");
+    QTest::addColumn<int>("border");     // -1: unchanged
+    QTest::addColumn<int>("background"); // -1: unchanged
+
+    const int cmd = Protocol::Command;
+    const int row = Protocol::RowData;
+    using Changes = QList<CellChange>;
+
+    QTest::newRow("set cell") << 3 << cmd << command(2, 5, 7, 9) << Picture::Applied
+                              << Changes{{5, 7, 9}} << -1 << -1;
+    QTest::newRow("erase cell") << 3 << cmd << command(2, 0, 0, 255) << Picture::Applied
+                                << Changes{{0, 0, 255}} << -1 << -1;
+    QTest::newRow("last cell of format 1") << 1 << cmd << command(2, 79, 24, 1) << Picture::Applied
+                                           << Changes{{79, 24, 1}} << -1 << -1;
+    QTest::newRow("last cell of format 2") << 2 << cmd << command(2, 21, 22, 7) << Picture::Applied
+                                           << Changes{{21, 22, 7}} << -1 << -1;
+    QTest::newRow("colour beyond the palette is kept")
+        << 0 << cmd << command(2, 1, 1, 200) << Picture::Applied << Changes{{1, 1, 200}} << -1
+        << -1;
+    QTest::newRow("set colours") << 3 << cmd << command(1, 11, 12, 0) << Picture::Applied
+                                 << Changes{} << 11 << 12;
+    QTest::newRow("set colours beyond the palette")
+        << 2 << cmd << command(1, 250, 8, 0) << Picture::Applied << Changes{} << 250 << 8;
+    QTest::newRow("full row") << 3 << row << rowPayload(24, 40, 40, 3) << Picture::Applied << [] {
+        Changes c;
+        for (int x = 0; x < 40; ++x)
+            c.append({x, 24, 3});
+        return c;
+    }() << -1 << -1;
+    QTest::newRow("short row changes only its cells")
+        << 2 << row << rowPayload(3, 2, 2, 5) << Picture::Applied << Changes{{0, 3, 5}, {1, 3, 5}}
+        << -1 << -1;
+    QTest::newRow("empty row changes nothing")
+        << 3 << row << rowPayload(0, 0, 0, 0) << Picture::Applied << Changes{} << -1 << -1;
+
+    QTest::newRow("cell column outside")
+        << 3 << cmd << command(2, 40, 0, 1) << Picture::OutsideGrid << Changes{} << -1 << -1;
+    QTest::newRow("cell row outside")
+        << 3 << cmd << command(2, 0, 25, 1) << Picture::OutsideGrid << Changes{} << -1 << -1;
+    QTest::newRow("cell outside format 2")
+        << 2 << cmd << command(2, 22, 0, 1) << Picture::OutsideGrid << Changes{} << -1 << -1;
+    QTest::newRow("row outside") << 3 << row << rowPayload(25, 40, 40, 1) << Picture::OutsideGrid
+                                 << Changes{} << -1 << -1;
+    QTest::newRow("row longer than the grid")
+        << 3 << row << rowPayload(0, 41, 41, 1) << Picture::OutsideGrid << Changes{} << -1 << -1;
+    QTest::newRow("row longer than format 2")
+        << 2 << row << rowPayload(0, 23, 23, 1) << Picture::OutsideGrid << Changes{} << -1 << -1;
+    QTest::newRow("row count above its length")
+        << 3 << row << rowPayload(0, 40, 39, 1) << Picture::BadLength << Changes{} << -1 << -1;
+    QTest::newRow("row count below its length")
+        << 3 << row << rowPayload(0, 10, 11, 1) << Picture::BadLength << Changes{} << -1 << -1;
+    QTest::newRow("row without prefix")
+        << 3 << row << QByteArray("\0\0\0", 3) << Picture::BadLength << Changes{} << -1 << -1;
+    QTest::newRow("command too short")
+        << 3 << cmd << QByteArray("\2\1\1", 3) << Picture::BadLength << Changes{} << -1 << -1;
+    QTest::newRow("command too long")
+        << 3 << cmd << QByteArray("\2\1\1\1\0", 5) << Picture::BadLength << Changes{} << -1 << -1;
+    QTest::newRow("unknown opcode")
+        << 3 << cmd << command(3, 1, 1, 1) << Picture::UnknownOpcode << Changes{} << -1 << -1;
+    QTest::newRow("opcode 255") << 3 << cmd << command(255, 0, 0, 0) << Picture::UnknownOpcode
+                                << Changes{} << -1 << -1;
+    QTest::newRow("Update from a client")
+        << 3 << int(Protocol::Update) << Picture(3).encodeUpdate().mid(4) << Picture::UnknownKind
+        << Changes{} << -1 << -1;
+    QTest::newRow("kind 0") << 3 << 0 << QByteArray() << Picture::UnknownKind << Changes{} << -1
+                            << -1;
+    QTest::newRow("kind 255 shaped like a clear")
+        << 3 << 255 << command(0, 0, 0, 0) << Picture::UnknownKind << Changes{} << -1 << -1;
+}
+
+void tst_ServerPicture::applyEdit()
+{
+    QFETCH(int, formatNumber);
+    QFETCH(int, kind);
+    QFETCH(QByteArray, payload);
+    QFETCH(Picture::EditResult, result);
+    QFETCH(QList<CellChange>, changes);
+    QFETCH(int, border);
+    QFETCH(int, background);
+
+    const Picture before = startingPicture(formatNumber);
+    Picture picture = before;
+    QCOMPARE(picture.apply(quint8(kind), payload), result);
+
+    Picture expected = before;
+    for (const CellChange &change : changes)
+        expected.setCell(change.x, change.y, change.value);
+    expected.setFrameColors(border < 0 ? before.border() : quint8(border),
+                            background < 0 ? before.background() : quint8(background));
+    QCOMPARE(picture.cells(), expected.cells());
+    QCOMPARE(picture.border(), expected.border());
+    QCOMPARE(picture.background(), expected.background());
+    QCOMPARE(picture.formatNumber(), formatNumber);
+}
+
+void tst_ServerPicture::clearEmptiesEveryCellButKeepsFrameColors()
+{
+    Picture picture = startingPicture(1);
+    QCOMPARE(picture.apply(Protocol::Command, command(0, 0, 0, 0)), Picture::Applied);
+    QCOMPARE(picture.cells(), QByteArray(80 * 25, char(EmptyCell)));
+    QCOMPARE(picture.border(), quint8(4));
+    QCOMPARE(picture.background(), quint8(6));
+
+    // Operand bytes of a clear carry no meaning and do not stop it.
+    picture.setCell(3, 3, 1);
+    QCOMPARE(picture.apply(Protocol::Command, command(0, 9, 9, 9)), Picture::Applied);
+    QCOMPARE(picture.cell(3, 3), quint8(EmptyCell));
+}
+
+void tst_ServerPicture::fileRoundTrip_data()
+{
+    QTest::addColumn<int>("formatNumber");
+    for (int n = 0; n < 4; ++n)
+        QTest::addRow("format %d", n) << n;
+}
+
+void tst_ServerPicture::fileRoundTrip()
+{
+    QFETCH(int, formatNumber);
+    Picture picture(formatNumber);
+    picture.setFrameColors(7, 200);
+    const CanvasFormat &format = picture.format();
+    for (int y = 0; y < format.rows; ++y)
+        for (int x = 0; x < format.columns; ++x)
+            picture.setCell(x, y, quint8((x * 7 + y * 13) % 256));
+
+    const QByteArray bytes = PictureFile::encode(picture);
+    QCOMPARE(bytes.left(9), QByteArray("CELVPICT\x01"));
+    QCOMPARE(bytes.size(), 12 + format.cellCount() + 2);
+    QCOMPARE(quint8(bytes.at(9)), quint8(formatNumber));
+
+    QString problem;
+    const auto decoded = PictureFile::decode(bytes, &problem);
+    QVERIFY2(decoded, qPrintable(problem));
+    QVERIFY(*decoded == picture);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    PictureFile file(dir.filePath(QStringLiteral("picture.cvp")));
+    QVERIFY2(file.save(picture), qPrintable(file.errorString()));
+    Picture loaded;
+    QCOMPARE(file.load(&loaded), PictureFile::Loaded);
+    QVERIFY(loaded == picture);
+}
+
+void tst_ServerPicture::fileRefusesWhatIsNotOurs_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("problem");
+
+    const QByteArray good = PictureFile::encode(startingPicture(3));
+    QByteArray otherVersion = good;
+    otherVersion[8] = 2;
+    QByteArray badFormat = good;
+    badFormat[9] = 4;
+    QByteArray flipped = good;
+    flipped[500] = char(flipped.at(500) ^ 0x10);
+
+    QTest::newRow("empty") << QByteArray() << "not a Celvane picture file";
+    QTest::newRow("png") << QByteArray::fromHex("89504e470d0a1a0a0000000d49484452")
+                         << "not a Celvane picture file";
+    QTest::newRow("text") << QByteArray("host=127.0.0.1\nport=3000\n")
+                          << "not a Celvane picture file";
+    QTest::newRow("magic only") << QByteArray("CELVPICT") << "damaged";
+    QTest::newRow("other version") << otherVersion << "version 2";
+    QTest::newRow("format 4") << badFormat << "unknown format 4";
+    QTest::newRow("truncated") << good.left(good.size() - 1) << "damaged";
+    QTest::newRow("one byte too many") << good + 'x' << "damaged";
+    QTest::newRow("flipped cell bit") << flipped << "checksum";
+}
+
+void tst_ServerPicture::fileRefusesWhatIsNotOurs()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, problem);
+
+    QString found;
+    QVERIFY(!PictureFile::decode(bytes, &found));
+    QVERIFY2(found.contains(problem), qPrintable(found));
+}
+
+void tst_ServerPicture::fileLoadReportsMissingAndRefused()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    Picture picture = startingPicture(2);
+    const Picture untouched = picture;
+
+    PictureFile missing(dir.filePath(QStringLiteral("none.cvp")));
+    QCOMPARE(missing.load(&picture), PictureFile::Missing);
+    QVERIFY(picture == untouched);
+
+    const QString foreignPath = dir.filePath(QStringLiteral("notes.txt"));
+    QFile foreign(foreignPath);
+    QVERIFY(foreign.open(QIODevice::WriteOnly));
+    foreign.write("just some notes\n");
+    foreign.close();
+    PictureFile refused(foreignPath);
+    QCOMPARE(refused.load(&picture), PictureFile::Refused);
+    QVERIFY(refused.errorString().contains(foreignPath));
+    QVERIFY(refused.errorString().contains(QStringLiteral("not a Celvane picture file")));
+    QVERIFY(picture == untouched);
+
+    PictureFile folder(dir.path());
+    QCOMPARE(folder.load(&picture), PictureFile::Refused);
+    QVERIFY(!folder.save(picture));
+}
+
+void tst_ServerPicture::rendererPaintsLikeTheCanvas()
+{
+    // Format 0 at 592 x 500 has the grid at about (59.2, 50, 473.6, 400): cells 11.84 x 16,
+    // painted 14 high because of the row gap.
+    Picture picture(0);
+    picture.setFrameColors(1, 0);
+    picture.setCell(0, 0, 1);
+    picture.setCell(39, 24, 1);
+    picture.setCell(1, 0, 2); // beyond the palette: not painted
+    const QImage image = PictureRenderer::render(picture, QSize(592, 500));
+    QCOMPARE(image.size(), QSize(592, 500));
+
+    const QRectF grid = fitCanvasRect(QRect(0, 0, 592, 500), picture.format());
+    QVERIFY(qAbs(grid.x() - 59.2) < 0.01 && qAbs(grid.width() - 473.6) < 0.01);
+
+    const QRgb black = qRgb(0, 0, 0);
+    const QRgb green = qRgb(0, 0xff, 0);
+    QCOMPARE(image.pixel(10, 10), green);   // border
+    QCOMPARE(image.pixel(65, 56), green);   // inside cell (0, 0)
+    QCOMPARE(image.pixel(65, 65), black);   // the gap below row 0 shows the background
+    QCOMPARE(image.pixel(77, 56), black);   // cell (1, 0), value 2, shows the background
+    QCOMPARE(image.pixel(526, 440), green); // cell (39, 24)
+    QCOMPARE(image.pixel(526, 449), black); // and the gap below it
+    QCOMPARE(image.pixel(300, 70), black);  // an empty cell
+
+    // Frame indices the palette lacks are painted dark grey, as the canvas does.
+    picture.setFrameColors(0, 9);
+    const QImage framed = PictureRenderer::render(picture, QSize(592, 500));
+    QCOMPARE(framed.pixel(10, 10), black);
+    QCOMPARE(framed.pixel(300, 70), qRgb(0x44, 0x44, 0x44));
+    QCOMPARE(framed.pixel(65, 56), green);
+
+    QCOMPARE(PictureRenderer::render(picture).size(), PictureRenderer::DefaultSize);
+}
+
+void tst_ServerPicture::samplePictureUsesOnlyItsPalette_data()
+{
+    fileRoundTrip_data();
+}
+
+void tst_ServerPicture::samplePictureUsesOnlyItsPalette()
+{
+    QFETCH(int, formatNumber);
+    const Picture sample = samplePicture(formatNumber);
+    QCOMPARE(sample.formatNumber(), formatNumber);
+    const int paletteSize = int(sample.format().palette.size());
+    int painted = 0;
+    for (char value : sample.cells()) {
+        QVERIFY(quint8(value) < paletteSize || quint8(value) == EmptyCell);
+        painted += quint8(value) == EmptyCell ? 0 : 1;
+    }
+    QVERIFY2(painted > sample.format().cellCount() / 20, "the scene is all but empty");
+    QVERIFY(sample.border() < paletteSize && sample.background() < paletteSize);
+}
+
+QTEST_GUILESS_MAIN(tst_ServerPicture)
+#include "tst_serverpicture.moc"
