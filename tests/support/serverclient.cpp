@@ -20,7 +20,11 @@ ServerClient::ServerClient(QObject *parent)
 bool ServerClient::connectTo(quint16 port)
 {
     m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-    return QTest::qWaitFor([this] { return isConnected(); }, WaitMs);
+    if (!QTest::qWaitFor([this] { return isConnected(); }, WaitMs))
+        return false;
+    // Small pieces go out at once instead of waiting for the acknowledgement of the last one.
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return true;
 }
 
 void ServerClient::send(QByteArrayView bytes)
