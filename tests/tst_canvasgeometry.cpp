@@ -103,6 +103,9 @@ void tst_CanvasGeometry::fitCanvasRect_data()
         << 0 << QSize(300, 400) << QRectF(30, 98.6486, 240, 202.7027);
     QTest::newRow("0 at 592x500, equal ratios, width binds")
         << 0 << QSize(592, 500) << QRectF(59.2, 50, 473.6, 400);
+    // Here the two branches round differently, so only this row tells which one was taken.
+    QTest::newRow("0 at 1036x875, equal ratios, width binds")
+        << 0 << QSize(1036, 875) << QRectF(103.6, 87.5, 828.8, 700);
     QTest::newRow("0 at 0x300") << 0 << QSize(0, 300) << QRectF(0, 150, 0, 0);
     QTest::newRow("0 at 400x0") << 0 << QSize(400, 0) << QRectF(200, 0, 0, 0);
     QTest::newRow("0 at 0x0") << 0 << QSize(0, 0) << QRectF(0, 0, 0, 0);
@@ -112,9 +115,9 @@ void tst_CanvasGeometry::fitCanvasRect_data()
     QTest::newRow("2 at 600x300, height binds")
         << 2 << QSize(600, 300) << QRectF(116.3478, 30, 367.3043, 240);
 
-    const QSize sizes[] = {QSize(400, 300), QSize(300, 400), QSize(592, 500), QSize(473, 356),
-                           QSize(1, 1),     QSize(1000, 7),  QSize(7, 1000),  QSize(1920, 1080),
-                           QSize(0, 250),   QSize(250, 0)};
+    const QSize sizes[] = {QSize(400, 300),  QSize(300, 400), QSize(592, 500), QSize(473, 356),
+                           QSize(1, 1),      QSize(1000, 7),  QSize(7, 1000),  QSize(1920, 1080),
+                           QSize(1036, 875), QSize(0, 250),   QSize(250, 0)};
     for (int number = 0; number < 4; ++number) {
         for (const QSize &size : sizes) {
             const QByteArray name = QByteArray::number(number) + " at " +
