@@ -2,10 +2,14 @@
 
 #include "canvas/canvasformat.h"
 
+#include <QImage>
 #include <QRectF>
 #include <QWidget>
 
 #include <vector>
+
+class QPainter;
+class QTransform;
 
 // Shows the picture scaled into the widget and lets the user paint cells with the left button and
 // erase them with the right one. Only mouse editing raises CellChanged: changes made through the
@@ -62,6 +66,16 @@ private:
     void paintAt(const QPoint &point);
     QColor frameColor(uint8 index) const;
 
+    // The painted picture is kept in m_picture, so that a repaint draws one image instead of
+    // thousands of cells. These keep it in step with the cells, the colours and the size.
+    void cellChanged(int index);
+    void invalidatePicture();
+    bool pictureFits(const QTransform &deviceTransform, int *scale) const;
+    void renderPicture(int scale);
+    void renderChangedCells();
+    void paintPicture(QPainter &painter, int firstColumn, int lastColumn, int firstRow,
+                      int lastRow) const;
+
     const CanvasFormat *m_format = nullptr;
     QRectF m_canvasRect;
     int m_mouseMode = Idle;
@@ -69,4 +83,9 @@ private:
     uint8 m_backgroundColor = 0;
     uint8 m_penColor = 0;
     std::vector<uint8> m_cells;
+
+    QImage m_picture;
+    bool m_pictureValid = false;
+    // Cells stored since m_picture was last brought up to date, in the order they were stored.
+    std::vector<int> m_changedCells;
 };
