@@ -1,0 +1,495 @@
+// The real main window against servers that misbehave: bytes dribbled one at a time, a huge
+// announced length and then silence, random garbage, a flood of Updates, connections that end
+// mid-message or under a modal box, and many connections in a row. Everything runs over loopback
+// against a QTcpServer of the test's own on a port the system picks.
+
+#include "app/celvane.h"
+#include "canvas/canvas.h"
+#include "canvas/canvasformat.h"
+#include "connection/protocol.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QStatusBar>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CELVANE_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CELVANE_UNDER_ASAN 1
+#endif
+#endif
+
+namespace {
+
+// Polls in short steps: the waits here are many and mostly brief, and QTRY's 50 ms step would
+// make a byte-by-byte transfer take minutes.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.hasExpired(timeoutMs))
+            return false;
+        QTest::qWait(1);
+    }
+    return true;
+}
+
+QString statusText(const Celvane &window)
+{
+    return window.statusBar()->findChild<QLabel *>()->text();
+}
+
+Canvas *canvasOf(const Celvane &window)
+{
+    return qobject_cast<Canvas *>(window.centralWidget());
+}
+
+QByteArray cellsOf(const Canvas *canvas)
+{
+    QByteArray cells;
+    const CanvasFormat *format = canvas->format();
+    for (int y = 0; y < format->rows; ++y)
+        for (int x = 0; x < format->columns; ++x)
+            cells.append(char(canvas->cell(x, y)));
+    return cells;
+}
+
+QByteArray patternCells(int formatNumber, int seed)
+{
+    const CanvasFormat *format = canvasFormat(uint8(formatNumber));
+    QByteArray cells(format->cellCount(), Qt::Uninitialized);
+    for (int i = 0; i < cells.size(); ++i)
+        cells[i] = char((i * 7 + seed) % (format->palette.size() + 1));
+    return cells;
+}
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * 4096;
+}
+
+// What the window must show after a stream: found by walking the bytes independently of the
+// client's reader.
+struct Expectation
+{
+    int formatNumber = -1;
+    QByteArray cells;
+    uint8 border = 0;
+    uint8 background = 0;
+    qsizetype leftover = 0;
+};
+
+Expectation walk(const QByteArray &stream)
+{
+    Expectation expected;
+    qsizetype at = 0;
+    const auto byte = [&](qsizetype i) {
+        return quint8(stream.at(i));
+    };
+    while (stream.size() - at >= 4) {
+        const qsizetype length = byte(at + 2) | (byte(at + 3) << 8);
+        if (stream.size() - at < 4 + length)
+            break;
+        if (byte(at) == 2 && length >= 4 && byte(at + 4) < canvasFormats().size()) {
+            const CanvasFormat *format = canvasFormats().at(byte(at + 4));
+            if (length >= 4 + format->cellCount()) {
+                expected.formatNumber = byte(at + 4);
+                expected.border = byte(at + 5);
+                expected.background = byte(at + 6);
+                expected.cells = stream.mid(at + 8, format->cellCount());
+            }
+        }
+        at += 4 + length;
+    }
+    expected.leftover = stream.size() - at;
+    return expected;
+}
+
+} // namespace
+
+class tst_HostileServer : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Connects the window to the test's server and returns the server's end, with the Hello read.
+    QTcpSocket *connectWindow(Celvane &window)
+    {
+        window.connectToServer(QStringLiteral("127.0.0.1"), server.serverPort());
+        if (!server.waitForNewConnection(5000))
+            return nullptr;
+        QTcpSocket *peer = server.nextPendingConnection();
+        peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (!waitUntil([peer] { return peer->bytesAvailable() >= 8; }) ||
+            peer->readAll() != Protocol::encodeHello())
+            return nullptr;
+        return peer;
+    }
+
+    QTcpServer server;
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(server.listen(QHostAddress::LocalHost, 0)); }
+
+    void updateOneByteAtATime()
+    {
+        Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTcpSocket *peer = connectWindow(window);
+        QVERIFY(peer);
+
+        const QByteArray cells = patternCells(2, 3);
+        const QByteArray update = Protocol::encodeUpdate(2, 5, 6, cells);
+        for (qsizetype i = 0; i + 1 < update.size(); ++i) {
+            peer->write(update.constData() + i, 1);
+            peer->flush();
+            QVERIFY2(waitUntil([&] { return window.pendingBytes() == i + 1; }),
+                     qPrintable(QStringLiteral("byte %1").arg(i)));
+            QCOMPARE(canvasOf(window)->format(), nullptr);
+        }
+        QCOMPARE(statusText(window), QStringLiteral("Receiving update..."));
+
+        peer->write(update.right(1));
+        QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Connected"); }));
+        QCOMPARE(window.pendingBytes(), 0);
+        QCOMPARE(canvasOf(window)->format(), canvasFormat(2));
+        QCOMPARE(cellsOf(canvasOf(window)), cells);
+        QCOMPARE(canvasOf(window)->borderColor(), 5);
+        QCOMPARE(canvasOf(window)->backgroundColor(), 6);
+        delete peer;
+    }
+
+    void hugeLengthThenSilence_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("payloadSent");
+        QTest::newRow("Update, header only") << 2 << 0;
+        QTest::newRow("Update, some payload") << 2 << 1000;
+        QTest::newRow("Update, one byte short") << 2 << 65534;
+        QTest::newRow("unknown kind, one byte short") << 77 << 65534;
+    }
+
+    void hugeLengthThenSilence()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, payloadSent);
+
+        auto window = std::make_unique<Celvane>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QTcpSocket *peer = connectWindow(*window);
+        QVERIFY(peer);
+
+        QByteArray bytes;
+        bytes.append(char(kind)).append(char(0)).append(char(0xff)).append(char(0xff));
+        bytes.append(QByteArray(payloadSent, char(1)));
+        if (payloadSent > 0)
+            bytes[4] = 0; // a known format, should the message ever be taken as complete
+        peer->write(bytes);
+        QVERIFY(waitUntil([&] { return window->pendingBytes() == bytes.size(); }));
+        QTest::qWait(50);
+        QCOMPARE(window->pendingBytes(), bytes.size());
+        QVERIFY(window->pendingBytes() <= Protocol::MaxMessageSize);
+        QCOMPARE(statusText(*window), QStringLiteral("Receiving update..."));
+        QCOMPARE(canvasOf(*window)->format(), nullptr);
+
+        // Closing the window with the message still open ends the connection cleanly.
+        QVERIFY(window->close());
+        window.reset();
+        QVERIFY(waitUntil([peer] { return peer->state() == QAbstractSocket::UnconnectedState; }));
+        delete peer;
+    }
+
+    void randomGarbage_data()
+    {
+        QTest::addColumn<bool>("shaped");
+        QTest::newRow("uniform bytes") << false;
+        QTest::newRow("random messages") << true;
+    }
+
+    void randomGarbage()
+    {
+        QFETCH(bool, shaped);
+
+        QRandomGenerator random(shaped ? 20261207 : 7);
+        QByteArray stream;
+        constexpr qsizetype StreamSize = 3 * 1024 * 1024;
+        while (stream.size() < StreamSize) {
+            if (!shaped) {
+                stream.append(char(random.bounded(256)));
+                continue;
+            }
+            // Headers of every kind with mostly plausible lengths and format numbers, so that
+            // Updates of all formats, short ones and over-long ones turn up among the rest.
+            const int length = random.bounded(2100);
+            stream.append(char(random.bounded(6))).append(char(random.bounded(256)));
+            stream.append(char(length & 0xff)).append(char(length >> 8));
+            for (int i = 0; i < length; ++i)
+                stream.append(char(i == 0 ? random.bounded(6) : random.bounded(256)));
+        }
+        const Expectation expected = walk(stream);
+        // The shaped stream is meant to end in a picture; make sure this seed still does.
+        QVERIFY(!shaped || expected.formatNumber >= 0);
+
+        Celvane window;
+        QTcpSocket *peer = connectWindow(window);
+        QVERIFY(peer);
+        peer->write(stream);
+        qsizetype largestPending = 0;
+        QVERIFY(waitUntil(
+            [&] {
+                largestPending = qMax(largestPending, window.pendingBytes());
+                return peer->bytesToWrite() == 0 && window.pendingBytes() == expected.leftover;
+            },
+            60000));
+        QVERIFY(largestPending <= Protocol::MaxMessageSize);
+
+        const Canvas *canvas = canvasOf(window);
+        if (expected.formatNumber < 0) {
+            QCOMPARE(canvas->format(), nullptr);
+            QCOMPARE(statusText(window), QStringLiteral("Receiving update..."));
+        } else {
+            QCOMPARE(canvas->format(), canvasFormat(uint8(expected.formatNumber)));
+            QCOMPARE(cellsOf(canvas), expected.cells);
+            QCOMPARE(canvas->borderColor(), expected.border);
+            QCOMPARE(canvas->backgroundColor(), expected.background);
+            QCOMPARE(statusText(window), QStringLiteral("Connected"));
+        }
+
+        peer->abort();
+        QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Disconnected"); }));
+        QCOMPARE(canvas->format(), nullptr);
+        QCOMPARE(window.pendingBytes(), 0);
+        delete peer;
+    }
+
+    void floodOfUpdates()
+    {
+        // Mostly maximal messages (Updates whose cells are followed by padding), so that 50 MB
+        // are a few hundred Updates; the last one is exact and must be what the canvas shows.
+        QByteArray stream;
+        constexpr qsizetype FloodSize = 50 * 1024 * 1024;
+        for (int i = 0; stream.size() < FloodSize; ++i) {
+            const int formatNumber = i % 4;
+            QByteArray cells = patternCells(formatNumber, i);
+            cells.append(QByteArray(Protocol::MaxPayloadSize, char(i)));
+            stream.append(
+                Protocol::encodeUpdate(uint8(formatNumber), uint8(i), uint8(i + 1), cells));
+        }
+        const QByteArray lastCells = patternCells(1, 99);
+        stream.append(Protocol::encodeUpdate(1, 7, 8, lastCells));
+
+        Celvane window;
+        QTcpSocket *peer = connectWindow(window);
+        QVERIFY(peer);
+        peer->write(stream);
+        qsizetype largestPending = 0;
+        QVERIFY(waitUntil(
+            [&] {
+                largestPending = qMax(largestPending, window.pendingBytes());
+                return peer->bytesToWrite() == 0 && window.pendingBytes() == 0 &&
+                       canvasOf(window)->format() == canvasFormat(1) &&
+                       canvasOf(window)->borderColor() == 7;
+            },
+            60000));
+        QVERIFY(largestPending <= Protocol::MaxMessageSize);
+        QCOMPARE(cellsOf(canvasOf(window)), lastCells);
+        QCOMPARE(canvasOf(window)->backgroundColor(), 8);
+        QCOMPARE(statusText(window), QStringLiteral("Connected"));
+        delete peer;
+    }
+
+    void closeMidMessage_data()
+    {
+        QTest::addColumn<bool>("firstUpdate");
+        QTest::addColumn<int>("partialBytes");
+        QTest::newRow("before any Update, mid-header") << false << 2;
+        QTest::newRow("before any Update, mid-payload") << false << 700;
+        QTest::newRow("connected, mid-header") << true << 3;
+        QTest::newRow("connected, header only") << true << 4;
+        QTest::newRow("connected, one byte short") << true << 1007;
+    }
+
+    void closeMidMessage()
+    {
+        QFETCH(bool, firstUpdate);
+        QFETCH(int, partialBytes);
+
+        Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTcpSocket *peer = connectWindow(window);
+        QVERIFY(peer);
+        if (firstUpdate) {
+            peer->write(Protocol::encodeUpdate(2, 1, 2, patternCells(2, 0)));
+            QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Connected"); }));
+        }
+        const QByteArray next = Protocol::encodeUpdate(3, 1, 2, patternCells(3, 1));
+        peer->write(next.left(partialBytes));
+        QVERIFY(waitUntil([&] { return window.pendingBytes() == partialBytes; }));
+
+        peer->disconnectFromHost();
+        QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Disconnected"); }));
+        QCOMPARE(canvasOf(window)->format(), nullptr);
+        QCOMPARE(window.pendingBytes(), 0);
+        QVERIFY(window.form().actionConnect->isEnabled());
+        QVERIFY(!window.form().actionDisconnect->isEnabled());
+        QVERIFY(!window.form().menuDrawingColor->isEnabled());
+        delete peer;
+
+        // The half message is gone for good: the next connection starts from a clean stream.
+        peer = connectWindow(window);
+        QVERIFY(peer);
+        peer->write(Protocol::encodeUpdate(0, 0, 0, patternCells(0, 2)));
+        QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Connected"); }));
+        QCOMPARE(cellsOf(canvasOf(window)), patternCells(0, 2));
+        delete peer;
+    }
+
+    void connectionLostUnderImportDialogs_data()
+    {
+        QTest::addColumn<bool>("duringWarning");
+        QTest::newRow("file dialog open") << false;
+        QTest::newRow("warning box open") << true;
+    }
+
+    void connectionLostUnderImportDialogs()
+    {
+        QFETCH(bool, duringWarning);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString picture = dir.filePath(QStringLiteral("picture.png"));
+        QImage image(30, 20, QImage::Format_RGB32);
+        image.fill(Qt::green);
+        QVERIFY(image.save(picture));
+        const QString notPicture = dir.filePath(QStringLiteral("not-a-picture.png"));
+        QFile file(notPicture);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("these bytes are text, not an image");
+        file.close();
+
+        Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTcpSocket *peer = connectWindow(window);
+        QVERIFY(peer);
+        peer->write(Protocol::encodeUpdate(0, 0, 0, patternCells(0, 0)));
+        QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Connected"); }));
+
+        // Drives the modal boxes from inside their own event loops, one step per tick.
+        int step = 0;
+        QString warningTitle;
+        QString warningText;
+        QTimer driver;
+        driver.setInterval(5);
+        connect(&driver, &QTimer::timeout, this, [&] {
+            QWidget *modal = QApplication::activeModalWidget();
+            const bool disconnected = statusText(window) == QLatin1String("Disconnected");
+            if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+                if (!duringWarning && step == 0) {
+                    peer->abort();
+                    step = 1;
+                } else if (duringWarning || disconnected) {
+                    // The name goes into the name field as a user would type it: selectFile()
+                    // leaves a focused field alone until the folder has been listed.
+                    dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
+                        ->setText(duringWarning ? notPicture : picture);
+                    // QFileDialog hides accept(); QDialog's public one reaches its override.
+                    static_cast<QDialog *>(dialog)->accept();
+                    step = 2;
+                }
+            } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                if (step == 2) {
+                    warningTitle = box->windowTitle();
+                    warningText = box->text();
+                    peer->abort();
+                    step = 3;
+                } else if (step == 3 && disconnected) {
+                    box->button(QMessageBox::Ok)->click();
+                    step = 4;
+                }
+            }
+        });
+        driver.start();
+        window.form().actionLoadImage->trigger();
+        driver.stop();
+
+        QCOMPARE(step, duringWarning ? 4 : 2);
+        if (duringWarning) {
+            QCOMPARE(warningTitle, QStringLiteral("Error"));
+            QCOMPARE(warningText, QStringLiteral("Unable to open image."));
+        }
+        QCOMPARE(statusText(window), QStringLiteral("Disconnected"));
+        QCOMPARE(canvasOf(window)->format(), nullptr);
+        QVERIFY(waitUntil([&] { return window.findChildren<QTcpSocket *>().isEmpty(); }));
+        delete peer;
+    }
+
+    void manyConnections()
+    {
+        constexpr int Cycles = 200;
+        constexpr int WarmUp = 20;
+        Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        qint64 rssAfterWarmUp = 0;
+        for (int cycle = 0; cycle < Cycles; ++cycle) {
+            QTcpSocket *peer = connectWindow(window);
+            QVERIFY2(peer, qPrintable(QStringLiteral("cycle %1").arg(cycle)));
+            const int formatNumber = cycle % 4;
+            peer->write(Protocol::encodeUpdate(uint8(formatNumber), 1, 0,
+                                               patternCells(formatNumber, cycle)));
+            QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Connected"); }));
+
+            // Alternate who ends it: the user, or the server.
+            if (cycle % 2)
+                window.form().actionDisconnect->trigger();
+            else
+                peer->abort();
+            QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Disconnected"); }));
+            delete peer;
+
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QVERIFY2(window.findChildren<QTcpSocket *>().isEmpty(),
+                     qPrintable(QStringLiteral("cycle %1").arg(cycle)));
+            if (cycle + 1 == WarmUp)
+                rssAfterWarmUp = residentBytes();
+        }
+        const qint64 growth = residentBytes() - rssAfterWarmUp;
+        QVERIFY(rssAfterWarmUp > 0);
+#ifdef CELVANE_UNDER_ASAN
+        // AddressSanitizer holds freed blocks back for a while, so resident memory climbs
+        // regardless; its leak check at exit stands in for this bound.
+        Q_UNUSED(growth);
+#else
+        QVERIFY2(growth < 16 * 1024 * 1024, qPrintable(QStringLiteral("grew by %1").arg(growth)));
+#endif
+    }
+};
+
+QTEST_MAIN(tst_HostileServer)
+#include "tst_hostileserver.moc"
