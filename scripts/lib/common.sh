@@ -5,7 +5,7 @@ CELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 CELVANE_BUILD_DIR=${CELVANE_BUILD_DIR:-$CELVANE_ROOT/build}
 
 # Debian packages the build and the tests need.
-CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev)
+CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev)
 
 log() { printf '== %s\n' "$*" >&2; }
 

@@ -1,0 +1,121 @@
+// Starts the client and a minimal widgets program over and over, in turns, and takes for each
+// start the time from spawning the process to its window being painted, and the process's peak
+// resident memory. Both programs are built beside this one.
+
+#include <benchmark/benchmark.h>
+
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+struct Start
+{
+    bool ok = false;
+    double secondsToShown = 0;
+    long peakKiB = 0;
+};
+
+long long monotonicNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+std::string besideThisProgram(const char *name)
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0)
+        return name;
+    std::string path(self, size_t(length));
+    return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+Start startOnce(const std::string &program)
+{
+    Start start;
+    int output[2];
+    if (pipe(output) != 0)
+        return start;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, output[0]);
+    posix_spawn_file_actions_addclose(&actions, output[1]);
+    // Qt's warnings about the offscreen platform are of no interest here.
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    pid_t pid = 0;
+    const long long spawned = monotonicNanoseconds();
+    const int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(output[1]);
+    if (failed) {
+        close(output[0]);
+        return start;
+    }
+
+    std::string text;
+    char buffer[64];
+    ssize_t got;
+    while ((got = read(output[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, size_t(got));
+    close(output[0]);
+
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return start;
+    const long long shown = std::atoll(text.c_str());
+    if (shown <= spawned)
+        return start;
+
+    start.ok = true;
+    start.secondsToShown = double(shown - spawned) / 1e9;
+    start.peakKiB = usage.ru_maxrss;
+    return start;
+}
+
+void startProgram(benchmark::State &state, const char *name)
+{
+    const std::string program = besideThisProgram(name);
+    double peakKiB = 0;
+    for (auto _ : state) {
+        const Start start = startOnce(program);
+        if (!start.ok) {
+            state.SkipWithError("the program did not start, show its window and exit cleanly");
+            return;
+        }
+        state.SetIterationTime(start.secondsToShown);
+        peakKiB += double(start.peakKiB);
+    }
+    state.counters["peak_rss_kib"] =
+        benchmark::Counter(peakKiB, benchmark::Counter::kAvgIterations);
+}
+
+const bool registered = [] {
+    benchmark::RegisterBenchmark("startup/celvane", startProgram, "celvane-startup")
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("startup/minimal", startProgram, "minimal-startup")
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    return true;
+}();
+
+} // namespace
+
+BENCHMARK_MAIN();

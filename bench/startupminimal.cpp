@@ -1,0 +1,16 @@
+// The least a Qt widgets program does to show a window, at the client window's size.
+
+#include "bench/startupprobe.h"
+
+#include <QApplication>
+#include <QWidget>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    QWidget window;
+    window.resize(473, 400);
+    StartupProbe probe(&window);
+    window.show();
+    return application.exec();
+}
