@@ -3,6 +3,7 @@
 #include "canvas/canvasgeometry.h"
 
 #include <QMouseEvent>
+#include <QPaintEngine>
 #include <QPainter>
 
 #include <algorithm>
@@ -222,6 +223,8 @@ void Canvas::renderPicture(int scale)
 
     QPainter painter(&m_picture);
     paintPicture(painter, 0, m_format->columns - 1, 0, m_format->rows - 1);
+    painter.end();
+    findRepeatedRows(0, m_picture.height() - 1);
     m_pictureValid = true;
     m_changedCells.clear();
 }
@@ -237,6 +240,8 @@ void Canvas::renderChangedCells()
 
     const CanvasFormat &format = *m_format;
     const CellSize size = cellSize(m_canvasRect, format);
+    int top = height();
+    int bottom = -1;
     QPainter painter(&m_picture);
     for (const int index : m_changedCells) {
         const int x = index % format.columns;
@@ -257,8 +262,78 @@ void Canvas::renderChangedCells()
                  pixels.top() + pixels.height(), &firstRow, &lastRow);
         painter.setClipRect(pixels);
         paintPicture(painter, firstColumn, lastColumn, firstRow, lastRow);
+        top = std::min(top, pixels.top());
+        bottom = std::max(bottom, pixels.bottom());
     }
+    painter.end();
     m_changedCells.clear();
+
+    // A changed row may now differ from its neighbours, above and below.
+    const int scale = int(m_picture.devicePixelRatio());
+    findRepeatedRows(top * scale, (bottom + 1) * scale);
+}
+
+void Canvas::findRepeatedRows(int top, int bottom)
+{
+    m_rowRepeats.resize(size_t(m_picture.height()));
+    const int scale = int(m_picture.devicePixelRatio());
+    const QRect grid = gridPixels();
+    const size_t offset = size_t(grid.left()) * scale * 4;
+    const size_t length = size_t(grid.width()) * scale * 4;
+    for (int y = std::max(top, 0); y <= std::min(bottom, m_picture.height() - 1); ++y) {
+        m_rowRepeats[size_t(y)] =
+            y > 0 && std::memcmp(m_picture.constScanLine(y) + offset,
+                                 m_picture.constScanLine(y - 1) + offset, length) == 0;
+    }
+}
+
+// Outside the grid, give or take a pixel of rounding, nothing but the border is ever painted.
+QRect Canvas::gridPixels() const
+{
+    return m_canvasRect.toAlignedRect().adjusted(-1, -1, 1, 1) & rect();
+}
+
+// Drawing the kept image reads as many bytes as it writes, which on a large widget costs twice
+// what filling it does. But the grid is made of bands of identical pixel rows, one or two for
+// each row of cells, so when the painter works on a plain 32-bit image in memory (the window's
+// backing store, or an image the widget is rendered into), each row is copied there straight
+// from the first row of its band: only a few distinct rows are ever read, and they stay in the
+// cache. Any other device gets the image drawn the ordinary way.
+bool Canvas::copyGridRows(QPainter &painter, const QRect &grid, int scale) const
+{
+    QPaintEngine *engine = painter.paintEngine();
+    if (!engine || engine->type() != QPaintEngine::Raster || !engine->paintDevice() ||
+        engine->paintDevice()->devType() != QInternal::Image)
+        return false;
+    auto *target = static_cast<QImage *>(engine->paintDevice());
+    // Opaque colours have the same pixels in both formats. A shared image would be copied on
+    // the first write, away from the memory the painter paints on.
+    if ((target->format() != QImage::Format_RGB32 &&
+         target->format() != QImage::Format_ARGB32_Premultiplied) ||
+        !target->isDetached())
+        return false;
+
+    const QTransform transform = painter.deviceTransform();
+    const QPoint offset(int(transform.dx()), int(transform.dy()));
+    const QRect source(grid.topLeft() * scale, grid.size() * scale);
+    QRegion region = engine->systemClip();
+    if (region.isEmpty())
+        region = target->rect();
+    region &= source.translated(offset) & target->rect();
+
+    uchar *bits = target->bits();
+    const qsizetype stride = target->bytesPerLine();
+    for (const QRect &part : region) {
+        const uchar *row = nullptr;
+        for (int y = part.top(); y <= part.bottom(); ++y) {
+            const int sourceY = y - offset.y();
+            if (!row || !m_rowRepeats[size_t(sourceY)])
+                row = m_picture.constScanLine(sourceY);
+            std::memcpy(bits + y * stride + part.left() * 4, row + (part.left() - offset.x()) * 4,
+                        size_t(part.width()) * 4);
+        }
+    }
+    return true;
 }
 
 void Canvas::paintPicture(QPainter &painter, int firstColumn, int lastColumn, int firstRow,
@@ -298,5 +373,16 @@ void Canvas::paintEvent(QPaintEvent *)
         renderPicture(scale);
     else
         renderChangedCells();
-    painter.drawImage(QPoint(0, 0), m_picture);
+
+    // Around the grid there is only the border: filling it writes memory without reading any.
+    const QRect grid = gridPixels();
+    const QColor border = frameColor(m_borderColor);
+    painter.fillRect(QRect(0, 0, width(), grid.top()), border);
+    painter.fillRect(QRect(0, grid.top(), grid.left(), grid.height()), border);
+    painter.fillRect(QRect(grid.right() + 1, grid.top(), width() - grid.right() - 1, grid.height()),
+                     border);
+    painter.fillRect(QRect(0, grid.bottom() + 1, width(), height() - grid.bottom() - 1), border);
+    if (!copyGridRows(painter, grid, scale))
+        painter.drawImage(grid.topLeft(), m_picture,
+                          QRect(grid.topLeft() * scale, grid.size() * scale));
 }

@@ -73,6 +73,9 @@ private:
     bool pictureFits(const QTransform &deviceTransform, int *scale) const;
     void renderPicture(int scale);
     void renderChangedCells();
+    void findRepeatedRows(int top, int bottom);
+    QRect gridPixels() const;
+    bool copyGridRows(QPainter &painter, const QRect &grid, int scale) const;
     void paintPicture(QPainter &painter, int firstColumn, int lastColumn, int firstRow,
                       int lastRow) const;
 
@@ -88,4 +91,6 @@ private:
     bool m_pictureValid = false;
     // Cells stored since m_picture was last brought up to date, in the order they were stored.
     std::vector<int> m_changedCells;
+    // For each pixel row of m_picture, whether its part inside the grid equals the row above.
+    std::vector<bool> m_rowRepeats;
 };

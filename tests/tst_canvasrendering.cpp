@@ -187,8 +187,10 @@ private Q_SLOTS:
         install(formatNumber, size);
         QCOMPARE(canvas->size(), size);
         COMPARE_PIXELS(renderWidget(*canvas), paintDirectly(size, 1, picture));
-        // Painting again from what is kept changes nothing.
+        // Painting again from what is kept changes nothing, and neither does a device that is
+        // not an image in memory.
         COMPARE_PIXELS(renderWidget(*canvas), paintDirectly(size, 1, picture));
+        COMPARE_PIXELS(canvas->grab().toImage(), paintDirectly(size, 1, picture));
     }
 
     void singleCellChanges_data() { wholePicture_data(); }
@@ -209,6 +211,24 @@ private Q_SLOTS:
         }
     }
 
+    // Single cells on an empty grid, where whole bands of pixel rows start out alike and each
+    // new cell sets its rows apart from the ones above and below.
+    void cellsOnEmptyPicture_data() { everyCellOnce_data(); }
+
+    void cellsOnEmptyPicture()
+    {
+        QFETCH(int, formatNumber);
+        QFETCH(QSize, size);
+        install(formatNumber, size);
+        canvas->clear();
+        std::fill(picture.cells.begin(), picture.cells.end(), EmptyCell);
+        renderWidget(*canvas);
+        for (int i = 0; i < 30; ++i) {
+            setRandomCell();
+            COMPARE_PIXELS(renderWidget(*canvas), paintDirectly(size, 1, picture));
+        }
+    }
+
     // Every cell of a small grid in turn, so that each one's neighbours are repaired in every
     // arrangement of overlaps and gaps the rounding produces.
     void everyCellOnce_data()
@@ -216,7 +236,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("formatNumber");
         QTest::addColumn<QSize>("size");
         for (int number = 0; number < 4; ++number) {
-            for (const QSize &size : {QSize(97, 61), QSize(131, 173), QSize(9, 7)})
+            for (const QSize &size : {QSize(97, 61), QSize(131, 173), QSize(9, 7), QSize(473, 400)})
                 QTest::addRow("format %d, %dx%d", number, size.width(), size.height())
                     << number << size;
         }
