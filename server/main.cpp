@@ -111,9 +111,12 @@ int main(int argc, char *argv[])
                        exportOption, exportSizeOption, maxClientsOption, verboseOption});
     parser.process(application);
 
-    QLoggingCategory::setFilterRules(parser.isSet(verboseOption)
-                                         ? QStringLiteral("celvane.server.debug=true")
-                                         : QStringLiteral("celvane.server.info=true"));
+    // Clients coming and going and refused messages are worth a line; every message only when
+    // asked for. QT_LOGGING_RULES still overrides both.
+    QString rules = QStringLiteral("celvane.server.info=true");
+    if (parser.isSet(verboseOption))
+        rules += QStringLiteral("\ncelvane.server.debug=true");
+    QLoggingCategory::setFilterRules(rules);
 
     const QHostAddress address(parser.value(listenOption));
     if (address.isNull())
@@ -138,10 +141,14 @@ int main(int argc, char *argv[])
     const QString picturePath = parser.value(pictureOption);
     if (!picturePath.isEmpty()) {
         PictureFile file(picturePath);
-        if (file.load(&picture) == PictureFile::Refused)
+        const PictureFile::LoadResult loaded = file.load(&picture);
+        if (loaded == PictureFile::Refused)
             return fail(
                 ExitPictureFile,
                 QStringLiteral("%1; refusing to use or overwrite it").arg(file.errorString()));
+        // A path that cannot be written should show now, not at the first edit.
+        if (loaded == PictureFile::Missing && !parser.isSet(exportOption) && !file.save(picture))
+            return fail(ExitPictureFile, file.errorString());
     }
 
     if (parser.isSet(exportOption)) {

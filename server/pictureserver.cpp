@@ -118,8 +118,10 @@ void PictureServer::acceptClients()
             readClient(raw);
             removeClient(raw, "gone");
         });
-        qCInfo(lcServer).noquote() << "client" << raw->name << "connected (" << clientCount()
-                                   << "of" << m_maxClients << ")";
+        qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
+                                          .arg(raw->name)
+                                          .arg(clientCount())
+                                          .arg(m_maxClients);
 
         // The peer may have closed, or sent everything, before the signals were connected.
         if (socket->state() != QAbstractSocket::ConnectedState) {

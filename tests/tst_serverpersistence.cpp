@@ -47,6 +47,7 @@ private Q_SLOTS:
     void foreignFileIsRefusedAndLeftAlone_data();
     void foreignFileIsRefusedAndLeftAlone();
     void exportsPngWithoutDisplay();
+    void unwritablePathIsRefusedAtStart();
 
 private:
     QTemporaryDir m_dir;
@@ -238,6 +239,15 @@ void tst_ServerPersistence::exportsPngWithoutDisplay()
     QCOMPARE(server.runToExit({"--demo", "--export-png", sized, "--export-size", "200x100"}), 0);
     QCOMPARE(QImage(sized).size(), QSize(200, 100));
     QCOMPARE(server.runToExit({"--export-png", sized, "--export-size", "200"}), 1);
+}
+
+void tst_ServerPersistence::unwritablePathIsRefusedAtStart()
+{
+    const QString path = m_dir.filePath(QStringLiteral("no-such-folder/picture.cvp"));
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QCOMPARE(server.runToExit({"--port", "0", "--picture", path}), 2);
+    QVERIFY(server.standardError().contains(path.toUtf8()));
+    QVERIFY(!server.process().readAllStandardOutput().contains("listening"));
 }
 
 QTEST_GUILESS_MAIN(tst_ServerPersistence)
