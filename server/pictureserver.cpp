@@ -113,23 +113,21 @@ void PictureServer::acceptClients()
         m_clients.emplace(socket, std::move(client));
 
         connect(socket, &QTcpSocket::readyRead, this, [this, raw] { readClient(raw); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, raw] {
+        connect(socket, &QTcpSocket::disconnected, this, [this, raw, socket] {
             // Edits that arrived just before the peer closed are still in the socket's buffer.
             readClient(raw);
-            removeClient(raw, "gone");
+            removeClient(socket, "gone");
         });
         qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
                                           .arg(raw->name)
                                           .arg(clientCount())
                                           .arg(m_maxClients);
 
-        // The peer may have closed, or sent everything, before the signals were connected.
-        if (socket->state() != QAbstractSocket::ConnectedState) {
-            removeClient(raw, "gone");
-            continue;
-        }
+        // The peer may have sent everything, and even closed, before the signals were connected.
         if (socket->bytesAvailable() > 0)
             readClient(raw);
+        if (socket->state() != QAbstractSocket::ConnectedState)
+            removeClient(socket, "gone");
     }
 }
 
@@ -203,15 +201,15 @@ void PictureServer::dropClient(Client *client, const char *reason)
 {
     ++m_counters.clientsDropped;
     qCInfo(lcServer).noquote() << "dropping client" << client->name << "-" << reason;
-    removeClient(client, "dropped");
+    removeClient(client->socket, "dropped");
 }
 
-void PictureServer::removeClient(Client *client, const char *how)
+void PictureServer::removeClient(QTcpSocket *socket, const char *how)
 {
-    QTcpSocket *socket = client->socket;
     auto found = m_clients.find(socket);
     if (found == m_clients.end())
         return;
+    const Client *client = found->second.get();
 
     qCInfo(lcServer).noquote() << "client" << client->name << how << "after" << client->messages
                                << "messages," << client->refused << "refused";

@@ -68,7 +68,8 @@ private:
     // Returns false when the client was dropped on the way.
     bool processMessages(Client *client, bool *changed);
     void dropClient(Client *client, const char *reason);
-    void removeClient(Client *client, const char *how);
+    // Looks the client up by its socket, so that it may be called for one already removed.
+    void removeClient(QTcpSocket *socket, const char *how);
     const QByteArray &currentUpdate();
 
     Picture m_picture;
