@@ -131,8 +131,11 @@ void Celvane::connectToServer(const QString &host, quint16 port)
     failed->abort();
     socket = nullptr;
 
-    QMessageBox::information(this, tr("Unable to connect to %1:%2.").arg(host).arg(port), error,
-                             QMessageBox::Ok, QMessageBox::NoButton);
+    // One pass over both placeholders: the host text goes in unchanged even when it holds a
+    // "%1" of its own, as an IPv6 scope can.
+    QMessageBox::information(this,
+                             tr("Unable to connect to %1:%2.").arg(host, QString::number(port)),
+                             error, QMessageBox::Ok, QMessageBox::NoButton);
 
     if (failed)
         failed->deleteLater();
