@@ -527,16 +527,30 @@ private Q_SLOTS:
         QVERIFY(server->received().isEmpty());
     }
 
-    void refusedConnect()
+    void failedConnect_data()
     {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("closedPort");
+
+        QTest::newRow("refused") << FakePictureServer::host() << true;
+        // Neither is an address: the attempt fails without anything being looked up or dialled.
+        QTest::newRow("a name") << QStringLiteral("picture-server") << false;
+        QTest::newRow("placeholder in the text") << QStringLiteral("127.0.0.1%1") << false;
+    }
+
+    void failedConnect()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, closedPort);
+
         // A port that nothing listens on: taken from the system, then given back.
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = probe.serverPort();
+        const quint16 port = closedPort ? probe.serverPort() : server->port();
         probe.close();
 
         QTcpSocket reference;
-        reference.connectToHost(QHostAddress::LocalHost, port);
+        reference.connectToHost(QHostAddress(host), port);
         QVERIFY(!reference.waitForConnected(5000));
         const QString expectedText = reference.errorString();
         QVERIFY(!expectedText.isEmpty());
@@ -545,9 +559,9 @@ private Q_SLOTS:
             auto *box = qobject_cast<QMessageBox *>(modal);
             QVERIFY(box);
             QCOMPARE(box->parentWidget(), window.get());
-            QCOMPARE(box->windowTitle(), QStringLiteral("Unable to connect to %1:%2.")
-                                             .arg(FakePictureServer::host())
-                                             .arg(port));
+            QCOMPARE(box->windowTitle(), QStringLiteral("Unable to connect to ") + host +
+                                             QLatin1Char(':') + QString::number(port) +
+                                             QLatin1Char('.'));
             QCOMPARE(box->text(), expectedText);
             QCOMPARE(box->icon(), QMessageBox::Information);
             QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
@@ -556,10 +570,11 @@ private Q_SLOTS:
             QVERIFY(!ui().menuBar->isEnabled());
             box->button(QMessageBox::Ok)->click();
         }});
-        window->connectToServer(FakePictureServer::host(), port);
+        window->connectToServer(host, port);
         QCOMPARE(watcher.handledCount(), 1);
         checkDisconnected();
         QTRY_VERIFY(window->findChildren<QTcpSocket *>().isEmpty());
+        QCOMPARE(server->connectionCount(), 0);
     }
 
     void connectThroughDialog_data()

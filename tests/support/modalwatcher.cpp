@@ -1,6 +1,7 @@
 #include "tests/support/modalwatcher.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QWidget>
 
 ModalWatcher::ModalWatcher(QList<Handler> handlers, QObject *parent)
@@ -28,8 +29,19 @@ void ModalWatcher::poll()
     m_previous = modal;
     m_busy = true;
     const Handler handler = m_handlers.at(m_handled);
+    const QPointer<QWidget> handled = modal;
     handler(modal);
     ++m_handled;
+    // A handler that failed half-way leaves its dialog open; close it, or the code under test
+    // would wait in it until the test's watchdog fires.
+    if (handled && handled->isVisible()) {
+        qWarning("ModalWatcher: handler %d left %s open", m_handled,
+                 handled->metaObject()->className());
+        if (auto *dialog = qobject_cast<QDialog *>(handled.data()))
+            dialog->reject();
+        else
+            handled->close();
+    }
     m_busy = false;
     if (m_handled == m_handlers.size())
         m_timer.stop();
