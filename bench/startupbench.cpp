@@ -113,6 +113,9 @@ const bool registered = [] {
     benchmark::RegisterBenchmark("startup/minimal", startProgram, "minimal-startup")
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("startup/text", startProgram, "text-startup")
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     return true;
 }();
 

@@ -1,0 +1,346 @@
+// The picture server under load: 50 loopback clients, each sending 10,000 SetCellCommands as
+// fast as the server takes them, until a fresh client's Update shows every last one applied.
+// Also the server's resident memory for each connected client. The server is the real program,
+// started beside this one on a port of its own choosing.
+
+#include "canvas/canvasformat.h"
+#include "connection/protocol.h"
+
+#include <QByteArray>
+
+#include <benchmark/benchmark.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+constexpr int Clients = 50;
+constexpr int CommandsPerClient = 10000;
+// Format 3: 40 x 25 cells, 16 colours. Each client owns a cells of its own, so that the final
+// picture shows whether every client's last command, and so all before it, was applied.
+constexpr int FormatNumber = 3;
+constexpr int Columns = 40;
+constexpr int Rows = 25;
+constexpr int CellsPerClient = Columns * Rows / Clients;
+constexpr int Rounds = CommandsPerClient / CellsPerClient;
+constexpr int UpdateSize = Protocol::HeaderSize + Protocol::UpdatePrefixSize + Columns * Rows;
+
+uint8_t colourOf(int client, int cell, int round)
+{
+    return uint8_t((client + cell + round) % 16);
+}
+
+class Server
+{
+public:
+    bool start()
+    {
+        char self[PATH_MAX];
+        const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (length <= 0)
+            return false;
+        std::string program(self, size_t(length));
+        program = program.substr(0, program.rfind('/') + 1) + "celvane-server";
+
+        int output[2];
+        if (pipe(output) != 0)
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, output[0]);
+        posix_spawn_file_actions_addclose(&actions, output[1]);
+        // One line per client coming and going: not wanted here.
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        std::string format = std::to_string(FormatNumber);
+        char *argv[] = {program.data(),
+                        const_cast<char *>("--listen"),
+                        const_cast<char *>("127.0.0.1"),
+                        const_cast<char *>("--port"),
+                        const_cast<char *>("0"),
+                        const_cast<char *>("--format"),
+                        format.data(),
+                        const_cast<char *>("--max-clients"),
+                        const_cast<char *>("1000"),
+                        nullptr};
+        const int failed = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(output[1]);
+        if (failed) {
+            close(output[0]);
+            m_pid = 0;
+            return false;
+        }
+        // "listening on 127.0.0.1:PORT"
+        std::string line;
+        char c;
+        while (read(output[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(output[0]);
+        const size_t colon = line.rfind(':');
+        m_port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+        return m_port > 0;
+    }
+
+    ~Server()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    int port() const { return m_port; }
+
+    long residentKiB() const
+    {
+        const std::string path = "/proc/" + std::to_string(m_pid) + "/status";
+        FILE *status = std::fopen(path.c_str(), "r");
+        if (!status)
+            return -1;
+        char line[256];
+        long kib = -1;
+        while (std::fgets(line, sizeof line, status)) {
+            if (std::strncmp(line, "VmRSS:", 6) == 0)
+                kib = std::atol(line + 6);
+        }
+        std::fclose(status);
+        return kib;
+    }
+
+private:
+    pid_t m_pid = 0;
+    int m_port = 0;
+};
+
+bool readFully(int fd, char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t got = read(fd, data, size);
+        if (got <= 0)
+            return false;
+        data += got;
+        size -= size_t(got);
+    }
+    return true;
+}
+
+bool writeFully(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t put = write(fd, data, size);
+        if (put <= 0)
+            return false;
+        data += put;
+        size -= size_t(put);
+    }
+    return true;
+}
+
+// A blocking connection that has said Hello and read the picture; -1 on failure.
+int connectClient(int port, QByteArray *update = nullptr)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const QByteArray hello = Protocol::encodeHello();
+    QByteArray reply(UpdateSize, '\0');
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        !writeFully(fd, hello.constData(), size_t(hello.size())) ||
+        !readFully(fd, reply.data(), size_t(reply.size()))) {
+        close(fd);
+        return -1;
+    }
+    if (update)
+        *update = reply;
+    return fd;
+}
+
+QByteArray commandsOf(int client)
+{
+    QByteArray commands;
+    commands.reserve(CommandsPerClient * (Protocol::HeaderSize + Protocol::CommandPayloadSize));
+    for (int round = 0; round < Rounds; ++round) {
+        for (int i = 0; i < CellsPerClient; ++i) {
+            const int cell = client * CellsPerClient + i;
+            commands += Protocol::encodeCommand(Protocol::SetCellCommand, quint8(cell % Columns),
+                                                quint8(cell / Columns), colourOf(client, i, round));
+        }
+    }
+    return commands;
+}
+
+bool finalPictureShown(const QByteArray &update)
+{
+    const char *cells = update.constData() + Protocol::HeaderSize + Protocol::UpdatePrefixSize;
+    for (int client = 0; client < Clients; ++client) {
+        for (int i = 0; i < CellsPerClient; ++i) {
+            if (uint8_t(cells[client * CellsPerClient + i]) != colourOf(client, i, Rounds - 1))
+                return false;
+        }
+    }
+    return true;
+}
+
+void closeAll(std::vector<int> &fds)
+{
+    for (const int fd : fds)
+        close(fd);
+    fds.clear();
+}
+
+// Writes every client's commands through non-blocking sockets, each as fast as the server takes
+// them.
+bool sendAll(const std::vector<int> &fds, const std::vector<QByteArray> &commands)
+{
+    std::vector<size_t> sent(fds.size(), 0);
+    std::vector<pollfd> waiting;
+    for (;;) {
+        waiting.clear();
+        for (size_t i = 0; i < fds.size(); ++i) {
+            const size_t total = size_t(commands[i].size());
+            while (sent[i] < total) {
+                const ssize_t put =
+                    write(fds[i], commands[i].constData() + sent[i], total - sent[i]);
+                if (put > 0) {
+                    sent[i] += size_t(put);
+                } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    waiting.push_back({fds[i], POLLOUT, 0});
+                    break;
+                } else {
+                    return false;
+                }
+            }
+        }
+        if (waiting.empty())
+            return true;
+        if (poll(waiting.data(), waiting.size(), 5000) <= 0)
+            return false;
+    }
+}
+
+bool clearPicture(int port)
+{
+    const int fd = connectClient(port);
+    if (fd < 0)
+        return false;
+    const QByteArray request =
+        Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0) + Protocol::encodeHello();
+    QByteArray update(UpdateSize, '\0');
+    const bool answered = writeFully(fd, request.constData(), size_t(request.size())) &&
+                          readFully(fd, update.data(), size_t(update.size()));
+    close(fd);
+    const QByteArray cells = update.mid(Protocol::HeaderSize + Protocol::UpdatePrefixSize);
+    return answered && cells.count(char(EmptyCell)) == Columns * Rows;
+}
+
+void serveManyClients(benchmark::State &state)
+{
+    Server server;
+    if (!server.start()) {
+        state.SkipWithError("cannot start celvane-server");
+        return;
+    }
+    std::vector<QByteArray> commands;
+    for (int client = 0; client < Clients; ++client)
+        commands.push_back(commandsOf(client));
+
+    // Memory for each client that has connected and been sent the picture.
+    const long idleKiB = server.residentKiB();
+    std::vector<int> fds;
+    for (int client = 0; client < Clients; ++client) {
+        const int fd = connectClient(server.port());
+        if (fd < 0) {
+            state.SkipWithError("a client could not connect");
+            closeAll(fds);
+            return;
+        }
+        fds.push_back(fd);
+    }
+    usleep(100000);
+    const double perClientKiB = double(server.residentKiB() - idleKiB) / Clients;
+    closeAll(fds);
+
+    bool allApplied = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int client = 0; client < Clients; ++client) {
+            const int fd = connectClient(server.port());
+            if (fd < 0) {
+                state.SkipWithError("a client could not connect");
+                closeAll(fds);
+                return;
+            }
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            fds.push_back(fd);
+        }
+        // Start from a cleared picture, and see that it is: the Hello after the Clear is
+        // answered with the picture the Clear left.
+        if (!clearPicture(server.port())) {
+            state.SkipWithError("the picture could not be cleared");
+            closeAll(fds);
+            return;
+        }
+        state.ResumeTiming();
+
+        const auto start = std::chrono::steady_clock::now();
+        if (!sendAll(fds, commands)) {
+            state.SkipWithError("a client could not send its commands");
+            closeAll(fds);
+            return;
+        }
+        // The server takes each connection's messages in order: once a new client's picture
+        // shows every client's last command, all 500,000 have been applied.
+        bool shown = false;
+        while (!shown && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+            QByteArray update;
+            const int checker = connectClient(server.port(), &update);
+            if (checker < 0)
+                break;
+            close(checker);
+            shown = finalPictureShown(update);
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        allApplied = allApplied && shown;
+        closeAll(fds);
+    }
+    state.counters["all_applied"] = allApplied ? 1 : 0;
+    state.counters["messages"] = double(Clients) * CommandsPerClient;
+    state.counters["kib_per_client"] = perClientKiB;
+}
+
+const bool registered = [] {
+    benchmark::RegisterBenchmark("server/50x10000-commands", serveManyClients)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    return true;
+}();
+
+} // namespace
+
+BENCHMARK_MAIN();
