@@ -6,8 +6,18 @@ CELVANE_BUILD_DIR=${CELVANE_BUILD_DIR:-$CELVANE_ROOT/build}
 
 # Debian packages the build and the tests need.
 CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev)
+# The fuzzers need clang and its libFuzzer and sanitizer runtimes.
+CELVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 log() { printf '== %s\n' "$*" >&2; }
+
+# How sanitized programs run: leaks are reported, undefined behaviour prints where it happened,
+# and the only suppressions are the commented third-party ones in tests/.
+export_sanitizer_options() {
+    export ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1
+    export LSAN_OPTIONS=suppressions=$CELVANE_ROOT/tests/sanitizer-suppressions.txt:print_suppressions=0
+    export UBSAN_OPTIONS=print_stacktrace=1
+}
 
 missing_packages() {
     local package
