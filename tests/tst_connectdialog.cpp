@@ -369,20 +369,6 @@ private Q_SLOTS:
         clearStoredSettings();
     }
 
-    void saveWritesBothKeys()
-    {
-        clearStoredSettings();
-        saveConnectionPreferences({QStringLiteral(" ::1"), 65535});
-        QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
-                           QLatin1String(PreferenceKeys::Organization),
-                           QLatin1String(PreferenceKeys::Application));
-        QCOMPARE(settings.value(QStringLiteral("network/preferred_host")).toString(),
-                 QStringLiteral(" ::1"));
-        QCOMPARE(settings.value(QStringLiteral("network/preferred_port")).toInt(), 65535);
-        QCOMPARE(settings.allKeys().size(), 2);
-        clearStoredSettings();
-    }
-
     void firstOpeningWithNothingStored()
     {
         const ChildRun run = runChildProcess({QStringLiteral("show")});

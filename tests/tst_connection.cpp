@@ -352,6 +352,16 @@ private Q_SLOTS:
         QVERIFY(server->received().isEmpty());
     }
 
+    void serverCloseBeforeAnyUpdate()
+    {
+        connectAndGreet();
+        QCOMPARE(status(), QStringLiteral("Receiving update..."));
+        server->closeConnection();
+        QTRY_COMPARE(status(), QStringLiteral("Disconnected"));
+        checkDisconnected();
+        QVERIFY(ui().menuDrawingColor->actions().isEmpty());
+    }
+
     void userDisconnect()
     {
         connectAndInstall(0, 0, 0);

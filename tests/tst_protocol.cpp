@@ -114,31 +114,6 @@ private Q_SLOTS:
         QCOMPARE(decoded->cells.toByteArray(), cells);
     }
 
-    void header_data()
-    {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("length");
-
-        QTest::newRow("update of format 0") << bytes({0x02, 0x00, 0xec, 0x03}) << 2 << 1004;
-        QTest::newRow("update of format 1") << bytes({0x02, 0x00, 0xd4, 0x07}) << 2 << 2004;
-        QTest::newRow("update of format 2") << bytes({0x02, 0x00, 0xfe, 0x01}) << 2 << 510;
-        QTest::newRow("reserved byte set") << bytes({0x02, 0xff, 0x04, 0x00}) << 2 << 4;
-        QTest::newRow("largest length") << bytes({0x09, 0x00, 0xff, 0xff}) << 9 << 65535;
-        QTest::newRow("empty") << bytes({0x00, 0x00, 0x00, 0x00}) << 0 << 0;
-    }
-
-    void header()
-    {
-        QFETCH(QByteArray, raw);
-        QFETCH(int, kind);
-        QFETCH(int, length);
-
-        const MessageHeader header = decodeHeader(raw.constData());
-        QCOMPARE(int(header.kind), kind);
-        QCOMPARE(int(header.length), length);
-    }
-
     void encodeUpdateLayout_data()
     {
         QTest::addColumn<int>("formatNumber");
@@ -217,28 +192,6 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, payload);
         QVERIFY(!decodeUpdate(payload));
-    }
-
-    void decodeClientMessagesReject_data()
-    {
-        QTest::addColumn<QByteArray>("payload");
-        QTest::addColumn<bool>("isCommand");
-
-        QTest::newRow("command of 3 bytes") << bytes({0, 0, 0}) << true;
-        QTest::newRow("command of 5 bytes") << bytes({0, 0, 0, 0, 0}) << true;
-        QTest::newRow("row of 3 bytes") << bytes({0, 0, 0}) << false;
-        QTest::newRow("row count above its bytes") << bytes({0, 3, 0, 0, 1, 1}) << false;
-        QTest::newRow("row count below its bytes") << bytes({0, 1, 0, 0, 1, 1}) << false;
-    }
-
-    void decodeClientMessagesReject()
-    {
-        QFETCH(QByteArray, payload);
-        QFETCH(bool, isCommand);
-        if (isCommand)
-            QVERIFY(!decodeCommand(payload));
-        else
-            QVERIFY(!decodeRowData(payload));
     }
 };
 
