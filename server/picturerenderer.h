@@ -11,10 +11,10 @@ class Picture;
 class PictureRenderer
 {
 public:
-    // The canvas area of the client's window at its starting size (473 x 400, less the menu bar
-    // and the status bar, give or take a style's metrics). Pictures exported at this size look as
-    // a new user first sees them.
-    static constexpr QSize DefaultSize{473, 350};
+    // The canvas area of the client's window at its starting size: 473 x 400 less the menu bar
+    // and the status bar, as Qt's Fusion style lays them out (other styles differ by a few
+    // pixels). Pictures exported at this size look as a new user first sees them.
+    static constexpr QSize DefaultSize{473, 359};
 
     static QImage render(const Picture &picture, QSize size = DefaultSize);
 };
