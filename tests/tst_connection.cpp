@@ -565,21 +565,23 @@ private Q_SLOTS:
         const QString expectedText = reference.errorString();
         QVERIFY(!expectedText.isEmpty());
 
-        ModalWatcher watcher({[&](QWidget *modal) {
-            auto *box = qobject_cast<QMessageBox *>(modal);
-            QVERIFY(box);
-            QCOMPARE(box->parentWidget(), window.get());
-            QCOMPARE(box->windowTitle(), QStringLiteral("Unable to connect to ") + host +
-                                             QLatin1Char(':') + QString::number(port) +
-                                             QLatin1Char('.'));
-            QCOMPARE(box->text(), expectedText);
-            QCOMPARE(box->icon(), QMessageBox::Information);
-            QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
-            // Until the box is dismissed the window still says it is connecting.
-            QCOMPARE(status(), QStringLiteral("Connecting..."));
-            QVERIFY(!ui().menuBar->isEnabled());
-            box->button(QMessageBox::Ok)->click();
-        }});
+        ModalWatcher watcher(
+            {[&](QWidget *modal) {
+                 auto *box = qobject_cast<QMessageBox *>(modal);
+                 QVERIFY(box);
+                 QCOMPARE(box->parentWidget(), window.get());
+                 QCOMPARE(box->windowTitle(), QStringLiteral("Unable to connect to ") + host +
+                                                  QLatin1Char(':') + QString::number(port) +
+                                                  QLatin1Char('.'));
+                 QCOMPARE(box->text(), expectedText);
+                 QCOMPARE(box->icon(), QMessageBox::Information);
+                 QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+                 // Until the box is dismissed the window still says it is connecting.
+                 QCOMPARE(status(), QStringLiteral("Connecting..."));
+                 QVERIFY(!ui().menuBar->isEnabled());
+                 box->button(QMessageBox::Ok)->click();
+             },
+             ModalWatcher::unexpected()});
         window->connectToServer(host, port);
         QCOMPARE(watcher.handledCount(), 1);
         checkDisconnected();
@@ -600,20 +602,22 @@ private Q_SLOTS:
         connectionPreferences().host = FakePictureServer::host();
         connectionPreferences().port = server->port();
 
-        ModalWatcher watcher({[&](QWidget *modal) {
-            auto *dialog = qobject_cast<ConnectDialog *>(modal);
-            QVERIFY(dialog);
-            // Only ever accept a loopback address.
-            if (dialog->form().host->text() != FakePictureServer::host()) {
-                dialog->reject();
-                QFAIL("the dialog does not offer the loopback address");
-            }
-            QCOMPARE(dialog->form().port->text(), QString::number(server->port()));
-            if (accept)
-                QTest::mouseClick(dialog->form().okButton, Qt::LeftButton);
-            else
-                QTest::mouseClick(dialog->form().cancelButton, Qt::LeftButton);
-        }});
+        ModalWatcher watcher(
+            {[&](QWidget *modal) {
+                 auto *dialog = qobject_cast<ConnectDialog *>(modal);
+                 QVERIFY(dialog);
+                 // Only ever accept a loopback address.
+                 if (dialog->form().host->text() != FakePictureServer::host()) {
+                     dialog->reject();
+                     QFAIL("the dialog does not offer the loopback address");
+                 }
+                 QCOMPARE(dialog->form().port->text(), QString::number(server->port()));
+                 if (accept)
+                     QTest::mouseClick(dialog->form().okButton, Qt::LeftButton);
+                 else
+                     QTest::mouseClick(dialog->form().cancelButton, Qt::LeftButton);
+             },
+             ModalWatcher::unexpected()});
         ui().actionConnect->trigger();
         QCOMPARE(watcher.handledCount(), 1);
 

@@ -154,7 +154,8 @@ private:
     // Imports the file through the real menu action and file dialog.
     int importFile(const QString &path, QList<ModalWatcher::Handler> more = {})
     {
-        ModalWatcher watcher(QList<ModalWatcher::Handler>{chooseFile(path)} + more);
+        ModalWatcher watcher(QList<ModalWatcher::Handler>{chooseFile(path)} + more +
+                             QList<ModalWatcher::Handler>{ModalWatcher::unexpected()});
         window->form().actionLoadImage->trigger();
         return watcher.handledCount();
     }
@@ -473,10 +474,12 @@ private Q_SLOTS:
         const QString path = saveImage(patternImage(3), QStringLiteral("lost.png"));
         connectWith(3, patternCells(3));
         ModalWatcher watcher({[&](QWidget *modal) {
-            server->closeConnection();
-            QTRY_COMPARE(statusLabelOf(*window)->text(), QStringLiteral("Disconnected"));
-            chooseFile(path)(modal);
-        }});
+                                  server->closeConnection();
+                                  QTRY_COMPARE(statusLabelOf(*window)->text(),
+                                               QStringLiteral("Disconnected"));
+                                  chooseFile(path)(modal);
+                              },
+                              ModalWatcher::unexpected()});
         window->form().actionLoadImage->trigger();
         QCOMPARE(watcher.handledCount(), 1);
 
@@ -491,10 +494,11 @@ private Q_SLOTS:
         connectWith(3, patternCells(3));
 
         ModalWatcher watcher({[&](QWidget *modal) {
-            server->sendUpdate(2, 0, 0, patternCells(2));
-            QTRY_COMPARE(canvas()->format(), &formatAt(2));
-            chooseFile(path)(modal);
-        }});
+                                  server->sendUpdate(2, 0, 0, patternCells(2));
+                                  QTRY_COMPARE(canvas()->format(), &formatAt(2));
+                                  chooseFile(path)(modal);
+                              },
+                              ModalWatcher::unexpected()});
         window->form().actionLoadImage->trigger();
         QCOMPARE(watcher.handledCount(), 1);
 

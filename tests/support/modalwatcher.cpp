@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QTest>
 #include <QWidget>
 
 ModalWatcher::ModalWatcher(QList<Handler> handlers, QObject *parent)
@@ -15,6 +16,16 @@ ModalWatcher::ModalWatcher(QList<Handler> handlers, QObject *parent)
 }
 
 ModalWatcher::~ModalWatcher() = default;
+
+ModalWatcher::Handler ModalWatcher::unexpected()
+{
+    return [](QWidget *modal) {
+        QTest::qFail(qPrintable(QStringLiteral("unexpected %1 \"%2\"")
+                                    .arg(QString::fromLatin1(modal->metaObject()->className()),
+                                         modal->windowTitle())),
+                     __FILE__, __LINE__);
+    };
+}
 
 void ModalWatcher::poll()
 {

@@ -30,6 +30,10 @@ public:
 
     int handledCount() const { return m_handled; }
 
+    // A handler for a dialog that must not appear: it fails the test and lets the watcher close
+    // the dialog. Put it last to prove that no further dialog opens.
+    static Handler unexpected();
+
 private:
     void poll();
 
