@@ -3,6 +3,7 @@
 #include "canvas/canvas.h"
 #include "canvas/canvasformat.h"
 #include "canvas/canvasgeometry.h"
+#include "server/picturerenderer.h"
 #include "server/samplepicture.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
@@ -71,6 +72,9 @@ void tst_ServerClient::windowAndServerTogether()
     const Picture sample = samplePicture(3);
     QCOMPARE(canvasCells(*canvas), sample.cells());
     QCOMPARE(canvas->borderColor(), sample.border());
+    // An exported picture is what the window shows, pixel for pixel.
+    QCOMPARE(canvas->grab().toImage().convertToFormat(QImage::Format_RGB32),
+             PictureRenderer::render(sample, canvas->size()));
 
     ServerClient observer;
     QVERIFY(observer.connectTo(server.port()));
