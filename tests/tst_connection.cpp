@@ -465,6 +465,19 @@ private Q_SLOTS:
         checkColorMenu(ui().menuDrawingColor, canvasFormats().at(3)->palette, 1);
     }
 
+    void twoColourUpdateAfterEightColours()
+    {
+        connectAndInstall(2, 1, 2);
+        server->sendUpdate(0, 0, 0, patternCells(0));
+        QTRY_COMPARE(canvas()->format(), canvasFormats().at(0));
+        // The frame menus are emptied; nothing disables them until the connection ends.
+        QVERIFY(ui().menuBorderColor->actions().isEmpty());
+        QVERIFY(ui().menuBackgroundColor->actions().isEmpty());
+        QVERIFY(ui().menuBorderColor->isEnabled());
+        QVERIFY(ui().menuBackgroundColor->isEnabled());
+        checkColorMenu(ui().menuDrawingColor, canvasFormats().at(0)->palette, 1);
+    }
+
     void unknownFormatKeepsWaiting_data()
     {
         QTest::addColumn<int>("formatNumber");
