@@ -38,6 +38,8 @@ Celvane::Celvane(QWidget *parent, Qt::WindowFlags flags)
 
     canvas = new Canvas();
     setCentralWidget(canvas);
+    // The window disposes of the form's placeholder; the form must not keep pointing at it.
+    ui.centralWidget = nullptr;
 
     connect(ui.actionConnect, &QAction::triggered, this, &Celvane::OnActionConnect);
     connect(ui.actionDisconnect, &QAction::triggered, this, &Celvane::OnActionDisconnect);

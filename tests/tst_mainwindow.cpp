@@ -310,7 +310,8 @@ void tst_MainWindow::windowShape()
 void tst_MainWindow::canvasReplacesPlaceholder()
 {
     Celvane window;
-    QPointer<QWidget> placeholder = window.form().centralWidget;
+    QCOMPARE(window.form().centralWidget, nullptr);
+    QPointer<QWidget> placeholder = window.findChild<QWidget *>(QStringLiteral("centralWidget"));
     auto *canvas = qobject_cast<Canvas *>(window.centralWidget());
     QVERIFY(canvas);
     QCOMPARE(canvas->parent(), &window);
@@ -318,6 +319,7 @@ void tst_MainWindow::canvasReplacesPlaceholder()
     QVERIFY(placeholder.isNull() || placeholder->isHidden());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(placeholder.isNull());
+    QVERIFY(!window.findChild<QWidget *>(QStringLiteral("centralWidget")));
 
     QLabel *label = statusLabel(window);
     QVERIFY(label);
