@@ -39,9 +39,16 @@ CellSize cellSize(const QRectF &canvasRect, const CanvasFormat &format)
 QRectF cellPaintRect(const QRectF &canvasRect, CellSize size, const CanvasFormat &format, int x,
                      int y)
 {
-    const float heightFactor = format.rowGap ? 0.875f : 1.0f;
-    return QRectF(canvasRect.x() + float(x) * size.width, canvasRect.y() + float(y) * size.height,
-                  size.width, size.height * heightFactor);
+    // Each edge is computed once from its own index, so a cell ends exactly where its neighbour
+    // starts. Taking "left + width" instead lets the two differ in the last bit, and where an edge
+    // falls on half a pixel the fills then round apart and leave a line of background between
+    // two cells.
+    const double left = canvasRect.x() + float(x) * size.width;
+    const double right = canvasRect.x() + float(x + 1) * size.width;
+    const double top = canvasRect.y() + float(y) * size.height;
+    const double bottom = format.rowGap ? top + size.height * 0.875f
+                                        : canvasRect.y() + float(y + 1) * size.height;
+    return QRectF(QPointF(left, top), QPointF(right, bottom));
 }
 
 bool cellAt(const QRectF &canvasRect, const CanvasFormat &format, const QPointF &point, int *x,

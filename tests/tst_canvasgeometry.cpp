@@ -86,6 +86,9 @@ private Q_SLOTS:
     void widgetWithoutFormatKeepsRect();
     void cellPaintRects_data();
     void cellPaintRects();
+    void neighboursShareEdges_data();
+    void neighboursShareEdges();
+    void noSeamBetweenCells();
     void cellAt_data();
     void cellAt();
 };
@@ -223,6 +226,66 @@ void tst_CanvasGeometry::cellPaintRects()
     // Rows follow each other at the full pitch whatever part of it is painted.
     const QRectF below = cellPaintRect(canvasRect, size, format, x, y + 1);
     QCOMPARE(float(below.top() - actual.top()), size.height);
+}
+
+void tst_CanvasGeometry::neighboursShareEdges_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QSize>("size");
+    const QSize sizes[] = {{473, 359}, {473, 378}, {400, 300},  {1920, 1080},
+                           {641, 479}, {333, 777}, {1036, 875}, {97, 61}};
+    for (int number = 0; number < 4; ++number)
+        for (const QSize &size : sizes)
+            QTest::addRow("%d at %dx%d", number, size.width(), size.height()) << number << size;
+}
+
+void tst_CanvasGeometry::neighboursShareEdges()
+{
+    QFETCH(int, number);
+    QFETCH(QSize, size);
+    const CanvasFormat &format = *canvasFormat(uint8(number));
+    const QRectF canvasRect = ::fitCanvasRect(QRect(QPoint(0, 0), size), format);
+    const CellSize pitch = cellSize(canvasRect, format);
+
+    for (int y = 0; y < format.rows; ++y) {
+        for (int x = 0; x < format.columns; ++x) {
+            const QRectF cell = cellPaintRect(canvasRect, pitch, format, x, y);
+            if (x + 1 < format.columns) {
+                const QRectF right = cellPaintRect(canvasRect, pitch, format, x + 1, y);
+                QVERIFY2(cell.right() == right.left(),
+                         qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+            }
+            if (y + 1 < format.rows && !format.rowGap) {
+                const QRectF below = cellPaintRect(canvasRect, pitch, format, x, y + 1);
+                QVERIFY2(cell.bottom() == below.top(),
+                         qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+            }
+        }
+    }
+}
+
+// At the window's default size an edge of format 3 falls on half a pixel; the neighbouring fills
+// must still meet there rather than leave a line of background between them.
+void tst_CanvasGeometry::noSeamBetweenCells()
+{
+    Canvas canvas;
+    canvas.resize(473, 359);
+    canvas.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&canvas));
+
+    const CanvasFormat *format = canvasFormat(3);
+    const QByteArray white(format->cellCount(), char(1));
+    canvas.setFormat(format, reinterpret_cast<const uint8 *>(white.constData()));
+    canvas.setBorderColor(6);
+    canvas.setBackgroundColor(0);
+
+    const QImage image = canvas.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect inside = canvas.canvasRect().toAlignedRect().adjusted(1, 1, -1, -1);
+    int seams = 0;
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+        for (int x = inside.left(); x <= inside.right(); ++x)
+            seams += image.pixel(x, y) != qRgb(0xff, 0xff, 0xff);
+    QCOMPARE(seams, 0);
 }
 
 void tst_CanvasGeometry::cellAt_data()
