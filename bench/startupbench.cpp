@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -68,11 +70,21 @@ Start startOnce(const std::string &program)
         return start;
     }
 
+    // A program that never paints its window is stopped after ten seconds rather than waited
+    // for; the start then counts as failed.
     std::string text;
     char buffer[64];
-    ssize_t got;
-    while ((got = read(output[0], buffer, sizeof buffer)) > 0)
+    pollfd readable{output[0], POLLIN, 0};
+    for (;;) {
+        if (poll(&readable, 1, 10000) <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        const ssize_t got = read(output[0], buffer, sizeof buffer);
+        if (got <= 0)
+            break;
         text.append(buffer, size_t(got));
+    }
     close(output[0]);
 
     int status = 0;
