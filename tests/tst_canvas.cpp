@@ -1,5 +1,6 @@
 #include "canvas/canvas.h"
 #include "canvas/canvasformat.h"
+#include "tests/support/paintcounter.h"
 
 #include <QtTest>
 
@@ -9,26 +10,6 @@
 namespace {
 
 const QColor grey(0x44, 0x44, 0x44);
-
-// Counts the paint events a widget receives, to tell immediate repaints from silent changes.
-class PaintCounter : public QObject
-{
-public:
-    explicit PaintCounter(QWidget *widget)
-        : QObject(widget)
-    {
-        widget->installEventFilter(this);
-    }
-    int count = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint)
-            ++count;
-        return false;
-    }
-};
 
 // Mouse events with an explicit set of held buttons: moves reach a widget without mouse tracking
 // only while some button is held, and several tests hold a button the widget must ignore.

@@ -1,6 +1,7 @@
 #include "app/celvane.h"
 #include "app/celvaneform.h"
 #include "canvas/canvas.h"
+#include "tests/support/paintcounter.h"
 
 #include <QAction>
 #include <QLabel>
@@ -24,25 +25,6 @@ public:
         if (qstrcmp(context, "CelvaneClass") != 0 || disambiguation)
             return QString();
         return QStringLiteral("<") + QString::fromUtf8(sourceText) + QStringLiteral(">");
-    }
-};
-
-class PaintCounter : public QObject
-{
-public:
-    explicit PaintCounter(QWidget *widget)
-        : QObject(widget)
-    {
-        widget->installEventFilter(this);
-    }
-    int count = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::Paint)
-            ++count;
-        return false;
     }
 };
 

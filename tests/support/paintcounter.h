@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QEvent>
+#include <QObject>
+#include <QWidget>
+
+// Counts the paint events a widget receives, to tell immediate repaints from silent changes.
+class PaintCounter : public QObject
+{
+public:
+    explicit PaintCounter(QWidget *widget)
+        : QObject(widget)
+    {
+        widget->installEventFilter(this);
+    }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
