@@ -253,7 +253,10 @@ private Q_SLOTS:
         // The shaped stream is meant to end in a picture; make sure this seed still does.
         QVERIFY(!shaped || expected.formatNumber >= 0);
 
+        // Shown, so that every installed picture, colours out of the palette and all, is painted.
         Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
         QTcpSocket *peer = connectWindow(window);
         QVERIFY(peer);
         peer->write(stream);
@@ -301,7 +304,10 @@ private Q_SLOTS:
         const QByteArray lastCells = patternCells(1, 99);
         stream.append(Protocol::encodeUpdate(1, 7, 8, lastCells));
 
+        // Shown, so that every installed picture, colours out of the palette and all, is painted.
         Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
         QTcpSocket *peer = connectWindow(window);
         QVERIFY(peer);
         peer->write(stream);
