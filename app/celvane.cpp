@@ -212,9 +212,9 @@ void Celvane::applyUpdate(const Protocol::UpdateMessage &update)
     canvas->setBackgroundColor(update.background);
     canvas->setPenColor(1);
 
-    ui.menuBorderColor->clear();
-    ui.menuBackgroundColor->clear();
-    ui.menuDrawingColor->clear();
+    clearColorMenu(ui.menuBorderColor);
+    clearColorMenu(ui.menuBackgroundColor);
+    clearColorMenu(ui.menuDrawingColor);
     if (format->hasFrameColors) {
         buildColorMenu(ui.menuBorderColor, format->palette, canvas->borderColor());
         buildColorMenu(ui.menuBackgroundColor, format->palette, canvas->backgroundColor());
@@ -251,6 +251,14 @@ void Celvane::OnActionClear()
 }
 
 // --- Colour menus -----------------------------------------------------------------------------
+
+void Celvane::clearColorMenu(QMenu *menu)
+{
+    menu->clear();
+    // QMenu::clear() deletes the actions but not the group that held them; without this every
+    // received picture would leave one more empty group behind in each menu.
+    qDeleteAll(menu->findChildren<QActionGroup *>(QString(), Qt::FindDirectChildrenOnly));
+}
 
 QActionGroup *Celvane::buildColorMenu(QMenu *menu, const QList<QColor> &palette, int current)
 {

@@ -64,6 +64,8 @@ private Q_SLOTS:
 private:
     void applyUpdate(const Protocol::UpdateMessage &update);
     bool isConnected() const;
+    // Empties a colour menu of its entries and of the group that made them exclusive.
+    static void clearColorMenu(QMenu *menu);
     // Stops listening to the socket and hands it to the event loop for deletion.
     void releaseSocket();
 

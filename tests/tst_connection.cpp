@@ -131,6 +131,9 @@ private:
         QVERIFY(group->isExclusive());
         QCOMPARE(group->parent(), menu);
         QCOMPARE(group->actions(), actions);
+        // Earlier pictures' groups are gone with their entries.
+        QCOMPARE(menu->findChildren<QActionGroup *>(QString(), Qt::FindDirectChildrenOnly).size(),
+                 1);
         for (int i = 0; i < actions.size(); ++i) {
             QAction *action = actions.at(i);
             QCOMPARE(action->text(), palette.at(i).name());
@@ -465,6 +468,23 @@ private Q_SLOTS:
         checkColorMenu(ui().menuDrawingColor, canvasFormats().at(3)->palette, 1);
     }
 
+    // A server that sends pictures for as long as the connection lasts must not make the menus
+    // grow: each picture's entries replace the last one's.
+    void manyUpdatesKeepTheMenusSmall()
+    {
+        connectAndInstall(3, 0, 0);
+        const int childrenAfterOne = ui().menuDrawingColor->children().size();
+        QByteArray stream;
+        for (int i = 0; i < 100; ++i)
+            stream += updateMessage(3, quint8(i % 16), 0, patternCells(3));
+        server->sendBytes(stream);
+        QTRY_COMPARE(int(canvas()->borderColor()), 99 % 16);
+        QCOMPARE(ui().menuDrawingColor->children().size(), childrenAfterOne);
+        checkColorMenu(ui().menuBorderColor, canvasFormats().at(3)->palette, 99 % 16);
+        checkColorMenu(ui().menuBackgroundColor, canvasFormats().at(3)->palette, 0);
+        checkColorMenu(ui().menuDrawingColor, canvasFormats().at(3)->palette, 1);
+    }
+
     void twoColourUpdateAfterEightColours()
     {
         connectAndInstall(2, 1, 2);
@@ -473,6 +493,8 @@ private Q_SLOTS:
         // The frame menus are emptied; nothing disables them until the connection ends.
         QVERIFY(ui().menuBorderColor->actions().isEmpty());
         QVERIFY(ui().menuBackgroundColor->actions().isEmpty());
+        QVERIFY(ui().menuBorderColor->findChildren<QActionGroup *>().isEmpty());
+        QVERIFY(ui().menuBackgroundColor->findChildren<QActionGroup *>().isEmpty());
         QVERIFY(ui().menuBorderColor->isEnabled());
         QVERIFY(ui().menuBackgroundColor->isEnabled());
         checkColorMenu(ui().menuDrawingColor, canvasFormats().at(0)->palette, 1);
