@@ -1,6 +1,7 @@
 #include "canvas/canvas.h"
 
 #include "canvas/canvasgeometry.h"
+#include "canvas/cellpainting.h"
 
 #include <QMouseEvent>
 #include <QPaintEngine>
@@ -11,10 +12,6 @@
 #include <cstring>
 
 namespace {
-
-// What the widget shows without a picture, and what stands in for a frame colour index that the
-// palette does not have.
-const QColor noPictureColor(0x44, 0x44, 0x44);
 
 // Past this many cells stored without a paint in between (while the widget is hidden, say),
 // rendering the whole picture again costs less than repairing it cell by cell.
@@ -176,11 +173,6 @@ void Canvas::paintAt(const QPoint &point)
     Q_EMIT CellChanged(uint8(x), uint8(y), value);
 }
 
-QColor Canvas::frameColor(uint8 index) const
-{
-    return index < m_format->palette.size() ? m_format->palette.at(index) : noPictureColor;
-}
-
 void Canvas::cellChanged(int index)
 {
     if (!m_pictureValid)
@@ -339,20 +331,9 @@ bool Canvas::copyGridRows(QPainter &painter, const QRect &grid, int scale) const
 void Canvas::paintPicture(QPainter &painter, int firstColumn, int lastColumn, int firstRow,
                           int lastRow) const
 {
-    painter.fillRect(rect(), frameColor(m_borderColor));
-    painter.fillRect(m_canvasRect, frameColor(m_backgroundColor));
-
-    const CanvasFormat &format = *m_format;
-    const CellSize size = cellSize(m_canvasRect, format);
-    const qsizetype paletteSize = format.palette.size();
-    for (int y = firstRow; y <= lastRow; ++y) {
-        const uint8 *cell = m_cells.data() + size_t(y) * format.columns;
-        for (int x = firstColumn; x <= lastColumn; ++x) {
-            if (cell[x] < paletteSize)
-                painter.fillRect(cellPaintRect(m_canvasRect, size, format, x, y),
-                                 format.palette.at(cell[x]));
-        }
-    }
+    const PictureView picture{m_format,          rect(),        m_canvasRect, m_borderColor,
+                              m_backgroundColor, m_cells.data()};
+    ::paintPicture(painter, picture, firstColumn, lastColumn, firstRow, lastRow);
 }
 
 void Canvas::paintEvent(QPaintEvent *)
@@ -376,7 +357,7 @@ void Canvas::paintEvent(QPaintEvent *)
 
     // Around the grid there is only the border: filling it writes memory without reading any.
     const QRect grid = gridPixels();
-    const QColor border = frameColor(m_borderColor);
+    const QColor border = frameColor(*m_format, m_borderColor);
     painter.fillRect(QRect(0, 0, width(), grid.top()), border);
     painter.fillRect(QRect(0, grid.top(), grid.left(), grid.height()), border);
     painter.fillRect(QRect(grid.right() + 1, grid.top(), width() - grid.right() - 1, grid.height()),

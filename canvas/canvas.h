@@ -64,7 +64,6 @@ private:
 
     void updateCanvasRect();
     void paintAt(const QPoint &point);
-    QColor frameColor(uint8 index) const;
 
     // The painted picture is kept in m_picture, so that a repaint draws one image instead of
     // thousands of cells. These keep it in step with the cells, the colours and the size.
