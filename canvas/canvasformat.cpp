@@ -4,7 +4,7 @@
 
 namespace {
 
-struct FormatSpec
+struct FormatEntry
 {
     qint32 rows;
     qint32 columns;
@@ -14,7 +14,7 @@ struct FormatSpec
     std::initializer_list<const char *> palette;
 };
 
-const FormatSpec formatSpecs[] = {
+const FormatEntry formatEntries[] = {
     {25, 40, 0.74f, false, true, {"#000000", "#00ff00"}},
     {25, 80, 0.37f, false, true, {"#000000", "#00ff00"}},
     {23,
@@ -46,15 +46,15 @@ QList<CanvasFormat *> *buildFormatTable()
 {
     auto *table = new QList<CanvasFormat *>;
     try {
-        for (const FormatSpec &spec : formatSpecs) {
+        for (const FormatEntry &entry : formatEntries) {
             auto *format = new CanvasFormat;
             table->append(format);
-            format->rows = spec.rows;
-            format->columns = spec.columns;
-            format->cellAspect = spec.cellAspect;
-            format->hasFrameColors = spec.hasFrameColors;
-            format->rowGap = spec.rowGap;
-            for (const char *name : spec.palette)
+            format->rows = entry.rows;
+            format->columns = entry.columns;
+            format->cellAspect = entry.cellAspect;
+            format->hasFrameColors = entry.hasFrameColors;
+            format->rowGap = entry.rowGap;
+            for (const char *name : entry.palette)
                 format->palette.append(QColor(QLatin1String(name)));
         }
     } catch (...) {
