@@ -3,6 +3,7 @@
 // Also the server's resident memory for each connected client. The server is the real program,
 // started beside this one on a port of its own choosing.
 
+#include "bench/childprocess.h"
 #include "canvas/canvasformat.h"
 #include "connection/protocol.h"
 
@@ -20,14 +21,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -59,16 +57,6 @@ public:
         std::string program(self, size_t(length));
         program = program.substr(0, program.rfind('/') + 1) + "celvane-server";
 
-        int output[2];
-        if (pipe(output) != 0)
-            return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, output[0]);
-        posix_spawn_file_actions_addclose(&actions, output[1]);
-        // One line per client coming and going: not wanted here.
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         std::string format = std::to_string(FormatNumber);
         char *argv[] = {program.data(),
                         const_cast<char *>("--listen"),
@@ -80,20 +68,16 @@ public:
                         const_cast<char *>("--max-clients"),
                         const_cast<char *>("1000"),
                         nullptr};
-        const int failed = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(output[1]);
-        if (failed) {
-            close(output[0]);
-            m_pid = 0;
+        int output = -1;
+        m_pid = spawnWithOutputPipe(argv, &output);
+        if (!m_pid)
             return false;
-        }
         // "listening on 127.0.0.1:PORT"
         std::string line;
         char c;
-        while (read(output[0], &c, 1) == 1 && c != '\n')
+        while (read(output, &c, 1) == 1 && c != '\n')
             line += c;
-        close(output[0]);
+        close(output);
         const size_t colon = line.rfind(':');
         m_port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
         return m_port > 0;

@@ -2,6 +2,8 @@
 // start the time from spawning the process to its window being painted, and the process's peak
 // resident memory. Both programs are built beside this one.
 
+#include "bench/childprocess.h"
+
 #include <benchmark/benchmark.h>
 
 #include <climits>
@@ -10,13 +12,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -47,45 +46,29 @@ std::string besideThisProgram(const char *name)
 Start startOnce(const std::string &program)
 {
     Start start;
-    int output[2];
-    if (pipe(output) != 0)
-        return start;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, output[0]);
-    posix_spawn_file_actions_addclose(&actions, output[1]);
-    // Qt's warnings about the offscreen platform are of no interest here.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
     char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-    pid_t pid = 0;
+    int output = -1;
     const long long spawned = monotonicNanoseconds();
-    const int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(output[1]);
-    if (failed) {
-        close(output[0]);
+    const pid_t pid = spawnWithOutputPipe(argv, &output);
+    if (!pid)
         return start;
-    }
 
     // A program that never paints its window is stopped after ten seconds rather than waited
     // for; the start then counts as failed.
     std::string text;
     char buffer[64];
-    pollfd readable{output[0], POLLIN, 0};
+    pollfd readable{output, POLLIN, 0};
     for (;;) {
         if (poll(&readable, 1, 10000) <= 0) {
             kill(pid, SIGKILL);
             break;
         }
-        const ssize_t got = read(output[0], buffer, sizeof buffer);
+        const ssize_t got = read(output, buffer, sizeof buffer);
         if (got <= 0)
             break;
         text.append(buffer, size_t(got));
     }
-    close(output[0]);
+    close(output);
 
     int status = 0;
     rusage usage{};
