@@ -8,7 +8,6 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QHostAddress>
 #include <QIcon>
