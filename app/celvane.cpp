@@ -2,6 +2,7 @@
 
 #include "app/imageimport.h"
 #include "canvas/canvas.h"
+#include "connection/batchplan.h"
 #include "dialogs/connectdialog.h"
 #include "dialogs/connectionpreferences.h"
 
@@ -18,6 +19,7 @@
 #include <QPixmap>
 #include <QStatusBar>
 #include <QTcpSocket>
+#include <QTimer>
 
 Q_LOGGING_CATEGORY(lcConnection, "celvane.connection", QtWarningMsg)
 
@@ -25,6 +27,17 @@ namespace {
 
 constexpr int ConnectTimeoutMs = 5000;
 constexpr int SwatchSize = 10;
+// How long closing the window may wait for edits still on their way out.
+constexpr int ClosingTimeoutMs = 3000;
+// The most read from the socket between two turns of the event loop. Installing a picture costs
+// far more than cutting messages, and only the last one of a slice is installed, so the slice
+// can be large; what bounds it is the memory held for incoming data and the time one pass takes.
+constexpr qint64 ReadSliceSize = 64 * 1024;
+// Qt's own buffer stops taking bytes from the system at this size, so that a server sending
+// faster than the window reads fills the system's queue, not the window's memory.
+constexpr qint64 SocketBufferSize = 64 * 1024;
+
+int pictureDeadlineMs = 10000;
 
 } // namespace
 
@@ -51,15 +64,37 @@ Celvane::Celvane(QWidget *parent, Qt::WindowFlags flags)
     connect(ui.menuDrawingColor, &QMenu::triggered, this, &Celvane::OnActionPenColor);
     connect(canvas, &Canvas::CellChanged, this, &Celvane::OnCellChanged);
 
+    readTimer = new QTimer(this);
+    readTimer->setSingleShot(true);
+    readTimer->setInterval(0);
+    connect(readTimer, &QTimer::timeout, this, &Celvane::OnSocketReadReady);
+    pictureDeadline = new QTimer(this);
+    pictureDeadline->setSingleShot(true);
+    connect(pictureDeadline, &QTimer::timeout, this, &Celvane::OnPictureDeadline);
+
     setConnectionState(Disconnected);
 }
 
 Celvane::~Celvane()
 {
+    if (!socket)
+        return;
     // The socket is destroyed with the window's children, after this object has stopped being
     // a Celvane; its closing notification must not reach the slots then.
-    if (socket)
-        socket->disconnect(this);
+    socket->disconnect(this);
+    // Qt writes to the system only when the event loop runs, and that has ended: an image
+    // imported or a burst of edits made just before quitting may still wait in the socket's
+    // buffer, and destroying the socket throws it away. A graceful disconnect writes it out
+    // first; a server that takes nothing for three seconds loses the rest.
+    socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState &&
+        !socket->waitForDisconnected(ClosingTimeoutMs))
+        qCWarning(lcConnection) << socket->bytesToWrite() << "bytes not written before closing";
+}
+
+void Celvane::setPictureDeadline(int milliseconds)
+{
+    pictureDeadlineMs = milliseconds;
 }
 
 void Celvane::setConnectionState(ConnectionState state)
@@ -113,8 +148,11 @@ void Celvane::connectToServer(const QString &host, quint16 port)
     // Whatever an earlier connection left half-received must never be read as the start of
     // this connection's stream.
     receiveBuffer.clear();
+    serverHost = host;
+    serverPort = port;
 
     socket = new QTcpSocket(this);
+    socket->setReadBufferSize(SocketBufferSize);
     connect(socket, &QTcpSocket::connected, this, &Celvane::OnSocketConnected);
     connect(socket, &QTcpSocket::disconnected, this, &Celvane::OnSocketDisconnected);
     connect(socket, &QTcpSocket::readyRead, this, &Celvane::OnSocketReadReady);
@@ -125,23 +163,40 @@ void Celvane::connectToServer(const QString &host, quint16 port)
     if (socket->waitForConnected(ConnectTimeoutMs))
         return;
 
+    abandonConnection(socket->errorString());
+}
+
+void Celvane::abandonConnection(const QString &reason)
+{
     // A timed-out attempt is still under way: abandon it before the message box's event loop
     // runs, or it could connect behind the box and install a picture the window then forgets.
     QPointer<QTcpSocket> failed = socket;
-    const QString error = failed->errorString();
-    failed->disconnect(this);
-    failed->abort();
+    pictureDeadline->stop();
+    readTimer->stop();
+    receiveBuffer.clear();
+    if (failed) {
+        failed->disconnect(this);
+        failed->abort();
+    }
     socket = nullptr;
 
     // One pass over both placeholders: the host text goes in unchanged even when it holds a
     // "%1" of its own, as an IPv6 scope can.
-    QMessageBox::information(this,
-                             tr("Unable to connect to %1:%2.").arg(host, QString::number(port)),
-                             error, QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox::information(
+        this, tr("Unable to connect to %1:%2.").arg(serverHost, QString::number(serverPort)),
+        reason, QMessageBox::Ok, QMessageBox::NoButton);
 
     if (failed)
         failed->deleteLater();
     setConnectionState(Disconnected);
+}
+
+void Celvane::OnPictureDeadline()
+{
+    // The menu bar stays disabled until a picture arrives, Disconnect and Quit included: a
+    // server that never sends one must not hold the window for ever.
+    if (socket)
+        abandonConnection(tr("The server sent no picture."));
 }
 
 void Celvane::OnActionDisconnect()
@@ -155,6 +210,7 @@ void Celvane::OnSocketConnected()
     if (socket)
         socket->write(Protocol::encodeHello());
     setConnectionState(ReceivingUpdate);
+    pictureDeadline->start(pictureDeadlineMs);
 }
 
 void Celvane::OnSocketDisconnected()
@@ -167,6 +223,8 @@ void Celvane::OnSocketDisconnected()
 
 void Celvane::releaseSocket()
 {
+    pictureDeadline->stop();
+    readTimer->stop();
     if (!socket)
         return;
     socket->disconnect(this);
@@ -183,22 +241,30 @@ void Celvane::OnSocketReadReady()
 {
     if (!socket)
         return;
-    receiveBuffer.append(socket->readAll());
+    // One slice per pass, however much the server has sent: what it sends must not keep the
+    // window from painting and answering the user.
+    receiveBuffer.append(socket->read(ReadSliceSize));
 
+    QList<MessageReader::Message> batch;
     MessageReader::Message message;
-    while (receiveBuffer.next(&message)) {
-        if (message.kind != Protocol::Update)
-            continue;
-        if (const auto update = Protocol::decodeUpdate(message.payload))
-            applyUpdate(*update);
-        else
-            qCDebug(lcConnection) << "dropped an Update of" << message.payload.size()
-                                  << "bytes with no format or too few cells";
+    while (receiveBuffer.next(&message))
+        batch.append(message);
+    const BatchPlan plan = planBatch(batch);
+    if (plan.lastUpdate >= 0) {
+        applyUpdate(*Protocol::decodeUpdate(batch.at(plan.lastUpdate).payload),
+                    plan.supersededFrameColors);
     }
+    // The messages after plan.lastUpdate are of kinds the window does not act on. One that it
+    // did act on would be handled here, in order, on top of the picture it follows.
+
+    if (socket && socket->bytesAvailable() > 0)
+        readTimer->start();
 }
 
-void Celvane::applyUpdate(const Protocol::UpdateMessage &update)
+void Celvane::applyUpdate(const Protocol::UpdateMessage &update, bool frameMenusEnabled)
 {
+    pictureDeadline->stop();
+
     const CanvasFormat *format = update.format;
     const auto *cells = reinterpret_cast<const uint8 *>(update.cells.data());
 
@@ -218,6 +284,9 @@ void Celvane::applyUpdate(const Protocol::UpdateMessage &update)
     if (format->hasFrameColors) {
         buildColorMenu(ui.menuBorderColor, format->palette, canvas->borderColor());
         buildColorMenu(ui.menuBackgroundColor, format->palette, canvas->backgroundColor());
+    }
+    // A two-colour format leaves the frame menus as an earlier picture left them.
+    if (format->hasFrameColors || frameMenusEnabled) {
         ui.menuBackgroundColor->setEnabled(true);
         ui.menuBorderColor->setEnabled(true);
     }

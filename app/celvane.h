@@ -15,6 +15,7 @@ class QColor;
 class QLabel;
 class QMenu;
 class QTcpSocket;
+class QTimer;
 
 // The application's window: the canvas, the menus, the connection state in the status bar, and
 // the one connection to the picture server. Every edit the user makes goes to the server at once.
@@ -48,6 +49,10 @@ public:
     // Bytes received and not yet consumed: never more than one message, whatever the server sends.
     qsizetype pendingBytes() const { return receiveBuffer.pendingBytes(); }
 
+    // How long a new connection may go without a usable picture before it is given up: ten
+    // seconds, unless a test asks for less. Applies to connections made afterwards.
+    static void setPictureDeadline(int milliseconds);
+
 private Q_SLOTS:
     void OnActionConnect();
     void OnActionDisconnect();
@@ -62,7 +67,12 @@ private Q_SLOTS:
     void OnCellChanged(uint8 x, uint8 y, uint8 color);
 
 private:
-    void applyUpdate(const Protocol::UpdateMessage &update);
+    // frameMenusEnabled: an Update skipped in favour of this one would have enabled the border
+    // and background menus.
+    void applyUpdate(const Protocol::UpdateMessage &update, bool frameMenusEnabled = false);
+    // Gives up the connection being made and says why in the box of a failed connect.
+    void abandonConnection(const QString &reason);
+    void OnPictureDeadline();
     bool isConnected() const;
     // Empties a colour menu of its entries and of the group that made them exclusive.
     static void clearColorMenu(QMenu *menu);
@@ -76,4 +86,10 @@ private:
     // message box) may run the deferred deletion while a slot still holds on to the window.
     QPointer<QTcpSocket> socket;
     MessageReader receiveBuffer;
+    // The address of the connection being made, as the user gave it, for the failure box.
+    QString serverHost;
+    quint16 serverPort = 0;
+    // Runs the next slice of a long read once the event loop has had its turn.
+    QTimer *readTimer = nullptr;
+    QTimer *pictureDeadline = nullptr;
 };

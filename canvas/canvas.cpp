@@ -128,7 +128,8 @@ void Canvas::mousePressEvent(QMouseEvent *event)
         m_mouseMode = Erasing;
     else
         return;
-    paintAt(event->position().toPoint());
+    m_lastDragPoint = event->position().toPoint();
+    paintAt(m_lastDragPoint);
 }
 
 void Canvas::mouseReleaseEvent(QMouseEvent *)
@@ -139,7 +140,7 @@ void Canvas::mouseReleaseEvent(QMouseEvent *)
 void Canvas::mouseMoveEvent(QMouseEvent *event)
 {
     if (m_mouseMode != Idle)
-        paintAt(event->position().toPoint());
+        paintLineTo(event->position().toPoint());
 }
 
 void Canvas::resizeEvent(QResizeEvent *)
@@ -158,9 +159,32 @@ void Canvas::paintAt(const QPoint &point)
 {
     int x;
     int y;
-    if (!m_format || !cellAt(m_canvasRect, *m_format, point, &x, &y))
-        return;
+    if (m_format && cellAt(m_canvasRect, *m_format, point, &x, &y))
+        paintCell(x, y);
+}
 
+// Move events come every few milliseconds, and a quick drag crosses several cells between two of
+// them: painting only where the events land would leave a dotted line.
+void Canvas::paintLineTo(const QPoint &point)
+{
+    const QPoint previous = m_lastDragPoint;
+    m_lastDragPoint = point;
+    QPoint from;
+    QPoint to;
+    if (!m_format || !cellUnder(m_canvasRect, *m_format, previous, &from) ||
+        !cellUnder(m_canvasRect, *m_format, point, &to))
+        return;
+    const CanvasFormat *format = m_format;
+    for (const QPoint &cell : dragCells(from, to, QRect(0, 0, format->columns, format->rows))) {
+        // A slot connected to CellChanged may have replaced or dropped the picture.
+        if (m_format != format)
+            return;
+        paintCell(cell.x(), cell.y());
+    }
+}
+
+void Canvas::paintCell(int x, int y)
+{
     const uint8 value = m_mouseMode == Drawing ? m_penColor : EmptyCell;
     const int index = y * m_format->columns + x;
     uint8 &cell = m_cells[size_t(index)];

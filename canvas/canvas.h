@@ -64,6 +64,9 @@ private:
 
     void updateCanvasRect();
     void paintAt(const QPoint &point);
+    // Applies the mouse mode to every cell on the line from the previous drag point to point.
+    void paintLineTo(const QPoint &point);
+    void paintCell(int x, int y);
 
     // The painted picture is kept in m_picture, so that a repaint draws one image instead of
     // thousands of cells. These keep it in step with the cells, the colours and the size.
@@ -81,6 +84,9 @@ private:
     const CanvasFormat *m_format = nullptr;
     QRectF m_canvasRect;
     int m_mouseMode = Idle;
+    // Where the drag was last seen: kept as a point, not a cell, so that the next line is drawn
+    // in the grid as it is then, should a new picture or a resize have moved the cells.
+    QPoint m_lastDragPoint;
     uint8 m_borderColor = 0;
     uint8 m_backgroundColor = 0;
     uint8 m_penColor = 0;

@@ -2,7 +2,9 @@
 
 #include "canvas/canvasformat.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 QRectF fitCanvasRect(const QRect &widgetRect, const CanvasFormat &format)
 {
@@ -46,8 +48,8 @@ QRectF cellPaintRect(const QRectF &canvasRect, CellSize size, const CanvasFormat
     const double left = canvasRect.x() + float(x) * size.width;
     const double right = canvasRect.x() + float(x + 1) * size.width;
     const double top = canvasRect.y() + float(y) * size.height;
-    const double bottom = format.rowGap ? top + size.height * 0.875f
-                                        : canvasRect.y() + float(y + 1) * size.height;
+    const double bottom =
+        format.rowGap ? top + size.height * 0.875f : canvasRect.y() + float(y + 1) * size.height;
     return QRectF(QPointF(left, top), QPointF(right, bottom));
 }
 
@@ -68,4 +70,50 @@ bool cellAt(const QRectF &canvasRect, const CanvasFormat &format, const QPointF 
     *x = int(column);
     *y = int(row);
     return true;
+}
+
+bool cellUnder(const QRectF &canvasRect, const CanvasFormat &format, const QPointF &point,
+               QPoint *cell)
+{
+    const CellSize size = cellSize(canvasRect, format);
+    if (!(size.width > 0) || !(size.height > 0))
+        return false;
+
+    // The limit keeps the conversion to int defined and a line from far outside short.
+    constexpr double Limit = 1e6;
+    const double column = std::floor((point.x() - canvasRect.left()) / double(size.width));
+    const double row = std::floor((point.y() - canvasRect.top()) / double(size.height));
+    *cell = QPoint(int(std::clamp(column, -Limit, Limit)), int(std::clamp(row, -Limit, Limit)));
+    return true;
+}
+
+QList<QPoint> dragCells(const QPoint &from, const QPoint &to, const QRect &grid)
+{
+    QList<QPoint> cells;
+    if (from == to) {
+        if (grid.contains(to))
+            cells.append(to);
+        return cells;
+    }
+
+    const int dx = std::abs(to.x() - from.x());
+    const int dy = -std::abs(to.y() - from.y());
+    const int stepX = from.x() < to.x() ? 1 : -1;
+    const int stepY = from.y() < to.y() ? 1 : -1;
+    int error = dx + dy;
+    QPoint at = from;
+    while (at != to) {
+        const int twice = 2 * error;
+        if (twice >= dy) {
+            error += dy;
+            at.rx() += stepX;
+        }
+        if (twice <= dx) {
+            error += dx;
+            at.ry() += stepY;
+        }
+        if (grid.contains(at))
+            cells.append(at);
+    }
+    return cells;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QPoint>
 #include <QRect>
 #include <QRectF>
@@ -32,3 +33,14 @@ QRectF cellPaintRect(const QRectF &canvasRect, CellSize size, const CanvasFormat
 // beyond its right or bottom edge and every point of an empty canvasRect.
 bool cellAt(const QRectF &canvasRect, const CanvasFormat &format, const QPointF &point, int *x,
             int *y);
+
+// Like cellAt, but also for points outside the grid, which give columns and rows below 0 or
+// beyond the last; false only when the grid has no size. Points very far out are brought in to
+// a million cells around the grid.
+bool cellUnder(const QRectF &canvasRect, const CanvasFormat &format, const QPointF &point,
+               QPoint *cell);
+
+// The cells a drag paints when the pointer moves from cell `from` to cell `to`: the Bresenham
+// line between them in the order the pointer crosses them, without `from` itself, which the drag
+// has painted already, unless the pointer stayed there. Cells outside `grid` are left out.
+QList<QPoint> dragCells(const QPoint &from, const QPoint &to, const QRect &grid);

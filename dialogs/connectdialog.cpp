@@ -24,4 +24,7 @@ void ConnectDialog::OnAccepted()
     preferences.host = m_form.host->text();
     // Not a number from 0 to 65535 gives 0.
     preferences.port = m_form.port->text().toUShort();
+    // Stored now as well as at exit: a run that ends in a crash, a kill or a logout still
+    // remembers the server the user chose.
+    saveConnectionPreferences(preferences);
 }

@@ -36,11 +36,16 @@ ConnectionPreferences loadConnectionPreferences()
                           .value(QLatin1String(PreferenceKeys::Host),
                                  QString::fromLatin1(DefaultPreferredHost))
                           .toString();
-        // The default is a string, as a hand-edited settings file would hold it.
-        loaded.port = quint16(
+        // The default is a string, as a hand-edited settings file would hold it. A port that is
+        // no port at all would make every connect fail, and the port field cannot be edited: it
+        // is read as the default, and so written back as the default.
+        bool isNumber = false;
+        const int port =
             settings
                 .value(QLatin1String(PreferenceKeys::Port), QString::number(DefaultPreferredPort))
-                .toInt());
+                .toInt(&isNumber);
+        loaded.port =
+            isNumber && port >= 1 && port <= 0xffff ? quint16(port) : DefaultPreferredPort;
     });
     return loaded;
 }

@@ -24,11 +24,11 @@ inline constexpr quint16 DefaultPreferredPort = 3000;
 
 // The one record of the process. The first call loads it from the user's settings and arranges
 // for it to be written back when the process exits; a run that never calls it leaves the
-// settings untouched.
+// settings untouched. The connect dialog also stores it whenever it is accepted.
 ConnectionPreferences &connectionPreferences();
 
-// Reads the two keys, falling back to the defaults for missing ones. A stored port that is no
-// integer loads as 0; one outside 0..65535 is cut to its low 16 bits.
+// Reads the two keys, falling back to the defaults for missing ones. A stored port that is not a
+// number from 1 to 65535 loads as the default.
 ConnectionPreferences loadConnectionPreferences();
 // Writes the two keys: the host as a string, the port as an integer.
 void saveConnectionPreferences(const ConnectionPreferences &preferences);

@@ -104,6 +104,8 @@ private Q_SLOTS:
     void middleButtonDoesNothing();
     void otherButtonKeepsMode();
     void dragEmitsPerChangedCell();
+    void fastDragPaintsWholeLine_data();
+    void fastDragPaintsWholeLine();
     void releaseEndsDrag();
     void secondButtonSwitchesMode();
     void pressesWithoutFormat();
@@ -369,8 +371,9 @@ void tst_Canvas::otherButtonKeepsMode()
     press(canvas, Qt::LeftButton, {}, cellPoint(*canvas, 1, 1));
     press(canvas, Qt::MiddleButton, Qt::LeftButton, cellPoint(*canvas, 2, 1));
     QCOMPARE(canvas->cell(2, 1), EmptyCell);
+    // The ignored press starts no line of its own: the drag goes on from where the left one was.
     move(canvas, Qt::LeftButton | Qt::MiddleButton, cellPoint(*canvas, 3, 1));
-    QCOMPARE(changes(spy), QList<Change>({{1, 1, 1}, {3, 1, 1}}));
+    QCOMPARE(changes(spy), QList<Change>({{1, 1, 1}, {2, 1, 1}, {3, 1, 1}}));
 }
 
 void tst_Canvas::dragEmitsPerChangedCell()
@@ -392,15 +395,67 @@ void tst_Canvas::dragEmitsPerChangedCell()
     move(canvas, Qt::LeftButton, cellPoint(*canvas, 4, 2));
     move(canvas, Qt::LeftButton, cellPoint(*canvas, 5, 2)); // already the pen colour
     move(canvas, Qt::LeftButton, cellPoint(*canvas, 6, 2));
-    move(canvas, Qt::LeftButton, cellPoint(*canvas, 3, 2)); // painted a moment ago
+    move(canvas, Qt::LeftButton, cellPoint(*canvas, 5, 2)); // painted a moment ago
     move(canvas, Qt::LeftButton, cellPoint(*canvas, 6, 3));
-    move(canvas, Qt::LeftButton, QPoint(3, 3)); // off the grid: ignored, the drag goes on
-    move(canvas, Qt::LeftButton, cellPoint(*canvas, 39, 24));
-    release(canvas, Qt::LeftButton, {}, cellPoint(*canvas, 39, 24));
+    release(canvas, Qt::LeftButton, {}, cellPoint(*canvas, 6, 3));
 
-    QCOMPARE(changes(spy),
-             QList<Change>({{2, 2, 1}, {3, 2, 1}, {4, 2, 1}, {6, 2, 1}, {6, 3, 1}, {39, 24, 1}}));
-    QCOMPARE(paints->count, 5);
+    QCOMPARE(changes(spy), QList<Change>({{2, 2, 1}, {3, 2, 1}, {4, 2, 1}, {6, 2, 1}, {6, 3, 1}}));
+    QCOMPARE(paints->count, 4);
+}
+
+void tst_Canvas::fastDragPaintsWholeLine_data()
+{
+    // The first point is pressed, the others are reached by single move events; points are cell
+    // centres, the grid is format 0's 40 x 25.
+    QTest::addColumn<QList<QPoint>>("path");
+    QTest::addColumn<QList<QPoint>>("alreadyPainted");
+    QTest::addColumn<QList<Change>>("expected");
+
+    QTest::newRow("skips four cells")
+        << QList<QPoint>{{2, 3}, {7, 3}} << QList<QPoint>{}
+        << QList<Change>{{2, 3, 1}, {3, 3, 1}, {4, 3, 1}, {5, 3, 1}, {6, 3, 1}, {7, 3, 1}};
+    QTest::newRow("painted cells stay silent")
+        << QList<QPoint>{{2, 3}, {6, 3}} << QList<QPoint>{{4, 3}}
+        << QList<Change>{{2, 3, 1}, {3, 3, 1}, {5, 3, 1}, {6, 3, 1}};
+    QTest::newRow("back over its own line")
+        << QList<QPoint>{{5, 5}, {8, 5}, {3, 5}} << QList<QPoint>{}
+        << QList<Change>{{5, 5, 1}, {6, 5, 1}, {7, 5, 1}, {8, 5, 1}, {4, 5, 1}, {3, 5, 1}};
+    QTest::newRow("sloped") << QList<QPoint>{{0, 0}, {6, 2}} << QList<QPoint>{}
+                            << QList<Change>{{0, 0, 1}, {1, 0, 1}, {2, 1, 1}, {3, 1, 1},
+                                             {4, 1, 1}, {5, 2, 1}, {6, 2, 1}};
+    QTest::newRow("off the right edge and back")
+        << QList<QPoint>{{37, 10}, {43, 10}, {43, 12}, {38, 12}} << QList<QPoint>{}
+        << QList<Change>{{37, 10, 1}, {38, 10, 1}, {39, 10, 1}, {39, 12, 1}, {38, 12, 1}};
+    QTest::newRow("in from above")
+        << QList<QPoint>{{4, -3}, {4, 1}} << QList<QPoint>{} << QList<Change>{{4, 0, 1}, {4, 1, 1}};
+}
+
+void tst_Canvas::fastDragPaintsWholeLine()
+{
+    QFETCH(QList<QPoint>, path);
+    QFETCH(QList<QPoint>, alreadyPainted);
+    QFETCH(QList<Change>, expected);
+
+    canvas->setFormat(canvasFormat(0));
+    canvas->setPenColor(1);
+    for (const QPoint &cell : alreadyPainted)
+        canvas->setCell(uint8(cell.x()), uint8(cell.y()), 1);
+    QSignalSpy spy(canvas, &Canvas::CellChanged);
+
+    press(canvas, Qt::LeftButton, {}, cellPoint(*canvas, path.first().x(), path.first().y()));
+    for (qsizetype i = 1; i < path.size(); ++i)
+        move(canvas, Qt::LeftButton, cellPoint(*canvas, path.at(i).x(), path.at(i).y()));
+    release(canvas, Qt::LeftButton, {}, cellPoint(*canvas, path.last().x(), path.last().y()));
+
+    QCOMPARE(changes(spy), expected);
+    for (const Change &change : expected)
+        QCOMPARE(canvas->cell(change.at(0), change.at(1)), 1);
+
+    // A new press starts a new line: the next move draws from it, not from the old end.
+    spy.clear();
+    press(canvas, Qt::LeftButton, {}, cellPoint(*canvas, 20, 20));
+    move(canvas, Qt::LeftButton, cellPoint(*canvas, 21, 20));
+    QCOMPARE(changes(spy), QList<Change>({{20, 20, 1}, {21, 20, 1}}));
 }
 
 void tst_Canvas::releaseEndsDrag()

@@ -89,6 +89,8 @@ private Q_SLOTS:
     void neighboursShareEdges_data();
     void neighboursShareEdges();
     void noSeamBetweenCells();
+    void dragCells_data();
+    void dragCells();
     void cellAt_data();
     void cellAt();
 };
@@ -286,6 +288,53 @@ void tst_CanvasGeometry::noSeamBetweenCells()
         for (int x = inside.left(); x <= inside.right(); ++x)
             seams += image.pixel(x, y) != qRgb(0xff, 0xff, 0xff);
     QCOMPARE(seams, 0);
+}
+
+void tst_CanvasGeometry::dragCells_data()
+{
+    QTest::addColumn<QPoint>("from");
+    QTest::addColumn<QPoint>("to");
+    QTest::addColumn<QList<QPoint>>("cells");
+
+    // A 40 x 25 grid. The sloped rows are chosen so that the line never passes exactly between
+    // two cells: each expected cell is the one the straight line runs through at that column
+    // (or row), rounded.
+    QTest::newRow("stays in a cell") << QPoint(5, 5) << QPoint(5, 5) << QList<QPoint>{{5, 5}};
+    QTest::newRow("stays outside") << QPoint(-1, 5) << QPoint(-1, 5) << QList<QPoint>{};
+    QTest::newRow("neighbour") << QPoint(5, 5) << QPoint(6, 5) << QList<QPoint>{{6, 5}};
+    QTest::newRow("diagonal neighbour") << QPoint(5, 5) << QPoint(4, 6) << QList<QPoint>{{4, 6}};
+    QTest::newRow("skips to the right")
+        << QPoint(2, 3) << QPoint(7, 3) << QList<QPoint>{{3, 3}, {4, 3}, {5, 3}, {6, 3}, {7, 3}};
+    QTest::newRow("skips to the left")
+        << QPoint(7, 3) << QPoint(3, 3) << QList<QPoint>{{6, 3}, {5, 3}, {4, 3}, {3, 3}};
+    QTest::newRow("skips upwards")
+        << QPoint(4, 6) << QPoint(4, 2) << QList<QPoint>{{4, 5}, {4, 4}, {4, 3}, {4, 2}};
+    QTest::newRow("diagonal") << QPoint(0, 0) << QPoint(3, 3)
+                              << QList<QPoint>{{1, 1}, {2, 2}, {3, 3}};
+    QTest::newRow("shallow slope") << QPoint(0, 0) << QPoint(6, 2)
+                                   << QList<QPoint>{{1, 0}, {2, 1}, {3, 1}, {4, 1}, {5, 2}, {6, 2}};
+    QTest::newRow("steep slope, left and down")
+        << QPoint(10, 10) << QPoint(8, 16)
+        << QList<QPoint>{{10, 11}, {9, 12}, {9, 13}, {9, 14}, {8, 15}, {8, 16}};
+    QTest::newRow("enters from the left")
+        << QPoint(-3, 4) << QPoint(2, 4) << QList<QPoint>{{0, 4}, {1, 4}, {2, 4}};
+    QTest::newRow("leaves at the bottom")
+        << QPoint(39, 22) << QPoint(39, 27) << QList<QPoint>{{39, 23}, {39, 24}};
+    QTest::newRow("leaves at the top-right corner")
+        << QPoint(37, 2) << QPoint(42, -3) << QList<QPoint>{{38, 1}, {39, 0}};
+    QList<QPoint> row2;
+    for (int x = 0; x < 40; ++x)
+        row2.append(QPoint(x, 2));
+    QTest::newRow("crosses from outside to outside") << QPoint(-1, 2) << QPoint(40, 2) << row2;
+    QTest::newRow("passes beside the grid") << QPoint(-5, -1) << QPoint(45, -1) << QList<QPoint>{};
+}
+
+void tst_CanvasGeometry::dragCells()
+{
+    QFETCH(QPoint, from);
+    QFETCH(QPoint, to);
+    QFETCH(QList<QPoint>, cells);
+    QCOMPARE(::dragCells(from, to, QRect(0, 0, 40, 25)), cells);
 }
 
 void tst_CanvasGeometry::cellAt_data()

@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 namespace {
@@ -61,7 +62,8 @@ int runChild(int argc, char **argv)
     int result = -1;
     if (mode == QLatin1String("show")) {
         result = runDialog(dialog, [](ConnectDialog &d) { d.form().cancelButton->click(); });
-    } else if (mode == QLatin1String("accept") || mode == QLatin1String("twice")) {
+    } else if (mode == QLatin1String("accept") || mode == QLatin1String("twice") ||
+               mode == QLatin1String("accept-then-killed")) {
         result = runDialog(dialog, [&](ConnectDialog &d) {
             d.form().host->setText(text);
             d.form().okButton->click();
@@ -73,6 +75,11 @@ int runChild(int argc, char **argv)
         });
     }
     printLine(QString::number(result));
+    if (mode == QLatin1String("accept-then-killed")) {
+        // No exit handler runs, as after a crash or a kill.
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
 
     if (mode == QLatin1String("twice")) {
         ConnectDialog again;
@@ -335,13 +342,21 @@ private Q_SLOTS:
         QTest::newRow("port as text")
             << QVariant(QStringLiteral("::1")) << QVariant(QStringLiteral("1234"))
             << QStringLiteral("::1") << 1234;
+        // A port that can never be connected to reads as the default, so that it can be repaired.
         QTest::newRow("port not a number")
             << QVariant(QStringLiteral("::1")) << QVariant(QStringLiteral("abc"))
-            << QStringLiteral("::1") << 0;
+            << QStringLiteral("::1") << int(DefaultPreferredPort);
+        QTest::newRow("port 0") << QVariant(QStringLiteral("::1")) << QVariant(0)
+                                << QStringLiteral("::1") << int(DefaultPreferredPort);
         QTest::newRow("port -1") << QVariant(QStringLiteral("::1")) << QVariant(-1)
-                                 << QStringLiteral("::1") << 65535;
+                                 << QStringLiteral("::1") << int(DefaultPreferredPort);
+        QTest::newRow("port 65536") << QVariant(QStringLiteral("::1")) << QVariant(65536)
+                                    << QStringLiteral("::1") << int(DefaultPreferredPort);
         QTest::newRow("port 70000") << QVariant(QStringLiteral("::1")) << QVariant(70000)
-                                    << QStringLiteral("::1") << (70000 & 0xffff);
+                                    << QStringLiteral("::1") << int(DefaultPreferredPort);
+        QTest::newRow("port 3000 and text")
+            << QVariant(QStringLiteral("::1")) << QVariant(QStringLiteral("3000x"))
+            << QStringLiteral("::1") << int(DefaultPreferredPort);
         QTest::newRow("port 65535")
             << QVariant(QStringLiteral("::1")) << QVariant(65535) << QStringLiteral("::1") << 65535;
     }
@@ -397,6 +412,19 @@ private Q_SLOTS:
         QCOMPARE(saved.value(QStringLiteral("network/preferred_port")).toInt(), 4000);
     }
 
+    void acceptedHostStoredAtOnce()
+    {
+        const ChildRun run =
+            runChildProcess({QStringLiteral("accept-then-killed"), QStringLiteral("127.0.0.1")},
+                            {{QStringLiteral("network/preferred_host"), QStringLiteral("::1")},
+                             {QStringLiteral("network/preferred_port"), 4002}});
+        QCOMPARE(run.lines.value(3), QStringLiteral("1"));
+        const QVariantMap saved = savedValues(run);
+        QCOMPARE(saved.value(QStringLiteral("network/preferred_host")).toString(),
+                 QStringLiteral("127.0.0.1"));
+        QCOMPARE(saved.value(QStringLiteral("network/preferred_port")).toInt(), 4002);
+    }
+
     void escapeSavesWhatWasLoaded()
     {
         const ChildRun run =
@@ -419,17 +447,19 @@ private Q_SLOTS:
         QCOMPARE(run.lines.at(4), QStringLiteral("::1"));
     }
 
-    void storedPortShownAndSavedReduced_data()
+    void storedPortShownAndSavedRepaired_data()
     {
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<QString>("shown");
 
-        QTest::newRow("abc") << QVariant(QStringLiteral("abc")) << "0";
-        QTest::newRow("-1") << QVariant(-1) << "65535";
-        QTest::newRow("70000") << QVariant(70000) << "4464";
+        QTest::newRow("abc") << QVariant(QStringLiteral("abc")) << "3000";
+        QTest::newRow("0") << QVariant(0) << "3000";
+        QTest::newRow("-1") << QVariant(-1) << "3000";
+        QTest::newRow("70000") << QVariant(70000) << "3000";
+        QTest::newRow("65535 kept") << QVariant(65535) << "65535";
     }
 
-    void storedPortShownAndSavedReduced()
+    void storedPortShownAndSavedRepaired()
     {
         QFETCH(QVariant, stored);
         QFETCH(QString, shown);

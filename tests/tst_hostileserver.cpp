@@ -7,6 +7,8 @@
 #include "canvas/canvas.h"
 #include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "tests/support/modalwatcher.h"
+#include "tests/support/testsupport.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -14,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -324,6 +327,217 @@ private Q_SLOTS:
         QCOMPARE(cellsOf(canvasOf(window)), lastCells);
         QCOMPARE(canvasOf(window)->backgroundColor(), 8);
         QCOMPARE(statusText(window), QStringLiteral("Connected"));
+        delete peer;
+    }
+
+    void floodInstallsLastUpdate_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("lastFormat");
+        QTest::addColumn<bool>("frameMenusEnabled");
+
+        // Back-to-back Updates of every format, about 1 KiB each, ending in a two-colour one:
+        // the frame menus stay enabled and empty, as the eight- and sixteen-colour ones left them.
+        QByteArray cycling;
+        for (int i = 0; i < 6000; ++i)
+            cycling.append(Protocol::encodeUpdate(uint8(i % 4), uint8(i), uint8(i + 1),
+                                                  patternCells(i % 4, i)));
+        cycling.append(Protocol::encodeUpdate(0, 1, 0, patternCells(0, 7)));
+        QTest::newRow("1 KiB Updates cycling formats") << cycling << 0 << true;
+
+        // The same, but what comes last cannot be installed: the picture before it stays.
+        QByteArray droppedAtEnd = cycling;
+        droppedAtEnd.append(Protocol::encodeUpdate(9, 1, 1, patternCells(3, 1)));
+        droppedAtEnd.append(Protocol::encodeUpdate(3, 2, 2, patternCells(3, 2).left(100)));
+        QTest::newRow("ends in Updates it drops") << droppedAtEnd << 0 << true;
+
+        // Maximal messages: Updates padded to 64 KiB, with 64 KiB of an unknown kind between.
+        QByteArray maximal;
+        for (int i = 0; i < 120; ++i) {
+            QByteArray cells = patternCells(i % 2, i);
+            cells.append(QByteArray(Protocol::MaxPayloadSize, char(i)));
+            maximal.append(Protocol::encodeUpdate(uint8(i % 2), 1, 0, cells));
+            maximal.append(char(77)).append(char(0)).append(char(0xff)).append(char(0xff));
+            maximal.append(QByteArray(Protocol::MaxPayloadSize, char(2)));
+        }
+        maximal.append(Protocol::encodeUpdate(2, 5, 6, patternCells(2, 9)));
+        QTest::newRow("64 KiB messages") << maximal << 2 << true;
+        QByteArray twoColour = maximal.left(maximal.size() - 514);
+        twoColour.append(Protocol::encodeUpdate(1, 1, 1, patternCells(1, 9)));
+        QTest::newRow("64 KiB messages, two colours only") << twoColour << 1 << false;
+    }
+
+    // Of the Updates that arrive together only the last is installed, and the window still
+    // ends exactly as if it had installed each one.
+    void floodInstallsLastUpdate()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(int, lastFormat);
+        QFETCH(bool, frameMenusEnabled);
+        const Expectation expected = walk(stream);
+        QCOMPARE(expected.formatNumber, lastFormat);
+        const CanvasFormat *format = canvasFormat(uint8(lastFormat));
+
+        Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTcpSocket *peer = connectWindow(window);
+        QVERIFY(peer);
+        QTcpSocket *socket = TestSupport::liveSocketOf(window);
+        QVERIFY(socket);
+        // Qt's buffer takes no more from the system than this, whatever the server sends.
+        const qint64 bufferLimit = socket->readBufferSize();
+        QVERIFY(bufferLimit > 0 && bufferLimit <= Protocol::MaxMessageSize);
+
+        peer->write(stream);
+        qsizetype largestPending = 0;
+        qint64 largestBuffered = 0;
+        QVERIFY(waitUntil(
+            [&] {
+                largestPending = qMax(largestPending, window.pendingBytes());
+                if (TestSupport::liveSocketOf(window) == socket)
+                    largestBuffered = qMax(largestBuffered, socket->bytesAvailable());
+                return peer->bytesToWrite() == 0 && window.pendingBytes() == 0 &&
+                       TestSupport::liveSocketOf(window) == socket &&
+                       socket->bytesAvailable() == 0 && canvasOf(window)->format() == format &&
+                       cellsOf(canvasOf(window)) == expected.cells;
+            },
+            60000));
+        QVERIFY(largestPending <= Protocol::MaxMessageSize);
+        QVERIFY(largestBuffered <= bufferLimit);
+
+        const Canvas *canvas = canvasOf(window);
+        QCOMPARE(canvas->borderColor(), expected.border);
+        QCOMPARE(canvas->backgroundColor(), expected.background);
+        QCOMPARE(canvas->penColor(), 1);
+        QCOMPARE(statusText(window), QStringLiteral("Connected"));
+        const CelvaneForm &form = window.form();
+        const auto checkedEntry = [](QMenu *menu) {
+            for (QAction *action : menu->actions())
+                if (action->isChecked())
+                    return action->data().toInt();
+            return -1;
+        };
+        QCOMPARE(form.menuDrawingColor->actions().size(), format->palette.size());
+        QCOMPARE(checkedEntry(form.menuDrawingColor), 1);
+        QVERIFY(form.menuDrawingColor->isEnabled());
+        const int frameEntries = format->hasFrameColors ? int(format->palette.size()) : 0;
+        QCOMPARE(form.menuBorderColor->actions().size(), frameEntries);
+        QCOMPARE(form.menuBackgroundColor->actions().size(), frameEntries);
+        if (format->hasFrameColors) {
+            QCOMPARE(checkedEntry(form.menuBorderColor), int(expected.border));
+            QCOMPARE(checkedEntry(form.menuBackgroundColor), int(expected.background));
+        }
+        QCOMPARE(form.menuBorderColor->isEnabled(), frameMenusEnabled);
+        QCOMPARE(form.menuBackgroundColor->isEnabled(), frameMenusEnabled);
+        delete peer;
+    }
+
+    void noPictureDeadline_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("nothing") << QByteArray();
+        QTest::newRow("unknown format") << Protocol::encodeUpdate(4, 1, 1, patternCells(0, 0));
+        QTest::newRow("short Update")
+            << Protocol::encodeUpdate(3, 1, 1, patternCells(3, 0).left(999));
+        QTest::newRow("half a message")
+            << Protocol::encodeUpdate(2, 1, 1, patternCells(2, 0)).left(300);
+    }
+
+    // A server that connects but sends no usable picture would leave every menu disabled; the
+    // window gives it up and says so, as for a failed connect.
+    void noPictureDeadline()
+    {
+        QFETCH(QByteArray, bytes);
+        struct DeadlineGuard
+        {
+            DeadlineGuard() { Celvane::setPictureDeadline(1000); }
+            ~DeadlineGuard() { Celvane::setPictureDeadline(10000); }
+        } guard;
+
+        Celvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QString title;
+        QString text;
+        QString statusUnderBox;
+        ModalWatcher watcher({[&](QWidget *modal) {
+                                  auto *box = qobject_cast<QMessageBox *>(modal);
+                                  QVERIFY(box);
+                                  title = box->windowTitle();
+                                  text = box->text();
+                                  statusUnderBox = statusText(window);
+                                  box->button(QMessageBox::Ok)->click();
+                              },
+                              ModalWatcher::unexpected()});
+        QTcpSocket *peer = connectWindow(window);
+        QVERIFY(peer);
+        peer->write(bytes);
+
+        QTRY_VERIFY_WITH_TIMEOUT(watcher.handledCount() == 1, 30000);
+        QCOMPARE(title,
+                 QStringLiteral("Unable to connect to 127.0.0.1:%1.").arg(server.serverPort()));
+        QCOMPARE(text, QStringLiteral("The server sent no picture."));
+        QCOMPARE(statusUnderBox, QStringLiteral("Receiving update..."));
+        QTRY_COMPARE(statusText(window), QStringLiteral("Disconnected"));
+        QVERIFY(window.form().menuBar->isEnabled());
+        QVERIFY(window.form().actionConnect->isEnabled());
+        QVERIFY(!window.form().actionDisconnect->isEnabled());
+        QCOMPARE(canvasOf(window)->format(), nullptr);
+        QCOMPARE(window.pendingBytes(), 0);
+        QVERIFY(waitUntil([peer] { return peer->state() == QAbstractSocket::UnconnectedState; }));
+        QTRY_VERIFY(window.findChildren<QTcpSocket *>().isEmpty());
+        delete peer;
+    }
+
+    // Closing the window right after an import must not throw away the rows still in the
+    // socket's buffer: a peer that reads only afterwards still gets all of them.
+    void quitAfterImportWritesEverything()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString picture = dir.filePath(QStringLiteral("picture.png"));
+        QImage image(40, 25, QImage::Format_RGB32);
+        image.fill(Qt::green);
+        QVERIFY(image.save(picture));
+
+        auto window = std::make_unique<Celvane>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QTcpSocket *peer = connectWindow(*window);
+        QVERIFY(peer);
+        peer->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 1024);
+        peer->write(Protocol::encodeUpdate(0, 0, 0, patternCells(0, 0)));
+        QVERIFY(waitUntil([&] { return statusText(*window) == QLatin1String("Connected"); }));
+
+        ModalWatcher watcher(
+            {[&](QWidget *modal) {
+                 auto *dialog = qobject_cast<QFileDialog *>(modal);
+                 QVERIFY(dialog);
+                 dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(picture);
+                 static_cast<QDialog *>(dialog)->accept();
+             },
+             ModalWatcher::unexpected()});
+        window->form().actionLoadImage->trigger();
+        QCOMPARE(watcher.handledCount(), 1);
+        // Straight from the import to closing: the event loop does not run in between.
+        QVERIFY(window->close());
+        window.reset();
+
+        QByteArray received;
+        QVERIFY(waitUntil([&] {
+            received.append(peer->read(64));
+            return peer->state() == QAbstractSocket::UnconnectedState &&
+                   peer->bytesAvailable() == 0;
+        }));
+        const CanvasFormat *format = canvasFormat(0);
+        const QByteArray row(format->columns, char(1)); // green is palette entry 1
+        QByteArray expected;
+        for (int y = 0; y < format->rows; ++y)
+            expected.append(Protocol::encodeRowData(uint8(y), uint8(format->columns),
+                                                    reinterpret_cast<const quint8 *>(row.data())));
+        QCOMPARE(received.size(), expected.size());
+        QCOMPARE(received, expected);
         delete peer;
     }
 
