@@ -113,6 +113,7 @@ void Celvane::connectToServer(const QString &host, quint16 port)
     // Whatever an earlier connection left half-received must never be read as the start of
     // this connection's stream.
     receiveBuffer.clear();
+    relaysAnnounced = false;
 
     socket = new QTcpSocket(this);
     connect(socket, &QTcpSocket::connected, this, &Celvane::OnSocketConnected);
@@ -162,6 +163,7 @@ void Celvane::OnSocketDisconnected()
     setConnectionState(Disconnected);
     canvas->setFormat(nullptr);
     receiveBuffer.clear();
+    relaysAnnounced = false;
     releaseSocket();
 }
 
@@ -185,16 +187,56 @@ void Celvane::OnSocketReadReady()
         return;
     receiveBuffer.append(socket->readAll());
 
+    // Relays change the canvas silently; the ones of this read show with one repaint at the end.
+    // An Update repaints by itself and replaces whatever the relays before it changed.
+    bool relayed = false;
     MessageReader::Message message;
     while (receiveBuffer.next(&message)) {
-        if (message.kind != Protocol::Update)
+        if (message.kind != Protocol::Update) {
+            if (relaysAnnounced && applyRelay(message.kind, message.payload))
+                relayed = true;
             continue;
-        if (const auto update = Protocol::decodeUpdate(message.payload))
+        }
+        if (const auto update = Protocol::decodeUpdate(message.payload)) {
             applyUpdate(*update);
-        else
+            relayed = false;
+        } else {
             qCDebug(lcConnection) << "dropped an Update of" << message.payload.size()
                                   << "bytes with no format or too few cells";
+        }
     }
+    if (relayed)
+        canvas->repaint();
+}
+
+bool Celvane::applyRelay(quint8 kind, QByteArrayView payload)
+{
+    const CanvasFormat *format = canvas->format();
+    const auto edit = format ? Protocol::decodeRelayedEdit(kind, payload, *format) : std::nullopt;
+    if (!edit) {
+        qCDebug(lcConnection) << "skipped a relayed message of kind" << kind << "and"
+                              << payload.size() << "bytes that does not fit the picture";
+        return false;
+    }
+    switch (edit->type) {
+    case Protocol::RelayedEdit::Clear:
+        canvas->clear(Canvas::RepaintLater);
+        break;
+    case Protocol::RelayedEdit::SetColors:
+        canvas->setBorderColor(edit->a, Canvas::RepaintLater);
+        canvas->setBackgroundColor(edit->b, Canvas::RepaintLater);
+        markColorMenu(ui.menuBorderColor, edit->a);
+        markColorMenu(ui.menuBackgroundColor, edit->b);
+        break;
+    case Protocol::RelayedEdit::SetCell:
+        canvas->setCell(edit->a, edit->b, edit->c, Canvas::RepaintLater);
+        break;
+    case Protocol::RelayedEdit::Row:
+        canvas->setRow(edit->a, reinterpret_cast<const uint8 *>(edit->cells.data()),
+                       Canvas::RepaintLater);
+        break;
+    }
+    return true;
 }
 
 void Celvane::applyUpdate(const Protocol::UpdateMessage &update)
@@ -211,6 +253,7 @@ void Celvane::applyUpdate(const Protocol::UpdateMessage &update)
     canvas->setBorderColor(update.border);
     canvas->setBackgroundColor(update.background);
     canvas->setPenColor(1);
+    relaysAnnounced = update.relaysEdits;
 
     clearColorMenu(ui.menuBorderColor);
     clearColorMenu(ui.menuBackgroundColor);
@@ -258,6 +301,13 @@ void Celvane::clearColorMenu(QMenu *menu)
     // QMenu::clear() deletes the actions but not the group that held them; without this every
     // received picture would leave one more empty group behind in each menu.
     qDeleteAll(menu->findChildren<QActionGroup *>(QString(), Qt::FindDirectChildrenOnly));
+}
+
+void Celvane::markColorMenu(QMenu *menu, int index)
+{
+    // Menus of a format without frame colours are empty, and stay so.
+    for (QAction *action : menu->actions())
+        action->setChecked(action->data().toInt() == index);
 }
 
 QActionGroup *Celvane::buildColorMenu(QMenu *menu, const QList<QColor> &palette, int current)

@@ -63,6 +63,12 @@ private Q_SLOTS:
 
 private:
     void applyUpdate(const Protocol::UpdateMessage &update);
+    // Applies one edit relayed by the server to the canvas without repainting it, as though it
+    // came from no one: nothing is sent, CellChanged stays silent and the pen is left alone.
+    // False for a relay that does not fit the picture shown, which is skipped.
+    bool applyRelay(quint8 kind, QByteArrayView payload);
+    // Checks the entry of a colour menu for index, or none when the palette has no such entry.
+    static void markColorMenu(QMenu *menu, int index);
     bool isConnected() const;
     // Empties a colour menu of its entries and of the group that made them exclusive.
     static void clearColorMenu(QMenu *menu);
@@ -76,4 +82,7 @@ private:
     // message box) may run the deferred deletion while a slot still holds on to the window.
     QPointer<QTcpSocket> socket;
     MessageReader receiveBuffer;
+    // The installed Update announced that the server relays every edit: kinds 3 and 4 from it
+    // are then edits to apply, and skipped otherwise.
+    bool relaysAnnounced = false;
 };
