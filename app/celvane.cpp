@@ -150,6 +150,7 @@ void Celvane::connectToServer(const QString &host, quint16 port)
     receiveBuffer.clear();
     serverHost = host;
     serverPort = port;
+    relaysAnnounced = false;
 
     socket = new QTcpSocket(this);
     socket->setReadBufferSize(SocketBufferSize);
@@ -218,6 +219,7 @@ void Celvane::OnSocketDisconnected()
     setConnectionState(Disconnected);
     canvas->setFormat(nullptr);
     receiveBuffer.clear();
+    relaysAnnounced = false;
     releaseSocket();
 }
 
@@ -254,11 +256,52 @@ void Celvane::OnSocketReadReady()
         applyUpdate(*Protocol::decodeUpdate(batch.at(plan.lastUpdate).payload),
                     plan.supersededFrameColors);
     }
-    // The messages after plan.lastUpdate are of kinds the window does not act on. One that it
-    // did act on would be handled here, in order, on top of the picture it follows.
+    // Relayed edits after the installed picture change the canvas silently, in the server's
+    // order; the ones of this slice show with one repaint at the end. Those before it are
+    // already part of it.
+    bool relayed = false;
+    if (relaysAnnounced) {
+        for (qsizetype i = plan.lastUpdate + 1; i < batch.size(); ++i) {
+            if (batch.at(i).kind != Protocol::Update &&
+                applyRelay(batch.at(i).kind, batch.at(i).payload))
+                relayed = true;
+        }
+    }
+    if (relayed)
+        canvas->repaint();
 
     if (socket && socket->bytesAvailable() > 0)
         readTimer->start();
+}
+
+bool Celvane::applyRelay(quint8 kind, QByteArrayView payload)
+{
+    const CanvasFormat *format = canvas->format();
+    const auto edit = format ? Protocol::decodeRelayedEdit(kind, payload, *format) : std::nullopt;
+    if (!edit) {
+        qCDebug(lcConnection) << "skipped a relayed message of kind" << kind << "and"
+                              << payload.size() << "bytes that does not fit the picture";
+        return false;
+    }
+    switch (edit->type) {
+    case Protocol::RelayedEdit::Clear:
+        canvas->clear(Canvas::RepaintLater);
+        break;
+    case Protocol::RelayedEdit::SetColors:
+        canvas->setBorderColor(edit->a, Canvas::RepaintLater);
+        canvas->setBackgroundColor(edit->b, Canvas::RepaintLater);
+        markColorMenu(ui.menuBorderColor, edit->a);
+        markColorMenu(ui.menuBackgroundColor, edit->b);
+        break;
+    case Protocol::RelayedEdit::SetCell:
+        canvas->setCell(edit->a, edit->b, edit->c, Canvas::RepaintLater);
+        break;
+    case Protocol::RelayedEdit::Row:
+        canvas->setRow(edit->a, reinterpret_cast<const uint8 *>(edit->cells.data()),
+                       Canvas::RepaintLater);
+        break;
+    }
+    return true;
 }
 
 void Celvane::applyUpdate(const Protocol::UpdateMessage &update, bool frameMenusEnabled)
@@ -277,6 +320,7 @@ void Celvane::applyUpdate(const Protocol::UpdateMessage &update, bool frameMenus
     canvas->setBorderColor(update.border);
     canvas->setBackgroundColor(update.background);
     canvas->setPenColor(1);
+    relaysAnnounced = update.relaysEdits;
 
     clearColorMenu(ui.menuBorderColor);
     clearColorMenu(ui.menuBackgroundColor);
@@ -327,6 +371,13 @@ void Celvane::clearColorMenu(QMenu *menu)
     // QMenu::clear() deletes the actions but not the group that held them; without this every
     // received picture would leave one more empty group behind in each menu.
     qDeleteAll(menu->findChildren<QActionGroup *>(QString(), Qt::FindDirectChildrenOnly));
+}
+
+void Celvane::markColorMenu(QMenu *menu, int index)
+{
+    // Menus of a format without frame colours are empty, and stay so.
+    for (QAction *action : menu->actions())
+        action->setChecked(action->data().toInt() == index);
 }
 
 QActionGroup *Celvane::buildColorMenu(QMenu *menu, const QList<QColor> &palette, int current)

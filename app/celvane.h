@@ -73,6 +73,12 @@ private:
     // Gives up the connection being made and says why in the box of a failed connect.
     void abandonConnection(const QString &reason);
     void OnPictureDeadline();
+    // Applies one edit relayed by the server to the canvas without repainting it, as though it
+    // came from no one: nothing is sent, CellChanged stays silent and the pen is left alone.
+    // False for a relay that does not fit the picture shown, which is skipped.
+    bool applyRelay(quint8 kind, QByteArrayView payload);
+    // Checks the entry of a colour menu for index, or none when the palette has no such entry.
+    static void markColorMenu(QMenu *menu, int index);
     bool isConnected() const;
     // Empties a colour menu of its entries and of the group that made them exclusive.
     static void clearColorMenu(QMenu *menu);
@@ -92,4 +98,7 @@ private:
     // Runs the next slice of a long read once the event loop has had its turn.
     QTimer *readTimer = nullptr;
     QTimer *pictureDeadline = nullptr;
+    // The installed Update announced that the server relays every edit: kinds 3 and 4 from it
+    // are then edits to apply, and skipped otherwise.
+    bool relaysAnnounced = false;
 };

@@ -153,7 +153,56 @@ void receiveNewFormat(benchmark::State &state, int formatNumber)
     }
 }
 
+// A collaborator's burst: 2,000 relayed SetCellCommands (every cell of format 1) arriving in one
+// write, from the first byte on the wire to the canvas showing the last cell. Judged against
+// import/empty-repaints, 2,000 repaints without a picture, which is what installing them one
+// repaint each would cost at the least.
+void receiveRelayBurst(benchmark::State &state)
+{
+    constexpr int FormatNumber = 1;
+    const CanvasFormat &format = *canvasFormat(FormatNumber);
+    Session session;
+    const QByteArray first = Protocol::encodeUpdate(FormatNumber, 0, 0, alternatingCells(format, 0),
+                                                    Protocol::UpdateRelaysEdits);
+    if (!session.start(state) || !session.deliver(first, FormatNumber, 0)) {
+        if (!state.error_occurred())
+            state.SkipWithError("the first Update was not shown");
+        return;
+    }
+    QByteArray bursts[2];
+    for (int shift = 0; shift < 2; ++shift) {
+        const QByteArray cells = alternatingCells(format, 1 - shift);
+        for (int y = 0; y < format.rows; ++y)
+            for (int x = 0; x < format.columns; ++x)
+                bursts[shift] +=
+                    Protocol::encodeCommand(Protocol::SetCellCommand, uint8(x), uint8(y),
+                                            uint8(cells.at(y * format.columns + x)));
+    }
+    const uint8 lastValues[2] = {uint8(alternatingCells(format, 1).back()),
+                                 uint8(alternatingCells(format, 0).back())};
+    int next = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        session.peer->write(bursts[next]);
+        session.peer->flush();
+        if (!processEventsUntil([&] {
+                return session.window.pendingBytes() == 0 &&
+                       session.canvas->cell(format.columns - 1, format.rows - 1) ==
+                           lastValues[next];
+            })) {
+            state.SkipWithError("the relays were not shown");
+            return;
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        next = 1 - next;
+    }
+}
+
 const bool registered = [] {
+    benchmark::RegisterBenchmark("receive/relay-burst/2000-cells", receiveRelayBurst)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
     for (int number = 0; number < 4; ++number) {
         const std::string format = "/format" + std::to_string(number);
         benchmark::RegisterBenchmark(("receive/same-format" + format).c_str(), receiveSameFormat,

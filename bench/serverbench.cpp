@@ -9,6 +9,8 @@
 
 #include <QByteArray>
 
+#include <algorithm>
+
 #include <benchmark/benchmark.h>
 
 #include <cerrno>
@@ -92,6 +94,7 @@ public:
     }
 
     int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
 
     long residentKiB() const
     {
@@ -138,8 +141,9 @@ bool writeFully(int fd, const char *data, size_t size)
     return true;
 }
 
-// A blocking connection that has said Hello and read the picture; -1 on failure.
-int connectClient(int port, QByteArray *update = nullptr)
+// A blocking connection that has said Hello and read the picture; -1 on failure. Without greet
+// it only connects: a client that never had the picture is sent no relays.
+int connectClient(int port, QByteArray *update = nullptr, bool greet = true)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
@@ -152,6 +156,12 @@ int connectClient(int port, QByteArray *update = nullptr)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const QByteArray hello = Protocol::encodeHello();
     QByteArray reply(UpdateSize, '\0');
+    if (!greet) {
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            return fd;
+        close(fd);
+        return -1;
+    }
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         !writeFully(fd, hello.constData(), size_t(hello.size())) ||
         !readFully(fd, reply.data(), size_t(reply.size()))) {
@@ -271,8 +281,10 @@ void serveManyClients(benchmark::State &state)
     bool allApplied = true;
     for (auto _ : state) {
         state.PauseTiming();
+        // The editors never ask for the picture, so this measures applying edits; relaying them
+        // is measured by celvane-relay-bench.
         for (int client = 0; client < Clients; ++client) {
-            const int fd = connectClient(server.port());
+            const int fd = connectClient(server.port(), nullptr, false);
             if (fd < 0) {
                 state.SkipWithError("a client could not connect");
                 closeAll(fds);
@@ -318,7 +330,214 @@ void serveManyClients(benchmark::State &state)
     state.counters["kib_per_client"] = perClientKiB;
 }
 
+// --- Relays ------------------------------------------------------------------------------------
+
+constexpr int RelaySize = Protocol::HeaderSize + Protocol::CommandPayloadSize;
+
+long serverCpuTicks(pid_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE *stat = std::fopen(path.c_str(), "r");
+    if (!stat)
+        return -1;
+    char buffer[1024];
+    const size_t size = std::fread(buffer, 1, sizeof buffer - 1, stat);
+    std::fclose(stat);
+    buffer[size] = '\0';
+    // utime and stime are fields 14 and 15, counted after the command name's closing bracket.
+    const char *p = std::strrchr(buffer, ')');
+    if (!p)
+        return -1;
+    long utime = 0;
+    long stime = 0;
+    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) !=
+        2)
+        return -1;
+    return utime + stime;
+}
+
+// Reads and throws away whatever a non-blocking socket holds; returns the bytes, or -1 when the
+// connection is gone.
+long drain(int fd)
+{
+    static char sink[1 << 16];
+    long total = 0;
+    for (;;) {
+        const ssize_t got = read(fd, sink, sizeof sink);
+        if (got > 0) {
+            total += got;
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return total;
+        return -1;
+    }
+}
+
+bool connectAll(int port, int count, std::vector<int> *fds)
+{
+    for (int i = 0; i < count; ++i) {
+        const int fd = connectClient(port);
+        if (fd < 0)
+            return false;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fds->push_back(fd);
+    }
+    return true;
+}
+
+// From one client's write of a SetCellCommand to another client's read of its relay, with
+// state.range(0) clients connected, all of them with the picture. Median and 99th percentile.
+void relayLatency(benchmark::State &state)
+{
+    const int clients = int(state.range(0));
+    Server server;
+    std::vector<int> fds;
+    if (!server.start() || !connectAll(server.port(), clients, &fds)) {
+        state.SkipWithError("cannot start celvane-server or connect the clients");
+        closeAll(fds);
+        return;
+    }
+    const int editor = fds.front();
+    const int reader = fds.back();
+    std::vector<double> samples;
+    int sent = 0;
+    for (auto _ : state) {
+        const QByteArray edit = Protocol::encodeCommand(Protocol::SetCellCommand, quint8(sent % 40),
+                                                        quint8(sent / 40 % 25), quint8(sent % 16));
+        ++sent;
+        const auto start = std::chrono::steady_clock::now();
+        if (!writeFully(editor, edit.constData(), size_t(edit.size()))) {
+            state.SkipWithError("the editor could not write");
+            break;
+        }
+        char relay[RelaySize];
+        size_t got = 0;
+        while (got < sizeof relay) {
+            pollfd one{reader, POLLIN, 0};
+            if (poll(&one, 1, 5000) <= 0)
+                break;
+            const ssize_t n = read(reader, relay + got, sizeof relay - got);
+            if (n <= 0)
+                break;
+            got += size_t(n);
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (got != sizeof relay || QByteArray(relay, RelaySize) != edit) {
+            state.SkipWithError("the relay did not arrive");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        samples.push_back(seconds);
+        // The others get the relay too; empty their sockets now and then, off the clock.
+        if (sent % 64 == 0) {
+            state.PauseTiming();
+            for (const int fd : fds) {
+                if (fd != reader)
+                    drain(fd);
+            }
+            state.ResumeTiming();
+        }
+    }
+    closeAll(fds);
+    if (samples.empty())
+        return;
+    std::sort(samples.begin(), samples.end());
+    state.counters["p50_us"] = samples[samples.size() / 2] * 1e6;
+    state.counters["p99_us"] =
+        samples[std::min(samples.size() - 1, samples.size() * 99 / 100)] * 1e6;
+}
+
+// One editor writes a burst of SetCellCommands as fast as the server takes them, and 200 clients
+// read every relay; the clock stops when the last of them has read the last relay. Also the
+// server's CPU time per million relayed messages and its memory per client with the picture.
+void relayFanOut(benchmark::State &state)
+{
+    constexpr int Clients = 200;
+    constexpr int Burst = 20000;
+    Server server;
+    std::vector<int> fds;
+    const long idleKiB = server.start() ? server.residentKiB() : -1;
+    if (idleKiB < 0 || !connectAll(server.port(), Clients, &fds)) {
+        state.SkipWithError("cannot start celvane-server or connect the clients");
+        closeAll(fds);
+        return;
+    }
+    usleep(100000);
+    const double perClientKiB = double(server.residentKiB() - idleKiB) / Clients;
+    const int editor = connectClient(server.port(), nullptr, false);
+    QByteArray burst;
+    for (int i = 0; i < Burst; ++i)
+        burst += Protocol::encodeCommand(Protocol::SetCellCommand, quint8(i % 40),
+                                         quint8(i / 40 % 25), quint8(i % 16));
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    double cpuSeconds = 0;
+    double relayed = 0;
+    for (auto _ : state) {
+        const long ticksBefore = serverCpuTicks(server.pid());
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<long> received(fds.size(), 0);
+        size_t written = 0;
+        size_t done = 0;
+        std::vector<pollfd> waiting;
+        while (done < fds.size()) {
+            if (written < size_t(burst.size())) {
+                const ssize_t put =
+                    write(editor, burst.constData() + written, size_t(burst.size()) - written);
+                if (put > 0)
+                    written += size_t(put);
+            }
+            waiting.clear();
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (received[i] < long(Burst) * RelaySize)
+                    waiting.push_back({fds[i], POLLIN, short(i)});
+            }
+            if (poll(waiting.data(), waiting.size(), 5000) <= 0)
+                break;
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (received[i] >= long(Burst) * RelaySize)
+                    continue;
+                const long got = drain(fds[i]);
+                if (got < 0) {
+                    done = fds.size() + 1;
+                    break;
+                }
+                received[i] += got;
+                if (received[i] >= long(Burst) * RelaySize)
+                    ++done;
+            }
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (done != fds.size()) {
+            state.SkipWithError("a client did not get every relay");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        cpuSeconds += double(serverCpuTicks(server.pid()) - ticksBefore) / double(ticksPerSecond);
+        relayed += double(Burst) * Clients;
+    }
+    close(editor);
+    closeAll(fds);
+    state.counters["relayed_per_s"] =
+        benchmark::Counter(double(Burst) * Clients, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["server_cpu_s_per_million"] = relayed > 0 ? cpuSeconds / relayed * 1e6 : 0;
+    state.counters["kib_per_client"] = perClientKiB;
+}
+
 const bool registered = [] {
+    benchmark::RegisterBenchmark("server/relay-latency", relayLatency)
+        ->Arg(1)
+        ->Arg(50)
+        ->Arg(200)
+        ->Iterations(2000)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("server/relay-fan-out/200-clients", relayFanOut)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("server/50x10000-commands", serveManyClients)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);

@@ -77,39 +77,59 @@ void Canvas::replaceCells(const uint8 *cells)
     repaint();
 }
 
-void Canvas::clear()
+void Canvas::clear(Repaint repaint)
 {
     if (!m_format)
         return;
     std::fill(m_cells.begin(), m_cells.end(), EmptyCell);
     invalidatePicture();
-    repaint();
+    if (repaint == RepaintNow)
+        this->repaint();
 }
 
-void Canvas::setCell(uint8 x, uint8 y, uint8 value)
+void Canvas::setCell(uint8 x, uint8 y, uint8 value, Repaint repaint)
 {
     if (!m_format)
         return;
     const int index = y * m_format->columns + x;
     m_cells[size_t(index)] = value;
     cellChanged(index);
-    repaint();
+    if (repaint == RepaintNow)
+        this->repaint();
 }
 
-void Canvas::setBorderColor(uint8 index)
+void Canvas::setRow(uint8 y, const uint8 *cells, Repaint repaint)
+{
+    if (!m_format)
+        return;
+    const int first = y * m_format->columns;
+    for (int x = 0; x < m_format->columns; ++x) {
+        uint8 &cell = m_cells[size_t(first + x)];
+        if (cell != cells[x]) {
+            cell = cells[x];
+            cellChanged(first + x);
+        }
+    }
+    if (repaint == RepaintNow)
+        this->repaint();
+}
+
+void Canvas::setBorderColor(uint8 index, Repaint repaint)
 {
     if (index != m_borderColor)
         invalidatePicture();
     m_borderColor = index;
-    repaint();
+    if (repaint == RepaintNow)
+        this->repaint();
 }
 
-void Canvas::setBackgroundColor(uint8 index)
+void Canvas::setBackgroundColor(uint8 index, Repaint repaint)
 {
     if (index != m_backgroundColor)
         invalidatePicture();
     m_backgroundColor = index;
-    repaint();
+    if (repaint == RepaintNow)
+        this->repaint();
 }
 
 void Canvas::setPenColor(uint8 index)

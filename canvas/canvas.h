@@ -33,16 +33,22 @@ public:
     // Replaces every cell of the installed format with rows x columns bytes and repaints once.
     void replaceCells(const uint8 *cells);
 
-    void clear();
+    // Whether an operation repaints at once. Edits relayed by the server arrive in batches: they
+    // are stored with RepaintLater and shown by one repaint() once the batch is in.
+    enum Repaint { RepaintNow, RepaintLater };
+
+    void clear(Repaint repaint = RepaintNow);
     // x and y must lie inside the grid; the caller keeps to it.
-    void setCell(uint8 x, uint8 y, uint8 value);
+    void setCell(uint8 x, uint8 y, uint8 value, Repaint repaint = RepaintNow);
+    // Replaces row y (inside the grid) with columns bytes.
+    void setRow(uint8 y, const uint8 *cells, Repaint repaint = RepaintNow);
     uint8 cell(int x, int y) const { return m_cells[size_t(y) * m_format->columns + x]; }
 
     uint8 borderColor() const { return m_borderColor; }
     uint8 backgroundColor() const { return m_backgroundColor; }
     uint8 penColor() const { return m_penColor; }
-    void setBorderColor(uint8 index);
-    void setBackgroundColor(uint8 index);
+    void setBorderColor(uint8 index, Repaint repaint = RepaintNow);
+    void setBackgroundColor(uint8 index, Repaint repaint = RepaintNow);
     void setPenColor(uint8 index);
 
     // Where the grid is drawn, in widget coordinates.

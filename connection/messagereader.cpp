@@ -23,6 +23,7 @@ bool MessageReader::next(Message *message)
 
     message->kind = header.kind;
     message->payload = QByteArrayView(start + Protocol::HeaderSize, header.length);
+    message->bytes = QByteArrayView(start, total);
     m_offset += total;
     return true;
 }

@@ -18,8 +18,9 @@ public:
     struct Message
     {
         quint8 kind = 0;
-        // Valid until the next call of append() or clear().
+        // Both valid until the next call of append() or clear().
         QByteArrayView payload;
+        QByteArrayView bytes; // the whole message, header included, as it arrived
     };
 
     void append(QByteArrayView bytes);

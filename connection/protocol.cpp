@@ -58,14 +58,15 @@ QByteArray encodeRowData(quint8 row, quint8 count, const quint8 *cells)
     return out;
 }
 
-QByteArray encodeUpdate(quint8 formatNumber, quint8 border, quint8 background, QByteArrayView cells)
+QByteArray encodeUpdate(quint8 formatNumber, quint8 border, quint8 background, QByteArrayView cells,
+                        quint8 flags)
 {
     const qsizetype payloadSize = qMin<qsizetype>(UpdatePrefixSize + cells.size(), MaxPayloadSize);
     QByteArray out = message(Update, payloadSize);
     out.append(char(formatNumber));
     out.append(char(border));
     out.append(char(background));
-    out.append(char(0));
+    out.append(char(flags));
     out.append(cells.data(), payloadSize - UpdatePrefixSize);
     return out;
 }
@@ -78,7 +79,11 @@ std::optional<UpdateMessage> decodeUpdate(QByteArrayView payload)
     const CanvasFormat *format = canvasFormat(b[0]);
     if (!format || payload.size() < UpdatePrefixSize + format->cellCount())
         return std::nullopt;
-    return UpdateMessage{format, b[0], b[1], b[2],
+    return UpdateMessage{format,
+                         b[0],
+                         b[1],
+                         b[2],
+                         (b[3] & UpdateRelaysEdits) != 0,
                          payload.sliced(UpdatePrefixSize, format->cellCount())};
 }
 
@@ -98,6 +103,34 @@ std::optional<RowDataMessage> decodeRowData(QByteArrayView payload)
     if (payload.size() != RowDataPrefixSize + b[1])
         return std::nullopt;
     return RowDataMessage{b[0], b[1], payload.sliced(RowDataPrefixSize)};
+}
+
+std::optional<RelayedEdit> decodeRelayedEdit(quint8 kind, QByteArrayView payload,
+                                             const CanvasFormat &format)
+{
+    if (kind == RowData) {
+        const auto row = decodeRowData(payload);
+        if (!row || row->row >= format.rows || row->count != format.columns)
+            return std::nullopt;
+        return RelayedEdit{RelayedEdit::Row, row->row, 0, 0, row->cells};
+    }
+    if (kind != Command)
+        return std::nullopt;
+    const auto command = decodeCommand(payload);
+    if (!command)
+        return std::nullopt;
+    switch (command->opcode) {
+    case ClearCommand:
+        return RelayedEdit{RelayedEdit::Clear, 0, 0, 0, {}};
+    case SetColorsCommand:
+        return RelayedEdit{RelayedEdit::SetColors, command->a, command->b, 0, {}};
+    case SetCellCommand:
+        if (command->a >= format.columns || command->b >= format.rows)
+            return std::nullopt;
+        return RelayedEdit{RelayedEdit::SetCell, command->a, command->b, command->c, {}};
+    default:
+        return std::nullopt;
+    }
 }
 
 } // namespace Protocol

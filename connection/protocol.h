@@ -42,6 +42,9 @@ constexpr int RowDataPrefixSize = 4;
 constexpr int UpdatePrefixSize = 4;
 // The value the client puts in the first byte of its Hello.
 constexpr quint8 HelloVersion = 3;
+// Bit 0 of an Update's byte 3: the server sends every edit it applies, the sender's own
+// included, to every client that has had an Update, in the order it applied them.
+constexpr quint8 UpdateRelaysEdits = 0x01;
 
 // Reads the header at the start of bytes, which must hold at least HeaderSize bytes.
 MessageHeader decodeHeader(const char *bytes);
@@ -51,8 +54,9 @@ QByteArray encodeCommand(quint8 opcode, quint8 a, quint8 b, quint8 c);
 // A row of count cells. The length field is count + 4, so count is at most 255 by construction.
 QByteArray encodeRowData(quint8 row, quint8 count, const quint8 *cells);
 // An Update with whatever cell bytes are given; the server side builds its answers with this.
-QByteArray encodeUpdate(quint8 formatNumber, quint8 border, quint8 background,
-                        QByteArrayView cells);
+// flags goes into byte 3 of the payload.
+QByteArray encodeUpdate(quint8 formatNumber, quint8 border, quint8 background, QByteArrayView cells,
+                        quint8 flags = 0);
 
 struct UpdateMessage
 {
@@ -60,6 +64,8 @@ struct UpdateMessage
     quint8 formatNumber = 0;
     quint8 border = 0;
     quint8 background = 0;
+    // The server announced that it relays edits (UpdateRelaysEdits); the other bits are ignored.
+    bool relaysEdits = false;
     // Exactly rows x columns bytes of the named format, pointing into the payload.
     QByteArrayView cells;
 };
@@ -88,5 +94,23 @@ struct RowDataMessage
 
 // Decodes a RowData payload; fails unless count matches the payload's length.
 std::optional<RowDataMessage> decodeRowData(QByteArrayView payload);
+
+// An edit that a relaying server sent on, checked against the format it is to be applied to.
+struct RelayedEdit
+{
+    enum Type { Clear, SetColors, SetCell, Row };
+    Type type = Clear;
+    quint8 a = 0;         // SetColors: border; SetCell: column; Row: row
+    quint8 b = 0;         // SetColors: background; SetCell: row
+    quint8 c = 0;         // SetCell: the new value
+    QByteArrayView cells; // Row: exactly columns bytes, pointing into the payload
+};
+
+// Decodes a relayed Command or RowData for a picture of this format. Fails for any other kind,
+// a payload of the wrong length, an unknown opcode, a cell or a row outside the grid, and a row
+// whose count is not the format's columns: applying only part of a row could leave this picture
+// different from the server's.
+std::optional<RelayedEdit> decodeRelayedEdit(quint8 kind, QByteArrayView payload,
+                                             const CanvasFormat &format);
 
 } // namespace Protocol

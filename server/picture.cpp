@@ -91,9 +91,9 @@ Picture::EditResult Picture::applyRow(QByteArrayView payload)
     return Applied;
 }
 
-QByteArray Picture::encodeUpdate() const
+QByteArray Picture::encodeUpdate(quint8 flags) const
 {
-    return Protocol::encodeUpdate(m_formatNumber, m_border, m_background, m_cells);
+    return Protocol::encodeUpdate(m_formatNumber, m_border, m_background, m_cells, flags);
 }
 
 const char *Picture::describe(EditResult result)

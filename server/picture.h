@@ -47,8 +47,8 @@ public:
     // palette: the client paints such values as empty, and a server is no judge of that.
     EditResult apply(quint8 kind, QByteArrayView payload);
 
-    // The Update message that hands the whole picture to a client.
-    QByteArray encodeUpdate() const;
+    // The Update message that hands the whole picture to a client; flags go into its byte 3.
+    QByteArray encodeUpdate(quint8 flags = 0) const;
 
     static const char *describe(EditResult result);
 

@@ -1,11 +1,14 @@
 #include "server/pictureserver.h"
 
+#include "canvas/canvasformat.h"
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
 #include "server/serverlogging.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcServer, "celvane.server", QtWarningMsg)
 
@@ -42,6 +45,8 @@ struct PictureServer::Client
     MessageReader reader;
     quint64 messages = 0;
     quint64 refused = 0;
+    // Relays go only to a client that holds a picture to apply them to.
+    bool receivedUpdate = false;
 };
 
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
@@ -145,7 +150,11 @@ void PictureServer::readClient(Client *client)
         if (count <= 0)
             break;
         client->reader.append(QByteArrayView(m_chunk.constData(), count));
-        if (!processMessages(client, &changed))
+        const bool stillServed = processMessages(client, &changed);
+        // Sent after each piece read, so that a client's burst of edits reaches the others in
+        // a few large writes rather than one write per edit.
+        relayEdits();
+        if (!stillServed || m_clients.find(socket) == m_clients.end())
             break;
     }
     if (changed)
@@ -161,11 +170,18 @@ bool PictureServer::processMessages(Client *client, bool *changed)
 
         if (message.kind == Protocol::Hello) {
             qCDebug(lcServer).noquote() << client->name << "Hello" << preview(message.payload);
+            // The Update holds every edit applied so far: the relays of those go out before it,
+            // to the clients that already have a picture, and never to this one after it.
+            QTcpSocket *socket = client->socket;
+            relayEdits();
+            if (m_clients.find(socket) == m_clients.end())
+                return false; // dropped for not reading its relays
+            client->receivedUpdate = true;
             client->socket->write(currentUpdate());
             // Hand it to the kernel now, so that what stays queued is what the peer has not
             // taken yet, not what this burst of Hellos produced.
             client->socket->flush();
-            if (client->socket->bytesToWrite() > MaxQueuedOutput) {
+            if (isSlowReader(client->socket)) {
                 dropClient(client, "asks for pictures without reading them");
                 return false;
             }
@@ -177,6 +193,7 @@ bool PictureServer::processMessages(Client *client, bool *changed)
             ++m_counters.applied;
             m_update.clear();
             *changed = true;
+            relay(message.kind, message.bytes);
             qCDebug(lcServer).noquote() << client->name << "kind" << message.kind << "length"
                                         << message.payload.size() << preview(message.payload);
         } else {
@@ -193,8 +210,70 @@ bool PictureServer::processMessages(Client *client, bool *changed)
 const QByteArray &PictureServer::currentUpdate()
 {
     if (m_update.isEmpty())
-        m_update = m_picture.encodeUpdate();
+        m_update = m_picture.encodeUpdate(Protocol::UpdateRelaysEdits);
     return m_update;
+}
+
+void PictureServer::relay(quint8 kind, QByteArrayView message)
+{
+    const CanvasFormat &format = m_picture.format();
+    const auto row = kind == Protocol::RowData
+                         ? Protocol::decodeRowData(message.sliced(Protocol::HeaderSize))
+                         : std::nullopt;
+    if (row && row->count != format.columns) {
+        // A row shorter than the grid changes only the cells it carries, which a client cannot
+        // tell from a malformed row; the whole row as it now stands says the same to everyone.
+        const auto *cells = reinterpret_cast<const quint8 *>(m_picture.cells().constData()) +
+                            row->row * format.columns;
+        m_relays += Protocol::encodeRowData(row->row, quint8(format.columns), cells);
+    } else {
+        m_relays += message;
+    }
+    ++m_relayCount;
+}
+
+void PictureServer::relayEdits()
+{
+    // A write may make Qt report a lost peer at once, whose handler reads the peer's last input
+    // and may queue more relays: this loop, not a nested call, sends those too, after these.
+    if (m_relaying)
+        return;
+    m_relaying = true;
+    std::vector<QTcpSocket *> slow;
+    while (!m_relays.isEmpty()) {
+        const QByteArray relays = std::exchange(m_relays, QByteArray());
+        const int count = std::exchange(m_relayCount, 0);
+        m_recipients.clear();
+        for (const auto &entry : m_clients) {
+            if (entry.second->receivedUpdate)
+                m_recipients.push_back(entry.first);
+        }
+        for (QTcpSocket *socket : m_recipients) {
+            // A client gone during this loop is out of the table; its socket is deleted later.
+            if (m_clients.find(socket) == m_clients.end())
+                continue;
+            socket->write(relays);
+            socket->flush();
+            m_counters.relayed += quint64(count);
+            if (isSlowReader(socket))
+                slow.push_back(socket);
+        }
+    }
+    m_relaying = false;
+
+    // Removed only now, outside the loop over the table.
+    for (QTcpSocket *socket : slow) {
+        const auto found = m_clients.find(socket);
+        if (found != m_clients.end())
+            dropClient(found->second.get(), "does not read the edits relayed to it");
+    }
+}
+
+bool PictureServer::isSlowReader(const QTcpSocket *socket)
+{
+    // A peer that stops reading lets the kernel's buffers fill first, then Qt's; a client that
+    // merely lags drains its queue between bursts and never reaches the bound.
+    return socket->bytesToWrite() > MaxQueuedOutput;
 }
 
 void PictureServer::dropClient(Client *client, const char *reason)

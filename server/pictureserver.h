@@ -7,27 +7,31 @@
 
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
 
 // Serves one picture over TCP. Every Hello is answered with an Update of the picture as it stands;
-// Commands and RowData edit it. Edits are not passed on to the other clients: they see them in
-// the Update that answers their next Hello, which is all that the client asks of a server.
+// Commands and RowData edit it. Every edit applied is relayed, byte for byte, to every client that
+// has had an Update, its sender included, in the order applied: the server's order is the only
+// one, so windows that apply their own edit at once and then every relay all end up showing the
+// server's picture. Updates announce this in bit 0 of their byte 3, so that a client which does
+// not know of it can go on skipping edits it did not expect.
 //
 // The server protects itself from its clients. It serves at most maxClients() of them and turns
 // away the rest; it holds at most one whole message of unread input per client (the socket's own
 // buffer is bounded the same way, so a peer that sends a long message slowly is held back by TCP);
-// and it drops a client that asks for Updates without reading them. Anything it cannot apply is
-// refused, counted and logged, and the client may go on.
+// and it drops a client that asks for Updates, or is sent relays, without reading them. Anything
+// it cannot apply is refused, counted and logged (and not relayed), and the client may go on.
 class PictureServer : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int DefaultMaxClients = 64;
-    // Unsent Updates a client may have queued before it counts as not reading: a few hundred
-    // pictures of the largest format.
+    // Unsent Updates or relays a client may have queued, beyond what the kernel holds, before it
+    // counts as not reading: a few hundred pictures of the largest format.
     static constexpr qint64 MaxQueuedOutput = 1 << 20;
 
     struct Counters
@@ -37,6 +41,7 @@ public:
         quint64 refused = 0;  // messages ignored because they could not be applied
         quint64 clientsTurnedAway = 0;
         quint64 clientsDropped = 0; // disconnected for misbehaving
+        quint64 relayed = 0;        // edits relayed, counted once per client they went to
     };
 
     explicit PictureServer(const Picture &picture, QObject *parent = nullptr);
@@ -71,6 +76,12 @@ private:
     // Looks the client up by its socket, so that it may be called for one already removed.
     void removeClient(QTcpSocket *socket, const char *how);
     const QByteArray &currentUpdate();
+    // Queues an applied edit for every client that has had an Update; relayEdits() sends it.
+    void relay(quint8 kind, QByteArrayView message);
+    // Sends the queued relays to every client that has had an Update, in the order applied.
+    void relayEdits();
+    // A client counts as not reading once more than MaxQueuedOutput waits beyond the kernel.
+    static bool isSlowReader(const QTcpSocket *socket);
 
     Picture m_picture;
     QByteArray m_update; // m_picture's Update, encoded on demand; empty after every edit
@@ -78,5 +89,10 @@ private:
     int m_maxClients = DefaultMaxClients;
     std::unordered_map<QTcpSocket *, std::unique_ptr<Client>> m_clients;
     QByteArray m_chunk;
+    // Edits applied and not yet relayed, whole messages back to back, and how many.
+    QByteArray m_relays;
+    int m_relayCount = 0;
+    bool m_relaying = false;
+    std::vector<QTcpSocket *> m_recipients;
     Counters m_counters;
 };

@@ -80,7 +80,7 @@ void tst_ServerHostile::byteByByte()
     const auto first = client.waitForUpdate();
     const auto second = client.waitForUpdate();
     QVERIFY(first && second);
-    QCOMPARE(*first, Picture(1).encodeUpdate());
+    QCOMPARE(*first, Picture(1).encodeUpdate(Protocol::UpdateRelaysEdits));
     const auto picture = ServerClient::toPicture(*second);
     QVERIFY(picture);
     QCOMPARE(picture->cell(79, 24), quint8(1));

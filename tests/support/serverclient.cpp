@@ -49,6 +49,15 @@ std::optional<QByteArray> ServerClient::waitForUpdate()
     return m_updates.takeFirst();
 }
 
+std::optional<QList<QByteArray>> ServerClient::waitForRelays(int count)
+{
+    if (!QTest::qWaitFor([this, count] { return m_relays.size() >= count; }, WaitMs))
+        return std::nullopt;
+    QList<QByteArray> taken = m_relays.mid(0, count);
+    m_relays.remove(0, count);
+    return taken;
+}
+
 bool ServerClient::waitForDisconnected(int milliseconds)
 {
     return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
@@ -73,12 +82,20 @@ void ServerClient::readAll()
     // Cut by hand rather than through MessageReader, so that each message is kept byte for byte,
     // reserved header byte included.
     m_received += m_socket.readAll();
-    while (m_received.size() >= Protocol::HeaderSize) {
+    qsizetype offset = 0;
+    while (m_received.size() - offset >= Protocol::HeaderSize) {
         const qsizetype total =
-            Protocol::HeaderSize + Protocol::decodeHeader(m_received.constData()).length;
-        if (m_received.size() < total)
+            Protocol::HeaderSize + Protocol::decodeHeader(m_received.constData() + offset).length;
+        if (m_received.size() - offset < total)
             break;
-        m_updates.append(m_received.left(total));
-        m_received.remove(0, total);
+        const QByteArray message = m_received.mid(offset, total);
+        if (message.at(0) == char(Protocol::Update))
+            m_updates.append(message);
+        else
+            m_relays.append(message);
+        if (m_recordAll)
+            m_all.append(message);
+        offset += total;
     }
+    m_received.remove(0, offset);
 }

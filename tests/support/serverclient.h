@@ -27,8 +27,18 @@ public:
     // Sends Hello and waits for the Update that answers it, decoded into a picture. Because the
     // server reads one connection in order, the picture shows every edit sent before.
     std::optional<Picture> fetchPicture();
-    // Waits for the next whole Update; nullopt if none came within five seconds.
+    // Waits for the next whole Update; nullopt if none came within five seconds. Other messages
+    // (the server's relays) are kept apart, so that this sees what a client that reads only the
+    // Updates would see.
     std::optional<QByteArray> waitForUpdate();
+    // Waits until count messages of other kinds than Update have arrived in all and takes them,
+    // byte for byte; nullopt if they did not come within five seconds.
+    std::optional<QList<QByteArray>> waitForRelays(int count);
+    // Messages of other kinds than Update received and not yet taken.
+    int relaysReceived() const { return int(m_relays.size()); }
+    // Every message, Updates and others, in the order received, if recording was asked for.
+    void setRecordAll(bool record) { m_recordAll = record; }
+    const QList<QByteArray> &allMessages() const { return m_all; }
     // Bytes received and not yet taken by waitForUpdate().
     qsizetype pendingBytes() const { return m_received.size(); }
     bool waitForDisconnected(int milliseconds = 5000);
@@ -45,4 +55,7 @@ private:
     QTcpSocket m_socket;
     QByteArray m_received;
     QList<QByteArray> m_updates;
+    QList<QByteArray> m_relays;
+    bool m_recordAll = false;
+    QList<QByteArray> m_all;
 };

@@ -1,0 +1,403 @@
+// Live edits on the real server program: the exact bytes it relays and to whom, the order, the
+// client that stops reading, and real Celvane windows drawing on one picture until they agree.
+
+#include "app/celvane.h"
+#include "canvas/canvas.h"
+#include "canvas/canvasformat.h"
+#include "connection/protocol.h"
+#include "tests/support/serverclient.h"
+#include "tests/support/serverprocess.h"
+#include "tests/support/testsupport.h"
+
+#include <QAction>
+#include <QHostAddress>
+#include <QLabel>
+#include <QMenu>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+using namespace TestSupport;
+
+namespace {
+
+QByteArray command(int opcode, int a, int b, int c)
+{
+    return Protocol::encodeCommand(quint8(opcode), quint8(a), quint8(b), quint8(c));
+}
+
+QByteArray row(int y, int count, int value)
+{
+    const QByteArray cells(count, char(value));
+    return Protocol::encodeRowData(quint8(y), quint8(count),
+                                   reinterpret_cast<const quint8 *>(cells.constData()));
+}
+
+// Unusual frame colours that no random edit uses: once a window shows them, it has applied
+// every relay sent before them.
+const QByteArray FinalMarker = command(Protocol::SetColorsCommand, 201, 202, 0);
+
+// Counts what a window writes: every byte handed to its socket, whether sent yet or not.
+class WriteCounter
+{
+public:
+    explicit WriteCounter(QTcpSocket *socket)
+        : m_socket(socket)
+    {
+        m_base = socket->bytesToWrite();
+        QObject::connect(socket, &QIODevice::bytesWritten, socket,
+                         [this](qint64 count) { m_written += count; });
+    }
+    qint64 total() const { return m_written + m_socket->bytesToWrite() - m_base; }
+
+private:
+    QTcpSocket *m_socket;
+    qint64 m_written = 0;
+    qint64 m_base = 0;
+};
+
+} // namespace
+
+class tst_ServerRelay : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void relaysExactlyTheAppliedMessages_data();
+    void relaysExactlyTheAppliedMessages();
+    void everyoneSeesOneOrder();
+    void clientThatNeverReadsRelaysIsDropped();
+    void windowsConverge_data();
+    void windowsConverge();
+    void editInOneWindowShowsInTheOther();
+
+private:
+    std::unique_ptr<Celvane> openWindow(quint16 port);
+};
+
+void tst_ServerRelay::relaysExactlyTheAppliedMessages_data()
+{
+    QTest::addColumn<int>("formatNumber");
+    QTest::addColumn<QByteArray>("edits");
+    QTest::addColumn<QList<QByteArray>>("relays");
+
+    const QByteArray cell = command(2, 5, 7, 3);
+    QByteArray odd = cell;
+    odd[1] = char(0x5a);
+    QTest::newRow("cell") << 3 << cell << QList<QByteArray>{cell};
+    QTest::newRow("header byte 1 kept") << 3 << odd << QList<QByteArray>{odd};
+    QTest::newRow("erase, colours, clear")
+        << 2 << command(2, 21, 22, 255) + command(1, 6, 0, 0) + command(0, 0, 0, 0)
+        << QList<QByteArray>{command(2, 21, 22, 255), command(1, 6, 0, 0), command(0, 0, 0, 0)};
+    QTest::newRow("colours beyond the palette")
+        << 0 << command(1, 250, 9, 0) << QList<QByteArray>{command(1, 250, 9, 0)};
+    QTest::newRow("80-cell row") << 1 << row(24, 80, 1) << QList<QByteArray>{row(24, 80, 1)};
+    QTest::newRow("short row goes out whole") << 3 << row(3, 2, 9) << QList<QByteArray>{[] {
+        QByteArray cells(40, char(EmptyCell));
+        cells[0] = cells[1] = 9;
+        return Protocol::encodeRowData(3, 40, reinterpret_cast<const quint8 *>(cells.data()));
+    }()};
+    QTest::newRow("refused ones are not relayed")
+        << 2
+        << command(2, 22, 0, 1) + command(2, 0, 23, 1) + row(23, 22, 1) + row(0, 23, 1) +
+               command(7, 0, 0, 0) + Protocol::encodeHello().replace(0, 1, "\x09") + cell
+        << QList<QByteArray>{cell};
+}
+
+void tst_ServerRelay::relaysExactlyTheAppliedMessages()
+{
+    QFETCH(int, formatNumber);
+    QFETCH(QByteArray, edits);
+    QFETCH(QList<QByteArray>, relays);
+
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--format"), QString::number(formatNumber)}),
+             server.failure());
+    ServerClient sender;
+    ServerClient other;
+    ServerClient silent; // connected, never asked for the picture
+    for (ServerClient *client : {&sender, &other, &silent})
+        QVERIFY(client->connectTo(server.port()));
+    const auto first = sender.fetchPicture();
+    QVERIFY(first && other.fetchPicture());
+    silent.setRecordAll(true);
+
+    // A marker after the edits: once it is back, everything before it has been relayed.
+    const QByteArray marker = command(2, 0, 0, 1);
+    sender.send(edits + marker);
+    for (ServerClient *client : {&sender, &other}) {
+        const auto got = client->waitForRelays(int(relays.size()) + 1);
+        QVERIFY(got);
+        QCOMPARE(*got, relays + QList<QByteArray>{marker});
+        QCOMPARE(client->relaysReceived(), 0);
+    }
+
+    // A late joiner gets all of it in its Update, with the bit that announces relays, and from
+    // then on only what comes after.
+    silent.send(Protocol::encodeHello());
+    const auto update = silent.waitForUpdate();
+    QVERIFY(update);
+    QCOMPARE(update->at(7), char(Protocol::UpdateRelaysEdits));
+    other.send(marker);
+    QVERIFY(silent.waitForRelays(1));
+    QCOMPARE(silent.allMessages(), (QList<QByteArray>{*update, marker}));
+
+    // What a client that reads only Updates gets: the picture with every edit, as before.
+    const auto picture = other.fetchPicture();
+    QVERIFY(picture && *picture == *ServerClient::toPicture(*update));
+}
+
+void tst_ServerRelay::everyoneSeesOneOrder()
+{
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--format"), QStringLiteral("2")}), server.failure());
+    std::vector<std::unique_ptr<ServerClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<ServerClient>());
+        QVERIFY(clients.back()->connectTo(server.port()));
+        QVERIFY(clients.back()->fetchPicture());
+    }
+
+    // Two senders, in pieces, all on the same few cells.
+    constexpr int Edits = 300;
+    QList<QByteArray> sent[2];
+    for (int i = 0; i < Edits; ++i) {
+        for (int s = 0; s < 2; ++s) {
+            sent[s].append(command(2, i % 3, s, (i * 3 + s) % 8));
+            clients[size_t(s)]->send(sent[s].last());
+        }
+        if (i % 50 == 0)
+            QCoreApplication::processEvents();
+    }
+
+    QList<QByteArray> seen[3];
+    for (int c = 0; c < 3; ++c) {
+        const auto got = clients[size_t(c)]->waitForRelays(2 * Edits);
+        QVERIFY(got);
+        seen[c] = *got;
+    }
+    QCOMPARE(seen[1], seen[0]);
+    QCOMPARE(seen[2], seen[0]);
+    // Each sender's edits keep their order within the one order.
+    for (int s = 0; s < 2; ++s) {
+        QList<QByteArray> own;
+        for (const QByteArray &m : seen[0]) {
+            if (m.at(6) == char(s))
+                own.append(m);
+        }
+        QCOMPARE(own, sent[s]);
+    }
+    // And applying that order gives the server's picture.
+    Picture replay(2);
+    for (const QByteArray &m : seen[0])
+        QCOMPARE(replay.apply(quint8(m.at(0)), QByteArrayView(m).sliced(4)), Picture::Applied);
+    const auto picture = clients[2]->fetchPicture();
+    QVERIFY(picture && *picture == replay);
+}
+
+void tst_ServerRelay::clientThatNeverReadsRelaysIsDropped()
+{
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--format"), QStringLiteral("1")}), server.failure());
+
+    // Has the picture, so relays go to it, and stops reading once the Update has arrived.
+    QTcpSocket stalled;
+    stalled.setReadBufferSize(1);
+    stalled.connectToHost(QHostAddress(QHostAddress::LocalHost), server.port());
+    QVERIFY(stalled.waitForConnected(5000));
+    stalled.write(Protocol::encodeHello());
+
+    ServerClient editor;
+    QVERIFY(editor.connectTo(server.port()));
+    QVERIFY(editor.fetchPicture());
+
+    // Rows until the server gives up on the stalled client: its kernel buffers fill, then the
+    // server's queue. The editor reads its own relays meanwhile, and is not dropped.
+    QByteArray rows;
+    for (int i = 0; i < 12000; ++i)
+        rows += row(i % 25, 80, i % 2);
+    int sentRows = 0;
+    for (int round = 0; round < 64 && server.countLogLines("dropping client") == 0; ++round) {
+        editor.send(rows);
+        sentRows += 12000;
+        QVERIFY(editor.waitForRelays(12000));
+    }
+    QCOMPARE(server.countLogLines("dropping client"), 1);
+    QVERIFY(server.standardError().contains("does not read the edits relayed to it"));
+    QVERIFY2(sentRows < 64 * 12000, "the stalled client was never dropped");
+
+    QVERIFY(editor.isConnected());
+    const auto picture = editor.fetchPicture();
+    QVERIFY(picture);
+    QCOMPARE(picture->cells().mid(24 * 80, 80), QByteArray(80, char((12000 - 1) % 2)));
+}
+
+std::unique_ptr<Celvane> tst_ServerRelay::openWindow(quint16 port)
+{
+    auto window = std::make_unique<Celvane>();
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        return nullptr;
+    window->connectToServer(QStringLiteral("127.0.0.1"), port);
+    if (!QTest::qWaitFor(
+            [&] { return statusLabelOf(*window)->text() == QStringLiteral("Connected"); }))
+        return nullptr;
+    return window;
+}
+
+void tst_ServerRelay::windowsConverge_data()
+{
+    QTest::addColumn<int>("formatNumber");
+    QTest::addColumn<quint32>("seed");
+    QTest::newRow("format 3, seed 1") << 3 << 1u;
+    QTest::newRow("format 3, seed 2") << 3 << 2u;
+    QTest::newRow("format 2, seed 3") << 2 << 3u;
+    QTest::newRow("format 1, seed 4") << 1 << 4u;
+}
+
+// Four windows edit at once, crowded onto a few rows so that their edits collide: cells, rows,
+// frame colours and clears, mixed with the relays coming in. The windows read in pieces of
+// different sizes, so that relays arrive cut anywhere. When all is quiet, every window shows
+// exactly the picture a fresh Update brings.
+void tst_ServerRelay::windowsConverge()
+{
+    QFETCH(int, formatNumber);
+    QFETCH(quint32, seed);
+
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--format"), QString::number(formatNumber)}),
+             server.failure());
+    ServerClient observer;
+    QVERIFY(observer.connectTo(server.port()));
+    QVERIFY(observer.fetchPicture());
+
+    const qint64 readSizes[] = {0, 1, 7, 100};
+    std::vector<std::unique_ptr<Celvane>> windows;
+    std::vector<std::unique_ptr<WriteCounter>> writes;
+    for (const qint64 readSize : readSizes) {
+        windows.push_back(openWindow(server.port()));
+        QVERIFY(windows.back());
+        QTcpSocket *socket = liveSocketOf(*windows.back());
+        QVERIFY(socket);
+        socket->setReadBufferSize(readSize);
+        writes.push_back(std::make_unique<WriteCounter>(socket));
+    }
+
+    const CanvasFormat &format = *canvasFormats().at(formatNumber);
+    QRandomGenerator random(seed);
+    constexpr int Rounds = 60;
+    int edits = 0;
+    qint64 expectedBytes = 0;
+    for (int round = 0; round < Rounds; ++round) {
+        for (auto &window : windows) {
+            Canvas *canvas = canvasOf(*window);
+            const CelvaneForm &ui = window->form();
+            const int choice = random.bounded(100);
+            const quint8 x = quint8(random.bounded(format.columns));
+            const quint8 y = quint8(random.bounded(3));
+            const quint8 value = quint8(random.bounded(int(format.palette.size())));
+            if (choice < 70) {
+                // What painting does: the cell at once, then its message.
+                canvas->setCell(x, y, value);
+                window->sendCommand(Protocol::SetCellCommand, x, y, value);
+            } else if (choice < 85) {
+                // What an image import does for one row.
+                std::vector<quint8> cells(size_t(format.columns), value);
+                for (int i = 0; i < format.columns; ++i)
+                    canvas->setCell(quint8(i), y, cells[size_t(i)]);
+                window->sendRow(y, quint8(format.columns), cells.data());
+                expectedBytes += format.columns;
+            } else if (choice < 95 && format.hasFrameColors) {
+                ui.menuBorderColor->actions().at(value)->trigger();
+            } else if (choice < 97) {
+                ui.actionClear->trigger();
+            } else {
+                continue;
+            }
+            ++edits;
+            expectedBytes += 8;
+        }
+        // Let relays in between the edits, sometimes.
+        if (random.bounded(3) == 0)
+            QCoreApplication::processEvents();
+    }
+
+    // Quiet: once the observer has every edit back, the server has applied them all; then one
+    // last edit, and every window that shows it has applied every relay.
+    QVERIFY(observer.waitForRelays(edits));
+    observer.send(FinalMarker);
+    for (auto &window : windows) {
+        Canvas *canvas = canvasOf(*window);
+        QTRY_VERIFY_WITH_TIMEOUT(canvas->borderColor() == 201 && canvas->backgroundColor() == 202,
+                                 10000);
+    }
+    const auto truth = observer.fetchPicture();
+    QVERIFY(truth);
+    for (size_t i = 0; i < windows.size(); ++i) {
+        Canvas *canvas = canvasOf(*windows[i]);
+        QByteArray cells;
+        for (int y = 0; y < format.rows; ++y)
+            for (int x = 0; x < format.columns; ++x)
+                cells.append(char(canvas->cell(x, y)));
+        QVERIFY2(cells == truth->cells(), qPrintable(QStringLiteral("window %1").arg(i)));
+        QCOMPARE(int(canvas->borderColor()), int(truth->border()));
+        QCOMPARE(int(canvas->backgroundColor()), int(truth->background()));
+    }
+    // Nothing was sent back because of a relay: the windows wrote exactly the edits made.
+    qint64 written = 0;
+    for (const auto &counter : writes)
+        written += counter->total();
+    QCOMPARE(written, expectedBytes);
+}
+
+void tst_ServerRelay::editInOneWindowShowsInTheOther()
+{
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start(), server.failure());
+    auto painter = openWindow(server.port());
+    auto watcher = openWindow(server.port());
+    QVERIFY(painter && watcher);
+    ServerClient observer;
+    QVERIFY(observer.connectTo(server.port()));
+    QVERIFY(observer.fetchPicture());
+
+    // The watcher's own choices, which a relay must leave alone.
+    watcher->form().menuDrawingColor->actions().at(7)->trigger();
+    WriteCounter painterWrites(liveSocketOf(*painter));
+    WriteCounter watcherWrites(liveSocketOf(*watcher));
+
+    Canvas *source = canvasOf(*painter);
+    Canvas *target = canvasOf(*watcher);
+    QSignalSpy watcherCells(target, &Canvas::CellChanged);
+    const QRectF rect = source->canvasRect();
+    const QPoint inCell(int(rect.left() + rect.width() * 10.5 / 40),
+                        int(rect.top() + rect.height() * 3.5 / 25));
+    QTest::mouseClick(source, Qt::LeftButton, {}, inCell);
+    QCOMPARE(int(source->cell(10, 3)), 1);
+    QTRY_COMPARE(int(target->cell(10, 3)), 1);
+    painter->form().menuBorderColor->actions().at(9)->trigger();
+    QTRY_COMPARE(int(target->borderColor()), 9);
+
+    QCOMPARE(watcherCells.count(), 0);
+    QCOMPARE(int(target->penColor()), 7);
+    QVERIFY(watcher->form().menuDrawingColor->actions().at(7)->isChecked());
+    QVERIFY(watcher->form().menuBorderColor->actions().at(9)->isChecked());
+    QVERIFY(watcher->form().menuBackgroundColor->actions().at(0)->isChecked());
+    QCOMPARE(int(source->penColor()), 1);
+
+    // Quiet once the observer has both edits; only the painter wrote, and only them.
+    const auto relays = observer.waitForRelays(2);
+    QVERIFY(relays);
+    QCOMPARE(*relays, (QList<QByteArray>{command(2, 10, 3, 1), command(1, 9, 0, 0)}));
+    observer.send(FinalMarker);
+    QTRY_COMPARE(int(source->borderColor()), 201);
+    QTRY_COMPARE(int(target->borderColor()), 201);
+    QCOMPARE(painterWrites.total(), 16);
+    QCOMPARE(watcherWrites.total(), 0);
+}
+
+CELVANE_TEST_MAIN(tst_ServerRelay)
+#include "tst_serverrelay.moc"
