@@ -9,12 +9,12 @@
 
 namespace {
 
-// One payload per word of the spec: U<n> an Update of format n with all its cells, S<n> one of
+// One payload per word of the stream: U<n> an Update of format n with all its cells, S<n> one of
 // format n a byte short, B an Update of the unknown format 9, X a message of kind 9, C a Command.
-QList<QByteArray> payloadsOf(const QString &spec, QList<quint8> *kinds)
+QList<QByteArray> payloadsOf(const QString &stream, QList<quint8> *kinds)
 {
     QList<QByteArray> payloads;
-    for (const QString &word : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString &word : stream.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         const QChar tag = word.at(0);
         const int number = word.size() > 1 ? word.mid(1).toInt() : 0;
         QByteArray payload;
@@ -45,7 +45,7 @@ class tst_BatchPlan : public QObject
 private Q_SLOTS:
     void plan_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("stream");
         QTest::addColumn<int>("lastUpdate");
         QTest::addColumn<bool>("supersededFrameColors");
 
@@ -65,15 +65,15 @@ private Q_SLOTS:
 
     void plan()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, stream);
         QFETCH(int, lastUpdate);
         QFETCH(bool, supersededFrameColors);
 
         QList<quint8> kinds;
-        const QList<QByteArray> payloads = payloadsOf(spec, &kinds);
+        const QList<QByteArray> payloads = payloadsOf(stream, &kinds);
         QList<MessageReader::Message> messages;
         for (qsizetype i = 0; i < payloads.size(); ++i)
-            messages.append({kinds.at(i), payloads.at(i)});
+            messages.append({kinds.at(i), payloads.at(i), {}});
 
         const BatchPlan plan = planBatch(messages);
         QCOMPARE(plan.lastUpdate, qsizetype(lastUpdate));
