@@ -1,33 +1,52 @@
 #pragma once
 
+#include "server/clientsession.h"
 #include "server/picture.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
+#include <QPair>
 
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
-// Serves one picture over TCP. Every Hello is answered with an Update of the picture as it stands;
-// Commands and RowData edit it. Edits are not passed on to the other clients: they see them in
-// the Update that answers their next Hello, which is all that the client asks of a server.
+// Serves one picture over TCP. A Hello is answered with an Update of the picture as it stands
+// (at most one per client per second: Hellos that come sooner are answered together by one
+// Update when the second is over); Commands and RowData edit it. Edits are not passed on to the
+// other clients: they see them in the Update that answers their next Hello, which is all that
+// the client asks of a server.
 //
-// The server protects itself from its clients. It serves at most maxClients() of them and turns
-// away the rest; it holds at most one whole message of unread input per client (the socket's own
-// buffer is bounded the same way, so a peer that sends a long message slowly is held back by TCP);
-// and it drops a client that asks for Updates without reading them. Anything it cannot apply is
-// refused, counted and logged, and the client may go on.
+// The server protects itself from its clients. It serves at most maxClients() of them, and at
+// most maxPerAddress() from one address, and turns away the rest; it closes a connection that
+// has not said Hello within the Hello deadline and one whose message stops arriving; it holds
+// at most one whole message of unread input per client (the socket's own buffer is bounded the
+// same way, so a peer that sends a long message slowly is held back by TCP); and it drops a
+// client whose unsent output, counted in the kernel too, grows past a limit. Anything it cannot
+// apply is refused, counted and logged for the first few, and a client that keeps sending such
+// messages is closed.
+//
+// A client is never freed while the server's own call stack may still use it: writing to a
+// socket can end the connection inside the call, so the client is only marked gone then and
+// deleted from the event loop.
 class PictureServer : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int DefaultMaxClients = 64;
-    // Unsent Updates a client may have queued before it counts as not reading: a few hundred
-    // pictures of the largest format.
+    static constexpr int DefaultMaxPerAddress = 8;
+    static constexpr int DefaultHelloTimeoutMs = 5000;
+    static constexpr int DefaultStallTimeoutMs = 10000;
+    static constexpr int DefaultKeepAliveSeconds = 60;
+    // Unsent Updates a client may have queued, in the server and in the kernel, before it
+    // counts as not reading: a few hundred pictures of the largest format.
     static constexpr qint64 MaxQueuedOutput = 1 << 20;
 
     struct Counters
@@ -49,7 +68,20 @@ public:
 
     void setMaxClients(int maxClients) { m_maxClients = maxClients; }
     int maxClients() const { return m_maxClients; }
-    int clientCount() const { return int(m_clients.size()); }
+    void setMaxPerAddress(int count) { m_maxPerAddress = count; }
+    int maxPerAddress() const { return m_maxPerAddress; }
+    // 0 turns a deadline off.
+    void setHelloTimeout(int milliseconds) { m_helloTimeoutMs = milliseconds; }
+    void setStallTimeout(int milliseconds) { m_stallTimeoutMs = milliseconds; }
+    // Idle time before the kernel probes a silent peer; 0 leaves keepalive off.
+    void setKeepAlive(int seconds) { m_keepAliveSeconds = seconds; }
+    void setMaxQueuedOutput(qint64 bytes) { m_maxQueuedOutput = bytes; }
+    // Addresses allowed to connect; empty allows every address.
+    void setAllowed(const QList<QPair<QHostAddress, int>> &subnets) { m_allowed = subnets; }
+    void setSessionLimits(const ClientSession::Limits &limits) { m_limits = limits; }
+    const ClientSession::Limits &sessionLimits() const { return m_limits; }
+
+    int clientCount() const { return m_liveClients; }
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
 
@@ -64,19 +96,40 @@ private:
     struct Client;
 
     void acceptClients();
+    void acceptFailed();
+    bool isAllowed(const QHostAddress &address) const;
+    int clientsFrom(const QHostAddress &address) const;
     void readClient(Client *client);
-    // Returns false when the client was dropped on the way.
-    bool processMessages(Client *client, bool *changed);
-    void dropClient(Client *client, const char *reason);
-    // Looks the client up by its socket, so that it may be called for one already removed.
-    void removeClient(QTcpSocket *socket, const char *how);
-    const QByteArray &currentUpdate();
+    void peerClosed(Client *client);
+    void checkDeadlines(Client *client);
+    void armTimer(Client *client);
+    // Every byte for a client goes out here. Returns false when the client is gone, which may
+    // have happened inside this call.
+    bool send(Client *client, const QByteArray &bytes);
+    // The one place that decides whether a client has left too much unsent.
+    bool isOverQueueLimit(const Client *client) const;
+    qint64 queuedOutput(const Client *client) const;
+    void dropClient(Client *client, const QString &reason);
+    // Marks the client gone and closes its socket; the client itself is deleted from the event
+    // loop. Safe to call more than once.
+    void removeClient(Client *client, const char *how);
+    void deleteDeparted();
 
     Picture m_picture;
-    QByteArray m_update; // m_picture's Update, encoded on demand; empty after every edit
+    ClientSession::Limits m_limits;
     QTcpServer *m_server = nullptr;
+    QElapsedTimer m_clock;
     int m_maxClients = DefaultMaxClients;
+    int m_maxPerAddress = DefaultMaxPerAddress;
+    int m_helloTimeoutMs = DefaultHelloTimeoutMs;
+    int m_stallTimeoutMs = DefaultStallTimeoutMs;
+    int m_keepAliveSeconds = DefaultKeepAliveSeconds;
+    qint64 m_maxQueuedOutput = MaxQueuedOutput;
+    QList<QPair<QHostAddress, int>> m_allowed;
+    bool m_acceptPaused = false;
+    int m_liveClients = 0;
     std::unordered_map<QTcpSocket *, std::unique_ptr<Client>> m_clients;
+    std::vector<std::unique_ptr<Client>> m_departed;
     QByteArray m_chunk;
     Counters m_counters;
 };
