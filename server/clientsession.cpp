@@ -128,8 +128,8 @@ void ClientSession::refuse(quint8 kind, qsizetype length, const char *reason)
                                    << "length" << length << "-" << reason;
         if (m_refused == quint64(m_limits->loggedRefusals))
             qCInfo(lcServer).noquote()
-                << "further refused messages from" << m_name
-                << "are counted, not logged; more than" << m_limits->maxRefused << "close it";
+                << "further refused messages from" << m_name << "are counted, not logged; more than"
+                << m_limits->maxRefused << "close it";
     }
     if (m_refused > quint64(m_limits->maxRefused)) {
         m_closeReason = QStringLiteral("sent more than %1 messages that could not be applied")

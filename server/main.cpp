@@ -161,8 +161,7 @@ int main(int argc, char *argv[])
                        "others are closed at once."),
         QStringLiteral("ADDRESS[/PREFIX]"));
     const QCommandLineOption readOnlyOption(
-        QStringLiteral("read-only"),
-        QStringLiteral("Serve the picture but refuse every edit."));
+        QStringLiteral("read-only"), QStringLiteral("Serve the picture but refuse every edit."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
     parser.addOptions({listenOption, portOption, formatOption, pictureOption, demoOption,
@@ -208,9 +207,9 @@ int main(int argc, char *argv[])
     for (const QString &text : parser.values(allowOption)) {
         QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(text);
         if (subnet.first.isNull())
-            return fail(ExitUsage,
-                        QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"")
-                            .arg(text));
+            return fail(
+                ExitUsage,
+                QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
         allowed.append(subnet);
     }
     QSize exportSize = PictureRenderer::DefaultSize;

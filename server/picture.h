@@ -15,11 +15,11 @@ public:
     // What became of an edit. Everything but Applied leaves the picture exactly as it was.
     enum EditResult {
         Applied,
-        UnknownKind,   // a message kind that carries no edit
-        UnknownOpcode, // a Command with an opcode this server does not know
-        BadLength,     // a payload too short or too long for its kind, or a RowData count that
-                       // does not match its length
-        OutsideGrid,   // a cell or a row beyond the format's grid, or a row longer than the grid
+        UnknownKind,    // a message kind that carries no edit
+        UnknownOpcode,  // a Command with an opcode this server does not know
+        BadLength,      // a payload too short or too long for its kind, or a RowData count that
+                        // does not match its length
+        OutsideGrid,    // a cell or a row beyond the format's grid, or a row longer than the grid
         OutsidePalette, // a cell value that is neither a palette index nor EmptyCell, or a frame
                         // colour that is not a palette index
     };

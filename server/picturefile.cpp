@@ -98,8 +98,8 @@ bool PictureFile::settle()
     const QFileInfo info(m_path);
     if (!info.exists()) {
         if (info.isSymLink()) {
-            m_error = QStringLiteral("%1: a link to nothing; refusing to write through it")
-                          .arg(m_path);
+            m_error =
+                QStringLiteral("%1: a link to nothing; refusing to write through it").arg(m_path);
             return false;
         }
         const QString folder = info.absoluteDir().canonicalPath();

@@ -135,10 +135,7 @@ int PictureServer::clientsFrom(const QHostAddress &address) const
 
 void PictureServer::acceptClients()
 {
-    if (m_acceptPaused) {
-        m_acceptPaused = false;
-        qCInfo(lcServer).noquote() << "accepting connections again";
-    }
+    m_acceptPaused = false;
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         const QHostAddress address = plainAddress(socket->peerAddress());
         QString refusal;
@@ -152,8 +149,8 @@ void PictureServer::acceptClients()
                           .arg(address.toString());
         if (!refusal.isEmpty()) {
             ++m_counters.clientsTurnedAway;
-            qCInfo(lcServer).noquote() << "turned away client" << peerName(socket) << "-"
-                                       << refusal;
+            qCInfo(lcServer).noquote()
+                << "turned away client" << peerName(socket) << "-" << refusal;
             socket->abort();
             socket->deleteLater();
             continue;
@@ -201,11 +198,15 @@ void PictureServer::acceptClients()
 void PictureServer::acceptFailed()
 {
     // QTcpServer has stopped accepting already; out of descriptors, trying again at once would
-    // fail again and spin. A client leaving frees one.
-    if (!m_acceptPaused)
-        qCWarning(lcServer).noquote()
-            << "cannot accept connections:" << m_server->errorString()
-            << "- not accepting until a client leaves";
+    // fail again and spin. A client leaving frees one. While clients come and go at the edge of
+    // the limit this repeats for every one of them: one line a minute says it all.
+    constexpr qint64 LogEveryMs = 60 * 1000;
+    const qint64 now = m_clock.elapsed();
+    if (m_lastAcceptErrorLogMs < 0 || now - m_lastAcceptErrorLogMs >= LogEveryMs) {
+        m_lastAcceptErrorLogMs = now;
+        qCWarning(lcServer).noquote() << "cannot accept connections:" << m_server->errorString()
+                                      << "- not accepting until a client leaves";
+    }
     m_acceptPaused = true;
     m_server->pauseAccepting();
 }
@@ -271,7 +272,9 @@ void PictureServer::armTimer(Client *client)
 {
     const ClientSession *session = client->session.get();
     qint64 due = -1;
-    const auto consider = [&due](qint64 at) { due = due < 0 ? at : qMin(due, at); };
+    const auto consider = [&due](qint64 at) {
+        due = due < 0 ? at : qMin(due, at);
+    };
     if (m_helloTimeoutMs > 0 && !session->helloReceived())
         consider(client->connectedMs + m_helloTimeoutMs);
     if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0)
@@ -293,8 +296,9 @@ void PictureServer::checkDeadlines(Client *client)
     const qint64 now = m_clock.elapsed();
     if (m_helloTimeoutMs > 0 && !session->helloReceived() &&
         now - client->connectedMs >= m_helloTimeoutMs) {
-        dropClient(client, QStringLiteral("sent no Hello within %1 ms (--hello-timeout)")
-                               .arg(m_helloTimeoutMs));
+        dropClient(
+            client,
+            QStringLiteral("sent no Hello within %1 ms (--hello-timeout)").arg(m_helloTimeoutMs));
         return;
     }
     if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
@@ -369,10 +373,9 @@ void PictureServer::removeClient(Client *client, const char *how)
     --m_liveClients;
 
     const ClientSession *session = client->session.get();
-    const quint64 unlogged =
-        session->refused() > quint64(m_limits.loggedRefusals)
-            ? session->refused() - quint64(m_limits.loggedRefusals)
-            : 0;
+    const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)
+                                 ? session->refused() - quint64(m_limits.loggedRefusals)
+                                 : 0;
     qCInfo(lcServer).noquote() << "client" << session->name() << how << "after"
                                << session->messages() << "messages," << session->refused()
                                << "refused"

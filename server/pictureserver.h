@@ -127,6 +127,7 @@ private:
     qint64 m_maxQueuedOutput = MaxQueuedOutput;
     QList<QPair<QHostAddress, int>> m_allowed;
     bool m_acceptPaused = false;
+    qint64 m_lastAcceptErrorLogMs = -1;
     int m_liveClients = 0;
     std::unordered_map<QTcpSocket *, std::unique_ptr<Client>> m_clients;
     std::vector<std::unique_ptr<Client>> m_departed;

@@ -134,7 +134,8 @@ private Q_SLOTS:
 
         ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
         QVERIFY2(server.start({QStringLiteral("--format"), QString::number(FormatNumber),
-                               QStringLiteral("--max-clients"), QStringLiteral("1000")}),
+                               QStringLiteral("--max-clients"), QStringLiteral("1000"),
+                               QStringLiteral("--max-per-address"), QStringLiteral("1000")}),
                  server.failure());
 
         std::vector<std::unique_ptr<ServerClient>> clients;

@@ -72,7 +72,7 @@ void tst_ServerPersistence::editsSurviveRestart()
         QVERIFY(client.connectTo(server.port()));
         client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 21, 22, 7));
         client.send(Protocol::encodeCommand(Protocol::SetColorsCommand, 3, 4, 0));
-        const quint8 row[22] = {1, 2, 3, 4, 5, 6, 7, 0, 200};
+        const quint8 row[22] = {1, 2, 3, 4, 5, 6, 7, 0, 255};
         client.send(Protocol::encodeRowData(0, 22, row));
         QVERIFY(client.fetchPicture());
     }
@@ -90,7 +90,7 @@ void tst_ServerPersistence::editsSurviveRestart()
     QCOMPARE(picture->cell(21, 22), quint8(7));
     QCOMPARE(picture->border(), quint8(3));
     QCOMPARE(picture->background(), quint8(4));
-    QCOMPARE(picture->cells().left(22), QByteArray::fromHex("0102030405060700c8").append(13, 0));
+    QCOMPARE(picture->cells().left(22), QByteArray::fromHex("0102030405060700ff").append(13, 0));
     QCOMPARE(picture->cell(0, 1), quint8(EmptyCell));
     QCOMPARE(server.terminate(), 0);
 }
