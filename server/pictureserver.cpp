@@ -261,6 +261,12 @@ void PictureServer::peerClosed(Client *client)
         client->peerClosed = true;
         return;
     }
+    // A peer that vanished without closing shows here once keepalive gives up on it.
+    const QAbstractSocket::SocketError error = client->socket->error();
+    if (error != QAbstractSocket::RemoteHostClosedError &&
+        error != QAbstractSocket::UnknownSocketError)
+        qCInfo(lcServer).noquote()
+            << "lost client" << client->session->name() << "-" << client->socket->errorString();
     // Edits that arrived just before the peer closed are still in the socket's buffer.
     client->peerClosed = true;
     readClient(client);
