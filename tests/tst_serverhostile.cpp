@@ -601,6 +601,11 @@ void tst_ServerHostile::warnsWhenNotOnLoopback()
 
 void tst_ServerHostile::outOfDescriptorsPausesAndResumes()
 {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' runtime needs descriptors of its own for its checks, and this test takes
+    // them away: its reports there are about the limit, not the server.
+    QSKIP("needs a server without the sanitizers");
+#endif
     ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
     server.process().setChildProcessModifier([] {
         const rlimit few{40, 40};
