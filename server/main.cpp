@@ -8,9 +8,12 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QLoggingCategory>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -23,19 +26,33 @@ enum ExitStatus {
 const char description[] =
     "Serves one cell-grid picture to Celvane clients over TCP.\n"
     "\n"
-    "Every Hello is answered with the whole picture; edits (clear, frame colours, cells, rows)\n"
-    "change it. Edits are shared live: each edit applied is sent on at once to every client\n"
-    "that has the picture, its sender included, so every window shows the same picture.\n"
-    "Messages that cannot be applied are ignored, logged and not sent on. A client that does\n"
-    "not read what is sent to it is disconnected.\n"
+    "A Hello is answered with the whole picture (at most once a second per client); edits
+"
+    "(clear, frame colours, cells, rows) change it. Edits are shared live: each edit applied is
+"
+    "sent on at once to every client that has the picture, its sender included, so every
+"
+    "window shows the same picture. Messages that cannot be applied are ignored and not sent
+"
+    "on; the first few of each client are logged, and a client that sends many is
+"
+    "disconnected, as is one that does not read what is sent to it.
+"
     "\n"
     "With --picture, the picture is read from FILE if it exists, and its own format is served\n"
     "whatever --format says; edits are written back about once a second and on SIGINT or\n"
     "SIGTERM. A file that is not a Celvane picture file is refused and left alone.\n"
     "\n"
+    "Only one server uses a picture file at a time (FILE.lock beside it). A save that fails\n"
+    "leaves the previous picture in FILE and is tried again at the next edit.\n"
+    "\n"
+    "Anyone who can reach the port may edit the picture: listen on loopback (the default),\n"
+    "or limit who may connect with --allow, or serve it unchanged with --read-only.\n"
+    "\n"
     "When ready the server prints one line, \"listening on ADDRESS:PORT\", to standard output.\n"
     "Exit status: 0 on a clean stop, 1 for a bad option or an address it cannot listen on,\n"
-    "2 for a picture file that is refused or cannot be written.";
+    "2 for a picture file that is refused, in use or cannot be written, including a stop\n"
+    "whose last save failed.";
 
 int fail(ExitStatus status, const QString &message)
 {
@@ -56,6 +73,24 @@ bool parseSize(const QString &text, QSize *size)
         return false;
     *size = QSize(width, height);
     return true;
+}
+
+// Seconds, fractions allowed, as milliseconds; false for anything else or more than a day.
+bool parseSeconds(const QString &text, int *milliseconds)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || seconds < 0 || seconds > 86400)
+        return false;
+    *milliseconds = int(seconds * 1000 + 0.5);
+    return true;
+}
+
+bool isLoopback(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).isLoopback() : address.isLoopback();
 }
 
 } // namespace
@@ -107,10 +142,41 @@ int main(int argc, char *argv[])
         QStringLiteral("Clients served at once (%1); more are turned away.")
             .arg(PictureServer::DefaultMaxClients),
         QStringLiteral("N"), QString::number(PictureServer::DefaultMaxClients));
+    const QCommandLineOption maxPerAddressOption(
+        QStringLiteral("max-per-address"),
+        QStringLiteral("Clients served at once from one address (%1); more are turned away.")
+            .arg(PictureServer::DefaultMaxPerAddress),
+        QStringLiteral("N"), QString::number(PictureServer::DefaultMaxPerAddress));
+    const QCommandLineOption helloTimeoutOption(
+        QStringLiteral("hello-timeout"),
+        QStringLiteral("Seconds a new connection has to send its Hello (%1); 0 waits for ever.")
+            .arg(PictureServer::DefaultHelloTimeoutMs / 1000),
+        QStringLiteral("SECONDS"), QString::number(PictureServer::DefaultHelloTimeoutMs / 1000));
+    const QCommandLineOption stallTimeoutOption(
+        QStringLiteral("stall-timeout"),
+        QStringLiteral("Seconds a message may take from its first byte to its last (%1); 0 "
+                       "waits for ever.")
+            .arg(PictureServer::DefaultStallTimeoutMs / 1000),
+        QStringLiteral("SECONDS"), QString::number(PictureServer::DefaultStallTimeoutMs / 1000));
+    const QCommandLineOption keepAliveOption(
+        QStringLiteral("keepalive"),
+        QStringLiteral("Seconds of silence before TCP keepalive probes a client (%1); a peer that "
+                       "has gone away is then closed. 0 turns probing off.")
+            .arg(PictureServer::DefaultKeepAliveSeconds),
+        QStringLiteral("SECONDS"), QString::number(PictureServer::DefaultKeepAliveSeconds));
+    const QCommandLineOption allowOption(
+        QStringLiteral("allow"),
+        QStringLiteral("Accept connections only from this address or subnet (repeatable); "
+                       "others are closed at once."),
+        QStringLiteral("ADDRESS[/PREFIX]"));
+    const QCommandLineOption readOnlyOption(
+        QStringLiteral("read-only"), QStringLiteral("Serve the picture but refuse every edit."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
     parser.addOptions({listenOption, portOption, formatOption, pictureOption, demoOption,
-                       exportOption, exportSizeOption, maxClientsOption, verboseOption});
+                       exportOption, exportSizeOption, maxClientsOption, maxPerAddressOption,
+                       helloTimeoutOption, stallTimeoutOption, keepAliveOption, allowOption,
+                       readOnlyOption, verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
@@ -134,15 +200,66 @@ int main(int argc, char *argv[])
     const int maxClients = parser.value(maxClientsOption).toInt(&ok);
     if (!ok || maxClients < 1)
         return fail(ExitUsage, QStringLiteral("--max-clients needs a number of at least 1"));
+    const int maxPerAddress = parser.value(maxPerAddressOption).toInt(&ok);
+    if (!ok || maxPerAddress < 1)
+        return fail(ExitUsage, QStringLiteral("--max-per-address needs a number of at least 1"));
+    int helloTimeoutMs = 0;
+    if (!parseSeconds(parser.value(helloTimeoutOption), &helloTimeoutMs))
+        return fail(ExitUsage, QStringLiteral("--hello-timeout needs a number of seconds"));
+    int stallTimeoutMs = 0;
+    if (!parseSeconds(parser.value(stallTimeoutOption), &stallTimeoutMs))
+        return fail(ExitUsage, QStringLiteral("--stall-timeout needs a number of seconds"));
+    const int keepAlive = parser.value(keepAliveOption).toInt(&ok);
+    if (!ok || keepAlive < 0 || keepAlive > 86400)
+        return fail(ExitUsage, QStringLiteral("--keepalive needs a whole number of seconds"));
+    QList<QPair<QHostAddress, int>> allowed;
+    for (const QString &text : parser.values(allowOption)) {
+        QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(text);
+        if (subnet.first.isNull())
+            return fail(
+                ExitUsage,
+                QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
+        allowed.append(subnet);
+    }
     QSize exportSize = PictureRenderer::DefaultSize;
     if (parser.isSet(exportSizeOption) && !parseSize(parser.value(exportSizeOption), &exportSize))
         return fail(ExitUsage, QStringLiteral("--export-size needs WIDTHxHEIGHT, each 1 to 8192"));
 
     Picture picture =
         parser.isSet(demoOption) ? samplePicture(formatNumber) : Picture(formatNumber);
-    const QString picturePath = parser.value(pictureOption);
+    QString picturePath = parser.value(pictureOption);
+    std::unique_ptr<QLockFile> lock;
     if (!picturePath.isEmpty()) {
         PictureFile file(picturePath);
+        // Before anything opens it: a FIFO would block the first read for ever.
+        if (!file.settle())
+            return fail(ExitPictureFile,
+                        QStringLiteral("%1; refusing to use it").arg(file.errorString()));
+        picturePath = file.path();
+        if (!parser.isSet(exportOption)) {
+            // Two servers on one file would each overwrite the other's edits. The lock file is
+            // also the probe that the folder takes new files, which every save needs.
+            lock = std::make_unique<QLockFile>(picturePath + QStringLiteral(".lock"));
+            lock->setStaleLockTime(0);
+            if (!lock->tryLock(0)) {
+                if (lock->error() == QLockFile::LockFailedError) {
+                    qint64 pid = 0;
+                    QString host;
+                    QString application;
+                    lock->getLockInfo(&pid, &host, &application);
+                    return fail(ExitPictureFile,
+                                QStringLiteral("%1 is in use by another server (pid %2 on %3, "
+                                               "lock %4.lock)")
+                                    .arg(picturePath)
+                                    .arg(pid)
+                                    .arg(host, picturePath));
+                }
+                return fail(ExitPictureFile,
+                            QStringLiteral("%1: cannot create files in its folder %2, so it "
+                                           "could never be saved")
+                                .arg(picturePath, QFileInfo(picturePath).absolutePath()));
+            }
+        }
         const PictureFile::LoadResult loaded = file.load(&picture);
         if (loaded == PictureFile::Refused)
             return fail(
@@ -162,6 +279,14 @@ int main(int argc, char *argv[])
 
     PictureServer server(picture);
     server.setMaxClients(maxClients);
+    server.setMaxPerAddress(maxPerAddress);
+    server.setHelloTimeout(helloTimeoutMs);
+    server.setStallTimeout(stallTimeoutMs);
+    server.setKeepAlive(keepAlive);
+    server.setAllowed(allowed);
+    ClientSession::Limits limits = server.sessionLimits();
+    limits.readOnly = parser.isSet(readOnlyOption);
+    server.setSessionLimits(limits);
     if (!server.listen(address, quint16(port)))
         return fail(ExitUsage, QStringLiteral("cannot listen on %1 port %2: %3")
                                    .arg(address.toString())
@@ -178,14 +303,25 @@ int main(int argc, char *argv[])
     int status = ExitOk;
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application, [&] {
-        if (saver && !saver->saveNow())
+        if (saver && !saver->saveNow()) {
             status = ExitPictureFile;
+            std::fprintf(stderr,
+                         "celvane-server: stopping with edits that could not be saved; %s "
+                         "keeps the last picture that was\n",
+                         qPrintable(picturePath));
+        }
         QCoreApplication::exit(status);
     });
 
     const QString shownAddress = address.protocol() == QAbstractSocket::IPv6Protocol
                                      ? QStringLiteral("[%1]").arg(address.toString())
                                      : address.toString();
+    if (!isLoopback(address))
+        std::fprintf(stderr,
+                     "celvane-server: warning: listening on %s, not loopback: anyone who can "
+                     "reach it may %s the picture%s\n",
+                     qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
+                     allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
     std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server.serverPort()));
     std::fflush(stdout);
 

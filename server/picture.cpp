@@ -23,11 +23,13 @@ void Picture::setFrameColors(quint8 border, quint8 background)
 {
     m_border = border;
     m_background = background;
+    m_update.clear();
 }
 
 void Picture::setCell(int x, int y, quint8 value)
 {
     m_cells[y * m_format->columns + x] = char(value);
+    m_update.clear();
 }
 
 bool Picture::setCells(QByteArrayView cells)
@@ -35,12 +37,14 @@ bool Picture::setCells(QByteArrayView cells)
     if (cells.size() != m_cells.size())
         return false;
     std::memcpy(m_cells.data(), cells.data(), size_t(cells.size()));
+    m_update.clear();
     return true;
 }
 
 void Picture::clear()
 {
     m_cells.fill(char(EmptyCell));
+    m_update.clear();
 }
 
 Picture::EditResult Picture::apply(quint8 kind, QByteArrayView payload)
@@ -66,11 +70,15 @@ Picture::EditResult Picture::applyCommand(QByteArrayView payload)
         clear();
         return Applied;
     case Protocol::SetColorsCommand:
+        if (command->a >= m_format->palette.size() || command->b >= m_format->palette.size())
+            return OutsidePalette;
         setFrameColors(command->a, command->b);
         return Applied;
     case Protocol::SetCellCommand:
         if (command->a >= m_format->columns || command->b >= m_format->rows)
             return OutsideGrid;
+        if (!isCellValue(command->c))
+            return OutsidePalette;
         setCell(command->a, command->b, command->c);
         return Applied;
     default:
@@ -85,7 +93,11 @@ Picture::EditResult Picture::applyRow(QByteArrayView payload)
         return BadLength;
     if (row->row >= m_format->rows || row->count > m_format->columns)
         return OutsideGrid;
+    for (const char value : row->cells.first(row->count))
+        if (!isCellValue(quint8(value)))
+            return OutsidePalette;
     // A short row changes only the cells it carries; the rest of the row keeps its values.
+    m_update.clear();
     std::memcpy(m_cells.data() + row->row * m_format->columns, row->cells.data(),
                 size_t(row->count));
     return Applied;
@@ -94,6 +106,20 @@ Picture::EditResult Picture::applyRow(QByteArrayView payload)
 QByteArray Picture::encodeUpdate(quint8 flags) const
 {
     return Protocol::encodeUpdate(m_formatNumber, m_border, m_background, m_cells, flags);
+}
+
+const QByteArray &Picture::update(quint8 flags) const
+{
+    if (m_update.isEmpty() || m_updateFlags != flags) {
+        m_update = encodeUpdate(flags);
+        m_updateFlags = flags;
+    }
+    return m_update;
+}
+
+bool Picture::isCellValue(quint8 value) const
+{
+    return value == EmptyCell || value < m_format->palette.size();
 }
 
 const char *Picture::describe(EditResult result)
@@ -109,6 +135,8 @@ const char *Picture::describe(EditResult result)
         return "payload length does not fit the message";
     case OutsideGrid:
         return "outside the grid";
+    case OutsidePalette:
+        return "colour outside the palette";
     }
     return "unknown";
 }

@@ -15,11 +15,13 @@ public:
     // What became of an edit. Everything but Applied leaves the picture exactly as it was.
     enum EditResult {
         Applied,
-        UnknownKind,   // a message kind that carries no edit
-        UnknownOpcode, // a Command with an opcode this server does not know
-        BadLength,     // a payload too short or too long for its kind, or a RowData count that
-                       // does not match its length
-        OutsideGrid,   // a cell or a row beyond the format's grid, or a row longer than the grid
+        UnknownKind,    // a message kind that carries no edit
+        UnknownOpcode,  // a Command with an opcode this server does not know
+        BadLength,      // a payload too short or too long for its kind, or a RowData count that
+                        // does not match its length
+        OutsideGrid,    // a cell or a row beyond the format's grid, or a row longer than the grid
+        OutsidePalette, // a cell value that is neither a palette index nor EmptyCell, or a frame
+                        // colour that is not a palette index
     };
 
     // An empty picture (every cell EmptyCell, both frame colours 0) in a format, 0 to 3; any
@@ -43,12 +45,14 @@ public:
     bool setCells(QByteArrayView cells);
     void clear();
 
-    // Applies one client message of any kind. Colour indices are stored as sent, even beyond the
-    // palette: the client paints such values as empty, and a server is no judge of that.
+    // Applies one client message of any kind. Colours must belong to the format's palette: a
+    // value beyond it would be stored, saved and handed to every later client.
     EditResult apply(quint8 kind, QByteArrayView payload);
 
     // The Update message that hands the whole picture to a client; flags go into its byte 3.
     QByteArray encodeUpdate(quint8 flags = 0) const;
+    // The same, encoded once per state of the picture: every edit forgets it.
+    const QByteArray &update(quint8 flags = 0) const;
 
     static const char *describe(EditResult result);
 
@@ -58,10 +62,13 @@ public:
 private:
     EditResult applyCommand(QByteArrayView payload);
     EditResult applyRow(QByteArrayView payload);
+    bool isCellValue(quint8 value) const;
 
     const CanvasFormat *m_format = nullptr;
     quint8 m_formatNumber = 0;
     quint8 m_border = 0;
     quint8 m_background = 0;
     QByteArray m_cells;
+    mutable QByteArray m_update;
+    mutable quint8 m_updateFlags = 0;
 };

@@ -2,8 +2,12 @@
 
 #include "canvas/canvasformat.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -88,6 +92,29 @@ std::optional<Picture> PictureFile::decode(QByteArrayView bytes, QString *proble
     return picture;
 }
 
+bool PictureFile::settle()
+{
+    m_error.clear();
+    const QFileInfo info(m_path);
+    if (!info.exists()) {
+        if (info.isSymLink()) {
+            m_error =
+                QStringLiteral("%1: a link to nothing; refusing to write through it").arg(m_path);
+            return false;
+        }
+        const QString folder = info.absoluteDir().canonicalPath();
+        if (!folder.isEmpty())
+            m_path = QDir(folder).filePath(info.fileName());
+        return true;
+    }
+    if (!info.isFile()) {
+        m_error = QStringLiteral("%1: not a regular file").arg(m_path);
+        return false;
+    }
+    m_path = info.canonicalFilePath();
+    return true;
+}
+
 PictureFile::LoadResult PictureFile::load(Picture *picture)
 {
     m_error.clear();
@@ -119,12 +146,27 @@ PictureFile::LoadResult PictureFile::load(Picture *picture)
 bool PictureFile::save(const Picture &picture)
 {
     m_error.clear();
+    // lstat, not stat: a link put here after the start must not be followed.
+    struct stat status;
+    const QByteArray nativePath = QFile::encodeName(m_path);
+    if (::lstat(nativePath.constData(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        m_error = QStringLiteral("%1: no longer a regular file (a link or something else was put "
+                                 "in its place); not saving")
+                      .arg(m_path);
+        return false;
+    }
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly)) {
         m_error = QStringLiteral("%1: cannot write: %2").arg(m_path, file.errorString());
         return false;
     }
-    file.write(encode(picture));
+    const QByteArray bytes = encode(picture);
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        m_error = QStringLiteral("%1: cannot write: %2; the previous picture is kept")
+                      .arg(m_path, file.errorString());
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         m_error = QStringLiteral("%1: cannot write: %2").arg(m_path, file.errorString());
         return false;

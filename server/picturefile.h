@@ -19,7 +19,12 @@
 //   then       2 bytes   CRC-16 (ITU-T V.41) of everything before it, little-endian
 //
 // A file that does not start with the magic is someone else's and is never written over. Saving
-// goes through QSaveFile, so a crash at any moment leaves the old picture or the new one.
+// goes through QSaveFile, so a crash at any moment leaves the old picture or the new one, and a
+// write that fails (a full disk, a size limit) is cancelled rather than committed short.
+//
+// settle() fixes the real path once, at start. From then on a save writes only to that path, and
+// only while it is a regular file or absent: a link or anything else put there later is left
+// alone, so that the server never writes through to a file it was not given.
 class PictureFile
 {
 public:
@@ -34,6 +39,9 @@ public:
     const QString &path() const { return m_path; }
     QString errorString() const { return m_error; }
 
+    // Resolves links in the path once and refuses what is not a regular file (a FIFO would hang
+    // the first read). A missing file is fine. Failures are described in errorString().
+    bool settle();
     LoadResult load(Picture *picture);
     bool save(const Picture &picture);
 

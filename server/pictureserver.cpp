@@ -1,12 +1,18 @@
 #include "server/pictureserver.h"
 
 #include "canvas/canvasformat.h"
-#include "connection/messagereader.h"
 #include "connection/protocol.h"
 #include "server/serverlogging.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <utility>
 
@@ -18,6 +24,10 @@ namespace {
 // one whole message waiting in the reader.
 constexpr qint64 ReadChunkSize = 64 * 1024;
 
+// The kernel's send buffer per client, before it doubles it for its own bookkeeping. Without a
+// bound, autotuning lets a peer that never reads pin megabytes of kernel memory each.
+constexpr int SendBufferSize = 256 * 1024;
+
 QString peerName(const QTcpSocket *socket)
 {
     const QHostAddress address = socket->peerAddress();
@@ -27,13 +37,23 @@ QString peerName(const QTcpSocket *socket)
     return QStringLiteral("%1:%2").arg(host).arg(socket->peerPort());
 }
 
-QByteArray preview(QByteArrayView payload)
+// An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; it counts as a.b.c.d.
+QHostAddress plainAddress(const QHostAddress &address)
 {
-    constexpr qsizetype Shown = 16;
-    QByteArray hex = payload.first(qMin(payload.size(), Shown)).toByteArray().toHex(' ');
-    if (payload.size() > Shown)
-        hex += " ...";
-    return hex;
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
+void enableKeepAlive(QTcpSocket *socket, int idleSeconds)
+{
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const int fd = int(socket->socketDescriptor());
+    const int interval = qMax(1, idleSeconds / 6);
+    const int probes = 3;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 } // namespace
@@ -41,10 +61,13 @@ QByteArray preview(QByteArrayView payload)
 struct PictureServer::Client
 {
     QTcpSocket *socket = nullptr;
-    QString name;
-    MessageReader reader;
-    quint64 messages = 0;
-    quint64 refused = 0;
+    QTimer *timer = nullptr;
+    QHostAddress address;
+    std::unique_ptr<ClientSession> session;
+    qint64 connectedMs = 0;
+    bool gone = false;
+    bool reading = false;    // readClient() is on the stack
+    bool peerClosed = false; // the peer left while it was
     // Relays go only to a client that holds a picture to apply them to.
     bool receivedUpdate = false;
 };
@@ -54,7 +77,10 @@ PictureServer::PictureServer(const Picture &picture, QObject *parent)
     , m_picture(picture)
     , m_server(new QTcpServer(this))
 {
+    m_limits.updateFlags = Protocol::UpdateRelaysEdits;
+    m_clock.start();
     connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
+    connect(m_server, &QTcpServer::acceptError, this, &PictureServer::acceptFailed);
 }
 
 PictureServer::~PictureServer()
@@ -63,6 +89,12 @@ PictureServer::~PictureServer()
     // into a half-destroyed server.
     for (auto &entry : m_clients)
         entry.first->disconnect(this);
+}
+
+void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
+{
+    m_limits = limits;
+    m_limits.updateFlags = Protocol::UpdateRelaysEdits;
 }
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
@@ -89,18 +121,48 @@ qint64 PictureServer::largestBufferedInput() const
 {
     qint64 largest = 0;
     for (const auto &entry : m_clients)
-        largest = qMax(largest, entry.second->reader.pendingBytes() +
+        largest = qMax(largest, entry.second->session->reader().pendingBytes() +
                                     entry.second->socket->bytesAvailable());
     return largest;
 }
 
+bool PictureServer::isAllowed(const QHostAddress &address) const
+{
+    if (m_allowed.isEmpty())
+        return true;
+    const QHostAddress plain = plainAddress(address);
+    for (const auto &subnet : m_allowed)
+        if (plain.isInSubnet(subnet))
+            return true;
+    return false;
+}
+
+int PictureServer::clientsFrom(const QHostAddress &address) const
+{
+    int count = 0;
+    for (const auto &entry : m_clients)
+        count += entry.second->address.isEqual(address) ? 1 : 0;
+    return count;
+}
+
 void PictureServer::acceptClients()
 {
+    m_acceptPaused = false;
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        if (clientCount() >= m_maxClients) {
+        const QHostAddress address = plainAddress(socket->peerAddress());
+        QString refusal;
+        if (!isAllowed(address))
+            refusal = QStringLiteral("not in --allow");
+        else if (clientCount() >= m_maxClients)
+            refusal = QStringLiteral("already serving %1 clients").arg(clientCount());
+        else if (clientsFrom(address) >= m_maxPerAddress)
+            refusal = QStringLiteral("already %1 connections from %2 (--max-per-address)")
+                          .arg(m_maxPerAddress)
+                          .arg(address.toString());
+        if (!refusal.isEmpty()) {
             ++m_counters.clientsTurnedAway;
-            qCInfo(lcServer).noquote() << "turned away client" << peerName(socket)
-                                       << "- already serving" << clientCount() << "clients";
+            qCInfo(lcServer).noquote()
+                << "turned away client" << peerName(socket) << "-" << refusal;
             socket->abort();
             socket->deleteLater();
             continue;
@@ -110,108 +172,215 @@ void PictureServer::acceptClients()
         // sends faster than the server reads is slowed down by TCP rather than held in memory.
         socket->setReadBufferSize(Protocol::MaxMessageSize);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, SendBufferSize);
+        if (m_keepAliveSeconds > 0)
+            enableKeepAlive(socket, m_keepAliveSeconds);
 
         auto client = std::make_unique<Client>();
-        client->socket = socket;
-        client->name = peerName(socket);
         Client *raw = client.get();
+        raw->socket = socket;
+        raw->address = address;
+        raw->connectedMs = m_clock.elapsed();
+        raw->timer = new QTimer(socket);
+        raw->timer->setSingleShot(true);
+        raw->session = std::make_unique<ClientSession>(
+            &m_picture, &m_limits, peerName(socket),
+            [this, raw](const QByteArray &update) {
+                // The Update holds every edit applied so far: the relays of those go out before
+                // it, to the clients that already have a picture, and never to this one after it.
+                relayEdits();
+                if (raw->gone)
+                    return false;
+                raw->receivedUpdate = true;
+                return send(raw, update);
+            });
+        raw->session->setEditListener(
+            [this](quint8 kind, QByteArrayView message) { relay(kind, message); });
         m_clients.emplace(socket, std::move(client));
+        ++m_liveClients;
 
         connect(socket, &QTcpSocket::readyRead, this, [this, raw] { readClient(raw); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, raw, socket] {
-            // Edits that arrived just before the peer closed are still in the socket's buffer.
-            readClient(raw);
-            removeClient(socket, "gone");
-        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, raw] { peerClosed(raw); });
+        connect(raw->timer, &QTimer::timeout, this, [this, raw] { checkDeadlines(raw); });
         qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
-                                          .arg(raw->name)
+                                          .arg(raw->session->name())
                                           .arg(clientCount())
                                           .arg(m_maxClients);
 
         // The peer may have sent everything, and even closed, before the signals were connected.
         if (socket->bytesAvailable() > 0)
             readClient(raw);
-        if (socket->state() != QAbstractSocket::ConnectedState)
-            removeClient(socket, "gone");
+        if (!raw->gone && socket->state() != QAbstractSocket::ConnectedState)
+            removeClient(raw, "gone");
+        if (!raw->gone)
+            armTimer(raw);
     }
+}
+
+void PictureServer::acceptFailed()
+{
+    // QTcpServer has stopped accepting already; out of descriptors, trying again at once would
+    // fail again and spin. A client leaving frees one. While clients come and go at the edge of
+    // the limit this repeats for every one of them: one line a minute says it all.
+    constexpr qint64 LogEveryMs = 60 * 1000;
+    const qint64 now = m_clock.elapsed();
+    if (m_lastAcceptErrorLogMs < 0 || now - m_lastAcceptErrorLogMs >= LogEveryMs) {
+        m_lastAcceptErrorLogMs = now;
+        qCWarning(lcServer).noquote() << "cannot accept connections:" << m_server->errorString()
+                                      << "- not accepting until a client leaves";
+    }
+    m_acceptPaused = true;
+    m_server->pauseAccepting();
 }
 
 void PictureServer::readClient(Client *client)
 {
+    if (client->gone || client->reading)
+        return;
+    client->reading = true;
     QTcpSocket *socket = client->socket;
-    bool changed = false;
-    while (socket->bytesAvailable() > 0) {
+    ClientSession *session = client->session.get();
+    const quint64 before = session->messages();
+    const quint64 appliedBefore = session->applied();
+    const quint64 refusedBefore = session->refused();
+    while (!client->gone && socket->bytesAvailable() > 0) {
         // Whatever is left in the reader after processing is one incomplete message, so there is
         // always room for at least one more byte.
-        const qint64 room = Protocol::MaxMessageSize - client->reader.pendingBytes();
+        const qint64 room = Protocol::MaxMessageSize - session->reader().pendingBytes();
         Q_ASSERT(room > 0);
         m_chunk.resize(qMin(room, ReadChunkSize));
         const qint64 count = socket->read(m_chunk.data(), m_chunk.size());
         if (count <= 0)
             break;
-        client->reader.append(QByteArrayView(m_chunk.constData(), count));
-        const bool stillServed = processMessages(client, &changed);
-        // Sent after each piece read, so that a client's burst of edits reaches the others in
-        // a few large writes rather than one write per edit.
+        const bool alive =
+            session->receive(QByteArrayView(m_chunk.constData(), count), m_clock.elapsed());
+        // Sent after each piece read, so that a client's burst of edits reaches the others in a
+        // few large writes rather than one write per edit.
         relayEdits();
-        if (!stillServed || m_clients.find(socket) == m_clients.end())
+        if (!alive)
             break;
+    }
+    client->reading = false;
+
+    m_counters.messages += session->messages() - before;
+    m_counters.applied += session->applied() - appliedBefore;
+    m_counters.refused += session->refused() - refusedBefore;
+    const bool changed = session->takeChanged();
+
+    if (!client->gone) {
+        if (!session->closeReason().isEmpty())
+            dropClient(client, session->closeReason());
+        else if (client->peerClosed)
+            removeClient(client, "gone");
+        else
+            armTimer(client);
     }
     if (changed)
         Q_EMIT pictureChanged();
 }
 
-bool PictureServer::processMessages(Client *client, bool *changed)
+void PictureServer::peerClosed(Client *client)
 {
-    MessageReader::Message message;
-    while (client->reader.next(&message)) {
-        ++m_counters.messages;
-        ++client->messages;
+    if (client->gone)
+        return;
+    if (client->reading) {
+        // Inside our own write: the read under way finishes first and removes the client.
+        client->peerClosed = true;
+        return;
+    }
+    // A peer that vanished without closing shows here once keepalive gives up on it.
+    const QAbstractSocket::SocketError error = client->socket->error();
+    if (error != QAbstractSocket::RemoteHostClosedError &&
+        error != QAbstractSocket::UnknownSocketError)
+        qCInfo(lcServer).noquote()
+            << "lost client" << client->session->name() << "-" << client->socket->errorString();
+    // Edits that arrived just before the peer closed are still in the socket's buffer.
+    client->peerClosed = true;
+    readClient(client);
+    if (!client->gone)
+        removeClient(client, "gone");
+}
 
-        if (message.kind == Protocol::Hello) {
-            qCDebug(lcServer).noquote() << client->name << "Hello" << preview(message.payload);
-            // The Update holds every edit applied so far: the relays of those go out before it,
-            // to the clients that already have a picture, and never to this one after it.
-            QTcpSocket *socket = client->socket;
-            relayEdits();
-            if (m_clients.find(socket) == m_clients.end())
-                return false; // dropped for not reading its relays
-            client->receivedUpdate = true;
-            client->socket->write(currentUpdate());
-            // Hand it to the kernel now, so that what stays queued is what the peer has not
-            // taken yet, not what this burst of Hellos produced.
-            client->socket->flush();
-            if (isSlowReader(client->socket)) {
-                dropClient(client, "asks for pictures without reading them");
-                return false;
-            }
-            continue;
-        }
+void PictureServer::armTimer(Client *client)
+{
+    const ClientSession *session = client->session.get();
+    qint64 due = -1;
+    const auto consider = [&due](qint64 at) {
+        due = due < 0 ? at : qMin(due, at);
+    };
+    if (m_helloTimeoutMs > 0 && !session->helloReceived())
+        consider(client->connectedMs + m_helloTimeoutMs);
+    if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0)
+        consider(session->partialSinceMs() + m_stallTimeoutMs);
+    if (session->owesUpdate())
+        consider(session->updateDueMs());
+    if (due < 0) {
+        client->timer->stop();
+        return;
+    }
+    client->timer->start(int(qMax<qint64>(0, due - m_clock.elapsed())));
+}
 
-        const Picture::EditResult result = m_picture.apply(message.kind, message.payload);
-        if (result == Picture::Applied) {
-            ++m_counters.applied;
-            m_update.clear();
-            *changed = true;
-            relay(message.kind, message.bytes);
-            qCDebug(lcServer).noquote() << client->name << "kind" << message.kind << "length"
-                                        << message.payload.size() << preview(message.payload);
-        } else {
-            ++m_counters.refused;
-            ++client->refused;
-            qCInfo(lcServer).noquote()
-                << "refused a message from" << client->name << "- kind" << message.kind << "length"
-                << message.payload.size() << "-" << Picture::describe(result);
-        }
+void PictureServer::checkDeadlines(Client *client)
+{
+    if (client->gone)
+        return;
+    ClientSession *session = client->session.get();
+    const qint64 now = m_clock.elapsed();
+    if (m_helloTimeoutMs > 0 && !session->helloReceived() &&
+        now - client->connectedMs >= m_helloTimeoutMs) {
+        dropClient(
+            client,
+            QStringLiteral("sent no Hello within %1 ms (--hello-timeout)").arg(m_helloTimeoutMs));
+        return;
+    }
+    if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
+        now - session->partialSinceMs() >= m_stallTimeoutMs) {
+        dropClient(client, QStringLiteral("a message of %1 bytes was not complete after %2 ms "
+                                          "(--stall-timeout)")
+                               .arg(session->reader().awaitedLength())
+                               .arg(m_stallTimeoutMs));
+        return;
+    }
+    client->reading = true;
+    const bool alive = session->sendOwedUpdate(now);
+    client->reading = false;
+    if (!alive || client->peerClosed) {
+        removeClient(client, "gone");
+        return;
+    }
+    armTimer(client);
+}
+
+bool PictureServer::send(Client *client, const QByteArray &bytes)
+{
+    if (client->gone || client->peerClosed)
+        return false;
+    client->socket->write(bytes);
+    // Hand it to the kernel now, so that what stays queued is what the peer has not taken yet.
+    // A reset peer fails this, and Qt closes the socket (emitting disconnected()) inside it.
+    client->socket->flush();
+    if (client->gone || client->peerClosed ||
+        client->socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    if (isOverQueueLimit(client)) {
+        dropClient(client, QStringLiteral("does not read what is sent to it (%1 bytes unsent)")
+                               .arg(queuedOutput(client)));
+        return false;
     }
     return true;
 }
 
-const QByteArray &PictureServer::currentUpdate()
+bool PictureServer::sendAside(Client *client, const QByteArray &bytes)
 {
-    if (m_update.isEmpty())
-        m_update = m_picture.encodeUpdate(Protocol::UpdateRelaysEdits);
-    return m_update;
+    if (client->reading)
+        return send(client, bytes);
+    client->reading = true;
+    const bool alive = send(client, bytes);
+    client->reading = false;
+    if (client->peerClosed && !client->gone)
+        readClient(client); // reads what is left and removes the client
+    return alive && !client->gone;
 }
 
 void PictureServer::relay(quint8 kind, QByteArrayView message)
@@ -234,12 +403,11 @@ void PictureServer::relay(quint8 kind, QByteArrayView message)
 
 void PictureServer::relayEdits()
 {
-    // A write may make Qt report a lost peer at once, whose handler reads the peer's last input
-    // and may queue more relays: this loop, not a nested call, sends those too, after these.
+    // A write may make Qt report a lost peer at once, whose last input is then read and may
+    // queue more relays: this loop, not a nested call, sends those too, after these.
     if (m_relaying)
         return;
     m_relaying = true;
-    std::vector<QTcpSocket *> slow;
     while (!m_relays.isEmpty()) {
         const QByteArray relays = std::exchange(m_relays, QByteArray());
         const int count = std::exchange(m_relayCount, 0);
@@ -249,53 +417,80 @@ void PictureServer::relayEdits()
                 m_recipients.push_back(entry.first);
         }
         for (QTcpSocket *socket : m_recipients) {
-            // A client gone during this loop is out of the table; its socket is deleted later.
-            if (m_clients.find(socket) == m_clients.end())
+            // A client that went during this loop is out of the table; its socket and its
+            // record are deleted from the event loop, so the pointer is still safe to look up.
+            const auto found = m_clients.find(socket);
+            if (found == m_clients.end())
                 continue;
-            socket->write(relays);
-            socket->flush();
-            m_counters.relayed += quint64(count);
-            if (isSlowReader(socket))
-                slow.push_back(socket);
+            if (sendAside(found->second.get(), relays))
+                m_counters.relayed += quint64(count);
         }
     }
     m_relaying = false;
-
-    // Removed only now, outside the loop over the table.
-    for (QTcpSocket *socket : slow) {
-        const auto found = m_clients.find(socket);
-        if (found != m_clients.end())
-            dropClient(found->second.get(), "does not read the edits relayed to it");
-    }
 }
 
-bool PictureServer::isSlowReader(const QTcpSocket *socket)
+qint64 PictureServer::queuedOutput(const Client *client) const
 {
-    // A peer that stops reading lets the kernel's buffers fill first, then Qt's; a client that
-    // merely lags drains its queue between bursts and never reaches the bound.
-    return socket->bytesToWrite() > MaxQueuedOutput;
+    qint64 queued = client->socket->bytesToWrite();
+    // Bytes the kernel holds for the peer count too: bytesToWrite() is empty as soon as the
+    // kernel has taken them, read or not.
+    int kernel = 0;
+    if (::ioctl(int(client->socket->socketDescriptor()), SIOCOUTQ, &kernel) == 0)
+        queued += kernel;
+    return queued;
 }
 
-void PictureServer::dropClient(Client *client, const char *reason)
+bool PictureServer::isOverQueueLimit(const Client *client) const
 {
-    ++m_counters.clientsDropped;
-    qCInfo(lcServer).noquote() << "dropping client" << client->name << "-" << reason;
-    removeClient(client->socket, "dropped");
+    return queuedOutput(client) > m_maxQueuedOutput;
 }
 
-void PictureServer::removeClient(QTcpSocket *socket, const char *how)
+void PictureServer::dropClient(Client *client, const QString &reason)
 {
-    auto found = m_clients.find(socket);
-    if (found == m_clients.end())
+    if (client->gone)
         return;
-    const Client *client = found->second.get();
+    ++m_counters.clientsDropped;
+    qCInfo(lcServer).noquote() << "dropping client" << client->session->name() << "-" << reason;
+    removeClient(client, "dropped");
+}
 
-    qCInfo(lcServer).noquote() << "client" << client->name << how << "after" << client->messages
-                               << "messages," << client->refused << "refused";
-    // Out of the table first: aborting a connected socket emits disconnected() at once.
-    std::unique_ptr<Client> owned = std::move(found->second);
+void PictureServer::removeClient(Client *client, const char *how)
+{
+    if (client->gone)
+        return;
+    client->gone = true;
+    client->session->end();
+    --m_liveClients;
+
+    const ClientSession *session = client->session.get();
+    const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)
+                                 ? session->refused() - quint64(m_limits.loggedRefusals)
+                                 : 0;
+    qCInfo(lcServer).noquote() << "client" << session->name() << how << "after"
+                               << session->messages() << "messages," << session->refused()
+                               << "refused"
+                               << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged)
+                                                : QString());
+
+    QTcpSocket *socket = client->socket;
+    auto found = m_clients.find(socket);
+    Q_ASSERT(found != m_clients.end());
+    // Out of the table, but kept alive until the event loop: callers up the stack still hold
+    // the client and its session, and check gone.
+    m_departed.push_back(std::move(found->second));
     m_clients.erase(found);
     socket->disconnect(this);
+    client->timer->stop();
     socket->abort();
     socket->deleteLater();
+    if (m_departed.size() == 1)
+        QMetaObject::invokeMethod(this, &PictureServer::deleteDeparted, Qt::QueuedConnection);
+
+    if (m_acceptPaused)
+        m_server->resumeAccepting();
+}
+
+void PictureServer::deleteDeparted()
+{
+    m_departed.clear();
 }

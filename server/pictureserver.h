@@ -1,9 +1,13 @@
 #pragma once
 
+#include "server/clientsession.h"
 #include "server/picture.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
+#include <QPair>
 
 #include <memory>
 #include <unordered_map>
@@ -11,26 +15,40 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
-// Serves one picture over TCP. Every Hello is answered with an Update of the picture as it stands;
-// Commands and RowData edit it. Every edit applied is relayed, byte for byte, to every client that
-// has had an Update, its sender included, in the order applied: the server's order is the only
-// one, so windows that apply their own edit at once and then every relay all end up showing the
-// server's picture. Updates announce this in bit 0 of their byte 3, so that a client which does
-// not know of it can go on skipping edits it did not expect.
+// Serves one picture over TCP. A Hello is answered with an Update of the picture as it stands
+// (at most one per client per second: Hellos that come sooner are answered together by one
+// Update when the second is over); Commands and RowData edit it. Every edit applied is relayed,
+// byte for byte, to every client that has had an Update, its sender included, in the order
+// applied: the server's order is the only one, so windows that apply their own edit at once and
+// then every relay all end up showing the server's picture. Updates announce this in bit 0 of
+// their byte 3, so that a client which does not know of it can go on skipping edits it did not
+// expect.
 //
-// The server protects itself from its clients. It serves at most maxClients() of them and turns
-// away the rest; it holds at most one whole message of unread input per client (the socket's own
-// buffer is bounded the same way, so a peer that sends a long message slowly is held back by TCP);
-// and it drops a client that asks for Updates, or is sent relays, without reading them. Anything
-// it cannot apply is refused, counted and logged (and not relayed), and the client may go on.
+// The server protects itself from its clients. It serves at most maxClients() of them, and at
+// most maxPerAddress() from one address, and turns away the rest; it closes a connection that
+// has not said Hello within the Hello deadline and one whose message stops arriving; it holds
+// at most one whole message of unread input per client (the socket's own buffer is bounded the
+// same way, so a peer that sends a long message slowly is held back by TCP); and it drops a
+// client whose unsent output (Updates or relays), counted in the kernel too, grows past a
+// limit. Anything it cannot apply is refused, counted and logged for the first few, and not
+// relayed; a client that keeps sending such messages is closed.
+//
+// A client is never freed while the server's own call stack may still use it: writing to a
+// socket can end the connection inside the call, so the client is only marked gone then and
+// deleted from the event loop.
 class PictureServer : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int DefaultMaxClients = 64;
-    // Unsent Updates or relays a client may have queued, beyond what the kernel holds, before it
+    static constexpr int DefaultMaxPerAddress = 8;
+    static constexpr int DefaultHelloTimeoutMs = 5000;
+    static constexpr int DefaultStallTimeoutMs = 10000;
+    static constexpr int DefaultKeepAliveSeconds = 60;
+    // Unsent Updates or relays a client may have queued, in the server and in the kernel, before it
     // counts as not reading: a few hundred pictures of the largest format.
     static constexpr qint64 MaxQueuedOutput = 1 << 20;
 
@@ -54,7 +72,21 @@ public:
 
     void setMaxClients(int maxClients) { m_maxClients = maxClients; }
     int maxClients() const { return m_maxClients; }
-    int clientCount() const { return int(m_clients.size()); }
+    void setMaxPerAddress(int count) { m_maxPerAddress = count; }
+    int maxPerAddress() const { return m_maxPerAddress; }
+    // 0 turns a deadline off.
+    void setHelloTimeout(int milliseconds) { m_helloTimeoutMs = milliseconds; }
+    void setStallTimeout(int milliseconds) { m_stallTimeoutMs = milliseconds; }
+    // Idle time before the kernel probes a silent peer; 0 leaves keepalive off.
+    void setKeepAlive(int seconds) { m_keepAliveSeconds = seconds; }
+    void setMaxQueuedOutput(qint64 bytes) { m_maxQueuedOutput = bytes; }
+    // Addresses allowed to connect; empty allows every address.
+    void setAllowed(const QList<QPair<QHostAddress, int>> &subnets) { m_allowed = subnets; }
+    // Every Update announces the relays, whatever limits is given.
+    void setSessionLimits(const ClientSession::Limits &limits);
+    const ClientSession::Limits &sessionLimits() const { return m_limits; }
+
+    int clientCount() const { return m_liveClients; }
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
 
@@ -69,25 +101,48 @@ private:
     struct Client;
 
     void acceptClients();
+    void acceptFailed();
+    bool isAllowed(const QHostAddress &address) const;
+    int clientsFrom(const QHostAddress &address) const;
     void readClient(Client *client);
-    // Returns false when the client was dropped on the way.
-    bool processMessages(Client *client, bool *changed);
-    void dropClient(Client *client, const char *reason);
-    // Looks the client up by its socket, so that it may be called for one already removed.
-    void removeClient(QTcpSocket *socket, const char *how);
-    const QByteArray &currentUpdate();
+    void peerClosed(Client *client);
+    void checkDeadlines(Client *client);
+    void armTimer(Client *client);
+    // Every byte for a client goes out here. Returns false when the client is gone, which may
+    // have happened inside this call.
+    bool send(Client *client, const QByteArray &bytes);
+    // The one place that decides whether a client has left too much unsent.
+    bool isOverQueueLimit(const Client *client) const;
+    qint64 queuedOutput(const Client *client) const;
+    void dropClient(Client *client, const QString &reason);
+    // Marks the client gone and closes its socket; the client itself is deleted from the event
+    // loop. Safe to call more than once.
+    void removeClient(Client *client, const char *how);
+    void deleteDeparted();
     // Queues an applied edit for every client that has had an Update; relayEdits() sends it.
     void relay(quint8 kind, QByteArrayView message);
     // Sends the queued relays to every client that has had an Update, in the order applied.
     void relayEdits();
-    // A client counts as not reading once more than MaxQueuedOutput waits beyond the kernel.
-    static bool isSlowReader(const QTcpSocket *socket);
+    // send() for a client whose input is not being read at the moment: should the peer go
+    // inside the write, its last input is read after it rather than inside it.
+    bool sendAside(Client *client, const QByteArray &bytes);
 
     Picture m_picture;
-    QByteArray m_update; // m_picture's Update, encoded on demand; empty after every edit
+    ClientSession::Limits m_limits;
     QTcpServer *m_server = nullptr;
+    QElapsedTimer m_clock;
     int m_maxClients = DefaultMaxClients;
+    int m_maxPerAddress = DefaultMaxPerAddress;
+    int m_helloTimeoutMs = DefaultHelloTimeoutMs;
+    int m_stallTimeoutMs = DefaultStallTimeoutMs;
+    int m_keepAliveSeconds = DefaultKeepAliveSeconds;
+    qint64 m_maxQueuedOutput = MaxQueuedOutput;
+    QList<QPair<QHostAddress, int>> m_allowed;
+    bool m_acceptPaused = false;
+    qint64 m_lastAcceptErrorLogMs = -1;
+    int m_liveClients = 0;
     std::unordered_map<QTcpSocket *, std::unique_ptr<Client>> m_clients;
+    std::vector<std::unique_ptr<Client>> m_departed;
     QByteArray m_chunk;
     // Edits applied and not yet relayed, whole messages back to back, and how many.
     QByteArray m_relays;

@@ -31,9 +31,11 @@ int cellIndex(int client, int k)
     return client * CellsPerClient + k;
 }
 
+// A value the format takes (its two colours, or empty): the server refuses any other.
 quint8 valueFor(int client, int round, int k)
 {
-    return quint8(client * 7 + round * 13 + k);
+    constexpr quint8 Values[3] = {0, 1, EmptyCell};
+    return Values[(client * 7 + round * 13 + k) % 3];
 }
 
 // One round of a client's edits: every one of its cells, in one write.
@@ -134,7 +136,10 @@ private Q_SLOTS:
 
         ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
         QVERIFY2(server.start({QStringLiteral("--format"), QString::number(FormatNumber),
-                               QStringLiteral("--max-clients"), QStringLiteral("1000")}),
+                               QStringLiteral("--max-clients"), QStringLiteral("1000"),
+                               QStringLiteral("--max-per-address"), QStringLiteral("1000"),
+                               // These clients edit first and say Hello at the end.
+                               QStringLiteral("--hello-timeout"), QStringLiteral("0")}),
                  server.failure());
 
         std::vector<std::unique_ptr<ServerClient>> clients;

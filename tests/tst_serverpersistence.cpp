@@ -5,6 +5,7 @@
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,11 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +54,11 @@ private Q_SLOTS:
     void foreignFileIsRefusedAndLeftAlone();
     void exportsPngWithoutDisplay();
     void unwritablePathIsRefusedAtStart();
+    void failedSaveKeepsOldPicture();
+    void secondServerOnOneFileIsRefused();
+    void unusablePathIsRefusedAtStart_data();
+    void unusablePathIsRefusedAtStart();
+    void swappedInLinkIsNotWrittenThrough();
 
 private:
     QTemporaryDir m_dir;
@@ -72,7 +83,7 @@ void tst_ServerPersistence::editsSurviveRestart()
         QVERIFY(client.connectTo(server.port()));
         client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 21, 22, 7));
         client.send(Protocol::encodeCommand(Protocol::SetColorsCommand, 3, 4, 0));
-        const quint8 row[22] = {1, 2, 3, 4, 5, 6, 7, 0, 200};
+        const quint8 row[22] = {1, 2, 3, 4, 5, 6, 7, 0, 255};
         client.send(Protocol::encodeRowData(0, 22, row));
         QVERIFY(client.fetchPicture());
     }
@@ -90,7 +101,7 @@ void tst_ServerPersistence::editsSurviveRestart()
     QCOMPARE(picture->cell(21, 22), quint8(7));
     QCOMPARE(picture->border(), quint8(3));
     QCOMPARE(picture->background(), quint8(4));
-    QCOMPARE(picture->cells().left(22), QByteArray::fromHex("0102030405060700c8").append(13, 0));
+    QCOMPARE(picture->cells().left(22), QByteArray::fromHex("0102030405060700ff").append(13, 0));
     QCOMPARE(picture->cell(0, 1), quint8(EmptyCell));
     QCOMPARE(server.terminate(), 0);
 }
@@ -248,6 +259,131 @@ void tst_ServerPersistence::unwritablePathIsRefusedAtStart()
     QCOMPARE(server.runToExit({"--port", "0", "--picture", path}), 2);
     QVERIFY(server.standardError().contains(path.toUtf8()));
     QVERIFY(!server.process().readAllStandardOutput().contains("listening"));
+}
+
+void tst_ServerPersistence::failedSaveKeepsOldPicture()
+{
+    const QString path = m_dir.filePath(QStringLiteral("full-disk.cvp"));
+    Picture old(3);
+    old.setCell(1, 1, 1);
+    QVERIFY(writeFile(path, PictureFile::encode(old)));
+
+    // Files may not grow past 600 bytes, so every save of the 1014-byte picture fails halfway,
+    // as on a full disk.
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    server.process().setChildProcessModifier([] {
+        const rlimit small{600, 600};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        ::signal(SIGXFSZ, SIG_IGN);
+    });
+    QVERIFY2(server.start(pictureArguments(path)), server.failure());
+    ServerClient client;
+    QVERIFY(client.connectTo(server.port()));
+    client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 2, 2, 2));
+    QVERIFY(client.fetchPicture());
+    QTRY_COMPARE_WITH_TIMEOUT(server.countLogLines("previous picture is kept"), 1, 10000);
+    QCOMPARE(readFile(path), PictureFile::encode(old));
+
+    QCOMPARE(server.terminate(), 2);
+    QCOMPARE(server.countLogLines("could not be saved"), 1);
+    QCOMPARE(readFile(path), PictureFile::encode(old));
+    QCOMPARE(QDir(m_dir.path()).entryList({"full-disk.cvp*"}, QDir::Files | QDir::Hidden),
+             QStringList{"full-disk.cvp"});
+
+    ServerProcess again(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(again.start(pictureArguments(path)), again.failure());
+    ServerClient next;
+    QVERIFY(next.connectTo(again.port()));
+    const auto picture = next.fetchPicture();
+    QVERIFY(picture);
+    QCOMPARE(*picture, old);
+    QCOMPARE(again.terminate(), 0);
+}
+
+void tst_ServerPersistence::secondServerOnOneFileIsRefused()
+{
+    const QString path = m_dir.filePath(QStringLiteral("shared.cvp"));
+    ServerProcess first(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(first.start(pictureArguments(path)), first.failure());
+
+    ServerProcess second(QStringLiteral(CELVANE_SERVER_PATH));
+    QCOMPARE(second.runToExit({"--port", "0", "--picture", path}), 2);
+    const QByteArray error = second.standardError();
+    QVERIFY2(error.contains(path.toUtf8()), error);
+    QVERIFY2(error.contains("pid " + QByteArray::number(first.process().processId())), error);
+    QCOMPARE(error.count('\n'), 1);
+
+    // The lock goes with the server that held it.
+    QCOMPARE(first.terminate(), 0);
+    QVERIFY2(second.start(pictureArguments(path)), second.failure());
+    QCOMPARE(second.terminate(), 0);
+}
+
+void tst_ServerPersistence::unusablePathIsRefusedAtStart_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("FIFO") << "fifo" << QByteArray("not a regular file");
+    QTest::newRow("folder") << "folder" << QByteArray("not a regular file");
+    QTest::newRow("device") << "device" << QByteArray("not a regular file");
+    QTest::newRow("existing picture in a folder without room")
+        << "locked folder" << QByteArray("cannot create files in its folder");
+}
+
+void tst_ServerPersistence::unusablePathIsRefusedAtStart()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, reason);
+
+    // A folder others can enter, for the unprivileged user the server runs as below.
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                  QFile::ExeOwner | QFile::ReadOther |
+                                                  QFile::ExeOther));
+    QString path = dir.filePath(QStringLiteral("picture.cvp"));
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("picture.cvp")));
+    } else if (kind == QLatin1String("device")) {
+        path = QStringLiteral("/dev/null");
+    } else {
+        QVERIFY(writeFile(path, PictureFile::encode(Picture(2))));
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner |
+                                                      QFile::ReadOther | QFile::ExeOther));
+        // Permissions do not stop root: the server gives its rights up first.
+        server.process().setChildProcessModifier([] {
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(99);
+        });
+    }
+    QCOMPARE(server.runToExit({"--port", "0", "--picture", path}), 2);
+    const QByteArray error = server.standardError();
+    QVERIFY2(error.contains(path.toUtf8()) && error.contains(reason), error);
+    QCOMPARE(error.count('\n'), 1);
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void tst_ServerPersistence::swappedInLinkIsNotWrittenThrough()
+{
+    const QString path = m_dir.filePath(QStringLiteral("swapped.cvp"));
+    const QString victim = m_dir.filePath(QStringLiteral("victim.txt"));
+    QVERIFY(writeFile(victim, "precious\n"));
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start(pictureArguments(path)), server.failure());
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QFile::link(victim, path));
+
+    ServerClient client;
+    QVERIFY(client.connectTo(server.port()));
+    client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 2, 2, 2));
+    QVERIFY(client.fetchPicture());
+    QTRY_COMPARE_WITH_TIMEOUT(server.countLogLines("no longer a regular file"), 1, 10000);
+    QCOMPARE(server.terminate(), 2);
+    QCOMPARE(readFile(victim), QByteArray("precious\n"));
+    QVERIFY(QFileInfo(path).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(tst_ServerPersistence)

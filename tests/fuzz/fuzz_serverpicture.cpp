@@ -1,23 +1,30 @@
 // The server's message handling under arbitrary client bytes: the stream is cut into pieces
-// chosen by the input, fed through MessageReader as the server reads a client, and every complete
-// message goes to Picture::apply (a Hello is answered with the picture's Update instead). A model
-// written here from the protocol's rules alone, with its own table of grid sizes, walks the same
+// chosen by the input and fed to a ClientSession, the class the server's socket loop drives for
+// each client, with a sender that can fail the way a reset socket does. A model written here
+// from the protocol's rules alone, with its own table of grid and palette sizes, walks the same
 // stream over the whole bytes and must agree with the picture after every piece.
 //
 // Input layout: byte 0 picks the starting format (low two bits) and the number of split bytes
-// that follow (the next four bits); each split byte b cuts a piece of 1 + b * b / 16 bytes, and
-// the pattern repeats. The rest is the client's stream.
+// that follow (the next four bits), bit 6 makes the picture read-only; byte 1 names the send
+// that fails as if the peer had reset (0: none). Each split byte b cuts a piece of
+// 1 + b * b / 16 bytes, and the pattern repeats; every piece arrives 250 ms after the one
+// before. The rest is the client's stream.
 //
 // Checked on every input:
 // - the picture keeps its format and exactly rows x columns cells, whatever arrives;
-// - a message changes the picture only when it is complete and valid, exactly as the model says,
-//   and apply() reports Applied exactly for those;
-// - a Hello's answer is a well-formed Update of the picture as it stands.
-
+// - a message changes the picture only when it is complete and valid, exactly as the model
+//   says, and the session's counts of applied and refused messages agree with the model;
+// - every Update sent is a well-formed Update of the picture as it stands, and two are never
+//   sent within one interval; a Hello is never left unanswered unless the session ended;
+// - once the sender fails or the session closes the client, nothing more is sent or applied,
+//   and the session stays usable (as the server keeps it until the event loop deletes it).
 #include "canvas/canvasformat.h"
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "server/clientsession.h"
 #include "server/picture.h"
+
+#include <memory>
 
 #include <cstdint>
 #include <cstdlib>
@@ -38,16 +45,19 @@ struct Grid
     int columns;
 };
 constexpr Grid Grids[4] = {{25, 40}, {25, 80}, {23, 22}, {25, 40}};
+constexpr int PaletteSizes[4] = {2, 2, 8, 16};
 
 struct Model
 {
     Grid grid;
+    int palette;
     std::vector<quint8> cells;
     quint8 border = 0;
     quint8 background = 0;
 
     explicit Model(int formatNumber)
         : grid(Grids[formatNumber])
+        , palette(PaletteSizes[formatNumber])
         , cells(size_t(grid.rows * grid.columns), 255)
     {
     }
@@ -63,11 +73,15 @@ struct Model
                 std::fill(cells.begin(), cells.end(), quint8(255));
                 return true;
             case 1:
+                if (payload[1] >= palette || payload[2] >= palette)
+                    return false;
                 border = payload[1];
                 background = payload[2];
                 return true;
             case 2:
                 if (payload[1] >= grid.columns || payload[2] >= grid.rows)
+                    return false;
+                if (payload[3] != 255 && payload[3] >= palette)
                     return false;
                 cells[size_t(payload[2]) * grid.columns + payload[1]] = payload[3];
                 return true;
@@ -80,6 +94,9 @@ struct Model
                 return false;
             if (payload[0] >= grid.rows || payload[1] > grid.columns)
                 return false;
+            for (size_t i = 0; i < payload[1]; ++i)
+                if (payload[4 + i] != 255 && payload[4 + i] >= palette)
+                    return false;
             std::memcpy(&cells[size_t(payload[0]) * grid.columns], payload + 4, payload[1]);
             return true;
         }
@@ -119,59 +136,117 @@ void checkAnswer(const Picture &picture)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size == 0)
+    if (size < 2)
         return 0;
     const int formatNumber = data[0] & 3;
-    const size_t splitCount = std::min<size_t>((data[0] >> 2) & 15, size - 1);
+    const bool readOnly = (data[0] & 0x40) != 0;
+    const int failingSend = data[1];
+    const size_t splitCount = std::min<size_t>((data[0] >> 2) & 15, size - 2);
     std::vector<size_t> pieces;
     for (size_t i = 0; i < splitCount; ++i)
-        pieces.push_back(1 + size_t(data[1 + i]) * data[1 + i] / 16);
-    const quint8 *stream = data + 1 + splitCount;
-    const size_t streamSize = size - 1 - splitCount;
+        pieces.push_back(1 + size_t(data[2 + i]) * data[2 + i] / 16);
+    const quint8 *stream = data + 2 + splitCount;
+    const size_t streamSize = size - 2 - splitCount;
 
     Picture picture(formatNumber);
     Model model(formatNumber);
-    MessageReader reader;
+    ClientSession::Limits limits;
+    limits.extraHellos = 4;
+    limits.maxRefused = 20;
+    limits.loggedRefusals = 0;
+    limits.readOnly = readOnly;
+
+    qint64 now = 0;
+    int sends = 0;
+    bool senderFailed = false;
+    qint64 lastSendMs = -1;
+    const auto sender = [&](const QByteArray &bytes) {
+        check(!senderFailed);
+        check(lastSendMs < 0 || now - lastSendMs >= limits.updateIntervalMs);
+        lastSendMs = now;
+        check(bytes == picture.encodeUpdate());
+        checkAnswer(picture);
+        if (++sends == failingSend) {
+            senderFailed = true;
+            return false;
+        }
+        return true;
+    };
+    // Owned the way the server owns it: a session that ended is not deleted until the end of
+    // the "event loop" below, and must stay quiet until then.
+    auto session =
+        std::make_unique<ClientSession>(&picture, &limits, QStringLiteral("fuzz"), sender);
+
     size_t fed = 0;
     size_t modelAt = 0; // where the model's own walk over the stream has got to
+    quint64 modelMessages = 0;
+    quint64 modelApplied = 0;
+    quint64 modelRefused = 0;
+    bool helloSeen = false;
     size_t piece = 0;
     while (fed < streamSize) {
         const size_t take = std::min(streamSize - fed, pieces.empty() ? streamSize : pieces[piece]);
         piece = pieces.empty() ? 0 : (piece + 1) % pieces.size();
         // A block of exactly the piece's size, so that a read beyond it is caught.
-        std::vector<char> chunk(stream + fed, stream + fed + take);
-        reader.append(QByteArrayView(chunk.data(), qsizetype(chunk.size())));
+        const std::vector<char> chunk(stream + fed, stream + fed + take);
         fed += take;
+        now += 250;
+        const bool wasEnded = session->ended();
+        const int sendsBefore = sends;
+        const bool alive =
+            session->receive(QByteArrayView(chunk.data(), qsizetype(chunk.size())), now);
+        check(alive == !session->ended());
+        if (wasEnded) {
+            check(sends == sendsBefore);
+        }
 
-        MessageReader::Message message;
-        while (reader.next(&message)) {
-            // The model finds the same message at its own position in the whole stream.
+        // The model walks exactly the messages the session took.
+        while (modelMessages < session->messages()) {
             check(streamSize - modelAt >= 4);
             const size_t length = size_t(stream[modelAt + 2]) | (size_t(stream[modelAt + 3]) << 8);
             check(modelAt + 4 + length <= fed);
-            check(message.kind == stream[modelAt]);
-            check(size_t(message.payload.size()) == length);
+            const quint8 kind = stream[modelAt];
             const quint8 *payload = stream + modelAt + 4;
             modelAt += 4 + length;
-
-            if (message.kind == Protocol::Hello) {
-                checkAnswer(picture);
+            ++modelMessages;
+            if (kind == Protocol::Hello) {
+                helloSeen = true;
                 continue;
             }
-            const std::vector<char> exact(message.payload.begin(), message.payload.end());
-            const Picture::EditResult result =
-                picture.apply(message.kind, QByteArrayView(exact.data(), qsizetype(exact.size())));
-            const bool applied = model.apply(message.kind, payload, length);
-            check((result == Picture::Applied) == applied);
-            compare(picture, formatNumber, model);
+            const bool edit = kind == Protocol::Command || kind == Protocol::RowData;
+            if (!(readOnly && edit) && model.apply(kind, payload, length))
+                ++modelApplied;
+            else
+                ++modelRefused;
         }
-        // What is left is less than one whole message, and none of it has touched the picture.
-        check(fed - modelAt == size_t(reader.pendingBytes()));
-        if (fed - modelAt >= 4)
-            check(4 + (size_t(stream[modelAt + 2]) | (size_t(stream[modelAt + 3]) << 8)) >
-                  fed - modelAt);
-        check(reader.pendingBytes() < Protocol::MaxMessageSize);
+        check(session->applied() == modelApplied);
+        check(session->refused() == modelRefused);
+        check(modelRefused <= quint64(limits.maxRefused) + 1);
+        if (modelRefused > quint64(limits.maxRefused))
+            check(session->ended());
         compare(picture, formatNumber, model);
+
+        if (!session->ended()) {
+            // What is left is less than one whole message, and none of it has touched the picture.
+            check(fed - modelAt == size_t(session->reader().pendingBytes()));
+            if (fed - modelAt >= 4)
+                check(4 + (size_t(stream[modelAt + 2]) | (size_t(stream[modelAt + 3]) << 8)) >
+                      fed - modelAt);
+            check(session->reader().pendingBytes() < Protocol::MaxMessageSize);
+        }
+        session->sendOwedUpdate(now);
     }
+
+    // The timer's last word: every Hello is answered unless the client is gone.
+    now += limits.updateIntervalMs;
+    const int sendsBeforeLast = sends;
+    session->sendOwedUpdate(now);
+    if (!session->ended()) {
+        check(!session->owesUpdate());
+        check(sends > 0 || !helloSeen);
+    } else {
+        check(sends == sendsBeforeLast);
+    }
+    session.reset();
     return 0;
 }
