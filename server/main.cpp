@@ -26,18 +26,12 @@ enum ExitStatus {
 const char description[] =
     "Serves one cell-grid picture to Celvane clients over TCP.\n"
     "\n"
-    "A Hello is answered with the whole picture (at most once a second per client); edits
-"
-    "(clear, frame colours, cells, rows) change it. Edits are shared live: each edit applied is
-"
-    "sent on at once to every client that has the picture, its sender included, so every
-"
-    "window shows the same picture. Messages that cannot be applied are ignored and not sent
-"
-    "on; the first few of each client are logged, and a client that sends many is
-"
-    "disconnected, as is one that does not read what is sent to it.
-"
+    "A Hello is answered with the whole picture (at most once a second per client); edits\n"
+    "(clear, frame colours, cells, rows) change it. Edits are shared live: each edit applied is\n"
+    "sent on at once to every client that has the picture, its sender included, so every\n"
+    "window shows the same picture. Messages that cannot be applied are ignored and not sent\n"
+    "on; the first few of each client are logged, and a client that sends many is\n"
+    "disconnected, as is one that does not read what is sent to it.\n"
     "\n"
     "With --picture, the picture is read from FILE if it exists, and its own format is served\n"
     "whatever --format says; edits are written back about once a second and on SIGINT or\n"

@@ -183,17 +183,19 @@ void PictureServer::acceptClients()
         raw->connectedMs = m_clock.elapsed();
         raw->timer = new QTimer(socket);
         raw->timer->setSingleShot(true);
-        raw->session = std::make_unique<ClientSession>(
-            &m_picture, &m_limits, peerName(socket),
-            [this, raw](const QByteArray &update) {
-                // The Update holds every edit applied so far: the relays of those go out before
-                // it, to the clients that already have a picture, and never to this one after it.
-                relayEdits();
-                if (raw->gone)
-                    return false;
-                raw->receivedUpdate = true;
-                return send(raw, update);
-            });
+        raw->session = std::make_unique<ClientSession>(&m_picture, &m_limits, peerName(socket),
+                                                       [this, raw](const QByteArray &update) {
+                                                           // The Update holds every edit applied so
+                                                           // far: the relays of those go out before
+                                                           // it, to the clients that already have a
+                                                           // picture, and never to this one after
+                                                           // it.
+                                                           relayEdits();
+                                                           if (raw->gone)
+                                                               return false;
+                                                           raw->receivedUpdate = true;
+                                                           return send(raw, update);
+                                                       });
         raw->session->setEditListener(
             [this](quint8 kind, QByteArrayView message) { relay(kind, message); });
         m_clients.emplace(socket, std::move(client));
