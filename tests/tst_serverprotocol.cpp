@@ -50,8 +50,15 @@ void tst_ServerProtocol::helloGetsWholePicture()
     QCOMPARE(update->size(), size);
     QCOMPARE(update->left(8), header);
     QCOMPARE(update->mid(8), QByteArray(size - 8, char(EmptyCell)));
-    // Nothing else follows.
-    QTest::qWait(50);
+
+    // Nothing else follows: the next thing to arrive is the answer to a later Hello, which alone
+    // shows the cell set just before it.
+    client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 0, 0, 1) +
+                Protocol::encodeHello());
+    const auto marker = client.waitForUpdate();
+    QVERIFY(marker);
+    QCOMPARE(marker->at(8), char(1));
+    QCOMPARE(marker->mid(9), update->mid(9));
     QCOMPARE(client.pendingBytes(), 0);
 }
 
@@ -199,12 +206,17 @@ void tst_ServerProtocol::editsAreNotPushedToOtherClients()
     QVERIFY(editor.connectTo(server.port()));
     editor.send(Protocol::encodeCommand(Protocol::SetCellCommand, 4, 4, 4));
     QVERIFY(editor.fetchPicture());
+    editor.send(Protocol::encodeCommand(Protocol::SetCellCommand, 5, 5, 5));
+    QVERIFY(editor.fetchPicture());
 
-    QTest::qWait(100);
+    // Anything pushed after the first edit would reach the watcher ahead of the answer to its own
+    // Hello, and would lack the second edit.
     QCOMPARE(watcher.pendingBytes(), 0);
     const auto picture = watcher.fetchPicture();
     QVERIFY(picture);
     QCOMPARE(picture->cell(4, 4), quint8(4));
+    QCOMPARE(picture->cell(5, 5), quint8(5));
+    QCOMPARE(watcher.pendingBytes(), 0);
 }
 
 void tst_ServerProtocol::versionAndHelp()
