@@ -116,7 +116,7 @@ private:
     QTcpSocket *connectWindow(Celvane &window)
     {
         window.connectToServer(QStringLiteral("127.0.0.1"), server.serverPort());
-        if (!server.waitForNewConnection(5000))
+        if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }))
             return nullptr;
         QTcpSocket *peer = server.nextPendingConnection();
         peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -181,9 +181,7 @@ private Q_SLOTS:
         QTcpSocket *peer = connectWindow(*window);
         QVERIFY(peer);
 
-        QByteArray bytes;
-        bytes.append(char(kind)).append(char(0)).append(char(0xff)).append(char(0xff));
-        bytes.append(QByteArray(payloadSent, char(1)));
+        QByteArray bytes = rawHeader(kind, 0xffff) + QByteArray(payloadSent, char(1));
         if (payloadSent > 0)
             bytes[4] = 0; // a known format, should the message ever be taken as complete
         // The last byte goes on its own: by the time the window has taken it, it has had every
