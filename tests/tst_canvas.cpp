@@ -1,6 +1,7 @@
 #include "canvas/canvas.h"
 #include "canvas/canvasformat.h"
 #include "tests/support/paintcounter.h"
+#include "tests/support/testsupport.h"
 
 #include <QtTest>
 
@@ -52,15 +53,11 @@ QString pixel(const QImage &image, const QPoint &pos)
     return image.pixelColor(pos).name();
 }
 
+// The cells in the form the canvas takes them.
 std::vector<uint8> cellsOf(const Canvas &canvas)
 {
-    std::vector<uint8> cells;
-    if (const CanvasFormat *format = canvas.format()) {
-        for (int y = 0; y < format->rows; ++y)
-            for (int x = 0; x < format->columns; ++x)
-                cells.push_back(canvas.cell(x, y));
-    }
-    return cells;
+    const QByteArray cells = TestSupport::cellsOf(&canvas);
+    return std::vector<uint8>(cells.begin(), cells.end());
 }
 
 using Change = QList<int>;

@@ -2,6 +2,7 @@
 #include "app/celvaneform.h"
 #include "canvas/canvas.h"
 #include "tests/support/paintcounter.h"
+#include "tests/support/testsupport.h"
 
 #include <QAction>
 #include <QLabel>
@@ -10,6 +11,8 @@
 #include <QStatusBar>
 #include <QTranslator>
 #include <QtTest>
+
+using TestSupport::statusLabelOf;
 
 namespace {
 
@@ -27,13 +30,6 @@ public:
         return QStringLiteral("<") + QString::fromUtf8(sourceText) + QStringLiteral(">");
     }
 };
-
-QLabel *statusLabel(const Celvane &window)
-{
-    const QList<QLabel *> labels =
-        window.form().statusBar->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly);
-    return labels.size() == 1 ? labels.first() : nullptr;
-}
 
 QList<QObject *> formObjects(const CelvaneForm &form)
 {
@@ -237,8 +233,8 @@ void tst_MainWindow::texts()
     QCOMPARE(form.menuBorderColor->title(), QStringLiteral("Border Color"));
     QCOMPARE(form.menuBackgroundColor->title(), QStringLiteral("Background Color"));
     QCOMPARE(form.menuDrawingColor->title(), QStringLiteral("Drawing Color"));
-    QVERIFY(statusLabel(window));
-    QCOMPARE(statusLabel(window)->text(), QStringLiteral("Disconnected"));
+    QVERIFY(statusLabelOf(window));
+    QCOMPARE(statusLabelOf(window)->text(), QStringLiteral("Disconnected"));
 }
 
 void tst_MainWindow::textsUseFormContext()
@@ -257,7 +253,7 @@ void tst_MainWindow::textsUseFormContext()
     const QStringList menuTitles = {
         form.menuFile->title(), form.menuCanvas->title(), form.menuBorderColor->title(),
         form.menuBackgroundColor->title(), form.menuDrawingColor->title()};
-    const QString status = statusLabel(window)->text();
+    const QString status = statusLabelOf(window)->text();
     QVERIFY(QCoreApplication::removeTranslator(&translator));
 
     QCOMPARE(title, QStringLiteral("<Celvane>"));
@@ -303,7 +299,7 @@ void tst_MainWindow::canvasReplacesPlaceholder()
     QVERIFY(placeholder.isNull());
     QVERIFY(!window.findChild<QWidget *>(QStringLiteral("centralWidget")));
 
-    QLabel *label = statusLabel(window);
+    QLabel *label = statusLabelOf(window);
     QVERIFY(label);
     QCOMPARE(label->parent(), window.form().statusBar);
 
@@ -432,12 +428,12 @@ void tst_MainWindow::connectionStates()
         action->setEnabled(prior);
     for (QMenu *menu : {form.menuBackgroundColor, form.menuBorderColor, form.menuDrawingColor})
         menu->setEnabled(prior);
-    statusLabel(window)->setText(QStringLiteral("earlier"));
+    statusLabelOf(window)->setText(QStringLiteral("earlier"));
 
     window.setConnectionState(Celvane::ConnectionState(state));
 
     QCOMPARE(flags(form), expected);
-    QCOMPARE(statusLabel(window)->text(), status);
+    QCOMPARE(statusLabelOf(window)->text(), status);
     QCOMPARE(form.actionQuit->isEnabled(), prior);
     QCOMPARE(window.windowTitle(), QStringLiteral("Celvane"));
 }
@@ -457,11 +453,11 @@ void tst_MainWindow::unknownStateOnlyRepaints()
     }
 
     const QList<int> before = flags(window.form());
-    const QString status = statusLabel(window)->text();
+    const QString status = statusLabelOf(window)->text();
     const int paintsBefore = paints.count;
     window.setConnectionState(Celvane::ConnectionState(7));
     QCOMPARE(flags(window.form()), before);
-    QCOMPARE(statusLabel(window)->text(), status);
+    QCOMPARE(statusLabelOf(window)->text(), status);
     QVERIFY(paints.count > paintsBefore);
 }
 
@@ -510,5 +506,5 @@ void tst_MainWindow::quitClosesWindow()
     QVERIFY(!window.isVisible());
 }
 
-QTEST_MAIN(tst_MainWindow)
+CELVANE_TEST_MAIN(tst_MainWindow)
 #include "tst_mainwindow.moc"

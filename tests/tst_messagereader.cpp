@@ -1,10 +1,12 @@
 #include "canvas/canvasformat.h"
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "tests/support/testsupport.h"
 
 #include <QtTest>
 
 using namespace Protocol;
+using TestSupport::rawMessage;
 
 namespace {
 
@@ -18,16 +20,6 @@ struct Received
         return kind == other.kind && payload == other.payload;
     }
 };
-
-QByteArray message(int kind, const QByteArray &payload, int reserved = 0)
-{
-    QByteArray out;
-    out.append(char(kind));
-    out.append(char(reserved));
-    out.append(char(payload.size() & 0xff));
-    out.append(char(payload.size() >> 8));
-    return out + payload;
-}
 
 QByteArray cellsFor(int formatNumber, int seed)
 {
@@ -64,7 +56,7 @@ QList<Received> sampleMessages()
     messages.append({Update, updatePayload(0, 0, 0, cellsFor(0, 2).first(999))});
     messages.append({Update, QByteArray::fromHex("0100")});
     // Longer than its format needs; the surplus looks like a header on purpose.
-    messages.append({Update, updatePayload(0, 1, 0, cellsFor(0, 3)) + message(2, "xyz")});
+    messages.append({Update, updatePayload(0, 1, 0, cellsFor(0, 3)) + rawMessage(2, "xyz")});
     messages.append({Update, updatePayload(4, 0, 0, cellsFor(0, 4))});
     messages.append({Update, updatePayload(255, 0, 0, cellsFor(1, 5))});
     messages.append({Update, updatePayload(1, 0, 1, cellsFor(1, 6))});
@@ -77,7 +69,7 @@ QByteArray streamOf(const QList<Received> &messages)
     QByteArray stream;
     int reserved = 0;
     for (const Received &m : messages)
-        stream += message(m.kind, m.payload, reserved++ * 37);
+        stream += rawMessage(m.kind, m.payload, reserved++ * 37);
     return stream;
 }
 
@@ -222,7 +214,7 @@ private Q_SLOTS:
     void partialMessageWaitsForItsLength()
     {
         // 1004 arrives as EC 03.
-        const QByteArray update = message(Update, updatePayload(0, 0, 0, cellsFor(0, 0)));
+        const QByteArray update = rawMessage(Update, updatePayload(0, 0, 0, cellsFor(0, 0)));
         QCOMPARE(update.first(4), QByteArray::fromHex("0200ec03"));
 
         MessageReader reader;
@@ -252,7 +244,7 @@ private Q_SLOTS:
         QFETCH(int, reserved);
         const QByteArray payload = updatePayload(2, 1, 2, cellsFor(2, 9));
         MessageReader reader;
-        reader.append(message(Update, payload, reserved) + message(Hello, "abcd"));
+        reader.append(rawMessage(Update, payload, reserved) + rawMessage(Hello, "abcd"));
         MessageReader::Message m;
         QVERIFY(reader.next(&m));
         QCOMPARE(int(m.kind), int(Update));
@@ -264,12 +256,12 @@ private Q_SLOTS:
     void clearForgetsPartialMessage()
     {
         MessageReader reader;
-        reader.append(message(Update, updatePayload(0, 0, 0, cellsFor(0, 0))).first(500));
+        reader.append(rawMessage(Update, updatePayload(0, 0, 0, cellsFor(0, 0))).first(500));
         reader.clear();
         QCOMPARE(reader.pendingBytes(), 0);
 
         const QByteArray payload = updatePayload(3, 0, 0, cellsFor(3, 0));
-        reader.append(message(Update, payload));
+        reader.append(rawMessage(Update, payload));
         MessageReader::Message m;
         QVERIFY(reader.next(&m));
         QCOMPARE(m.payload.toByteArray(), payload);
@@ -280,7 +272,7 @@ private Q_SLOTS:
         QByteArray stream;
         const int count = 20000;
         for (int i = 0; i < count; ++i)
-            stream += message(9, QByteArray(1, char(i)));
+            stream += rawMessage(9, QByteArray(1, char(i)));
         MessageReader reader;
         reader.append(stream);
         MessageReader::Message m;

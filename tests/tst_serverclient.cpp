@@ -29,22 +29,11 @@ QPoint cellCentre(const Canvas &canvas, int x, int y)
     return rect.center().toPoint();
 }
 
-QByteArray canvasCells(const Canvas &canvas)
-{
-    const CanvasFormat &format = *canvas.format();
-    QByteArray cells;
-    for (int y = 0; y < format.rows; ++y)
-        for (int x = 0; x < format.columns; ++x)
-            cells.append(char(canvas.cell(x, y)));
-    return cells;
-}
-
 bool connectWindow(Celvane &window, quint16 port)
 {
     window.connectToServer(loopback, port);
     return QTest::qWaitFor(
-        [&] { return TestSupport::statusLabelOf(window)->text() == QLatin1String("Connected"); },
-        5000);
+        [&] { return TestSupport::statusText(window) == QLatin1String("Connected"); }, 5000);
 }
 
 } // namespace
@@ -70,7 +59,7 @@ void tst_ServerClient::windowAndServerTogether()
     Canvas *canvas = TestSupport::canvasOf(window);
     QCOMPARE(canvas->format(), canvasFormat(3));
     const Picture sample = samplePicture(3);
-    QCOMPARE(canvasCells(*canvas), sample.cells());
+    QCOMPARE(TestSupport::cellsOf(canvas), sample.cells());
     QCOMPARE(canvas->borderColor(), sample.border());
     // An exported picture is what the window shows, pixel for pixel.
     QCOMPARE(canvas->grab().toImage().convertToFormat(QImage::Format_RGB32),
@@ -93,7 +82,7 @@ void tst_ServerClient::windowAndServerTogether()
     QCOMPARE(canvas->cell(5, 22), quint8(EmptyCell));
 
     std::optional<Picture> seen;
-    QTRY_VERIFY((seen = observer.fetchPicture()) && seen->cells() == canvasCells(*canvas));
+    QTRY_VERIFY((seen = observer.fetchPicture()) && seen->cells() == TestSupport::cellsOf(canvas));
     QVERIFY(seen->cells() != sample.cells());
 
     // A border colour from the menu.
@@ -130,20 +119,20 @@ void tst_ServerClient::windowAndServerTogether()
     }
     QVERIFY(QSet<char>(imported.cbegin(), imported.cend()).size() > 2);
     QTRY_VERIFY((seen = observer.fetchPicture()) && seen->cells() == imported);
-    QCOMPARE(canvasCells(*canvas), imported);
+    QCOMPARE(TestSupport::cellsOf(canvas), imported);
 
     // A second window connecting later sees the same picture.
     Celvane second;
     second.show();
     QVERIFY(QTest::qWaitForWindowExposed(&second));
     QVERIFY(connectWindow(second, server.port()));
-    QCOMPARE(canvasCells(*TestSupport::canvasOf(second)), imported);
+    QCOMPARE(TestSupport::cellsOf(TestSupport::canvasOf(second)), imported);
     QCOMPARE(TestSupport::canvasOf(second)->borderColor(), quint8(8));
 
     // And the server saw nothing it had to refuse.
     QCOMPARE(server.countLogLines("refused a message"), 0);
     QCOMPARE(server.terminate(), 0);
-    QTRY_COMPARE(TestSupport::statusLabelOf(window)->text(), QStringLiteral("Disconnected"));
+    QTRY_COMPARE(TestSupport::statusText(window), QStringLiteral("Disconnected"));
 }
 
 CELVANE_TEST_MAIN(tst_ServerClient)

@@ -3,6 +3,7 @@
 #include "server/pictureserver.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
+#include "tests/support/testsupport.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -11,22 +12,10 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+using TestSupport::rawHeader;
+using TestSupport::rawMessage;
+
 namespace {
-
-QByteArray header(quint8 kind, quint16 length)
-{
-    QByteArray out;
-    out.append(char(kind));
-    out.append(char(0));
-    out.append(char(length & 0xff));
-    out.append(char(length >> 8));
-    return out;
-}
-
-QByteArray message(quint8 kind, const QByteArray &payload)
-{
-    return header(kind, quint16(payload.size())) + payload;
-}
 
 QByteArray setCell(quint8 x, quint8 y, quint8 value)
 {
@@ -40,7 +29,43 @@ QByteArray rowData(quint8 row, quint8 count, int cells, quint8 value)
     payload.append(char(count));
     payload.append(2, char(0));
     payload.append(cells, char(value));
-    return message(Protocol::RowData, payload);
+    return rawMessage(Protocol::RowData, payload);
+}
+
+// Where a server stands once it has read the first `count` bytes of a stream of whole messages:
+// the messages it has completed, and the bytes of the next one it holds.
+struct ReadPoint
+{
+    quint64 messages = 0;
+    qint64 held = 0;
+};
+
+ReadPoint readPoint(const QByteArray &stream, qsizetype count)
+{
+    ReadPoint point;
+    qsizetype at = 0;
+    while (count - at >= Protocol::HeaderSize) {
+        const qsizetype end =
+            at + Protocol::HeaderSize + Protocol::decodeHeader(stream.constData() + at).length;
+        if (end > count)
+            break;
+        ++point.messages;
+        at = end;
+    }
+    point.held = count - at;
+    return point;
+}
+
+// Waits until the server has read exactly the first `count` bytes of the stream, which it has
+// been sent no further than that: so each piece is seen to arrive on its own.
+bool waitForRead(const PictureServer &server, quint64 messagesBefore, const QByteArray &stream,
+                 qsizetype count)
+{
+    const ReadPoint point = readPoint(stream, count);
+    return QTest::qWaitFor([&] {
+        return server.counters().messages == messagesBefore + point.messages &&
+               server.largestBufferedInput() == point.held;
+    });
 }
 
 } // namespace
@@ -79,18 +104,17 @@ private Q_SLOTS:
 
 void tst_ServerHostile::byteByByte()
 {
-    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
-    QVERIFY2(server.start({QStringLiteral("--format"), QStringLiteral("1")}), server.failure());
+    PictureServer server(Picture(1));
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
     ServerClient client;
-    QVERIFY(client.connectTo(server.port()));
+    QVERIFY(client.connectTo(server.serverPort()));
 
     const QByteArray stream = Protocol::encodeHello() + setCell(79, 24, 1) + rowData(2, 80, 80, 0) +
                               Protocol::encodeCommand(Protocol::SetColorsCommand, 1, 0, 0) +
                               Protocol::encodeHello();
-    for (char byte : stream) {
-        client.send(QByteArrayView(&byte, 1));
-        // Let each byte travel on its own.
-        QTest::qWait(1);
+    for (qsizetype i = 0; i < stream.size(); ++i) {
+        client.send(stream.sliced(i, 1));
+        QVERIFY2(waitForRead(server, 0, stream, i + 1), qPrintable(QString::number(i)));
     }
 
     const auto first = client.waitForUpdate();
@@ -104,23 +128,25 @@ void tst_ServerHostile::byteByByte()
     QCOMPARE(picture->cell(0, 1), quint8(EmptyCell));
     QCOMPARE(picture->cell(0, 3), quint8(EmptyCell));
     QCOMPARE(picture->border(), quint8(1));
-    QCOMPARE(server.countLogLines("refused a message"), 0);
+    QCOMPARE(server.counters().refused, quint64(0));
 }
 
 void tst_ServerHostile::splitAtEveryBoundary()
 {
-    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
-    QVERIFY2(server.start({QStringLiteral("--format"), QStringLiteral("2")}), server.failure());
+    PictureServer server(Picture(2));
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
     ServerClient client;
-    QVERIFY(client.connectTo(server.port()));
+    QVERIFY(client.connectTo(server.serverPort()));
 
     // A row and a Hello, cut in two at every position; each round writes other values.
     for (int cut = 1; cut < 30 + 8; ++cut) {
         const quint8 value = quint8(cut % 8);
         const QByteArray stream =
             rowData(quint8(cut % 23), 22, 22, value) + Protocol::encodeHello();
+        const quint64 before = server.counters().messages;
         client.send(stream.left(cut));
-        QTest::qWait(5);
+        QVERIFY2(waitForRead(server, before, stream, cut),
+                 qPrintable(QStringLiteral("first piece unread with the cut at %1").arg(cut)));
         client.send(stream.mid(cut));
         const auto update = client.waitForUpdate();
         QVERIFY2(update, qPrintable(QStringLiteral("no answer with the cut at %1").arg(cut)));
@@ -128,7 +154,7 @@ void tst_ServerHostile::splitAtEveryBoundary()
         QVERIFY(picture);
         QCOMPARE(picture->cells().mid((cut % 23) * 22, 22), QByteArray(22, char(value)));
     }
-    QCOMPARE(server.countLogLines("refused a message"), 0);
+    QCOMPARE(server.counters().refused, quint64(0));
 }
 
 void tst_ServerHostile::unusableMessagesAreRefusedAndCounted_data()
@@ -136,15 +162,15 @@ void tst_ServerHostile::unusableMessagesAreRefusedAndCounted_data()
     QTest::addColumn<int>("formatNumber");
     QTest::addColumn<QByteArray>("bytes");
 
-    QTest::newRow("kind 0, empty") << 3 << header(0, 0);
+    QTest::newRow("kind 0, empty") << 3 << rawHeader(0, 0);
     QTest::newRow("kind 2, an Update") << 3 << Picture(3).encodeUpdate();
-    QTest::newRow("kind 5") << 3 << message(5, "abc");
-    QTest::newRow("kind 255, 300 bytes") << 3 << message(255, QByteArray(300, 'x'));
-    QTest::newRow("kind 255 shaped like a clear") << 3 << message(255, QByteArray(4, 0));
+    QTest::newRow("kind 5") << 3 << rawMessage(5, "abc");
+    QTest::newRow("kind 255, 300 bytes") << 3 << rawMessage(255, QByteArray(300, 'x'));
+    QTest::newRow("kind 255 shaped like a clear") << 3 << rawMessage(255, QByteArray(4, 0));
     QTest::newRow("opcode 3") << 3 << Protocol::encodeCommand(3, 1, 1, 1);
     QTest::newRow("opcode 255") << 3 << Protocol::encodeCommand(255, 0, 0, 0);
-    QTest::newRow("command of 5 bytes") << 3 << message(Protocol::Command, QByteArray(5, 0));
-    QTest::newRow("command of 0 bytes") << 3 << header(Protocol::Command, 0);
+    QTest::newRow("command of 5 bytes") << 3 << rawMessage(Protocol::Command, QByteArray(5, 0));
+    QTest::newRow("command of 0 bytes") << 3 << rawHeader(Protocol::Command, 0);
     QTest::newRow("cell column 40") << 3 << setCell(40, 0, 1);
     QTest::newRow("cell row 25") << 3 << setCell(0, 25, 1);
     QTest::newRow("cell (255, 255)") << 0 << setCell(255, 255, 1);
@@ -156,7 +182,7 @@ void tst_ServerHostile::unusableMessagesAreRefusedAndCounted_data()
     QTest::newRow("row of 81 cells in format 1") << 1 << rowData(0, 81, 81, 1);
     QTest::newRow("row count above its length") << 3 << rowData(0, 40, 20, 1);
     QTest::newRow("row count below its length") << 3 << rowData(0, 2, 40, 1);
-    QTest::newRow("row of 2 bytes") << 3 << message(Protocol::RowData, QByteArray(2, 0));
+    QTest::newRow("row of 2 bytes") << 3 << rawMessage(Protocol::RowData, QByteArray(2, 0));
     QTest::newRow("colours 200 and 254") << 3 << Protocol::encodeCommand(1, 200, 254, 0);
     QTest::newRow("cell colour 200") << 3 << setCell(2, 2, 200);
     QTest::newRow("cell colour 2 of two") << 0 << setCell(2, 2, 2);
@@ -199,7 +225,7 @@ void tst_ServerHostile::oversizedLengthHoldsOneMessageAtMost()
     ServerClient hostile;
     QVERIFY(hostile.connectTo(server.serverPort()));
     // The largest length there is, and one byte short of it.
-    hostile.send(header(9, 0xffff) + QByteArray(0xffff - 1, 'x'));
+    hostile.send(rawHeader(9, 0xffff) + QByteArray(0xffff - 1, 'x'));
     QTRY_COMPARE(server.largestBufferedInput(), qint64(Protocol::MaxMessageSize - 1));
     QVERIFY(server.largestBufferedInput() <= Protocol::MaxMessageSize);
 
@@ -226,7 +252,7 @@ void tst_ServerHostile::floodOfLargestMessagesStaysBounded()
     QVERIFY(hostile.connectTo(server.serverPort()));
 
     constexpr int Count = 64;
-    const QByteArray largest = header(7, 0xffff) + QByteArray(0xffff, 'z');
+    const QByteArray largest = rawHeader(7, 0xffff) + QByteArray(0xffff, 'z');
     QByteArray flood;
     for (int i = 0; i < Count; ++i)
         flood += largest;
@@ -255,7 +281,7 @@ void tst_ServerHostile::clientThatNeverReadsIsDropped()
     QTcpSocket greedy;
     greedy.setReadBufferSize(1);
     greedy.connectToHost(QHostAddress(QHostAddress::LocalHost), server.port());
-    QVERIFY(greedy.waitForConnected(5000));
+    QTRY_COMPARE(greedy.state(), QAbstractSocket::ConnectedState);
     QByteArray hellos;
     for (int i = 0; i < 40000; ++i)
         hellos += Protocol::encodeHello();
@@ -308,7 +334,7 @@ void tst_ServerHostile::tooManyClients()
     third.send(Protocol::encodeHello());
     QVERIFY(third.waitForDisconnected());
     QCOMPARE(third.pendingBytes(), 0);
-    QCOMPARE(server.countLogLines("turned away"), 1);
+    QTRY_COMPARE(server.countLogLines("turned away"), 1);
 
     // The two it serves carry on, and a place that comes free is taken again.
     first.send(setCell(1, 1, 1));
@@ -341,8 +367,8 @@ void tst_ServerHostile::wellBehavedEditsSurviveHostileNeighbours()
         QByteArray noise(int(random.bounded(1, 600)), Qt::Uninitialized);
         for (char &byte : noise)
             byte = char(random.bounded(256));
-        garbage.send(message(quint8(random.bounded(5, 256)), noise));
-        flooder.send(message(200, QByteArray(0xffff, 'f')));
+        garbage.send(rawMessage(quint8(random.bounded(5, 256)), noise));
+        flooder.send(rawMessage(200, QByteArray(0xffff, 'f')));
         ServerClient quitter;
         if (quitter.connectTo(server.port())) {
             quitter.send(setCell(0, 0, 9).left(int(random.bounded(1, 8))));
@@ -350,7 +376,9 @@ void tst_ServerHostile::wellBehavedEditsSurviveHostileNeighbours()
         }
         for (int i = 0; i < 40; ++i)
             good.send(setCell(quint8(i), quint8(round), quint8((i + round) % 16)));
-        QTest::qWait(2);
+        // Paces the rounds: each flood is in the kernel's hands before the next is queued. What
+        // the server made of them is what the final picture shows.
+        QVERIFY(QTest::qWaitFor([&] { return flooder.socket().bytesToWrite() == 0; }));
     }
 
     const auto picture = good.fetchPicture();
@@ -412,7 +440,7 @@ void tst_ServerHostile::deadlinesCloseIdleAndStalledConnections_data()
     QTest::newRow("half a Hello") << Protocol::encodeHello().left(3) << QByteArray("sent no Hello");
     QTest::newRow("an edit, no Hello") << setCell(1, 1, 1) << QByteArray("sent no Hello");
     QTest::newRow("65535 bytes announced, one sent")
-        << Protocol::encodeHello() + header(9, 0xffff) + "x" << QByteArray("was not complete");
+        << Protocol::encodeHello() + rawHeader(9, 0xffff) + "x" << QByteArray("was not complete");
     QTest::newRow("a row cut short") << Protocol::encodeHello() + rowData(0, 40, 40, 1).left(20)
                                      << QByteArray("was not complete");
 }
@@ -505,13 +533,13 @@ void tst_ServerHostile::refusalsLoggedWithinBoundsThenClosed()
     QVERIFY2(server.start(), server.failure());
     ServerClient client;
     QVERIFY(client.connectTo(server.port()));
-    client.send(header(9, 0).repeated(50));
+    client.send(rawHeader(9, 0).repeated(50));
     QVERIFY(client.fetchPicture());
     QCOMPARE(server.countLogLines("refused a message"), 5);
     QCOMPARE(server.countLogLines("are counted, not logged"), 1);
 
     // Past the limit the client is closed, with one line, however much more it sends.
-    client.send(header(9, 0).repeated(100000));
+    client.send(rawHeader(9, 0).repeated(100000));
     QVERIFY(client.waitForDisconnected());
     QTRY_COMPARE(server.countLogLines("messages that could not be applied"), 1);
     QTRY_COMPARE(server.countLogLines("not logged)"), 1);

@@ -4,6 +4,7 @@
 #include "server/picture.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
+#include "server/picturesaver.h"
 #include "server/samplepicture.h"
 
 #include <QFile>
@@ -69,6 +70,7 @@ private Q_SLOTS:
     void fileRefusesWhatIsNotOurs_data();
     void fileRefusesWhatIsNotOurs();
     void fileLoadReportsMissingAndRefused();
+    void saverWritesAtOnceWhenAsked();
     void rendererPaintsLikeTheCanvas();
     void samplePictureUsesOnlyItsPalette_data();
     void samplePictureUsesOnlyItsPalette();
@@ -332,6 +334,32 @@ void tst_ServerPicture::fileLoadReportsMissingAndRefused()
     PictureFile folder(dir.path());
     QCOMPARE(folder.load(&picture), PictureFile::Refused);
     QVERIFY(!folder.save(picture));
+}
+
+void tst_ServerPicture::saverWritesAtOnceWhenAsked()
+{
+    // What a stop relies on, with no timed save that could come first: saveNow() writes pending
+    // changes at once, and nothing when there are none.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("saver.cvp"));
+    Picture picture = startingPicture(1);
+    PictureSaver saver(path, &picture);
+    saver.setDelay(24 * 60 * 60 * 1000);
+    QVERIFY(saver.saveNow());
+    QCOMPARE(saver.saveCount(), quint64(0));
+    QVERIFY(!QFile::exists(path));
+
+    picture.setCell(3, 4, 5);
+    saver.scheduleSave();
+    QVERIFY(saver.isPending());
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(saver.saveNow());
+    QVERIFY(!saver.isPending());
+    QCOMPARE(saver.saveCount(), quint64(1));
+    Picture loaded;
+    QCOMPARE(PictureFile(path).load(&loaded), PictureFile::Loaded);
+    QVERIFY(loaded == picture);
 }
 
 void tst_ServerPicture::rendererPaintsLikeTheCanvas()

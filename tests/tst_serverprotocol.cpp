@@ -50,8 +50,15 @@ void tst_ServerProtocol::helloGetsWholePicture()
     QCOMPARE(update->size(), size);
     QCOMPARE(update->left(8), header);
     QCOMPARE(update->mid(8), QByteArray(size - 8, char(EmptyCell)));
-    // Nothing else follows.
-    QTest::qWait(50);
+
+    // Nothing else follows: the next thing to arrive is the answer to a later Hello, which alone
+    // shows the cell set just before it.
+    client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 0, 0, 1) +
+                Protocol::encodeHello());
+    const auto marker = client.waitForUpdate();
+    QVERIFY(marker);
+    QCOMPARE(marker->at(8), char(1));
+    QCOMPARE(marker->mid(9), update->mid(9));
     QCOMPARE(client.pendingBytes(), 0);
 }
 
@@ -203,15 +210,22 @@ void tst_ServerProtocol::editsReachOtherClientsAsRelaysOnly()
     QVERIFY(editor.connectTo(server.port()));
     editor.send(Protocol::encodeCommand(Protocol::SetCellCommand, 4, 4, 4));
     QVERIFY(editor.fetchPicture());
+    editor.send(Protocol::encodeCommand(Protocol::SetCellCommand, 5, 5, 5));
+    QVERIFY(editor.fetchPicture());
 
-    // The edit comes as itself, never as an Update the watcher did not ask for.
-    const auto relays = watcher.waitForRelays(1);
+    // The edits come as themselves, in the order applied, never as an Update the watcher did not
+    // ask for.
+    const auto relays = watcher.waitForRelays(2);
     QVERIFY(relays);
-    QCOMPARE(relays->first(), Protocol::encodeCommand(Protocol::SetCellCommand, 4, 4, 4));
+    QCOMPARE(*relays, (QList<QByteArray>{
+                          Protocol::encodeCommand(Protocol::SetCellCommand, 4, 4, 4),
+                          Protocol::encodeCommand(Protocol::SetCellCommand, 5, 5, 5)}));
     QCOMPARE(watcher.pendingBytes(), 0);
     const auto picture = watcher.fetchPicture();
     QVERIFY(picture);
     QCOMPARE(picture->cell(4, 4), quint8(4));
+    QCOMPARE(picture->cell(5, 5), quint8(5));
+    QCOMPARE(watcher.pendingBytes(), 0);
 }
 
 void tst_ServerProtocol::versionAndHelp()

@@ -21,8 +21,15 @@ Canvas *canvasOf(const Celvane &window)
 
 QLabel *statusLabelOf(const Celvane &window)
 {
-    // The status bar holds no other label of the window's own.
-    return window.statusBar()->findChild<QLabel *>(QString(), Qt::FindDirectChildrenOnly);
+    const QList<QLabel *> labels =
+        window.statusBar()->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly);
+    return labels.size() == 1 ? labels.first() : nullptr;
+}
+
+QString statusText(const Celvane &window)
+{
+    const QLabel *label = statusLabelOf(window);
+    return label ? label->text() : QStringLiteral("<no status label>");
 }
 
 QTcpSocket *liveSocketOf(const Celvane &window)
@@ -33,6 +40,34 @@ QTcpSocket *liveSocketOf(const Celvane &window)
             return socket;
     }
     return nullptr;
+}
+
+QByteArray cellsOf(const Canvas *canvas)
+{
+    QByteArray cells;
+    const CanvasFormat *format = canvas ? canvas->format() : nullptr;
+    if (!format)
+        return cells;
+    for (int y = 0; y < format->rows; ++y) {
+        for (int x = 0; x < format->columns; ++x)
+            cells.append(char(canvas->cell(x, y)));
+    }
+    return cells;
+}
+
+QByteArray rawHeader(int kind, int length, int reserved)
+{
+    QByteArray out;
+    out.append(char(kind));
+    out.append(char(reserved));
+    out.append(char(length & 0xff));
+    out.append(char((length >> 8) & 0xff));
+    return out;
+}
+
+QByteArray rawMessage(int kind, QByteArrayView payload, int reserved)
+{
+    return rawHeader(kind, int(payload.size()), reserved).append(payload);
 }
 
 QByteArray patternCells(int formatNumber)

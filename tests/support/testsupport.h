@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
 #include <QtGlobal>
 
 class Canvas;
@@ -13,10 +15,21 @@ namespace TestSupport {
 
 // The window's central canvas.
 Canvas *canvasOf(const Celvane &window);
-// The permanent label in the status bar that shows the connection state.
+// The permanent label in the status bar that shows the connection state: the status bar's only
+// label of its own, or nullptr if it holds none or several.
 QLabel *statusLabelOf(const Celvane &window);
+// That label's text.
+QString statusText(const Celvane &window);
 // The window's socket that is still connected, or nullptr.
 QTcpSocket *liveSocketOf(const Celvane &window);
+
+// The canvas's cells row by row, as an Update carries them; empty while it has no picture.
+QByteArray cellsOf(const Canvas *canvas);
+
+// A message's header (kind, reserved byte, little-endian length) written out byte by byte rather
+// than by the program's own encoder, and the same followed by its payload.
+QByteArray rawHeader(int kind, int length, int reserved = 0);
+QByteArray rawMessage(int kind, QByteArrayView payload, int reserved = 0);
 
 // rows x columns cell bytes of a format, cell (x, y) = (x + 3 y) modulo the palette size, so that
 // neighbouring cells and rows differ.
