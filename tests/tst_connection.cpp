@@ -713,7 +713,7 @@ private Q_SLOTS:
             server->sendBytes(relays + command(2, 0, 0, 0).first(1));
             QTRY_COMPARE(window->pendingBytes(), 1);
 
-            QCOMPARE(canvasCells(canvas()), announced ? cells : patternCells(formatNumber));
+            QCOMPARE(cellsOf(canvas()), announced ? cells : patternCells(formatNumber));
             QCOMPARE(int(canvas()->borderColor()), announced ? border : 2);
             QCOMPARE(int(canvas()->backgroundColor()), announced ? background : 5);
             if (frame) {
@@ -771,7 +771,7 @@ private Q_SLOTS:
                           command(2, 5, 5, 5) + command(0, 0, 0, 0) + command(2, 0, 0, 0).first(2));
         // Two bytes now, so that the wait cannot be met by the byte held before.
         QTRY_COMPARE(window->pendingBytes(), 2);
-        QCOMPARE(canvasCells(canvas()), patternCells(3));
+        QCOMPARE(cellsOf(canvas()), patternCells(3));
         QVERIFY(server->received().isEmpty());
     }
 };
