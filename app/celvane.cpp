@@ -1,9 +1,9 @@
 #include "app/celvane.h"
 
-#include "app/imageimport.h"
 #include "canvas/canvas.h"
 #include "dialogs/connectdialog.h"
-#include "dialogs/connectionpreferences.h"
+#include "model/imagetocells.h"
+#include "settings/connectionpreferences.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -31,7 +31,7 @@ constexpr int SwatchSize = 10;
 Celvane::Celvane(QWidget *parent, Qt::WindowFlags flags)
     : QMainWindow(parent, flags)
 {
-    ui.setupForm(this);
+    ui.setupUi(this);
 
     statusLabel = new QLabel();
     statusBar()->addPermanentWidget(statusLabel, 0);

@@ -1,6 +1,6 @@
 #include "server/picturefile.h"
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <QFile>
 #include <QSaveFile>

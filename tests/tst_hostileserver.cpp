@@ -5,8 +5,8 @@
 
 #include "app/celvane.h"
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 
 #include <QFile>
 #include <QFileDialog>

@@ -14,9 +14,9 @@
 //   and apply() reports Applied exactly for those;
 // - a Hello's answer is a well-formed Update of the picture as it stands.
 
-#include "canvas/canvasformat.h"
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "server/picture.h"
 
 #include <cstdint>
