@@ -1,10 +1,10 @@
 #include "app/celvane.h"
 
-#include "app/imageimport.h"
 #include "canvas/canvas.h"
 #include "connection/batchplan.h"
 #include "dialogs/connectdialog.h"
-#include "dialogs/connectionpreferences.h"
+#include "model/imagetocells.h"
+#include "settings/connectionpreferences.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -44,7 +44,7 @@ int pictureDeadlineMs = 10000;
 Celvane::Celvane(QWidget *parent, Qt::WindowFlags flags)
     : QMainWindow(parent, flags)
 {
-    ui.setupForm(this);
+    ui.setupUi(this);
 
     statusLabel = new QLabel();
     statusBar()->addPermanentWidget(statusLabel, 0);

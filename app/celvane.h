@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/celvaneform.h"
-#include "canvas/canvasformat.h"
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
+#include "ui_celvane.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -29,7 +29,7 @@ public:
     explicit Celvane(QWidget *parent = nullptr, Qt::WindowFlags flags = {});
     ~Celvane() override;
 
-    const CelvaneForm &form() const { return ui; }
+    const Ui::CelvaneClass &form() const { return ui; }
 
     // Applies a state to the menus and the status text, and repaints the window at once so that
     // the text shows even while the connect wait blocks the event loop.
@@ -85,7 +85,7 @@ private:
     // Stops listening to the socket and hands it to the event loop for deletion.
     void releaseSocket();
 
-    CelvaneForm ui;
+    Ui::CelvaneClass ui;
     QLabel *statusLabel = nullptr;
     Canvas *canvas = nullptr;
     // Cleared when the socket is released, and guarded besides: a nested event loop (a dialog, a

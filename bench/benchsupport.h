@@ -1,6 +1,6 @@
 #pragma once
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <QByteArray>
 #include <QSize>
@@ -13,7 +13,7 @@ class QWidget;
 namespace BenchSupport {
 
 // The two widget sizes the paint figures are taken at: the main window's own, and a full screen.
-constexpr QSize SmallSize(473, 400);
+constexpr QSize SmallSize(CELVANE_WINDOW_WIDTH, CELVANE_WINDOW_HEIGHT);
 constexpr QSize LargeSize(1920, 1080);
 
 // rows x columns cells of a format, every one coloured, neighbours in a row and in a column

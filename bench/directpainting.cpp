@@ -1,6 +1,6 @@
 #include "bench/directpainting.h"
 
-#include "canvas/canvasgeometry.h"
+#include "painting/canvasgeometry.h"
 
 #include <QPainter>
 

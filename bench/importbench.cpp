@@ -3,10 +3,10 @@
 // RowData per row to a loopback peer that receives them all. Judged against as many repaints of
 // the widget without a picture as the import makes.
 
-#include "app/imageimport.h"
 #include "bench/benchsupport.h"
 #include "canvas/canvas.h"
 #include "connection/protocol.h"
+#include "model/imagetocells.h"
 
 #include <QRandomGenerator>
 #include <QTcpServer>

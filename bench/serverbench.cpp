@@ -4,8 +4,8 @@
 // started beside this one on a port of its own choosing.
 
 #include "bench/childprocess.h"
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 
 #include <QByteArray>
 

@@ -9,7 +9,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QWidget window;
-    window.resize(473, 400);
+    window.resize(CELVANE_WINDOW_WIDTH, CELVANE_WINDOW_HEIGHT);
     StartupProbe probe(&window);
     window.show();
     return application.exec();

@@ -11,7 +11,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     QLabel window(QStringLiteral("Disconnected"));
-    window.resize(473, 400);
+    window.resize(CELVANE_WINDOW_WIDTH, CELVANE_WINDOW_HEIGHT);
     StartupProbe probe(&window);
     window.show();
     return application.exec();

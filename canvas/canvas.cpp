@@ -1,7 +1,7 @@
 #include "canvas/canvas.h"
 
-#include "canvas/canvasgeometry.h"
-#include "canvas/cellpainting.h"
+#include "painting/canvasgeometry.h"
+#include "painting/cellpainting.h"
 
 #include <QMouseEvent>
 #include <QPaintEngine>

@@ -1,6 +1,6 @@
 #include "connection/batchplan.h"
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 BatchPlan planBatch(const QList<MessageReader::Message> &messages)
 {

@@ -1,6 +1,6 @@
 #include "connection/protocol.h"
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 namespace Protocol {
 

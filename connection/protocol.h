@@ -40,6 +40,8 @@ constexpr int HelloPayloadSize = 4;
 constexpr int CommandPayloadSize = 4;
 constexpr int RowDataPrefixSize = 4;
 constexpr int UpdatePrefixSize = 4;
+// The TCP port a picture server listens on, and the client connects to, unless told otherwise.
+constexpr quint16 DefaultPort = 3000;
 // The value the client puts in the first byte of its Hello.
 constexpr quint8 HelloVersion = 3;
 // Bit 0 of an Update's byte 3: the server sends every edit it applies, the sender's own

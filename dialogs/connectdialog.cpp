@@ -1,13 +1,13 @@
 #include "dialogs/connectdialog.h"
 
-#include "dialogs/connectionpreferences.h"
+#include "settings/connectionpreferences.h"
 
 #include <QLineEdit>
 
 ConnectDialog::ConnectDialog(QWidget *parent, Qt::WindowFlags flags)
     : QDialog(parent, flags)
 {
-    m_form.setupForm(this);
+    m_form.setupUi(this);
     connect(this, &QDialog::accepted, this, &ConnectDialog::OnAccepted);
 
     const ConnectionPreferences &preferences = connectionPreferences();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/connectdialogform.h"
+#include "ui_connectdialog.h"
 
 #include <QDialog>
 
@@ -14,11 +14,11 @@ public:
     explicit ConnectDialog(QWidget *parent = nullptr, Qt::WindowFlags flags = {});
     ~ConnectDialog() override;
 
-    const ConnectDialogForm &form() const { return m_form; }
+    const Ui::ConnectDialog &form() const { return m_form; }
 
 private Q_SLOTS:
     void OnAccepted();
 
 private:
-    ConnectDialogForm m_form;
+    Ui::ConnectDialog m_form;
 };

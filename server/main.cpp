@@ -1,3 +1,4 @@
+#include "connection/protocol.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -102,9 +103,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption listenOption(
         QStringLiteral("listen"), QStringLiteral("Numeric address to listen on (127.0.0.1)."),
         QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("TCP port (3000); 0 picks a free one."),
-                                        QStringLiteral("N"), QStringLiteral("3000"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("TCP port (%1); 0 picks a free one.").arg(Protocol::DefaultPort),
+        QStringLiteral("N"), QString::number(Protocol::DefaultPort));
     const QCommandLineOption formatOption(
         QStringLiteral("format"),
         QStringLiteral("Format of a new picture: 0 and 1 two colours (40x25, 80x25), 2 eight "

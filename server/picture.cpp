@@ -1,7 +1,7 @@
 #include "server/picture.h"
 
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 
 #include <cstring>
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "model/canvasformat.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
-
-struct CanvasFormat;
 
 // The one picture a server holds: its format, the two frame colour indices and every cell. Edits
 // arrive as raw message payloads and are either applied whole or not at all, so a picture never
@@ -29,7 +29,7 @@ public:
     explicit Picture(int formatNumber = DefaultFormat);
 
     static constexpr int DefaultFormat = 3;
-    static bool isFormatNumber(int number) { return number >= 0 && number <= 3; }
+    static bool isFormatNumber(int number) { return number >= 0 && number < CanvasFormatCount; }
 
     quint8 formatNumber() const { return m_formatNumber; }
     const CanvasFormat &format() const { return *m_format; }

@@ -1,6 +1,6 @@
 #include "server/picturefile.h"
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +17,7 @@ constexpr int HeaderSize = MagicSize + 4;
 constexpr int ChecksumSize = 2;
 
 // Reading more than this means the file cannot be ours, whatever it is.
-constexpr qint64 LargestFile = HeaderSize + 80 * 25 + ChecksumSize;
+constexpr qint64 LargestFile = HeaderSize + largestCellCount() + ChecksumSize;
 
 quint16 checksum(QByteArrayView bytes)
 {

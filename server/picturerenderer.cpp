@@ -1,8 +1,8 @@
 #include "server/picturerenderer.h"
 
-#include "canvas/canvasformat.h"
-#include "canvas/canvasgeometry.h"
-#include "canvas/cellpainting.h"
+#include "model/canvasformat.h"
+#include "painting/canvasgeometry.h"
+#include "painting/cellpainting.h"
 #include "server/picture.h"
 
 #include <QPainter>

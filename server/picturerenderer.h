@@ -11,10 +11,12 @@ class Picture;
 class PictureRenderer
 {
 public:
-    // The canvas area of the client's window at its starting size: 473 x 400 less the menu bar
+    // The canvas area of the client's window at its starting size: the window less the menu bar
     // and the status bar, as Qt's Fusion style lays them out (other styles differ by a few
     // pixels). Pictures exported at this size look as a new user first sees them.
-    static constexpr QSize DefaultSize{473, 359};
+    static constexpr int MenuAndStatusBarHeight = 41;
+    static constexpr QSize DefaultSize{CELVANE_WINDOW_WIDTH,
+                                       CELVANE_WINDOW_HEIGHT - MenuAndStatusBarHeight};
 
     static QImage render(const Picture &picture, QSize size = DefaultSize);
 };

@@ -1,7 +1,7 @@
 #include "server/pictureserver.h"
 
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "server/serverlogging.h"
 
 #include <QTcpServer>

@@ -1,6 +1,6 @@
 #include "server/samplepicture.h"
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 namespace {
 

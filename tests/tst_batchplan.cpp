@@ -1,9 +1,9 @@
 // Which messages of one read the window acts on: the last Update it can install, and whether a
 // superseded one would have enabled the frame-colour menus.
 
-#include "canvas/canvasformat.h"
 #include "connection/batchplan.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 
 #include <QtTest>
 

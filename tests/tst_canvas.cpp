@@ -1,5 +1,5 @@
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 #include "tests/support/paintcounter.h"
 #include "tests/support/testsupport.h"
 

@@ -1,4 +1,4 @@
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <QtTest>
 

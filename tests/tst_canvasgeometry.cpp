@@ -1,6 +1,6 @@
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
-#include "canvas/canvasgeometry.h"
+#include "model/canvasformat.h"
+#include "painting/canvasgeometry.h"
 
 #include <QtTest>
 

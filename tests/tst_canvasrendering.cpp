@@ -4,8 +4,8 @@
 // rectangle fill, and compare the two pixel for pixel.
 
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
-#include "canvas/canvasgeometry.h"
+#include "model/canvasformat.h"
+#include "painting/canvasgeometry.h"
 #include "tests/support/testsupport.h"
 
 #include <QApplication>

@@ -1,7 +1,6 @@
 #include "app/celvane.h"
 #include "dialogs/connectdialog.h"
-#include "dialogs/connectdialogform.h"
-#include "dialogs/connectionpreferences.h"
+#include "settings/connectionpreferences.h"
 #include "tests/support/testsupport.h"
 
 #include <QApplication>
@@ -170,7 +169,7 @@ private Q_SLOTS:
     void form()
     {
         ConnectDialog dialog;
-        const ConnectDialogForm &f = dialog.form();
+        const Ui::ConnectDialog &f = dialog.form();
 
         QCOMPARE(dialog.objectName(), QStringLiteral("ConnectDialog"));
         QCOMPARE(QString::fromLatin1(dialog.metaObject()->className()),
@@ -241,7 +240,7 @@ private Q_SLOTS:
     void layoutBelowGrid()
     {
         ConnectDialog dialog;
-        const ConnectDialogForm &f = dialog.form();
+        const Ui::ConnectDialog &f = dialog.form();
         QCOMPARE(f.verticalLayout->count(), 3);
         QCOMPARE(f.verticalLayout->itemAt(0)->layout(), f.gridLayout);
         QSpacerItem *vertical = f.verticalLayout->itemAt(1)->spacerItem();

@@ -1,11 +1,10 @@
 #include "app/celvane.h"
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
-#include "canvas/canvasgeometry.h"
 #include "connection/protocol.h"
 #include "dialogs/connectdialog.h"
-#include "dialogs/connectdialogform.h"
-#include "dialogs/connectionpreferences.h"
+#include "model/canvasformat.h"
+#include "painting/canvasgeometry.h"
+#include "settings/connectionpreferences.h"
 #include "tests/support/fakepictureserver.h"
 #include "tests/support/modalwatcher.h"
 #include "tests/support/paintcounter.h"
@@ -60,7 +59,7 @@ private:
     std::unique_ptr<Celvane> window;
     std::unique_ptr<FakePictureServer> server;
 
-    const CelvaneForm &ui() const { return window->form(); }
+    const Ui::CelvaneClass &ui() const { return window->form(); }
     Canvas *canvas() const { return canvasOf(*window); }
     QString status() const { return statusText(*window); }
 

@@ -5,8 +5,8 @@
 
 #include "app/celvane.h"
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "tests/support/modalwatcher.h"
 #include "tests/support/testsupport.h"
 
@@ -390,7 +390,7 @@ private Q_SLOTS:
         QCOMPARE(canvas->backgroundColor(), expected.background);
         QCOMPARE(canvas->penColor(), 1);
         QCOMPARE(statusText(window), QStringLiteral("Connected"));
-        const CelvaneForm &form = window.form();
+        const Ui::CelvaneClass &form = window.form();
         const auto checkedEntry = [](QMenu *menu) {
             for (QAction *action : menu->actions())
                 if (action->isChecked())

@@ -1,5 +1,4 @@
 #include "app/celvane.h"
-#include "app/celvaneform.h"
 #include "canvas/canvas.h"
 #include "tests/support/paintcounter.h"
 #include "tests/support/testsupport.h"
@@ -31,7 +30,7 @@ public:
     }
 };
 
-QList<QObject *> formObjects(const CelvaneForm &form)
+QList<QObject *> formObjects(const Ui::CelvaneClass &form)
 {
     return {form.actionQuit,
             form.actionClear,
@@ -100,8 +99,8 @@ private Q_SLOTS:
 void tst_MainWindow::formOnItsOwn()
 {
     QMainWindow window;
-    CelvaneForm form;
-    form.setupForm(&window);
+    Ui::CelvaneClass form;
+    form.setupUi(&window);
 
     QCOMPARE(window.objectName(), QStringLiteral("CelvaneClass"));
     // Before any connection state is applied only Disconnect is off.
@@ -122,8 +121,8 @@ void tst_MainWindow::formKeepsGivenObjectName()
 {
     QMainWindow window;
     window.setObjectName(QStringLiteral("mainWindow"));
-    CelvaneForm form;
-    form.setupForm(&window);
+    Ui::CelvaneClass form;
+    form.setupUi(&window);
     QCOMPARE(window.objectName(), QStringLiteral("mainWindow"));
 
     Celvane celvane;
@@ -168,11 +167,11 @@ void tst_MainWindow::objectNamesAndParents()
     // The placeholder is gone by the time anyone could look at it; the form record is checked
     // on a bare window instead.
     QMainWindow bare;
-    CelvaneForm bareForm;
-    bareForm.setupForm(&bare);
+    Ui::CelvaneClass bareForm;
+    bareForm.setupUi(&bare);
     const bool placeholder = name == QLatin1String("centralWidget");
     QMainWindow *owner = placeholder ? &bare : static_cast<QMainWindow *>(&window);
-    const CelvaneForm &form = placeholder ? bareForm : window.form();
+    const Ui::CelvaneClass &form = placeholder ? bareForm : window.form();
 
     QObject *object = formObjects(form).at(index);
     QVERIFY(object);
@@ -191,7 +190,7 @@ void tst_MainWindow::objectNamesAndParents()
 void tst_MainWindow::actionsCarryNothingElse()
 {
     Celvane window;
-    const CelvaneForm &form = window.form();
+    const Ui::CelvaneClass &form = window.form();
     for (QAction *action : {form.actionQuit, form.actionClear, form.actionConnect,
                             form.actionDisconnect, form.actionLoadImage}) {
         QVERIFY2(action->shortcut().isEmpty(), qPrintable(action->objectName()));
@@ -205,7 +204,7 @@ void tst_MainWindow::actionsCarryNothingElse()
 void tst_MainWindow::menuContents()
 {
     Celvane window;
-    const CelvaneForm &form = window.form();
+    const Ui::CelvaneClass &form = window.form();
 
     QCOMPARE(items(form.menuBar), QStringList({"menuFile", "menuCanvas"}));
     QCOMPARE(items(form.menuFile),
@@ -221,7 +220,7 @@ void tst_MainWindow::menuContents()
 void tst_MainWindow::texts()
 {
     Celvane window;
-    const CelvaneForm &form = window.form();
+    const Ui::CelvaneClass &form = window.form();
     QCOMPARE(window.windowTitle(), QStringLiteral("Celvane"));
     QCOMPARE(form.actionQuit->text(), QStringLiteral("Quit"));
     QCOMPARE(form.actionClear->text(), QStringLiteral("Clear"));
@@ -240,11 +239,11 @@ void tst_MainWindow::texts()
 void tst_MainWindow::textsUseFormContext()
 {
     Celvane window;
-    CelvaneForm form = window.form();
+    Ui::CelvaneClass form = window.form();
 
     FormTranslator translator;
     QVERIFY(QCoreApplication::installTranslator(&translator));
-    form.retranslateForm(&window);
+    form.retranslateUi(&window);
     window.setConnectionState(Celvane::Connecting);
     const QString title = window.windowTitle();
     const QStringList actionTexts = {form.actionQuit->text(), form.actionClear->text(),
@@ -264,7 +263,7 @@ void tst_MainWindow::textsUseFormContext()
     // Status texts are never translated.
     QCOMPARE(status, QStringLiteral("Connecting..."));
 
-    form.retranslateForm(&window);
+    form.retranslateUi(&window);
     QCOMPARE(window.windowTitle(), QStringLiteral("Celvane"));
     QCOMPARE(form.menuCanvas->title(), QStringLiteral("Edit"));
 }
@@ -369,7 +368,7 @@ struct StateRow
     const char *status;
 };
 
-QList<int> flags(const CelvaneForm &form)
+QList<int> flags(const Ui::CelvaneClass &form)
 {
     // A menu counts as enabled by its own flag: the menu bar's being off greys the menus below
     // it without changing what the state set on them.
@@ -421,7 +420,7 @@ void tst_MainWindow::connectionStates()
     QFETCH(QString, status);
 
     Celvane window;
-    const CelvaneForm &form = window.form();
+    const Ui::CelvaneClass &form = window.form();
     form.menuBar->setEnabled(prior);
     for (QAction *action : {form.actionConnect, form.actionDisconnect, form.actionClear,
                             form.actionLoadImage, form.actionQuit})
@@ -464,7 +463,7 @@ void tst_MainWindow::unknownStateOnlyRepaints()
 void tst_MainWindow::colorMenusReachSlots()
 {
     Celvane window;
-    const CelvaneForm &form = window.form();
+    const Ui::CelvaneClass &form = window.form();
     auto *canvas = qobject_cast<Canvas *>(window.centralWidget());
     QVERIFY(canvas);
 

@@ -1,6 +1,6 @@
-#include "canvas/canvasformat.h"
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "tests/support/testsupport.h"
 
 #include <QtTest>

@@ -1,5 +1,5 @@
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 
 #include <QtTest>
 

@@ -2,8 +2,8 @@
 // cells of its own, so that every edit can be found again in the final picture; and the same
 // while other clients connect, send half messages or nonsense, and vanish at random moments.
 
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "server/picture.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"

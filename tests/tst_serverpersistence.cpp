@@ -1,5 +1,5 @@
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "tests/support/serverclient.h"

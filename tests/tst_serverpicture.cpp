@@ -1,6 +1,6 @@
-#include "canvas/canvasformat.h"
-#include "canvas/canvasgeometry.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
+#include "painting/canvasgeometry.h"
 #include "server/picture.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"

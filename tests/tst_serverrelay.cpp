@@ -3,8 +3,8 @@
 
 #include "app/celvane.h"
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
 #include "tests/support/testsupport.h"
@@ -296,7 +296,7 @@ void tst_ServerRelay::windowsConverge()
     for (int round = 0; round < Rounds; ++round) {
         for (auto &window : windows) {
             Canvas *canvas = canvasOf(*window);
-            const CelvaneForm &ui = window->form();
+            const Ui::CelvaneClass &ui = window->form();
             const int choice = random.bounded(100);
             const quint8 x = quint8(random.bounded(format.columns));
             const quint8 y = quint8(random.bounded(3));

@@ -15,9 +15,9 @@
 // - the picture holds cells only from complete Updates of known formats: it equals what the
 //   reference computes from those messages alone.
 
-#include "canvas/canvasformat.h"
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 
 #include <cstdint>
 #include <cstdlib>

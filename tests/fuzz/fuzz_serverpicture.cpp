@@ -18,9 +18,10 @@
 //   sent within one interval; a Hello is never left unanswered unless the session ended;
 // - once the sender fails or the session closes the client, nothing more is sent or applied,
 //   and the session stays usable (as the server keeps it until the event loop deletes it).
-#include "canvas/canvasformat.h"
+
 #include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
 #include "server/clientsession.h"
 #include "server/picture.h"
 

@@ -2,7 +2,7 @@
 
 #include "app/celvane.h"
 #include "canvas/canvas.h"
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <QDir>
 #include <QLabel>

@@ -1,6 +1,6 @@
-#include "canvas/canvasgeometry.h"
+#include "painting/canvasgeometry.h"
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <algorithm>
 #include <cmath>

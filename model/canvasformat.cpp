@@ -1,13 +1,12 @@
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <cstdlib>
 
 namespace {
 
+// Everything but the grid, which canvasGrids holds under the same number.
 struct FormatEntry
 {
-    qint32 rows;
-    qint32 columns;
     float cellAspect;
     bool hasFrameColors;
     bool rowGap;
@@ -15,22 +14,20 @@ struct FormatEntry
 };
 
 const FormatEntry formatEntries[] = {
-    {25, 40, 0.74f, false, true, {"#000000", "#00ff00"}},
-    {25, 80, 0.37f, false, true, {"#000000", "#00ff00"}},
-    {23,
-     22,
-     1.6f,
+    {0.74f, false, true, {"#000000", "#00ff00"}},
+    {0.37f, false, true, {"#000000", "#00ff00"}},
+    {1.6f,
      true,
      false,
      {"#000000", "#ffffff", "#941701", "#52c6d4", "#901ccc", "#51be08", "#311ad5", "#c4d71c"}},
-    {25,
-     40,
-     0.74f,
+    {0.74f,
      true,
      false,
      {"#000000", "#ffffff", "#894036", "#7abfc7", "#8a46ae", "#68a941", "#3e31a2", "#d0dc71",
       "#905f25", "#5c4700", "#bb776d", "#555555", "#808080", "#acea88", "#7c70da", "#ababab"}},
 };
+
+static_assert(std::size(formatEntries) == std::size(canvasGrids));
 
 QList<CanvasFormat *> *formatTable = nullptr;
 
@@ -46,11 +43,12 @@ QList<CanvasFormat *> *buildFormatTable()
 {
     auto *table = new QList<CanvasFormat *>;
     try {
-        for (const FormatEntry &entry : formatEntries) {
+        for (int number = 0; number < CanvasFormatCount; ++number) {
+            const FormatEntry &entry = formatEntries[number];
             auto *format = new CanvasFormat;
             table->append(format);
-            format->rows = entry.rows;
-            format->columns = entry.columns;
+            format->rows = canvasGrids[number].rows;
+            format->columns = canvasGrids[number].columns;
             format->cellAspect = entry.cellAspect;
             format->hasFrameColors = entry.hasFrameColors;
             format->rowGap = entry.rowGap;

@@ -1,4 +1,4 @@
-#include "dialogs/connectionpreferences.h"
+#include "settings/connectionpreferences.h"
 
 #include <QSettings>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <QColor>
 #include <QRect>

@@ -1,6 +1,6 @@
-#include "canvas/cellpainting.h"
+#include "painting/cellpainting.h"
 
-#include "canvas/canvasgeometry.h"
+#include "painting/canvasgeometry.h"
 
 #include <QPainter>
 

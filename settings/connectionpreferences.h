@@ -1,5 +1,7 @@
 #pragma once
 
+#include "connection/protocol.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -20,7 +22,7 @@ inline constexpr char Port[] = "network/preferred_port";
 // The host offered until the user has chosen one: the address of the picture server on the
 // network the program was first set up for.
 extern const char DefaultPreferredHost[];
-inline constexpr quint16 DefaultPreferredPort = 3000;
+inline constexpr quint16 DefaultPreferredPort = Protocol::DefaultPort;
 
 // The one record of the process. The first call loads it from the user's settings and arranges
 // for it to be written back when the process exits; a run that never calls it leaves the

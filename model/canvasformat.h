@@ -4,6 +4,9 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <algorithm>
+#include <iterator>
+
 // One cell or colour index as it travels on the wire and lives in the cell buffer.
 using uint8 = quint8;
 
@@ -24,6 +27,25 @@ struct CanvasFormat
 
     int cellCount() const { return rows * columns; }
 };
+
+// The grid of each format, by number. It is known at compile time so that what follows from the
+// formats (how many there are, the largest picture) is derived from it rather than restated.
+struct CanvasGrid
+{
+    qint32 rows;
+    qint32 columns;
+};
+inline constexpr CanvasGrid canvasGrids[] = {{25, 40}, {25, 80}, {23, 22}, {25, 40}};
+
+inline constexpr int CanvasFormatCount = int(std::size(canvasGrids));
+
+constexpr int largestCellCount()
+{
+    int largest = 0;
+    for (const CanvasGrid &grid : canvasGrids)
+        largest = std::max(largest, grid.rows * grid.columns);
+    return largest;
+}
 
 // The process-wide table of the four formats, numbered by position. Built on first use; the
 // records stay at fixed addresses until the process exits.

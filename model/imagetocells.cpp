@@ -1,6 +1,6 @@
-#include "app/imageimport.h"
+#include "model/imagetocells.h"
 
-#include "canvas/canvasformat.h"
+#include "model/canvasformat.h"
 
 #include <QList>
 
