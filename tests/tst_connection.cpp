@@ -39,16 +39,6 @@ QByteArray updateMessage(int formatNumber, int border, int background, const QBy
     return Protocol::encodeUpdate(quint8(formatNumber), quint8(border), quint8(background), cells);
 }
 
-int checkedIndex(QMenu *menu)
-{
-    const auto actions = menu->actions();
-    for (int i = 0; i < actions.size(); ++i) {
-        if (actions.at(i)->isChecked())
-            return i;
-    }
-    return -1;
-}
-
 } // namespace
 
 class tst_Connection : public QObject
