@@ -117,7 +117,7 @@ class tst_HostileServer : public QObject
 private:
     // Shows the window if need be, connects it to the test's server and returns the server's
     // end, with the Hello read.
-    QTcpSocket *connectWindow(Celvane &window)
+    std::unique_ptr<QTcpSocket> connectWindow(Celvane &window)
     {
         window.show();
         if (!QTest::qWaitForWindowExposed(&window))
@@ -125,9 +125,9 @@ private:
         window.connectToServer(QStringLiteral("127.0.0.1"), server.serverPort());
         if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }))
             return nullptr;
-        QTcpSocket *peer = server.nextPendingConnection();
+        std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
         peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (!QTest::qWaitFor([peer] { return peer->bytesAvailable() >= 8; }) ||
+        if (!QTest::qWaitFor([&peer] { return peer->bytesAvailable() >= 8; }) ||
             peer->readAll() != Protocol::encodeHello())
             return nullptr;
         return peer;
@@ -141,7 +141,7 @@ private Q_SLOTS:
     void updateOneByteAtATime()
     {
         Celvane window;
-        QTcpSocket *peer = connectWindow(window);
+        auto peer = connectWindow(window);
         QVERIFY(peer);
 
         const QByteArray cells = patternCells(2, 3);
@@ -162,7 +162,6 @@ private Q_SLOTS:
         QCOMPARE(cellsOf(canvasOf(window)), cells);
         QCOMPARE(canvasOf(window)->borderColor(), 5);
         QCOMPARE(canvasOf(window)->backgroundColor(), 6);
-        delete peer;
     }
 
     void hugeLengthThenSilence_data()
@@ -181,7 +180,7 @@ private Q_SLOTS:
         QFETCH(int, payloadSent);
 
         auto window = std::make_unique<Celvane>();
-        QTcpSocket *peer = connectWindow(*window);
+        auto peer = connectWindow(*window);
         QVERIFY(peer);
 
         QByteArray bytes = rawHeader(kind, 0xffff) + QByteArray(payloadSent, char(1));
@@ -201,7 +200,6 @@ private Q_SLOTS:
         QVERIFY(window->close());
         window.reset();
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
-        delete peer;
     }
 
     void randomGarbage_data()
@@ -245,7 +243,7 @@ private Q_SLOTS:
         // Shown (connectWindow() does that), so that every installed picture, colours out of the
         // palette and all, is painted.
         Celvane window;
-        QTcpSocket *peer = connectWindow(window);
+        auto peer = connectWindow(window);
         QVERIFY(peer);
         peer->write(stream);
         const Canvas *canvas = canvasOf(window);
@@ -266,7 +264,6 @@ private Q_SLOTS:
         QTRY_COMPARE(statusText(window), QStringLiteral("Disconnected"));
         QCOMPARE(canvas->format(), nullptr);
         QCOMPARE(window.pendingBytes(), 0);
-        delete peer;
     }
 
     void floodOfUpdates()
@@ -288,7 +285,7 @@ private Q_SLOTS:
         // Shown (connectWindow() does that), so that every installed picture, colours out of the
         // palette and all, is painted.
         Celvane window;
-        QTcpSocket *peer = connectWindow(window);
+        auto peer = connectWindow(window);
         QVERIFY(peer);
         peer->write(stream);
         qsizetype largestPending = 0;
@@ -305,7 +302,6 @@ private Q_SLOTS:
         QCOMPARE(cellsOf(canvasOf(window)), lastCells);
         QCOMPARE(canvasOf(window)->backgroundColor(), 8);
         QCOMPARE(statusText(window), QStringLiteral("Connected"));
-        delete peer;
     }
 
     void floodInstallsLastUpdate_data()
@@ -352,7 +348,7 @@ private Q_SLOTS:
         const CanvasFormat *format = canvasFormat(uint8(expected.formatNumber));
 
         Celvane window;
-        QTcpSocket *peer = connectWindow(window);
+        auto peer = connectWindow(window);
         QVERIFY(peer);
         const QPointer<QTcpSocket> socket = liveSocketOf(window);
         QVERIFY(socket);
@@ -392,7 +388,6 @@ private Q_SLOTS:
                  frameEntries ? int(expected.background) : -1);
         QCOMPARE(form.menuBorderColor->isEnabled(), frameMenusEnabled);
         QCOMPARE(form.menuBackgroundColor->isEnabled(), frameMenusEnabled);
-        delete peer;
     }
 
     void noPictureDeadline_data()
@@ -427,7 +422,7 @@ private Q_SLOTS:
                                   box->button(QMessageBox::Ok)->click();
                               },
                               ModalWatcher::unexpected()});
-        QTcpSocket *peer = connectWindow(window);
+        auto peer = connectWindow(window);
         QVERIFY(peer);
         peer->write(bytes);
 
@@ -443,7 +438,6 @@ private Q_SLOTS:
         QCOMPARE(window.pendingBytes(), 0);
         QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
         QTRY_VERIFY(window.findChildren<QTcpSocket *>().isEmpty());
-        delete peer;
     }
 
     // Closing the window right after an import must not throw away the rows still in the
@@ -458,7 +452,7 @@ private Q_SLOTS:
         QVERIFY(image.save(picture));
 
         auto window = std::make_unique<Celvane>();
-        QTcpSocket *peer = connectWindow(*window);
+        auto peer = connectWindow(*window);
         QVERIFY(peer);
         peer->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 1024);
         peer->write(Protocol::encodeUpdate(0, 0, 0, patternCells(0, 0)));
@@ -492,7 +486,6 @@ private Q_SLOTS:
             expected += rawMessage(Protocol::RowData, row);
         }
         QCOMPARE(received, expected);
-        delete peer;
     }
 
     void closeMidMessage_data()
@@ -512,7 +505,7 @@ private Q_SLOTS:
         QFETCH(int, partialBytes);
 
         Celvane window;
-        QTcpSocket *peer = connectWindow(window);
+        auto peer = connectWindow(window);
         QVERIFY(peer);
         if (firstUpdate) {
             peer->write(Protocol::encodeUpdate(2, 1, 2, patternCells(2, 0)));
@@ -529,7 +522,6 @@ private Q_SLOTS:
         QVERIFY(window.form().actionConnect->isEnabled());
         QVERIFY(!window.form().actionDisconnect->isEnabled());
         QVERIFY(!window.form().menuDrawingColor->isEnabled());
-        delete peer;
 
         // The half message is gone for good: the next connection starts from a clean stream.
         peer = connectWindow(window);
@@ -537,7 +529,6 @@ private Q_SLOTS:
         peer->write(Protocol::encodeUpdate(0, 0, 0, patternCells(0, 2)));
         QTRY_COMPARE(statusText(window), QStringLiteral("Connected"));
         QCOMPARE(cellsOf(canvasOf(window)), patternCells(0, 2));
-        delete peer;
     }
 
     void connectionLostUnderImportDialogs_data()
@@ -564,7 +555,7 @@ private Q_SLOTS:
         file.close();
 
         Celvane window;
-        QTcpSocket *peer = connectWindow(window);
+        auto peer = connectWindow(window);
         QVERIFY(peer);
         peer->write(Protocol::encodeUpdate(0, 0, 0, patternCells(0, 0)));
         QTRY_COMPARE(statusText(window), QStringLiteral("Connected"));
@@ -615,7 +606,6 @@ private Q_SLOTS:
         QCOMPARE(statusText(window), QStringLiteral("Disconnected"));
         QCOMPARE(canvasOf(window)->format(), nullptr);
         QTRY_VERIFY(window.findChildren<QTcpSocket *>().isEmpty());
-        delete peer;
     }
 
     void manyConnections()
@@ -626,7 +616,7 @@ private Q_SLOTS:
 
         qint64 rssAfterWarmUp = 0;
         for (int cycle = 0; cycle < Cycles; ++cycle) {
-            QTcpSocket *peer = connectWindow(window);
+            auto peer = connectWindow(window);
             QVERIFY2(peer, qPrintable(QStringLiteral("cycle %1").arg(cycle)));
             const int formatNumber = cycle % 4;
             peer->write(Protocol::encodeUpdate(uint8(formatNumber), 1, 0,
@@ -642,7 +632,6 @@ private Q_SLOTS:
                 peer->abort();
             QVERIFY(QTest::qWaitFor(
                 [&] { return statusText(window) == QLatin1String("Disconnected"); }));
-            delete peer;
 
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QVERIFY2(window.findChildren<QTcpSocket *>().isEmpty(),
