@@ -9,31 +9,28 @@
 
 namespace {
 
-// One payload per word of the stream: U<n> an Update of format n with all its cells, S<n> one of
-// format n a byte short, B an Update of the unknown format 9, X a message of kind 9, C a Command.
-QList<QByteArray> payloadsOf(const QString &stream, QList<quint8> *kinds)
+// The plan for one message per word of the stream: U<n> an Update of format n with all its cells,
+// S<n> one of format n a byte short, B an Update of the unknown format 9, X a message of kind 9,
+// C a Command.
+BatchPlan planOf(const QString &stream)
 {
-    QList<QByteArray> payloads;
-    for (const QString &word : stream.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        const QChar tag = word.at(0);
-        const int number = word.size() > 1 ? word.mid(1).toInt() : 0;
-        QByteArray payload;
-        quint8 kind = Protocol::Update;
-        if (tag == QLatin1Char('U') || tag == QLatin1Char('S')) {
-            payload.append(char(number)).append(3, char(1));
-            payload.append(QByteArray(canvasFormat(uint8(number))->cellCount(), char(1)));
-            if (tag == QLatin1Char('S'))
-                payload.chop(1);
-        } else if (tag == QLatin1Char('B')) {
-            payload = QByteArray(4 + 2000, char(9));
+    const QStringList words = stream.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QList<QByteArray> payloads; // what the messages view
+    payloads.reserve(words.size());
+    QList<MessageReader::Message> messages;
+    for (const QString &word : words) {
+        const char tag = word.at(0).toLatin1();
+        const int number = word.mid(1).toInt();
+        if (tag == 'U' || tag == 'S') {
+            const int cells = canvasFormat(uint8(number))->cellCount();
+            payloads.append(char(number) + QByteArray(3 + cells - (tag == 'S'), char(1)));
         } else {
-            kind = tag == QLatin1Char('X') ? 9 : Protocol::Command;
-            payload = QByteArray(4, char(0));
+            payloads.append(QByteArray(tag == 'B' ? 4 + 2000 : 4, char(tag == 'B' ? 9 : 0)));
         }
-        kinds->append(kind);
-        payloads.append(payload);
+        const quint8 kind = tag == 'X' ? 9 : tag == 'C' ? Protocol::Command : Protocol::Update;
+        messages.append({kind, payloads.last(), {}});
     }
-    return payloads;
+    return planBatch(messages);
 }
 
 } // namespace
@@ -69,13 +66,7 @@ private Q_SLOTS:
         QFETCH(int, lastUpdate);
         QFETCH(bool, supersededFrameColors);
 
-        QList<quint8> kinds;
-        const QList<QByteArray> payloads = payloadsOf(stream, &kinds);
-        QList<MessageReader::Message> messages;
-        for (qsizetype i = 0; i < payloads.size(); ++i)
-            messages.append({kinds.at(i), payloads.at(i), {}});
-
-        const BatchPlan plan = planBatch(messages);
+        const BatchPlan plan = planOf(stream);
         QCOMPARE(plan.lastUpdate, qsizetype(lastUpdate));
         QCOMPARE(plan.supersededFrameColors, supersededFrameColors);
     }

@@ -4,8 +4,10 @@
 #include "canvas/canvas.h"
 #include "model/canvasformat.h"
 
+#include <QAction>
 #include <QDir>
 #include <QLabel>
+#include <QMenu>
 #include <QStatusBar>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -40,6 +42,16 @@ QTcpSocket *liveSocketOf(const Celvane &window)
             return socket;
     }
     return nullptr;
+}
+
+int checkedIndex(const QMenu *menu)
+{
+    const QList<QAction *> actions = menu->actions();
+    for (int i = 0; i < actions.size(); ++i) {
+        if (actions.at(i)->isChecked())
+            return i;
+    }
+    return -1;
 }
 
 QByteArray cellsOf(const Canvas *canvas)

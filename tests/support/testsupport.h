@@ -8,6 +8,7 @@
 class Canvas;
 class Celvane;
 class QLabel;
+class QMenu;
 class QTcpSocket;
 
 // Helpers shared by the tests that drive the main window.
@@ -22,6 +23,9 @@ QLabel *statusLabelOf(const Celvane &window);
 QString statusText(const Celvane &window);
 // The window's socket that is still connected, or nullptr.
 QTcpSocket *liveSocketOf(const Celvane &window);
+
+// The position of a menu's checked entry, or -1 when none is checked.
+int checkedIndex(const QMenu *menu);
 
 // The canvas's cells row by row, as an Update carries them; empty while it has no picture.
 QByteArray cellsOf(const Canvas *canvas);
