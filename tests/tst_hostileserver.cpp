@@ -317,11 +317,6 @@ private Q_SLOTS:
                                                   patternCells(i % 4, i)));
         cycling.append(Protocol::encodeUpdate(0, 1, 0, patternCells(0, 7)));
         QTest::newRow("1 KiB Updates cycling formats") << cycling << true;
-        // The same, but what comes last cannot be installed: the picture before it stays.
-        QTest::newRow("ends in Updates it drops")
-            << cycling + Protocol::encodeUpdate(9, 1, 1, patternCells(3, 1)) +
-                   Protocol::encodeUpdate(3, 2, 2, patternCells(3, 2).left(100))
-            << true;
 
         // Maximal messages: Updates padded to 64 KiB, with 64 KiB of an unknown kind between.
         QByteArray maximal;
