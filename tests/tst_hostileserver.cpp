@@ -359,16 +359,18 @@ private Q_SLOTS:
             [&] {
                 largestPending = qMax(largestPending, window.pendingBytes());
                 largestBuffered = qMax(largestBuffered, socket ? socket->bytesAvailable() : 0);
+                // Only the stream's last Update has this format, these cells and these frame
+                // colours all at once.
                 return peer->bytesToWrite() == 0 && window.pendingBytes() == 0 && socket &&
                        socket->bytesAvailable() == 0 && canvas->format() == format &&
+                       canvas->borderColor() == expected.border &&
+                       canvas->backgroundColor() == expected.background &&
                        cellsOf(canvas) == expected.cells;
             },
             60000));
         QVERIFY(largestPending <= Protocol::MaxMessageSize);
         QVERIFY(largestBuffered <= bufferLimit);
 
-        QCOMPARE(canvas->borderColor(), expected.border);
-        QCOMPARE(canvas->backgroundColor(), expected.background);
         QCOMPARE(canvas->penColor(), 1);
         QCOMPARE(statusText(window), QStringLiteral("Connected"));
         const Ui::CelvaneClass &form = window.form();
