@@ -69,6 +69,11 @@ public:
                         format.data(),
                         const_cast<char *>("--max-clients"),
                         const_cast<char *>("1000"),
+                        // Every client comes from 127.0.0.1, and the editors never say Hello.
+                        const_cast<char *>("--max-per-address"),
+                        const_cast<char *>("1000"),
+                        const_cast<char *>("--hello-timeout"),
+                        const_cast<char *>("0"),
                         nullptr};
         int output = -1;
         m_pid = spawnWithOutputPipe(argv, &output);
@@ -238,7 +243,9 @@ bool sendAll(const std::vector<int> &fds, const std::vector<QByteArray> &command
 
 bool clearPicture(int port)
 {
-    const int fd = connectClient(port);
+    // No Hello before the Clear: a client that holds the picture would have the Clear relayed to
+    // it ahead of the Update it asks for.
+    const int fd = connectClient(port, nullptr, false);
     if (fd < 0)
         return false;
     const QByteArray request =
