@@ -53,12 +53,10 @@ private Q_SLOTS:
     void foreignFileIsRefusedAndLeftAlone_data();
     void foreignFileIsRefusedAndLeftAlone();
     void exportsPngWithoutDisplay();
-    void unwritablePathIsRefusedAtStart();
-    void failedSaveKeepsOldPicture();
-    void secondServerOnOneFileIsRefused();
     void unusablePathIsRefusedAtStart_data();
     void unusablePathIsRefusedAtStart();
-    void swappedInLinkIsNotWrittenThrough();
+    void failedSaveKeepsWhatIsOnDisk_data();
+    void failedSaveKeepsWhatIsOnDisk();
 
 private:
     QTemporaryDir m_dir;
@@ -259,73 +257,6 @@ void tst_ServerPersistence::exportsPngWithoutDisplay()
     QCOMPARE(server.runToExit({"--export-png", sized, "--export-size", "200"}), 1);
 }
 
-void tst_ServerPersistence::unwritablePathIsRefusedAtStart()
-{
-    const QString path = m_dir.filePath(QStringLiteral("no-such-folder/picture.cvp"));
-    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
-    QCOMPARE(server.runToExit({"--port", "0", "--picture", path}), 2);
-    QVERIFY(server.standardError().contains(path.toUtf8()));
-    QVERIFY(!server.process().readAllStandardOutput().contains("listening"));
-}
-
-void tst_ServerPersistence::failedSaveKeepsOldPicture()
-{
-    const QString path = m_dir.filePath(QStringLiteral("full-disk.cvp"));
-    Picture old(3);
-    old.setCell(1, 1, 1);
-    QVERIFY(writeFile(path, PictureFile::encode(old)));
-
-    // Files may not grow past 600 bytes, so every save of the 1014-byte picture fails halfway,
-    // as on a full disk.
-    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
-    server.process().setChildProcessModifier([] {
-        const rlimit small{600, 600};
-        ::setrlimit(RLIMIT_FSIZE, &small);
-        ::signal(SIGXFSZ, SIG_IGN);
-    });
-    QVERIFY2(server.start(pictureArguments(path)), server.failure());
-    ServerClient client;
-    QVERIFY(client.connectTo(server.port()));
-    client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 2, 2, 2));
-    QVERIFY(client.fetchPicture());
-    QTRY_COMPARE_WITH_TIMEOUT(server.countLogLines("previous picture is kept"), 1, 10000);
-    QCOMPARE(readFile(path), PictureFile::encode(old));
-
-    QCOMPARE(server.terminate(), 2);
-    QCOMPARE(server.countLogLines("could not be saved"), 1);
-    QCOMPARE(readFile(path), PictureFile::encode(old));
-    QCOMPARE(QDir(m_dir.path()).entryList({"full-disk.cvp*"}, QDir::Files | QDir::Hidden),
-             QStringList{"full-disk.cvp"});
-
-    ServerProcess again(QStringLiteral(CELVANE_SERVER_PATH));
-    QVERIFY2(again.start(pictureArguments(path)), again.failure());
-    ServerClient next;
-    QVERIFY(next.connectTo(again.port()));
-    const auto picture = next.fetchPicture();
-    QVERIFY(picture);
-    QCOMPARE(*picture, old);
-    QCOMPARE(again.terminate(), 0);
-}
-
-void tst_ServerPersistence::secondServerOnOneFileIsRefused()
-{
-    const QString path = m_dir.filePath(QStringLiteral("shared.cvp"));
-    ServerProcess first(QStringLiteral(CELVANE_SERVER_PATH));
-    QVERIFY2(first.start(pictureArguments(path)), first.failure());
-
-    ServerProcess second(QStringLiteral(CELVANE_SERVER_PATH));
-    QCOMPARE(second.runToExit({"--port", "0", "--picture", path}), 2);
-    const QByteArray error = second.standardError();
-    QVERIFY2(error.contains(path.toUtf8()), error);
-    QVERIFY2(error.contains("pid " + QByteArray::number(first.process().processId())), error);
-    QCOMPARE(error.count('\n'), 1);
-
-    // The lock goes with the server that held it.
-    QCOMPARE(first.terminate(), 0);
-    QVERIFY2(second.start(pictureArguments(path)), second.failure());
-    QCOMPARE(second.terminate(), 0);
-}
-
 void tst_ServerPersistence::unusablePathIsRefusedAtStart_data()
 {
     QTest::addColumn<QString>("kind");
@@ -333,8 +264,10 @@ void tst_ServerPersistence::unusablePathIsRefusedAtStart_data()
     QTest::newRow("FIFO") << "fifo" << QByteArray("not a regular file");
     QTest::newRow("folder") << "folder" << QByteArray("not a regular file");
     QTest::newRow("device") << "device" << QByteArray("not a regular file");
+    QTest::newRow("missing folder") << "missing" << QByteArray("cannot create files in its folder");
     QTest::newRow("existing picture in a folder without room")
         << "locked folder" << QByteArray("cannot create files in its folder");
+    QTest::newRow("held by another server") << "held" << QByteArray("in use by another server");
 }
 
 void tst_ServerPersistence::unusablePathIsRefusedAtStart()
@@ -348,6 +281,7 @@ void tst_ServerPersistence::unusablePathIsRefusedAtStart()
                                                   QFile::ExeOwner | QFile::ReadOther |
                                                   QFile::ExeOther));
     QString path = dir.filePath(QStringLiteral("picture.cvp"));
+    ServerProcess holder(QStringLiteral(CELVANE_SERVER_PATH));
     ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
     if (kind == QLatin1String("fifo")) {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
@@ -355,6 +289,11 @@ void tst_ServerPersistence::unusablePathIsRefusedAtStart()
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("picture.cvp")));
     } else if (kind == QLatin1String("device")) {
         path = QStringLiteral("/dev/null");
+    } else if (kind == QLatin1String("missing")) {
+        path = dir.filePath(QStringLiteral("no-such-folder/picture.cvp"));
+    } else if (kind == QLatin1String("held")) {
+        QVERIFY2(holder.start(pictureArguments(path)), holder.failure());
+        reason += " (pid " + QByteArray::number(holder.process().processId());
     } else {
         QVERIFY(writeFile(path, PictureFile::encode(Picture(2))));
         QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadOther));
@@ -370,27 +309,70 @@ void tst_ServerPersistence::unusablePathIsRefusedAtStart()
     const QByteArray error = server.standardError();
     QVERIFY2(error.contains(path.toUtf8()) && error.contains(reason), error);
     QCOMPARE(error.count('\n'), 1);
+    QVERIFY(!server.process().readAllStandardOutput().contains("listening"));
     QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (holder.isRunning()) {
+        // The lock goes with the server that held it.
+        QCOMPARE(holder.terminate(), 0);
+        QVERIFY2(server.start(pictureArguments(path)), server.failure());
+        QCOMPARE(server.terminate(), 0);
+    }
 }
 
-void tst_ServerPersistence::swappedInLinkIsNotWrittenThrough()
+void tst_ServerPersistence::failedSaveKeepsWhatIsOnDisk_data()
 {
-    const QString path = m_dir.filePath(QStringLiteral("swapped.cvp"));
-    const QString victim = m_dir.filePath(QStringLiteral("victim.txt"));
-    QVERIFY(writeFile(victim, "precious\n"));
+    QTest::addColumn<bool>("fullDisk");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("full disk") << true << QByteArray("previous picture is kept");
+    QTest::newRow("link swapped in after the start")
+        << false << QByteArray("no longer a regular file");
+}
+
+void tst_ServerPersistence::failedSaveKeepsWhatIsOnDisk()
+{
+    QFETCH(bool, fullDisk);
+    QFETCH(QByteArray, logged);
+
+    const QString name = QStringLiteral("failed-%1.cvp").arg(fullDisk);
+    const QString path = m_dir.filePath(name);
+    Picture old(3);
+    old.setCell(1, 1, 1);
+    QVERIFY(writeFile(path, PictureFile::encode(old)));
     ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    if (fullDisk) {
+        // Files may not grow past 600 bytes, so every save of the 1014-byte picture fails
+        // halfway, as on a full disk.
+        server.process().setChildProcessModifier([] {
+            const rlimit small{600, 600};
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            ::signal(SIGXFSZ, SIG_IGN);
+        });
+    }
     QVERIFY2(server.start(pictureArguments(path)), server.failure());
-    QVERIFY(QFile::remove(path));
-    QVERIFY(QFile::link(victim, path));
+    // What a save would overwrite: the picture itself, or the file a link put in its place
+    // points to.
+    QByteArray kept = PictureFile::encode(old);
+    QStringList files{name};
+    if (!fullDisk) {
+        kept = "precious\n";
+        files.append(name + ".victim");
+        QVERIFY(writeFile(m_dir.filePath(files.last()), kept));
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::link(m_dir.filePath(files.last()), path));
+    }
 
     ServerClient client;
     QVERIFY(client.connectTo(server.port()));
     client.send(Protocol::encodeCommand(Protocol::SetCellCommand, 2, 2, 2));
     QVERIFY(client.fetchPicture());
-    QTRY_COMPARE_WITH_TIMEOUT(server.countLogLines("no longer a regular file"), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.countLogLines(logged), 1, 10000);
+    QCOMPARE(readFile(path), kept);
     QCOMPARE(server.terminate(), 2);
-    QCOMPARE(readFile(victim), QByteArray("precious\n"));
-    QVERIFY(QFileInfo(path).isSymLink());
+    QCOMPARE(server.countLogLines("could not be saved"), 1);
+    QCOMPARE(readFile(path), kept);
+    QCOMPARE(QDir(m_dir.path()).entryList({name + "*"}, QDir::Files | QDir::Hidden), files);
+    Picture loaded;
+    QVERIFY(!fullDisk || (PictureFile(path).load(&loaded) == PictureFile::Loaded && loaded == old));
 }
 
 QTEST_GUILESS_MAIN(tst_ServerPersistence)

@@ -1,5 +1,6 @@
-// Live edits on the real server program: the exact bytes it relays and to whom, the order, the
-// client that stops reading, and real Celvane windows drawing on one picture until they agree.
+// Live edits on the real server program: the exact bytes it relays and to whom, the client that
+// stops reading, and real Celvane windows drawing on one picture until they agree with the server
+// and with the order of its relays.
 
 #include "app/celvane.h"
 #include "canvas/canvas.h"
@@ -42,22 +43,20 @@ QByteArray row(int y, int count, int value)
 const QByteArray FinalMarker = command(Protocol::SetColorsCommand, 1, 1, 0);
 
 // Counts what a window writes: every byte handed to its socket, whether sent yet or not.
-class WriteCounter
+struct WriteCounter
 {
-public:
     explicit WriteCounter(QTcpSocket *socket)
-        : m_socket(socket)
+        : socket(socket)
+        , base(socket->bytesToWrite())
     {
-        m_base = socket->bytesToWrite();
         QObject::connect(socket, &QIODevice::bytesWritten, socket,
-                         [this](qint64 count) { m_written += count; });
+                         [this](qint64 count) { written += count; });
     }
-    qint64 total() const { return m_written + m_socket->bytesToWrite() - m_base; }
+    qint64 total() const { return written + socket->bytesToWrite() - base; }
 
-private:
-    QTcpSocket *m_socket;
-    qint64 m_written = 0;
-    qint64 m_base = 0;
+    QTcpSocket *socket;
+    qint64 base;
+    qint64 written = 0;
 };
 
 } // namespace
@@ -69,11 +68,9 @@ class tst_ServerRelay : public QObject
 private Q_SLOTS:
     void relaysExactlyTheAppliedMessages_data();
     void relaysExactlyTheAppliedMessages();
-    void everyoneSeesOneOrder();
     void clientThatNeverReadsRelaysIsDropped();
     void windowsConverge_data();
     void windowsConverge();
-    void editInOneWindowShowsInTheOther();
 
 private:
     std::unique_ptr<Celvane> openWindow(quint16 port);
@@ -123,9 +120,7 @@ void tst_ServerRelay::relaysExactlyTheAppliedMessages()
     ServerClient silent; // connected, never asked for the picture
     for (ServerClient *client : {&sender, &other, &silent})
         QVERIFY(client->connectTo(server.port()));
-    const auto first = sender.fetchPicture();
-    QVERIFY(first && other.fetchPicture());
-    silent.setRecordAll(true);
+    QVERIFY(sender.fetchPicture() && other.fetchPicture());
 
     // A marker after the edits: once it is back, everything before it has been relayed.
     const QByteArray marker = command(2, 0, 0, 1);
@@ -134,70 +129,21 @@ void tst_ServerRelay::relaysExactlyTheAppliedMessages()
         const auto got = client->waitForRelays(int(relays.size()) + 1);
         QVERIFY(got);
         QCOMPARE(*got, relays + QList<QByteArray>{marker});
-        QCOMPARE(client->relaysReceived(), 0);
     }
 
     // A late joiner gets all of it in its Update, with the bit that announces relays, and from
-    // then on only what comes after.
+    // then on only what comes after: a relay sent to it before would have arrived ahead.
     silent.send(Protocol::encodeHello());
     const auto update = silent.waitForUpdate();
     QVERIFY(update);
     QCOMPARE(update->at(7), char(Protocol::UpdateRelaysEdits));
+    QCOMPARE(silent.relaysReceived(), 0);
     other.send(marker);
-    QVERIFY(silent.waitForRelays(1));
-    QCOMPARE(silent.allMessages(), (QList<QByteArray>{*update, marker}));
+    QCOMPARE(silent.waitForRelays(1), QList<QByteArray>{marker});
 
     // What a client that reads only Updates gets: the picture with every edit, as before.
     const auto picture = other.fetchPicture();
     QVERIFY(picture && *picture == *ServerClient::toPicture(*update));
-}
-
-void tst_ServerRelay::everyoneSeesOneOrder()
-{
-    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
-    QVERIFY2(server.start({QStringLiteral("--format"), QStringLiteral("2")}), server.failure());
-    std::vector<std::unique_ptr<ServerClient>> clients;
-    for (int i = 0; i < 3; ++i) {
-        clients.push_back(std::make_unique<ServerClient>());
-        QVERIFY(clients.back()->connectTo(server.port()));
-        QVERIFY(clients.back()->fetchPicture());
-    }
-
-    // Two senders, in pieces, all on the same few cells.
-    constexpr int Edits = 300;
-    QList<QByteArray> sent[2];
-    for (int i = 0; i < Edits; ++i) {
-        for (int s = 0; s < 2; ++s) {
-            sent[s].append(command(2, i % 3, s, (i * 3 + s) % 8));
-            clients[size_t(s)]->send(sent[s].last());
-        }
-        if (i % 50 == 0)
-            QCoreApplication::processEvents();
-    }
-
-    QList<QByteArray> seen[3];
-    for (int c = 0; c < 3; ++c) {
-        const auto got = clients[size_t(c)]->waitForRelays(2 * Edits);
-        QVERIFY(got);
-        seen[c] = *got;
-    }
-    QCOMPARE(seen[1], seen[0]);
-    QCOMPARE(seen[2], seen[0]);
-    // Each sender's edits keep their order within the one order.
-    for (int s = 0; s < 2; ++s) {
-        QList<QByteArray> own;
-        for (const QByteArray &m : seen[0]) {
-            if (m.at(6) == char(s))
-                own.append(m);
-        }
-        QCOMPARE(own, sent[s]);
-    }
-    // And applying that order gives the server's picture.
-    Picture replay(2);
-    for (const QByteArray &m : seen[0])
-        QCOMPARE(replay.apply(quint8(m.at(0)), QByteArrayView(m).sliced(4)), Picture::Applied);
-    const auto picture = clients[2]->fetchPicture();
-    QVERIFY(picture && *picture == replay);
 }
 
 void tst_ServerRelay::clientThatNeverReadsRelaysIsDropped()
@@ -221,15 +167,12 @@ void tst_ServerRelay::clientThatNeverReadsRelaysIsDropped()
     QByteArray rows;
     for (int i = 0; i < 12000; ++i)
         rows += row(i % 25, 80, i % 2);
-    int sentRows = 0;
     for (int round = 0; round < 64 && server.countLogLines("dropping client") == 0; ++round) {
         editor.send(rows);
-        sentRows += 12000;
         QVERIFY(editor.waitForRelays(12000));
     }
     QCOMPARE(server.countLogLines("dropping client"), 1);
-    QVERIFY(server.standardError().contains("does not read what is sent to it"));
-    QVERIFY2(sentRows < 64 * 12000, "the stalled client was never dropped");
+    QCOMPARE(server.countLogLines("does not read what is sent to it"), 1);
 
     QVERIFY(editor.isConnected());
     const auto picture = editor.fetchPicture();
@@ -263,7 +206,9 @@ void tst_ServerRelay::windowsConverge_data()
 // Four windows edit at once, crowded onto a few rows so that their edits collide: cells, rows,
 // frame colours and clears, mixed with the relays coming in. The windows read in pieces of
 // different sizes, so that relays arrive cut anywhere. When all is quiet, every window shows
-// exactly the picture a fresh Update brings.
+// exactly the picture a fresh Update brings, and that is the picture the relays build in the
+// order the server sent them. No relay makes a window send anything, raise CellChanged, or move
+// its pen colour or the marks in its colour menus away from what it shows.
 void tst_ServerRelay::windowsConverge()
 {
     QFETCH(int, formatNumber);
@@ -274,8 +219,11 @@ void tst_ServerRelay::windowsConverge()
              server.failure());
     ServerClient observer;
     QVERIFY(observer.connectTo(server.port()));
-    QVERIFY(observer.fetchPicture());
+    auto replay = observer.fetchPicture();
+    QVERIFY(replay);
 
+    const CanvasFormat &format = *canvasFormats().at(formatNumber);
+    const int colours = int(format.palette.size());
     const qint64 readSizes[] = {0, 1, 7, 100};
     std::vector<std::unique_ptr<Celvane>> windows;
     std::vector<std::unique_ptr<WriteCounter>> writes;
@@ -286,13 +234,30 @@ void tst_ServerRelay::windowsConverge()
         QVERIFY(socket);
         socket->setReadBufferSize(readSize);
         writes.push_back(std::make_unique<WriteCounter>(socket));
+        // Each window's own pen: window i draws with colour i + 1.
+        windows.back()
+            ->form()
+            .menuDrawingColor->actions()
+            .at(int(windows.size()) % colours)
+            ->trigger();
     }
 
-    const CanvasFormat &format = *canvasFormats().at(formatNumber);
+    // One real stroke first: a click in the first window paints with its pen and sends the cell.
+    Canvas *clicked = canvasOf(*windows[0]);
+    const QRectF rect = clicked->canvasRect();
+    QTest::mouseClick(clicked, Qt::LeftButton, {},
+                      QPoint(int(rect.left() + rect.width() * 10.5 / format.columns),
+                             int(rect.top() + rect.height() * 1.5 / format.rows)));
+    QCOMPARE(int(clicked->cell(10, 1)), 1);
+    std::vector<std::unique_ptr<QSignalSpy>> cellSignals;
+    for (auto &window : windows)
+        cellSignals.push_back(
+            std::make_unique<QSignalSpy>(canvasOf(*window), &Canvas::CellChanged));
+
     QRandomGenerator random(seed);
     constexpr int Rounds = 60;
-    int edits = 0;
-    qint64 expectedBytes = 0;
+    int edits = 1;
+    qint64 expectedBytes = 8;
     for (int round = 0; round < Rounds; ++round) {
         for (auto &window : windows) {
             Canvas *canvas = canvasOf(*window);
@@ -300,7 +265,7 @@ void tst_ServerRelay::windowsConverge()
             const int choice = random.bounded(100);
             const quint8 x = quint8(random.bounded(format.columns));
             const quint8 y = quint8(random.bounded(3));
-            const quint8 value = quint8(random.bounded(int(format.palette.size())));
+            const quint8 value = quint8(random.bounded(colours));
             if (choice < 70) {
                 // What painting does: the cell at once, then its message.
                 canvas->setCell(x, y, value);
@@ -329,7 +294,8 @@ void tst_ServerRelay::windowsConverge()
 
     // Quiet: once the observer has every edit back, the server has applied them all; then one
     // last edit, and every window that shows it has applied every relay.
-    QVERIFY(observer.waitForRelays(edits));
+    const auto relays = observer.waitForRelays(edits);
+    QVERIFY(relays);
     observer.send(FinalMarker);
     for (auto &window : windows) {
         Canvas *canvas = canvasOf(*window);
@@ -338,67 +304,27 @@ void tst_ServerRelay::windowsConverge()
     }
     const auto truth = observer.fetchPicture();
     QVERIFY(truth);
+    for (const QByteArray &m : *relays + QList<QByteArray>{FinalMarker})
+        QCOMPARE(replay->apply(quint8(m.at(0)), QByteArrayView(m).sliced(4)), Picture::Applied);
+    QVERIFY(*replay == *truth);
     for (size_t i = 0; i < windows.size(); ++i) {
         Canvas *canvas = canvasOf(*windows[i]);
-        QByteArray cells;
-        for (int y = 0; y < format.rows; ++y)
-            for (int x = 0; x < format.columns; ++x)
-                cells.append(char(canvas->cell(x, y)));
-        QVERIFY2(cells == truth->cells(), qPrintable(QStringLiteral("window %1").arg(i)));
+        QVERIFY2(cellsOf(canvas) == truth->cells(), qPrintable(QStringLiteral("window %1").arg(i)));
         QCOMPARE(int(canvas->borderColor()), int(truth->border()));
         QCOMPARE(int(canvas->backgroundColor()), int(truth->background()));
+        const Ui::CelvaneClass &ui = windows[i]->form();
+        QCOMPARE(int(canvas->penColor()), int(i + 1) % colours);
+        QVERIFY(ui.menuDrawingColor->actions().at(int(i + 1) % colours)->isChecked());
+        QVERIFY(!format.hasFrameColors ||
+                (ui.menuBorderColor->actions().at(truth->border())->isChecked() &&
+                 ui.menuBackgroundColor->actions().at(truth->background())->isChecked()));
+        QCOMPARE(cellSignals[i]->count(), 0);
     }
     // Nothing was sent back because of a relay: the windows wrote exactly the edits made.
     qint64 written = 0;
     for (const auto &counter : writes)
         written += counter->total();
     QCOMPARE(written, expectedBytes);
-}
-
-void tst_ServerRelay::editInOneWindowShowsInTheOther()
-{
-    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
-    QVERIFY2(server.start(), server.failure());
-    auto painter = openWindow(server.port());
-    auto watcher = openWindow(server.port());
-    QVERIFY(painter && watcher);
-    ServerClient observer;
-    QVERIFY(observer.connectTo(server.port()));
-    QVERIFY(observer.fetchPicture());
-
-    // The watcher's own choices, which a relay must leave alone.
-    watcher->form().menuDrawingColor->actions().at(7)->trigger();
-    WriteCounter painterWrites(liveSocketOf(*painter));
-    WriteCounter watcherWrites(liveSocketOf(*watcher));
-
-    Canvas *source = canvasOf(*painter);
-    Canvas *target = canvasOf(*watcher);
-    QSignalSpy watcherCells(target, &Canvas::CellChanged);
-    const QRectF rect = source->canvasRect();
-    const QPoint inCell(int(rect.left() + rect.width() * 10.5 / 40),
-                        int(rect.top() + rect.height() * 3.5 / 25));
-    QTest::mouseClick(source, Qt::LeftButton, {}, inCell);
-    QCOMPARE(int(source->cell(10, 3)), 1);
-    QTRY_COMPARE(int(target->cell(10, 3)), 1);
-    painter->form().menuBorderColor->actions().at(9)->trigger();
-    QTRY_COMPARE(int(target->borderColor()), 9);
-
-    QCOMPARE(watcherCells.count(), 0);
-    QCOMPARE(int(target->penColor()), 7);
-    QVERIFY(watcher->form().menuDrawingColor->actions().at(7)->isChecked());
-    QVERIFY(watcher->form().menuBorderColor->actions().at(9)->isChecked());
-    QVERIFY(watcher->form().menuBackgroundColor->actions().at(0)->isChecked());
-    QCOMPARE(int(source->penColor()), 1);
-
-    // Quiet once the observer has both edits; only the painter wrote, and only them.
-    const auto relays = observer.waitForRelays(2);
-    QVERIFY(relays);
-    QCOMPARE(*relays, (QList<QByteArray>{command(2, 10, 3, 1), command(1, 9, 0, 0)}));
-    observer.send(FinalMarker);
-    QTRY_COMPARE(int(source->backgroundColor()), 1);
-    QTRY_COMPARE(int(target->backgroundColor()), 1);
-    QCOMPARE(painterWrites.total(), 16);
-    QCOMPARE(watcherWrites.total(), 0);
 }
 
 CELVANE_TEST_MAIN(tst_ServerRelay)

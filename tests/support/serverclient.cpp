@@ -88,13 +88,8 @@ void ServerClient::readAll()
             Protocol::HeaderSize + Protocol::decodeHeader(m_received.constData() + offset).length;
         if (m_received.size() - offset < total)
             break;
-        const QByteArray message = m_received.mid(offset, total);
-        if (message.at(0) == char(Protocol::Update))
-            m_updates.append(message);
-        else
-            m_relays.append(message);
-        if (m_recordAll)
-            m_all.append(message);
+        (m_received.at(offset) == char(Protocol::Update) ? m_updates : m_relays)
+            .append(m_received.mid(offset, total));
         offset += total;
     }
     m_received.remove(0, offset);

@@ -34,11 +34,9 @@ public:
     // Waits until count messages of other kinds than Update have arrived in all and takes them,
     // byte for byte; nullopt if they did not come within five seconds.
     std::optional<QList<QByteArray>> waitForRelays(int count);
-    // Messages of other kinds than Update received and not yet taken.
+    // Whole messages received and not yet taken, of other kinds than Update and of Update.
     int relaysReceived() const { return int(m_relays.size()); }
-    // Every message, Updates and others, in the order received, if recording was asked for.
-    void setRecordAll(bool record) { m_recordAll = record; }
-    const QList<QByteArray> &allMessages() const { return m_all; }
+    int updatesReceived() const { return int(m_updates.size()); }
     // Bytes received and not yet taken by waitForUpdate().
     qsizetype pendingBytes() const { return m_received.size(); }
     bool waitForDisconnected(int milliseconds = 5000);
@@ -56,6 +54,4 @@ private:
     QByteArray m_received;
     QList<QByteArray> m_updates;
     QList<QByteArray> m_relays;
-    bool m_recordAll = false;
-    QList<QByteArray> m_all;
 };
