@@ -4,6 +4,7 @@
 #include "model/canvasformat.h"
 #include "server/serverlogging.h"
 
+#include <QDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -12,8 +13,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <limits>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcServer, "celvane.server", QtWarningMsg)
@@ -99,7 +102,13 @@ void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
 {
-    return m_server->listen(address, port);
+    // Qt accepts whatever is pending in one go and hands the connections over one at a time: with
+    // at most one waiting, pausing stops it at once instead of after the whole backlog.
+    m_server->setMaxPendingConnections(1);
+    if (!m_server->listen(address, port))
+        return false;
+    m_descriptorBudget = clientDescriptorBudget();
+    return true;
 }
 
 QHostAddress PictureServer::serverAddress() const
@@ -145,10 +154,47 @@ int PictureServer::clientsFrom(const QHostAddress &address) const
     return count;
 }
 
+int PictureServer::clientDescriptorBudget()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > rlim_t(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    const QDir open(QStringLiteral("/proc/self/fd"));
+    const int inUse = open.exists() ? int(open.count()) : 16;
+    return qMax(0, int(limit.rlim_cur) - inUse - ReservedDescriptors);
+}
+
+void PictureServer::stopAccepting(const QString &reason)
+{
+    if (!m_acceptPaused) {
+        m_acceptPaused = true;
+        m_server->pauseAccepting();
+    }
+    // While clients come and go at the edge of the limit this repeats for every one of them: one
+    // line a minute says it all.
+    constexpr qint64 LogEveryMs = 60 * 1000;
+    const qint64 now = m_clock.elapsed();
+    if (m_lastAcceptErrorLogMs < 0 || now - m_lastAcceptErrorLogMs >= LogEveryMs) {
+        m_lastAcceptErrorLogMs = now;
+        qCWarning(lcServer).noquote()
+            << "cannot accept connections:" << reason << "- not accepting until a client leaves";
+    }
+}
+
 void PictureServer::acceptClients()
 {
-    m_acceptPaused = false;
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+    while (m_server->hasPendingConnections()) {
+        // Every client holds a descriptor. Taking one more than the budget would leave none for
+        // saving the picture, and accept() failing for lack of them is no signal to rely on: Qt
+        // reports only the first error of its listening socket, so later ones look temporary
+        // and it would try again at once, for ever.
+        if (clientCount() >= m_descriptorBudget) {
+            stopAccepting(QStringLiteral("out of file descriptors (%1 clients; see ulimit -n)")
+                              .arg(clientCount()));
+            return;
+        }
+        QTcpSocket *socket = m_server->nextPendingConnection();
         const QHostAddress address = plainAddress(socket->peerAddress());
         QString refusal;
         if (!isAllowed(address))
@@ -221,18 +267,9 @@ void PictureServer::acceptClients()
 
 void PictureServer::acceptFailed()
 {
-    // QTcpServer has stopped accepting already; out of descriptors, trying again at once would
-    // fail again and spin. A client leaving frees one. While clients come and go at the edge of
-    // the limit this repeats for every one of them: one line a minute says it all.
-    constexpr qint64 LogEveryMs = 60 * 1000;
-    const qint64 now = m_clock.elapsed();
-    if (m_lastAcceptErrorLogMs < 0 || now - m_lastAcceptErrorLogMs >= LogEveryMs) {
-        m_lastAcceptErrorLogMs = now;
-        qCWarning(lcServer).noquote() << "cannot accept connections:" << m_server->errorString()
-                                      << "- not accepting until a client leaves";
-    }
-    m_acceptPaused = true;
-    m_server->pauseAccepting();
+    // QTcpServer has stopped accepting already; trying again at once would fail again and spin.
+    // A client leaving frees what was short.
+    stopAccepting(m_server->errorString());
 }
 
 void PictureServer::readClient(Client *client)
@@ -488,8 +525,12 @@ void PictureServer::removeClient(Client *client, const char *how)
     if (m_departed.size() == 1)
         QMetaObject::invokeMethod(this, &PictureServer::deleteDeparted, Qt::QueuedConnection);
 
-    if (m_acceptPaused)
+    if (m_acceptPaused) {
+        m_acceptPaused = false;
         m_server->resumeAccepting();
+        // The connection held back while paused is waiting; nothing else would announce it.
+        QMetaObject::invokeMethod(this, &PictureServer::acceptClients, Qt::QueuedConnection);
+    }
 }
 
 void PictureServer::deleteDeparted()

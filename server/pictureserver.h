@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPair>
 
+#include <limits>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -102,6 +103,11 @@ private:
 
     void acceptClients();
     void acceptFailed();
+    // Pauses accepting until a client leaves, and says why (at most once a minute).
+    void stopAccepting(const QString &reason);
+    // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
+    // for saving the picture and for Qt's own needs.
+    static int clientDescriptorBudget();
     bool isAllowed(const QHostAddress &address) const;
     int clientsFrom(const QHostAddress &address) const;
     void readClient(Client *client);
@@ -138,6 +144,8 @@ private:
     int m_keepAliveSeconds = DefaultKeepAliveSeconds;
     qint64 m_maxQueuedOutput = MaxQueuedOutput;
     QList<QPair<QHostAddress, int>> m_allowed;
+    static constexpr int ReservedDescriptors = 16;
+    int m_descriptorBudget = std::numeric_limits<int>::max();
     bool m_acceptPaused = false;
     qint64 m_lastAcceptErrorLogMs = -1;
     int m_liveClients = 0;
