@@ -50,6 +50,15 @@ QByteArray patternCells(int formatNumber, int seed)
     return cells;
 }
 
+// An all-green PNG of this size in dir, for the import tests; empty if it could not be written.
+QString greenPicture(const QTemporaryDir &dir, const QSize &size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::green);
+    const QString path = dir.filePath(QStringLiteral("picture.png"));
+    return dir.isValid() && image.save(path) ? path : QString();
+}
+
 qint64 residentBytes()
 {
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -442,11 +451,8 @@ private Q_SLOTS:
     void quitAfterImportWritesEverything()
     {
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString picture = dir.filePath(QStringLiteral("picture.png"));
-        QImage image(40, 25, QImage::Format_RGB32);
-        image.fill(Qt::green);
-        QVERIFY(image.save(picture));
+        const QString picture = greenPicture(dir, QSize(40, 25));
+        QVERIFY(!picture.isEmpty());
 
         auto window = std::make_unique<Celvane>();
         auto peer = connectWindow(*window);
@@ -540,11 +546,8 @@ private Q_SLOTS:
         QFETCH(bool, duringWarning);
 
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString picture = dir.filePath(QStringLiteral("picture.png"));
-        QImage image(30, 20, QImage::Format_RGB32);
-        image.fill(Qt::green);
-        QVERIFY(image.save(picture));
+        const QString picture = greenPicture(dir, QSize(30, 20));
+        QVERIFY(!picture.isEmpty());
         const QString notPicture = dir.filePath(QStringLiteral("not-a-picture.png"));
         QFile file(notPicture);
         QVERIFY(file.open(QIODevice::WriteOnly));
