@@ -1,4 +1,7 @@
 #include "connection/protocol.h"
+#include "redis/redispicturehistory.h"
+#include "redis/redispicturestore.h"
+#include "server/localpicturestore.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -9,19 +12,23 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QLockFile>
 #include <QLoggingCategory>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
 enum ExitStatus {
     ExitOk = 0,
     ExitUsage = 1,       // a bad option, or the address cannot be listened on
-    ExitPictureFile = 2, // the picture file is refused, or cannot be written
+    ExitPictureFile = 2, // the picture file (or the Redis key) is refused, or cannot be written
 };
 
 const char description[] =
@@ -40,6 +47,12 @@ const char description[] =
     "\n"
     "Only one server uses a picture file at a time (FILE.lock beside it). A save that fails\n"
     "leaves the previous picture in FILE and is tried again at the next edit.\n"
+    "\n"
+    "With --redis, the picture lives in Redis instead, and any number of servers started with\n"
+    "the same Redis and --redis-key serve it together: every edit goes through Redis, and every\n"
+    "window on every server sees every edit in the same order. A key that does not exist yet is\n"
+    "created from --format and --demo. While Redis cannot be reached the server closes its\n"
+    "clients and turns new ones away, and serves again once it is back.\n"
     "\n"
     "Anyone who can reach the port may edit the picture: listen on loopback (the default),\n"
     "or limit who may connect with --allow, or serve it unchanged with --read-only.\n"
@@ -78,6 +91,34 @@ bool parseSeconds(const QString &text, int *milliseconds)
     if (!ok || seconds < 0 || seconds > 86400)
         return false;
     *milliseconds = int(seconds * 1000 + 0.5);
+    return true;
+}
+
+// HOST:PORT, [IPV6]:PORT; a name is resolved once here, so that connecting again later never
+// waits for a resolver.
+bool parseRedisAddress(const QString &text, RedisPictureStore::Settings *settings, QString *error)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const uint port = colon > 0 ? text.mid(colon + 1).toUInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535) {
+        *error = QStringLiteral("--redis needs HOST:PORT, not \"%1\"").arg(text);
+        return false;
+    }
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    QHostAddress address(host);
+    if (address.isNull()) {
+        const QHostInfo info = QHostInfo::fromName(host);
+        if (info.addresses().isEmpty()) {
+            *error = QStringLiteral("--redis: cannot resolve %1: %2").arg(host, info.errorString());
+            return false;
+        }
+        address = info.addresses().constFirst();
+    }
+    settings->host = address.toString();
+    settings->port = quint16(port);
     return true;
 }
 
@@ -167,19 +208,34 @@ int main(int argc, char *argv[])
         QStringLiteral("ADDRESS[/PREFIX]"));
     const QCommandLineOption readOnlyOption(
         QStringLiteral("read-only"), QStringLiteral("Serve the picture but refuse every edit."));
+    const QCommandLineOption redisOption(
+        QStringLiteral("redis"),
+        QStringLiteral("Keep the picture in the Redis server at HOST:PORT, shared with every "
+                       "other server started on it with the same key; excludes --picture."),
+        QStringLiteral("HOST:PORT"));
+    const QCommandLineOption redisKeyOption(
+        QStringLiteral("redis-key"),
+        QStringLiteral("The picture's key in Redis (celvane); its history is kept under "
+                       "NAME:edits, NAME:meta, NAME:snapshots and NAME:connections."),
+        QStringLiteral("NAME"), QStringLiteral("celvane"));
+    const QCommandLineOption redisPasswordOption(
+        QStringLiteral("redis-password-file"),
+        QStringLiteral("Authenticate to Redis with the password on the first line of FILE."),
+        QStringLiteral("FILE"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
     parser.addOptions({listenOption, portOption, formatOption, pictureOption, demoOption,
                        exportOption, exportSizeOption, maxClientsOption, maxPerAddressOption,
                        helloTimeoutOption, stallTimeoutOption, keepAliveOption, allowOption,
-                       readOnlyOption, verboseOption});
+                       readOnlyOption, redisOption, redisKeyOption, redisPasswordOption,
+                       verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
-    QString rules = QStringLiteral("celvane.server.info=true");
+    QString rules = QStringLiteral("celvane.server.info=true\ncelvane.redis.info=true");
     if (parser.isSet(verboseOption))
-        rules += QStringLiteral("\ncelvane.server.debug=true");
+        rules += QStringLiteral("\ncelvane.server.debug=true\ncelvane.redis.debug=true");
     QLoggingCategory::setFilterRules(rules);
 
     const QHostAddress address(parser.value(listenOption));
@@ -223,6 +279,33 @@ int main(int argc, char *argv[])
 
     Picture picture =
         parser.isSet(demoOption) ? samplePicture(formatNumber) : Picture(formatNumber);
+    std::optional<RedisPictureStore::Settings> redis;
+    if (parser.isSet(redisOption)) {
+        if (parser.isSet(pictureOption))
+            return fail(ExitUsage, QStringLiteral("--picture and --redis exclude each other"));
+        redis = RedisPictureStore::Settings();
+        QString error;
+        if (!parseRedisAddress(parser.value(redisOption), &*redis, &error))
+            return fail(ExitUsage, error);
+        redis->key = parser.value(redisKeyOption).toUtf8();
+        if (redis->key.isEmpty())
+            return fail(ExitUsage, QStringLiteral("--redis-key needs a name"));
+        if (parser.isSet(redisPasswordOption)) {
+            QFile file(parser.value(redisPasswordOption));
+            if (!file.open(QIODevice::ReadOnly))
+                return fail(ExitUsage,
+                            QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+            redis->password = file.readLine().trimmed();
+        }
+        if (parser.isSet(exportOption)) {
+            RedisPictureHistory history(redis->host, redis->port, redis->password, redis->key);
+            const std::optional<Picture> current =
+                history.open() ? history.pictureAt(history.lastSeq()) : std::nullopt;
+            if (!current)
+                return fail(ExitPictureFile, history.errorString());
+            picture = *current;
+        }
+    }
     QString picturePath = parser.value(pictureOption);
     std::unique_ptr<QLockFile> lock;
     if (!picturePath.isEmpty()) {
@@ -273,7 +356,37 @@ int main(int argc, char *argv[])
         return ExitOk;
     }
 
-    PictureServer server(picture);
+    std::unique_ptr<PictureStore> store;
+    if (redis) {
+        auto *redisStore = new RedisPictureStore(*redis, picture);
+        store.reset(redisStore);
+        // Served only once the picture is loaded: a key that holds something else is refused
+        // before anything listens, and until Redis answers there is nothing to serve.
+        QEventLoop waiting;
+        QString refusal;
+        QObject::connect(redisStore, &RedisPictureStore::refused, &waiting,
+                         [&](const QString &reason) {
+                             refusal = reason;
+                             waiting.exit(ExitPictureFile);
+                         });
+        QObject::connect(redisStore, &PictureStore::availabilityChanged, &waiting,
+                         [&](bool available) {
+                             if (available)
+                                 waiting.exit(ExitOk);
+                         });
+        redisStore->start();
+        if (waiting.exec() != ExitOk)
+            return fail(ExitPictureFile, QStringLiteral("Redis at %1: %2; refusing to use it")
+                                             .arg(redisStore->address(), refusal));
+        QObject::connect(
+            redisStore, &RedisPictureStore::refused, &application, [](const QString &reason) {
+                std::fprintf(stderr, "celvane-server: stopping: %s\n", qPrintable(reason));
+                QCoreApplication::exit(ExitPictureFile);
+            });
+    } else {
+        store = std::make_unique<LocalPictureStore>(picture);
+    }
+    PictureServer server(store.get());
     server.setMaxClients(maxClients);
     server.setMaxPerAddress(maxPerAddress);
     server.setHelloTimeout(helloTimeoutMs);

@@ -91,6 +91,10 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
     connect(m_store, &PictureStore::edited, this,
             [this](quint64, QByteArrayView relayed) { relay(relayed); });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
+    connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
+        if (!available)
+            closeAllClients();
+    });
     m_clock.start();
     connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
     connect(m_server, &QTcpServer::acceptError, this, &PictureServer::acceptFailed);
@@ -207,7 +211,9 @@ void PictureServer::acceptClients()
         QTcpSocket *socket = m_server->nextPendingConnection();
         const QHostAddress address = plainAddress(socket->peerAddress());
         QString refusal;
-        if (!isAllowed(address))
+        if (!m_store->isAvailable())
+            refusal = QStringLiteral("the picture is out of reach");
+        else if (!isAllowed(address))
             refusal = QStringLiteral("not in --allow");
         else if (clientCount() >= m_maxClients)
             refusal = QStringLiteral("already serving %1 clients").arg(clientCount());
@@ -435,6 +441,29 @@ void PictureServer::relay(QByteArrayView relayed)
 {
     m_relays += relayed;
     ++m_relayCount;
+    // A store may announce edits from the event loop rather than inside a client's read, which
+    // sends them after it: those go out once the announcements of this turn are all in.
+    if (!m_relayFlushQueued) {
+        m_relayFlushQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_relayFlushQueued = false;
+                relayEdits();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void PictureServer::closeAllClients()
+{
+    std::vector<Client *> clients;
+    for (const auto &entry : m_clients)
+        clients.push_back(entry.second.get());
+    qCWarning(lcServer).noquote() << "the picture is out of reach: closed" << clients.size()
+                                  << "clients, turning new ones away until it is back";
+    for (Client *client : clients)
+        removeClient(client, nullptr);
 }
 
 void PictureServer::sendFreshUpdates()
@@ -518,14 +547,15 @@ void PictureServer::removeClient(Client *client, const char *how)
     m_store->closeConnection(client->session->connection());
 
     const ClientSession *session = client->session.get();
-    const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)
-                                 ? session->refused() - quint64(m_limits.loggedRefusals)
-                                 : 0;
-    qCInfo(lcServer).noquote() << "client" << session->name() << how << "after"
-                               << session->messages() << "messages," << session->refused()
-                               << "refused"
-                               << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged)
-                                                : QString());
+    if (how) {
+        const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)
+                                     ? session->refused() - quint64(m_limits.loggedRefusals)
+                                     : 0;
+        qCInfo(lcServer).noquote()
+            << "client" << session->name() << how << "after" << session->messages() << "messages,"
+            << session->refused() << "refused"
+            << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged) : QString());
+    }
 
     QTcpSocket *socket = client->socket;
     auto found = m_clients.find(socket);

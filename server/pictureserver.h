@@ -127,8 +127,10 @@ private:
     qint64 queuedOutput(const Client *client) const;
     void dropClient(Client *client, const QString &reason);
     // Marks the client gone and closes its socket; the client itself is deleted from the event
-    // loop. Safe to call more than once.
+    // loop. Safe to call more than once. how is logged with the client's figures, unless null.
     void removeClient(Client *client, const char *how);
+    // The store's picture went out of reach: no window may go on showing it as current.
+    void closeAllClients();
     void deleteDeparted();
     // Queues an edit the store applied for every client that has had an Update; relayEdits()
     // sends it.
@@ -164,6 +166,7 @@ private:
     QByteArray m_relays;
     int m_relayCount = 0;
     bool m_relaying = false;
+    bool m_relayFlushQueued = false;
     std::vector<QTcpSocket *> m_recipients;
     Counters m_counters;
 };
