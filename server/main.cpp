@@ -83,6 +83,25 @@ bool parseSize(const QString &text, QSize *size)
     return true;
 }
 
+// Bytes, with an optional K, M or G suffix (powers of 1024).
+bool parseByteSize(const QString &text, qint64 *bytes)
+{
+    static const QString suffixes = QStringLiteral("KMG");
+    QString digits = text.trimmed().toUpper();
+    qint64 unit = 1;
+    const qsizetype power = digits.isEmpty() ? -1 : suffixes.indexOf(digits.back());
+    if (power >= 0) {
+        unit = qint64(1) << (10 * (power + 1));
+        digits.chop(1);
+    }
+    bool ok = false;
+    const qint64 count = digits.toLongLong(&ok);
+    if (!ok || count < 0 || count > (qint64(1) << 50) / unit)
+        return false;
+    *bytes = count * unit;
+    return true;
+}
+
 // Seconds, fractions allowed, as milliseconds; false for anything else or more than a day.
 bool parseSeconds(const QString &text, int *milliseconds)
 {
@@ -222,13 +241,25 @@ int main(int argc, char *argv[])
         QStringLiteral("redis-password-file"),
         QStringLiteral("Authenticate to Redis with the password on the first line of FILE."),
         QStringLiteral("FILE"));
+    const QCommandLineOption historyKeepOption(
+        QStringLiteral("history-keep"),
+        QStringLiteral("Days of edits kept in the history (30); older ones fold into a whole "
+                       "picture."),
+        QStringLiteral("DAYS"), QStringLiteral("30"));
+    const QCommandLineOption historyMaxSizeOption(
+        QStringLiteral("history-max-size"),
+        QStringLiteral("Room the history may take, with a K, M or G suffix (256M); the oldest "
+                       "edits go first. In Redis this is turned into a number of edits, "
+                       "estimated."),
+        QStringLiteral("SIZE"), QStringLiteral("256M"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
-    parser.addOptions({listenOption, portOption, formatOption, pictureOption, demoOption,
-                       exportOption, exportSizeOption, maxClientsOption, maxPerAddressOption,
-                       helloTimeoutOption, stallTimeoutOption, keepAliveOption, allowOption,
-                       readOnlyOption, redisOption, redisKeyOption, redisPasswordOption,
-                       verboseOption});
+    parser.addOptions(
+        {listenOption,        portOption,         formatOption,         pictureOption,
+         demoOption,          exportOption,       exportSizeOption,     maxClientsOption,
+         maxPerAddressOption, helloTimeoutOption, stallTimeoutOption,   keepAliveOption,
+         allowOption,         readOnlyOption,     redisOption,          redisKeyOption,
+         redisPasswordOption, historyKeepOption,  historyMaxSizeOption, verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
@@ -287,6 +318,15 @@ int main(int argc, char *argv[])
         QString error;
         if (!parseRedisAddress(parser.value(redisOption), &*redis, &error))
             return fail(ExitUsage, error);
+        const double keepDays = parser.value(historyKeepOption).toDouble(&ok);
+        if (!ok || keepDays < 0 || keepDays > 36500)
+            return fail(ExitUsage, QStringLiteral("--history-keep needs a number of days"));
+        redis->keepMs = qint64(keepDays * 86400 * 1000);
+        qint64 maxSize = 0;
+        if (!parseByteSize(parser.value(historyMaxSizeOption), &maxSize))
+            return fail(ExitUsage,
+                        QStringLiteral("--history-max-size needs a size such as 800K, 256M or 2G"));
+        redis->maxEntries = qMax<qint64>(1, maxSize / RedisPictureStore::EstimatedEntryBytes);
         redis->key = parser.value(redisKeyOption).toUtf8();
         if (redis->key.isEmpty())
             return fail(ExitUsage, QStringLiteral("--redis-key needs a name"));

@@ -4,8 +4,10 @@
 CELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 CELVANE_BUILD_DIR=${CELVANE_BUILD_DIR:-$CELVANE_ROOT/build}
 
-# Debian packages the build and the tests need.
-CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev)
+# Debian packages the build and the tests need: hiredis (found through pkg-config) for keeping
+# the picture in Redis, and a real redis-server for the tests and benchmarks of that.
+CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev
+    pkg-config libhiredis-dev redis-server)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.
 CELVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

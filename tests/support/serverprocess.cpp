@@ -25,6 +25,12 @@ ServerProcess::~ServerProcess()
 
 bool ServerProcess::start(const QStringList &arguments)
 {
+    launch(arguments);
+    return waitUntilListening();
+}
+
+void ServerProcess::launch(const QStringList &arguments)
+{
     m_port = 0;
     m_failure.clear();
     m_stderr.clear();
@@ -32,6 +38,10 @@ bool ServerProcess::start(const QStringList &arguments)
                                        QStringLiteral("--port"), QStringLiteral("0")} +
                            arguments);
     m_process.start(QIODevice::ReadOnly);
+}
+
+bool ServerProcess::waitUntilListening()
+{
     if (!m_process.waitForStarted(WaitMs)) {
         m_failure = "the server did not start: " + m_process.errorString().toUtf8();
         return false;
