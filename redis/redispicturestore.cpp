@@ -21,6 +21,10 @@ constexpr int ReadCount = 1000;
 constexpr int FirstRetryMs = 100;
 constexpr int LongestRetryMs = 2000;
 constexpr qint64 LogEveryMs = 60 * 1000;
+// A Redis that stops answering without closing (stopped, its host gone) counts as lost after
+// this long: the windows must not go on showing a picture that may have moved on.
+constexpr int PingEveryMs = 1000;
+constexpr qint64 AnswerWithinMs = 5000;
 // Connections of one server are numbered from its number times this, so that servers sharing a
 // picture never give out the same number.
 constexpr quint64 ConnectionsPerServer = 1000000000;
@@ -52,10 +56,13 @@ RedisPictureStore::RedisPictureStore(const Settings &settings, const Picture &in
     , m_commands(new RedisConnection(this))
     , m_reader(new RedisConnection(this))
     , m_retryTimer(new QTimer(this))
+    , m_pingTimer(new QTimer(this))
 {
     m_clock.start();
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &RedisPictureStore::connectNow);
+    m_pingTimer->setInterval(PingEveryMs);
+    connect(m_pingTimer, &QTimer::timeout, this, &RedisPictureStore::checkAnswering);
     for (RedisConnection *connection : {m_commands, m_reader}) {
         connect(connection, &RedisConnection::opened, this, &RedisPictureStore::connectionOpened);
         connect(connection, &RedisConnection::closed, this, &RedisPictureStore::connectionLost);
@@ -110,6 +117,8 @@ void RedisPictureStore::connectionLost(const QString &reason)
     m_reader->close();
     ++m_generation;
     m_state = Offline;
+    m_pingTimer->stop();
+    m_pingSentMs = -1;
     m_pending = 0;
     m_open.clear();
     const qint64 now = m_clock.elapsed();
@@ -135,6 +144,7 @@ void RedisPictureStore::refuse(const QString &reason)
     m_commands->close();
     m_reader->close();
     m_retryTimer->stop();
+    m_pingTimer->stop();
     Q_EMIT refused(reason);
 }
 
@@ -194,6 +204,7 @@ void RedisPictureStore::loaded(redisReply *reply)
     m_applied = seq;
     m_state = Serving;
     m_retryDelayMs = 0;
+    m_pingTimer->start();
     readNext();
     if (m_available) {
         // Caught up again after falling behind: the windows' pictures are replaced too.
@@ -209,6 +220,22 @@ void RedisPictureStore::loaded(redisReply *reply)
                                   << "at edit" << m_applied;
     m_lastLossLogMs = -1;
     Q_EMIT availabilityChanged(true);
+}
+
+void RedisPictureStore::checkAnswering()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_pingSentMs >= 0) {
+        if (now - m_pingSentMs >= AnswerWithinMs)
+            connectionLost(QStringLiteral("no answer within %1 ms").arg(AnswerWithinMs));
+        return;
+    }
+    m_pingSentMs = now;
+    const quint64 generation = m_generation;
+    m_commands->command({QByteArrayLiteral("PING")}, [this, generation](redisReply *reply) {
+        if (reply && generation == m_generation)
+            m_pingSentMs = -1;
+    });
 }
 
 void RedisPictureStore::readNext()

@@ -85,6 +85,8 @@ private:
     // EVALSHA, and EVAL should Redis have lost the script: the reply goes to done either way.
     void runScript(const QList<QByteArray> &arguments, std::function<void(redisReply *)> done);
     void editConfirmed(redisReply *reply);
+    // Pings Redis on the commands connection, and counts it lost if the last ping went unanswered.
+    void checkAnswering();
 
     Settings m_settings;
     RedisPictureKeys m_keys;
@@ -93,6 +95,8 @@ private:
     RedisConnection *m_commands = nullptr;
     RedisConnection *m_reader = nullptr;
     QTimer *m_retryTimer = nullptr;
+    QTimer *m_pingTimer = nullptr;
+    qint64 m_pingSentMs = -1;
     QElapsedTimer m_clock;
     State m_state = Offline;
     bool m_available = false;
