@@ -46,41 +46,41 @@ if op == 'load' then
   return {value, redis.call('HGET', meta, 'seq') or '0', redis.call('HINCRBY', meta, 'servers', 1)}
 end
 
-local connection, message, columns = ARGV[2], ARGV[3], tonumber(ARGV[4])
-local every, maxEntries, keepMs = tonumber(ARGV[5]), tonumber(ARGV[6]), tonumber(ARGV[7])
-local relayed = message
-if string.byte(message, 1) == 3 then
-  local opcode, a, b, c = string.byte(message, 5, 8)
-  if opcode == 0 then
-    redis.call('SETRANGE', picture, headerSize,
-               string.rep('\255', redis.call('STRLEN', picture) - headerSize))
-  elseif opcode == 1 then
-    redis.call('SETRANGE', picture, 5, string.char(a, b))
-  else
-    redis.call('SETRANGE', picture, headerSize + b * columns + a, string.char(c))
+-- 'edit' COLUMNS EVERY MAX_ENTRIES KEEP_MS, then CONNECTION MESSAGE for each edit, in order.
+local columns, every = tonumber(ARGV[2]), tonumber(ARGV[3])
+local maxEntries, keepMs = tonumber(ARGV[4]), tonumber(ARGV[5])
+
+local function apply(message)
+  if string.byte(message, 1) == 3 then
+    local opcode, a, b, c = string.byte(message, 5, 8)
+    if opcode == 0 then
+      redis.call('SETRANGE', picture, headerSize,
+                 string.rep('\255', redis.call('STRLEN', picture) - headerSize))
+    elseif opcode == 1 then
+      redis.call('SETRANGE', picture, 5, string.char(a, b))
+    else
+      redis.call('SETRANGE', picture, headerSize + b * columns + a, string.char(c))
+    end
+    return message
   end
-else
   local row, count = string.byte(message, 5, 6)
   local offset = headerSize + row * columns
   if count > 0 then
     redis.call('SETRANGE', picture, offset, string.sub(message, 9, 8 + count))
   end
-  if count ~= columns then
-    -- A short row changes only the cells it carries: it goes out as the whole row it left.
-    local length = columns + 4
-    relayed = string.char(4, 0, length % 256, math.floor(length / 256), row, columns, 0, 0)
-              .. redis.call('GETRANGE', picture, offset, offset + columns - 1)
+  if count == columns then
+    return message
   end
+  -- A short row changes only the cells it carries: it goes out as the whole row it left.
+  local length = columns + 4
+  return string.char(4, 0, length % 256, math.floor(length / 256), row, columns, 0, 0)
+         .. redis.call('GETRANGE', picture, offset, offset + columns - 1)
 end
 
-local seq = redis.call('HINCRBY', meta, 'seq', 1)
-local time = now()
-redis.call('XADD', edits, seq .. '-0', 'c', connection, 't', time, 'm', relayed)
-if seq % every == 0 then
-  redis.call('HSET', snapshots, tostring(seq), time .. ':' .. redis.call('GET', picture))
-  -- The stream may start only just after a whole picture, so that every kept moment can be
-  -- rebuilt: move its start to the oldest picture that leaves at most maxEntries edits, or
-  -- further, to the newest taken before the kept time span.
+-- The stream may start only just after a whole picture, so that every kept moment can be
+-- rebuilt: its start moves to the oldest picture that leaves at most maxEntries edits, or
+-- further, to the newest taken before the kept time span.
+local function trim(seq, time)
   local points = {}
   for i, key in ipairs(redis.call('HKEYS', snapshots)) do points[i] = tonumber(key) end
   table.sort(points)
@@ -108,6 +108,19 @@ if seq % every == 0 then
     redis.call('HSET', meta, 'oldest', target)
   end
 end
+
+local time = now()
+local seq = tonumber(redis.call('HGET', meta, 'seq') or '0')
+for i = 6, #ARGV - 1, 2 do
+  local relayed = apply(ARGV[i + 1])
+  seq = seq + 1
+  redis.call('XADD', edits, seq .. '-0', 'c', ARGV[i], 't', time, 'm', relayed)
+  if seq % every == 0 then
+    redis.call('HSET', snapshots, tostring(seq), time .. ':' .. redis.call('GET', picture))
+    trim(seq, time)
+  end
+end
+redis.call('HSET', meta, 'seq', seq)
 return seq
 )lua";
 

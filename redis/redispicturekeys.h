@@ -34,9 +34,10 @@ public:
     QList<QByteArray> scriptKeys() const;
 
     // The script's operations: "load" INITIAL creates the picture from INITIAL unless it exists
-    // and returns {picture, seq, server number}; "edit" CONNECTION MESSAGE COLUMNS EVERY
-    // MAX_ENTRIES KEEP_MS applies a checked edit, appends it as relayed and returns its number,
-    // keeping a whole picture every EVERY edits and trimming to what the bounds keep.
+    // and returns {picture, seq, server number}; "edit" COLUMNS EVERY MAX_ENTRIES KEEP_MS and
+    // then CONNECTION MESSAGE for each of a batch of checked edits applies them in order, appends
+    // each as relayed and returns the last one's number, keeping a whole picture every EVERY
+    // edits and trimming to what the bounds keep.
     static const QByteArray &script();
     // SHA1 of script(), as EVALSHA wants it.
     static const QByteArray &scriptSha();

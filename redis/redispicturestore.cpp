@@ -17,6 +17,10 @@ namespace {
 
 // Entries taken from the stream at a time: one write per client carries them all.
 constexpr int ReadCount = 1000;
+// Edits sent to the script in one call at most, and the arguments before them.
+constexpr int BatchEdits = 1000;
+constexpr qsizetype BatchPrefix = 5;
+constexpr qsizetype BatchArguments = BatchPrefix + 2 * BatchEdits;
 // Redis gone: the first attempt again comes quickly, later ones ever more slowly up to this.
 constexpr int FirstRetryMs = 100;
 constexpr int LongestRetryMs = 2000;
@@ -120,6 +124,7 @@ void RedisPictureStore::connectionLost(const QString &reason)
     m_pingTimer->stop();
     m_pingSentMs = -1;
     m_pending = 0;
+    m_batch.clear();
     m_open.clear();
     const qint64 now = m_clock.elapsed();
     if (m_available) {
@@ -329,24 +334,42 @@ Picture::EditResult RedisPictureStore::submit(quint64 connection, quint8 kind,
     // Clients are closed the moment Redis goes; one read under way may still get here.
     if (result != Picture::Applied || m_state == Offline || m_state == Refused)
         return result;
-    ++m_pending;
-    const quint64 generation = m_generation;
-    runScript({QByteArrayLiteral("edit"), QByteArray::number(connection), message.toByteArray(),
-               m_columns, m_every, m_maxEntries, m_keepMs},
-              [this, generation](redisReply *reply) {
-                  if (reply && generation == m_generation)
-                      editConfirmed(reply);
-              });
+    if (m_batch.isEmpty()) {
+        m_batch = {QByteArrayLiteral("edit"), m_columns, m_every, m_maxEntries, m_keepMs};
+        // The edits of one turn of the event loop (a client's whole read, and every other
+        // client's read of that turn) go to Redis as one script call.
+        QMetaObject::invokeMethod(this, &RedisPictureStore::sendBatch, Qt::QueuedConnection);
+    }
+    m_batch.append(QByteArray::number(connection));
+    m_batch.append(message.toByteArray());
+    if (m_batch.size() >= BatchArguments)
+        sendBatch();
     return result;
 }
 
-void RedisPictureStore::editConfirmed(redisReply *reply)
+void RedisPictureStore::sendBatch()
+{
+    if (m_batch.isEmpty())
+        return;
+    const int count = int(m_batch.size() - BatchPrefix) / 2;
+    m_pending += count;
+    const quint64 generation = m_generation;
+    runScript(std::exchange(m_batch, QList<QByteArray>()),
+              [this, generation, count](redisReply *reply) {
+                  if (reply && generation == m_generation)
+                      batchConfirmed(reply, count);
+              });
+}
+
+void RedisPictureStore::batchConfirmed(redisReply *reply, int count)
 {
     if (reply->type == REDIS_REPLY_ERROR) {
-        // Its sender shows the edit already: every window gets the picture as Redis has it.
-        qCWarning(lcRedis).noquote() << "Redis did not apply an edit -" << replyText(reply);
+        // Their senders show the edits already: every window gets the picture as Redis has it.
+        qCWarning(lcRedis).noquote()
+            << "Redis did not apply" << count << "edits -" << replyText(reply);
         Q_EMIT replaced();
     }
-    if (--m_pending == 0)
+    m_pending -= count;
+    if (m_pending == 0)
         Q_EMIT settled();
 }

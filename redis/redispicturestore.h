@@ -84,7 +84,8 @@ private:
     void refuse(const QString &reason);
     // EVALSHA, and EVAL should Redis have lost the script: the reply goes to done either way.
     void runScript(const QList<QByteArray> &arguments, std::function<void(redisReply *)> done);
-    void editConfirmed(redisReply *reply);
+    void sendBatch();
+    void batchConfirmed(redisReply *reply, int count);
     // Pings Redis on the commands connection, and counts it lost if the last ping went unanswered.
     void checkAnswering();
 
@@ -106,6 +107,8 @@ private:
     quint64 m_server = 0;
     quint64 m_lastConnection = 0;
     int m_pending = 0;
+    // The script call the edits submitted in this turn of the event loop go out in.
+    QList<QByteArray> m_batch;
     int m_retryDelayMs = 0;
     qint64 m_lastLossLogMs = -1;
     QByteArray m_columns;
