@@ -2,6 +2,7 @@
 
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
+#include "server/localpicturestore.h"
 #include "server/serverlogging.h"
 
 #include <QDir>
@@ -76,11 +77,20 @@ struct PictureServer::Client
 };
 
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
+    : PictureServer(new LocalPictureStore(picture), parent)
+{
+    m_store->setParent(this);
+}
+
+PictureServer::PictureServer(PictureStore *store, QObject *parent)
     : QObject(parent)
-    , m_picture(picture)
+    , m_store(store)
     , m_server(new QTcpServer(this))
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
+    connect(m_store, &PictureStore::edited, this,
+            [this](quint64, QByteArrayView relayed) { relay(relayed); });
+    connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     m_clock.start();
     connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
     connect(m_server, &QTcpServer::acceptError, this, &PictureServer::acceptFailed);
@@ -239,21 +249,20 @@ void PictureServer::acceptClients()
         raw->connectedMs = m_clock.elapsed();
         raw->timer = new QTimer(socket);
         raw->timer->setSingleShot(true);
-        raw->session = std::make_unique<ClientSession>(&m_picture, &m_limits, peerName(socket),
-                                                       [this, raw](const QByteArray &update) {
-                                                           // The Update holds every edit applied so
-                                                           // far: the relays of those go out before
-                                                           // it, to the clients that already have a
-                                                           // picture, and never to this one after
-                                                           // it.
-                                                           relayEdits();
-                                                           if (raw->gone)
-                                                               return false;
-                                                           raw->receivedUpdate = true;
-                                                           return send(raw, update);
-                                                       });
-        raw->session->setEditListener(
-            [this](quint8 kind, QByteArrayView message) { relay(kind, message); });
+        const quint64 connection = m_store->openConnection(address, socket->peerPort());
+        raw->session =
+            std::make_unique<ClientSession>(m_store, connection, &m_limits, peerName(socket),
+                                            [this, raw](const QByteArray &update) {
+                                                // The Update holds every edit applied so far: the
+                                                // relays of those go out before it, to the clients
+                                                // that already have a picture, and never to this
+                                                // one after it.
+                                                relayEdits();
+                                                if (raw->gone)
+                                                    return false;
+                                                raw->receivedUpdate = true;
+                                                return send(raw, update);
+                                            });
         m_clients.emplace(socket, std::move(client));
         ++m_liveClients;
 
@@ -432,22 +441,28 @@ bool PictureServer::sendAside(Client *client, const QByteArray &bytes)
     return alive && !client->gone;
 }
 
-void PictureServer::relay(quint8 kind, QByteArrayView message)
+void PictureServer::relay(QByteArrayView relayed)
 {
-    const CanvasFormat &format = m_picture.format();
-    const auto row = kind == Protocol::RowData
-                         ? Protocol::decodeRowData(message.sliced(Protocol::HeaderSize))
-                         : std::nullopt;
-    if (row && row->count != format.columns) {
-        // A row shorter than the grid changes only the cells it carries, which a client cannot
-        // tell from a malformed row; the whole row as it now stands says the same to everyone.
-        const auto *cells = reinterpret_cast<const quint8 *>(m_picture.cells().constData()) +
-                            row->row * format.columns;
-        m_relays += Protocol::encodeRowData(row->row, quint8(format.columns), cells);
-    } else {
-        m_relays += message;
-    }
+    m_relays += relayed;
     ++m_relayCount;
+}
+
+void PictureServer::sendFreshUpdates()
+{
+    // Relays queued before the change lead to a picture that is no more; the Update replaces them.
+    m_relays.clear();
+    m_relayCount = 0;
+    m_recipients.clear();
+    for (const auto &entry : m_clients) {
+        if (entry.second->receivedUpdate)
+            m_recipients.push_back(entry.first);
+    }
+    const QByteArray update = picture().update(m_limits.updateFlags);
+    for (QTcpSocket *socket : m_recipients) {
+        const auto found = m_clients.find(socket);
+        if (found != m_clients.end())
+            sendAside(found->second.get(), update);
+    }
 }
 
 void PictureServer::relayEdits()
@@ -510,6 +525,7 @@ void PictureServer::removeClient(Client *client, const char *how)
     client->gone = true;
     client->session->end();
     --m_liveClients;
+    m_store->closeConnection(client->session->connection());
 
     const ClientSession *session = client->session.get();
     const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)

@@ -2,6 +2,7 @@
 
 #include "server/clientsession.h"
 #include "server/picture.h"
+#include "server/picturestore.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -64,7 +65,10 @@ public:
         quint64 relayed = 0;        // edits relayed, counted once per client they went to
     };
 
+    // Serves a picture held in this process alone.
     explicit PictureServer(const Picture &picture, QObject *parent = nullptr);
+    // Serves the store's picture; the store must outlive the server.
+    explicit PictureServer(PictureStore *store, QObject *parent = nullptr);
     ~PictureServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -95,11 +99,12 @@ public:
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
 
-    const Picture &picture() const { return m_picture; }
+    const Picture &picture() const { return m_store->picture(); }
+    PictureStore *store() const { return m_store; }
     const Counters &counters() const { return m_counters; }
 
 Q_SIGNALS:
-    // After every read that changed the picture.
+    // After every read that had the store accept an edit.
     void pictureChanged();
 
 private:
@@ -131,15 +136,18 @@ private:
     // loop. Safe to call more than once.
     void removeClient(Client *client, const char *how);
     void deleteDeparted();
-    // Queues an applied edit for every client that has had an Update; relayEdits() sends it.
-    void relay(quint8 kind, QByteArrayView message);
+    // Queues an edit the store applied for every client that has had an Update; relayEdits()
+    // sends it.
+    void relay(QByteArrayView relayed);
+    // The store's picture changed as a whole: every client that holds a picture gets it anew.
+    void sendFreshUpdates();
     // Sends the queued relays to every client that has had an Update, in the order applied.
     void relayEdits();
     // send() for a client whose input is not being read at the moment: should the peer go
     // inside the write, its last input is read after it rather than inside it.
     bool sendAside(Client *client, const QByteArray &bytes);
 
-    Picture m_picture;
+    PictureStore *m_store = nullptr;
     ClientSession::Limits m_limits;
     QTcpServer *m_server = nullptr;
     QElapsedTimer m_clock;
