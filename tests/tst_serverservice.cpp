@@ -243,10 +243,10 @@ void TestServerService::logLines_data()
 }
 
 // Every line the server logs, from the first option error to the last count at exit, carries its
-// level when standard error is the journal, and none does anywhere else.
+// level when standard error is the journal, and none does anywhere else. A handed-over socket
+// brings a warning too, where the build takes one.
 void TestServerService::logLines()
 {
-    SKIP_WITHOUT_SYSTEMD();
     QFETCH(QString, journalStream);
     QFETCH(bool, prefixed);
 
@@ -273,7 +273,9 @@ void TestServerService::logLines()
     server.process().setStandardErrorFile(errorPath, QIODevice::Append);
     QCOMPARE(server.runToExit({"--port", "none"}), 1);
 
-    server.handOver({listening.get()});
+    const bool handOver = SocketActivation::isSupported();
+    if (handOver)
+        server.handOver({listening.get()});
     QVERIFY2(server.start({"--verbose"}), server.failure());
     ServerClient client;
     QVERIFY(client.connectTo(server.port()));
@@ -290,7 +292,8 @@ void TestServerService::logLines()
     QCOMPARE(lines.last(), QByteArray());
     const QByteArray log = '\n' + readFile(errorPath);
     QVERIFY2(log.contains('\n' + p3 + "celvane-server: --port needs a number"), log.constData());
-    QVERIFY2(log.contains('\n' + p4 + "celvane-server: --listen and --port are ignored"),
+    QVERIFY2(log.contains('\n' + p4 + "celvane-server: --listen and --port are ignored") ==
+                 handOver,
              log.constData());
     QVERIFY2(log.contains('\n' + p6 + "celvane.server: client 127.0.0.1:"), log.constData());
     QVERIFY2(log.contains('\n' + p7 + "celvane.server: 127.0.0.1:"), log.constData());

@@ -26,9 +26,9 @@ public:
 
     // Hands the server listening sockets the way a service manager's socket activation does: as
     // descriptors 3, 4, ... with LISTEN_FDS counting them and LISTEN_PID the server's own pid, or
-    // another pid when forThisProcess is false. The descriptors stay the caller's (each above
-    // the last of 3, 4, ... it is copied to); the server gets copies. Applies to every later
-    // start() and runToExit().
+    // another pid when forThisProcess is false. The descriptors stay the caller's (open across
+    // exec, each above the last of 3, 4, ... it is copied to); the server gets copies. Applies to
+    // every later start() and runToExit().
     void handOver(const QList<int> &descriptors, bool forThisProcess = true);
 
     quint16 port() const { return m_port; }
