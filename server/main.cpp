@@ -9,6 +9,9 @@
 #include "server/samplepicture.h"
 #include "server/serverlogging.h"
 #include "server/signalwatcher.h"
+#include "service/journallog.h"
+#include "service/servicenotifier.h"
+#include "service/socketactivation.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -59,12 +62,12 @@ const char description[] =
     "\n"
     "When ready the server prints one line, \"listening on ADDRESS:PORT\", to standard output.\n"
     "Exit status: 0 on a clean stop, 1 for a bad option or an address it cannot listen on,\n"
-    "2 for a picture file that is refused, in use or cannot be written, including a stop\n"
-    "whose last save failed.";
+    "2 for a picture file (or a Redis key) that is refused, in use or cannot be written,\n"
+    "including a stop whose last save failed.";
 
 int fail(ExitStatus status, const QString &message)
 {
-    std::fprintf(stderr, "celvane-server: %s\n", qPrintable(message));
+    qCritical("celvane-server: %s", qPrintable(message));
     return status;
 }
 
@@ -152,6 +155,7 @@ bool isLoopback(const QHostAddress &address)
 
 int main(int argc, char *argv[])
 {
+    JournalLog::install();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("celvane-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CELVANE_VERSION));
@@ -304,6 +308,10 @@ int main(int argc, char *argv[])
                 QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
         allowed.append(subnet);
     }
+    // A socket handed over by the service manager takes the place of --listen and --port.
+    SocketActivation activation;
+    if (!activation.take())
+        return fail(ExitUsage, activation.errorString());
     QSize exportSize = PictureRenderer::DefaultSize;
     if (parser.isSet(exportSizeOption) && !parseSize(parser.value(exportSizeOption), &exportSize))
         return fail(ExitUsage, QStringLiteral("--export-size needs WIDTHxHEIGHT, each 1 to 8192"));
@@ -418,11 +426,11 @@ int main(int argc, char *argv[])
         if (waiting.exec() != ExitOk)
             return fail(ExitPictureFile, QStringLiteral("Redis at %1: %2; refusing to use it")
                                              .arg(redisStore->address(), refusal));
-        QObject::connect(
-            redisStore, &RedisPictureStore::refused, &application, [](const QString &reason) {
-                std::fprintf(stderr, "celvane-server: stopping: %s\n", qPrintable(reason));
-                QCoreApplication::exit(ExitPictureFile);
-            });
+        QObject::connect(redisStore, &RedisPictureStore::refused, &application,
+                         [](const QString &reason) {
+                             qCritical("celvane-server: stopping: %s", qPrintable(reason));
+                             QCoreApplication::exit(ExitPictureFile);
+                         });
     } else {
         store = std::make_unique<LocalPictureStore>(picture);
     }
@@ -436,11 +444,20 @@ int main(int argc, char *argv[])
     ClientSession::Limits limits = server.sessionLimits();
     limits.readOnly = parser.isSet(readOnlyOption);
     server.setSessionLimits(limits);
-    if (!server.listen(address, quint16(port)))
+    if (activation.descriptor() >= 0) {
+        if (parser.isSet(listenOption) || parser.isSet(portOption))
+            qWarning("celvane-server: --listen and --port are ignored: the service manager "
+                     "handed over the socket to listen on");
+        if (!server.listenOn(activation.descriptor()))
+            return fail(ExitUsage, QStringLiteral("cannot listen on the socket the service "
+                                                  "manager handed over: %1")
+                                       .arg(server.errorString()));
+    } else if (!server.listen(address, quint16(port))) {
         return fail(ExitUsage, QStringLiteral("cannot listen on %1 port %2: %3")
                                    .arg(address.toString())
                                    .arg(port)
                                    .arg(server.errorString()));
+    }
 
     PictureSaver *saver = nullptr;
     if (!picturePath.isEmpty()) {
@@ -452,27 +469,29 @@ int main(int argc, char *argv[])
     int status = ExitOk;
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application, [&] {
+        ServiceNotifier::stopping();
         if (saver && !saver->saveNow()) {
             status = ExitPictureFile;
-            std::fprintf(stderr,
-                         "celvane-server: stopping with edits that could not be saved; %s "
-                         "keeps the last picture that was\n",
-                         qPrintable(picturePath));
+            qCritical("celvane-server: stopping with edits that could not be saved; %s keeps "
+                      "the last picture that was",
+                      qPrintable(picturePath));
         }
         QCoreApplication::exit(status);
     });
 
-    const QString shownAddress = address.protocol() == QAbstractSocket::IPv6Protocol
-                                     ? QStringLiteral("[%1]").arg(address.toString())
-                                     : address.toString();
-    if (!isLoopback(address))
-        std::fprintf(stderr,
-                     "celvane-server: warning: listening on %s, not loopback: anyone who can "
-                     "reach it may %s the picture%s\n",
-                     qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
-                     allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
+    const QHostAddress listening = server.serverAddress();
+    const QString shownAddress = listening.protocol() == QAbstractSocket::IPv6Protocol
+                                     ? QStringLiteral("[%1]").arg(listening.toString())
+                                     : listening.toString();
+    if (!isLoopback(listening))
+        qWarning("celvane-server: warning: listening on %s, not loopback: anyone who can reach "
+                 "it may %s the picture%s",
+                 qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
+                 allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
     std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server.serverPort()));
     std::fflush(stdout);
+    ServiceNotifier::ready(
+        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server.serverPort()));
 
     application.exec();
 

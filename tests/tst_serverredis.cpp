@@ -357,10 +357,10 @@ void tst_ServerRedis::serversCreatingTheKeyAtOnceMakeOnePicture()
     QVERIFY2(m_redis->start(), m_redis->failure());
     ServerProcess demo(QStringLiteral(CELVANE_SERVER_PATH));
     ServerProcess empty(QStringLiteral(CELVANE_SERVER_PATH));
-    demo.launch({QStringLiteral("--redis"), m_redis->address(), QStringLiteral("--format"),
-                 QStringLiteral("1"), QStringLiteral("--demo")});
-    empty.launch({QStringLiteral("--redis"), m_redis->address(), QStringLiteral("--format"),
-                  QStringLiteral("2")});
+    demo.begin({QStringLiteral("--redis"), m_redis->address(), QStringLiteral("--format"),
+                QStringLiteral("1"), QStringLiteral("--demo")});
+    empty.begin({QStringLiteral("--redis"), m_redis->address(), QStringLiteral("--format"),
+                 QStringLiteral("2")});
     QVERIFY2(demo.waitUntilListening(), demo.failure());
     QVERIFY2(empty.waitUntilListening(), empty.failure());
 

@@ -4,10 +4,14 @@
 CELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 CELVANE_BUILD_DIR=${CELVANE_BUILD_DIR:-$CELVANE_ROOT/build}
 
-# Debian packages the build and the tests need: hiredis (found through pkg-config) for keeping
-# the picture in Redis, and a real redis-server for the tests and benchmarks of that.
-CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev
-    pkg-config libhiredis-dev redis-server)
+# Debian packages the build and the tests need.
+CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev)
+# libsystemd (found through pkg-config) gives the server readiness notification and socket
+# activation; without it the server builds all the same.
+CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
+# hiredis (found through pkg-config too) keeps the picture in Redis; a real redis-server runs
+# the tests and benchmarks of that.
+CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.
 CELVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
