@@ -580,6 +580,24 @@ bool fanOut(int editor, const QByteArray &burst, const std::vector<int> &fds)
     return true;
 }
 
+// fanOut() on the clock: adds the seconds it took to *seconds and the CPU time the servers spent
+// meanwhile to *cpuSeconds.
+bool timedFanOut(int editor, const QByteArray &burst, const std::vector<int> &fds,
+                 const std::vector<pid_t> &servers, double *seconds, double *cpuSeconds)
+{
+    std::vector<long> ticksBefore;
+    for (const pid_t server : servers)
+        ticksBefore.push_back(serverCpuTicks(server));
+    const auto start = std::chrono::steady_clock::now();
+    if (!fanOut(editor, burst, fds))
+        return false;
+    *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (size_t i = 0; i < servers.size(); ++i)
+        *cpuSeconds +=
+            double(serverCpuTicks(servers[i]) - ticksBefore[i]) / double(sysconf(_SC_CLK_TCK));
+    return true;
+}
+
 QByteArray cellBurst(int count)
 {
     QByteArray burst;
@@ -608,23 +626,17 @@ void relayFanOut(benchmark::State &state)
     const double perClientKiB = double(server.residentKiB() - idleKiB) / Clients;
     const int editor = connectClient(server.port(), nullptr, false);
     const QByteArray burst = cellBurst(Burst);
-    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
     double cpuSeconds = 0;
     double relayed = 0;
     double wallSeconds = 0;
     for (auto _ : state) {
-        const long ticksBefore = serverCpuTicks(server.pid());
-        const auto start = std::chrono::steady_clock::now();
-        const bool done = fanOut(editor, burst, fds);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!done) {
+        double seconds = 0;
+        if (!timedFanOut(editor, burst, fds, {server.pid()}, &seconds, &cpuSeconds)) {
             state.SkipWithError("a client did not get every relay");
             break;
         }
         state.SetIterationTime(seconds);
         wallSeconds += seconds;
-        cpuSeconds += double(serverCpuTicks(server.pid()) - ticksBefore) / double(ticksPerSecond);
         relayed += double(Burst) * Clients;
     }
     close(editor);
@@ -723,25 +735,18 @@ void redisRelayCpu(benchmark::State &state)
         return;
     }
     const QByteArray burst = cellBurst(Burst);
-    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    std::vector<pid_t> pids;
+    for (const auto &server : servers)
+        pids.push_back(server->pid());
     double cpuSeconds = 0;
     double relayed = 0;
     for (auto _ : state) {
-        std::vector<long> ticksBefore;
-        for (const auto &server : servers)
-            ticksBefore.push_back(serverCpuTicks(server->pid()));
-        const auto start = std::chrono::steady_clock::now();
-        const bool done = fanOut(editor, burst, fds);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (!done) {
+        double seconds = 0;
+        if (!timedFanOut(editor, burst, fds, pids, &seconds, &cpuSeconds)) {
             state.SkipWithError("a client did not get every relay");
             break;
         }
         state.SetIterationTime(seconds);
-        for (size_t i = 0; i < servers.size(); ++i)
-            cpuSeconds +=
-                double(serverCpuTicks(servers[i]->pid()) - ticksBefore[i]) / double(ticksPerSecond);
         relayed += double(Burst) * ClientsPerServer * count;
     }
     close(editor);

@@ -79,10 +79,12 @@ RedisPictureStore::RedisPictureStore(const Settings &settings, const Picture &in
 
 RedisPictureStore::~RedisPictureStore()
 {
-    // Pending replies are handed null as the connections close; none may reach this half-gone
-    // store through a signal.
-    for (RedisConnection *connection : {m_commands, m_reader})
+    // Pending replies are handed null as the connections close, while this store is whole; none
+    // may reach it through a signal.
+    for (RedisConnection *connection : {m_commands, m_reader}) {
         connection->disconnect(this);
+        connection->close();
+    }
 }
 
 QString RedisPictureStore::address() const

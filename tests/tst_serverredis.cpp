@@ -4,6 +4,7 @@
 
 #include "connection/protocol.h"
 #include "redis/redispicturehistory.h"
+#include "redis/redispicturestore.h"
 #include "server/picture.h"
 #include "server/samplepicture.h"
 #include "tests/support/redisprocess.h"
@@ -95,6 +96,7 @@ private Q_SLOTS:
     void redisStoppedAndStartedAgain();
     void serverPausedPastTheTrimCatchesUp();
     void serversCreatingTheKeyAtOnceMakeOnePicture();
+    void editsOfTheServerItselfReachEveryServer();
     void refusesWhatIsNotItsPicture_data();
     void refusesWhatIsNotItsPicture();
 
@@ -377,6 +379,54 @@ void tst_ServerRedis::serversCreatingTheKeyAtOnceMakeOnePicture()
     QCOMPARE(m_redis->cli({QStringLiteral("HGET"), QStringLiteral("celvane:meta"),
                            QStringLiteral("servers")}),
              "2");
+}
+
+// What a repair carried out on the picture does: a store of its own, under a connection named
+// "control", whose edits every server relays like any other.
+void tst_ServerRedis::editsOfTheServerItselfReachEveryServer()
+{
+    QVERIFY2(m_redis->start(), m_redis->failure());
+    std::unique_ptr<ServerProcess> server = startServer();
+    QVERIFY(server);
+    std::unique_ptr<ServerClient> client = connectWithPicture(*server);
+    QVERIFY(client);
+
+    RedisPictureStore::Settings settings;
+    settings.host = QStringLiteral("127.0.0.1");
+    settings.port = m_redis->port();
+    RedisPictureStore store(settings, Picture(0));
+    QSignalSpy availability(&store, &PictureStore::availabilityChanged);
+    store.start();
+    QVERIFY(availability.wait());
+    QCOMPARE(availability.takeFirst(), QVariantList{true});
+    // The key existed: its format, not this store's, is the picture's.
+    QCOMPARE(store.picture().formatNumber(), quint8(Format));
+
+    const quint64 control = store.openConnection(QHostAddress(), 0);
+    const QList<QByteArray> repair{command(Protocol::SetColorsCommand, 2, 3, 0),
+                                   row(4, QByteArray(3, char(5)))};
+    QSignalSpy settled(&store, &RedisPictureStore::settled);
+    for (const QByteArray &edit : repair)
+        QCOMPARE(store.submit(control, quint8(edit.at(0)), edit), Picture::Applied);
+    QCOMPARE(store.submit(control, Protocol::Command, command(Protocol::SetCellCommand, 99, 0, 1)),
+             Picture::OutsideGrid);
+    QVERIFY(settled.wait());
+    QCOMPARE(store.pendingEdits(), 0);
+    store.closeConnection(control);
+
+    Picture expected(Format);
+    QVERIFY(applyAll(&expected, repair));
+    const std::optional<QList<QByteArray>> relays = client->waitForRelays(2);
+    QVERIFY(relays);
+    QCOMPARE(relays->first(), repair.first());
+    QCOMPARE(relays->last(), row(4, expected.cells().mid(4 * Columns, Columns)));
+    QTRY_COMPARE(store.appliedSeq(), quint64(2));
+    QCOMPARE(store.picture(), expected);
+
+    const std::unique_ptr<RedisPictureHistory> history = openHistory();
+    QVERIFY(history);
+    QTRY_VERIFY(history->connection(control) && history->connection(control)->leftMs >= 0);
+    QCOMPARE(history->connection(control)->address, QStringLiteral("control"));
 }
 
 void tst_ServerRedis::refusesWhatIsNotItsPicture_data()
