@@ -14,7 +14,8 @@
 //   NAME:edits        stream  every edit in the one order; entry ID "SEQ-0", fields c (the
 //                             connection), t (UTC milliseconds) and m (the edit as relayed)
 //   NAME:meta         hash    seq (the last edit's number), oldest (the oldest whole picture
-//                             kept), servers (how many servers have loaded it)
+//                             kept), servers (counts the loads: each load's number makes the
+//                             connection numbers of the server that loaded it unique)
 //   NAME:snapshots    hash    SEQ -> "MS:" and the picture as NAME held it after edit SEQ
 //   NAME:connections  hash    ID -> "ADDRESS PORT CONNECTED_MS LEFT_MS" (LEFT_MS -1 while open)
 //

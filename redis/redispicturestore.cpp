@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
 
 namespace {
 
@@ -133,7 +133,8 @@ void RedisPictureStore::connectionLost(const QString &reason)
         m_available = false;
         m_lastLossLogMs = now;
         qCWarning(lcRedis).noquote()
-            << "lost Redis at" << address() << "-" << reason << "- not serving until it is back";
+            << "lost Redis at" << address() << "-" << reason
+            << "- closing every client, and turning new ones away until it is back";
         Q_EMIT availabilityChanged(false);
     } else if (m_lastLossLogMs < 0 || now - m_lastLossLogMs >= LogEveryMs) {
         m_lastLossLogMs = now;
@@ -204,8 +205,9 @@ void RedisPictureStore::loaded(redisReply *reply)
     if (!picture || !ok)
         return refuse(QStringLiteral("%1 holds a picture that is damaged")
                           .arg(QString::fromUtf8(m_keys.picture())));
-    if (m_server == 0)
-        m_server = quint64(reply->element[2]->integer);
+    // A fresh number at every load: Redis may have lost everything, numbers included, and
+    // connections open before a load are closed or keep the numbers they were recorded under.
+    m_server = quint64(reply->element[2]->integer);
     m_picture = *picture;
     m_columns = QByteArray::number(m_picture.format().columns);
     m_applied = seq;

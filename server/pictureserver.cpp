@@ -470,8 +470,9 @@ void PictureServer::closeAllClients()
     std::vector<Client *> clients;
     for (const auto &entry : m_clients)
         clients.push_back(entry.second.get());
-    qCWarning(lcServer).noquote() << "the picture is out of reach: closed" << clients.size()
-                                  << "clients, turning new ones away until it is back";
+    // The store says once why; a line per client would bury it.
+    qCDebug(lcServer).noquote() << "the picture is out of reach: closing" << clients.size()
+                                << "clients, turning new ones away until it is back";
     for (Client *client : clients)
         removeClient(client, nullptr);
 }

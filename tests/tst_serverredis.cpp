@@ -284,7 +284,7 @@ void tst_ServerRedis::redisStoppedAndStartedAgain()
 
     QVERIFY(m_redis->stop());
     QVERIFY(client->waitForDisconnected());
-    QTRY_COMPARE(server->countLogLines("the picture is out of reach: closed 1 clients"), 1);
+    QTRY_COMPARE(server->countLogLines("lost Redis at"), 1);
     ServerClient newcomer;
     QVERIFY(newcomer.connectTo(server->port()));
     newcomer.send(Protocol::encodeHello());
@@ -297,8 +297,10 @@ void tst_ServerRedis::redisStoppedAndStartedAgain()
     ServerClient returning;
     QVERIFY(returning.connectTo(server->port()));
     QCOMPARE(returning.fetchPicture(), std::optional<Picture>(expected));
-    // One line when Redis went, however long it stayed away.
+    // One line when Redis went, however long it stayed away, and none per client closed.
     QCOMPARE(server->countLogLines("lost Redis"), 1);
+    QCOMPARE(server->countLogLines("cannot reach Redis"), 0);
+    QCOMPARE(server->countLogLines(" gone after "), 0);
 }
 
 void tst_ServerRedis::serverPausedPastTheTrimCatchesUp()
