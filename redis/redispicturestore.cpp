@@ -179,6 +179,10 @@ void RedisPictureStore::runScript(const QList<QByteArray> &arguments,
 void RedisPictureStore::load()
 {
     m_state = Loading;
+    // A Redis that took the connection but answers nothing must not hold the start, or a reload,
+    // for ever: the pings behind the load go unanswered too.
+    if (!m_pingTimer->isActive())
+        m_pingTimer->start();
     const quint64 generation = m_generation;
     m_commands->command(
         {QByteArrayLiteral("SCRIPT"), QByteArrayLiteral("LOAD"), RedisPictureKeys::script()});
@@ -213,7 +217,6 @@ void RedisPictureStore::loaded(redisReply *reply)
     m_applied = seq;
     m_state = Serving;
     m_retryDelayMs = 0;
-    m_pingTimer->start();
     readNext();
     if (m_available) {
         // Caught up again after falling behind: the windows' pictures are replaced too.

@@ -94,6 +94,7 @@ private Q_SLOTS:
     void threeServersRelayOneOrder();
     void serverKilledMidBurstLosesNothingApplied();
     void redisStoppedAndStartedAgain();
+    void redisThatStopsAnsweringCountsAsLost();
     void serverPausedPastTheTrimCatchesUp();
     void serversCreatingTheKeyAtOnceMakeOnePicture();
     void editsOfTheServerItselfReachEveryServer();
@@ -301,6 +302,29 @@ void tst_ServerRedis::redisStoppedAndStartedAgain()
     QCOMPARE(server->countLogLines("lost Redis"), 1);
     QCOMPARE(server->countLogLines("cannot reach Redis"), 0);
     QCOMPARE(server->countLogLines(" gone after "), 0);
+}
+
+void tst_ServerRedis::redisThatStopsAnsweringCountsAsLost()
+{
+    QVERIFY2(m_redis->start(), m_redis->failure());
+    std::unique_ptr<ServerProcess> server = startServer();
+    QVERIFY(server);
+    std::unique_ptr<ServerClient> client = connectWithPicture(*server);
+    QVERIFY(client);
+
+    // Its connections stay open, so only the unanswered pings tell.
+    m_redis->pause();
+    const bool closed = client->waitForDisconnected(15000);
+    m_redis->resume();
+    QVERIFY(closed);
+    QCOMPARE(server->countLogLines("no answer within"), 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(server->countLogLines("is back: serving again at edit 0"), 1, 15000);
+    const std::unique_ptr<ServerClient> returning = connectWithPicture(*server);
+    QVERIFY(returning);
+    const QByteArray edit = command(Protocol::SetCellCommand, 3, 3, 3);
+    returning->send(edit);
+    QCOMPARE(returning->waitForRelays(1), std::optional<QList<QByteArray>>({edit}));
 }
 
 void tst_ServerRedis::serverPausedPastTheTrimCatchesUp()

@@ -100,6 +100,16 @@ bool RedisProcess::stop()
     return m_process.waitForFinished(WaitMs);
 }
 
+void RedisProcess::pause()
+{
+    ::kill(pid_t(m_process.processId()), SIGSTOP);
+}
+
+void RedisProcess::resume()
+{
+    ::kill(pid_t(m_process.processId()), SIGCONT);
+}
+
 QByteArray RedisProcess::cli(const QStringList &arguments)
 {
     QProcess client;

@@ -30,6 +30,9 @@ public:
     bool restart();
     // SIGTERM, which has it write out what it holds; false if it did not end in time.
     bool stop();
+    // SIGSTOP and SIGCONT: a Redis that holds its connections open and answers nothing.
+    void pause();
+    void resume();
 
     quint16 port() const { return m_port; }
     // HOST:PORT, as --redis takes it.
