@@ -125,10 +125,20 @@ void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
 {
+    return startListening([&] { return m_server->listen(address, port); });
+}
+
+bool PictureServer::listenOn(qintptr socketDescriptor)
+{
+    return startListening([&] { return m_server->setSocketDescriptor(socketDescriptor); });
+}
+
+bool PictureServer::startListening(const std::function<bool()> &openSocket)
+{
     // Qt accepts whatever is pending in one go and hands the connections over one at a time: with
     // at most one waiting, pausing stops it at once instead of after the whole backlog.
     m_server->setMaxPendingConnections(1);
-    if (!m_server->listen(address, port))
+    if (!openSocket())
         return false;
     m_descriptorBudget = clientDescriptorBudget();
     return true;

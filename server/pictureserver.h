@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPair>
 
+#include <functional>
 #include <limits>
 #include <memory>
 #include <unordered_map>
@@ -78,6 +79,9 @@ public:
     ~PictureServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
+    // Serves from a TCP socket that is bound and listening already (one handed over by the
+    // service manager, say), in place of listen().
+    bool listenOn(qintptr socketDescriptor);
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
     QString errorString() const;
@@ -117,6 +121,8 @@ Q_SIGNALS:
 private:
     struct Client;
 
+    // What listen() and listenOn() both do before and after the socket is in place.
+    bool startListening(const std::function<bool()> &openSocket);
     void acceptClients();
     void acceptFailed();
     // Pauses accepting until a client leaves, and says why (at most once a minute).
