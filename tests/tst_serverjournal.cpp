@@ -3,6 +3,7 @@
 #include "tests/support/journalrows.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
+#include "tests/support/testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,19 +14,10 @@
 #include <csignal>
 #include <sys/resource.h>
 
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QByteArray setCell(int x, int y, int value)
 {
