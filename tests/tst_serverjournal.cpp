@@ -65,6 +65,7 @@ private Q_SLOTS:
     void journalNotItsOwnIsRefused();
     void exportsThePictureAtAMoment();
     void fastSenderIsHeldBackNotRefused();
+    void heldBackSenderThatLeavesLosesNothing();
 
 private:
     QStringList arguments() const { return {QStringLiteral("--picture"), m_picture}; }
@@ -387,6 +388,38 @@ void tst_ServerJournal::fastSenderIsHeldBackNotRefused()
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
     QCOMPARE(rows->edits.size(), Count + 1);
+}
+
+void tst_ServerJournal::heldBackSenderThatLeavesLosesNothing()
+{
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start(arguments() + QStringList{"--max-edits-per-second", "1000"}),
+             server.failure());
+    ServerClient watcher;
+    QVERIFY(watcher.connectTo(server.port(), Third));
+    QVERIFY(watcher.fetchPicture());
+
+    // Twice the burst, and gone before most of it can be applied.
+    constexpr int Count = 4000;
+    QByteArray flood;
+    for (int i = 0; i < Count; ++i)
+        flood += setCell(i % 40, i / 40 % 25, i % 15 + 1);
+    ServerClient sender;
+    QVERIFY(sender.connectTo(server.port(), Second));
+    sender.send(flood);
+    QVERIFY(sender.socket().waitForBytesWritten(5000) || sender.socket().bytesToWrite() == 0);
+    sender.socket().disconnectFromHost();
+
+    // About two seconds at the limit's pace.
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.relaysReceived() >= Count, 30000);
+    const auto relays = watcher.waitForRelays(Count);
+    QVERIFY(relays);
+    QCOMPARE(relays->size(), Count);
+    QCOMPARE(relays->last(),
+             setCell((Count - 1) % 40, (Count - 1) / 40 % 25, (Count - 1) % 15 + 1));
+    QTRY_COMPARE(server.countLogLines("client 127.0.0.2"), 2);
+    QCOMPARE(server.countLogLines("after 4000 messages, 0 refused"), 1);
+    QCOMPARE(server.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerJournal)
