@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -191,15 +190,3 @@ BENCHMARK_CAPTURE(serverApply, off, false)
     ->Name("journal/server-apply/off")
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-
-int main(int argc, char **argv)
-{
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

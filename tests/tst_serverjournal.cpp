@@ -47,6 +47,20 @@ std::optional<Picture> pictureIn(const QString &path)
     return PictureFile::decode(readFile(path), &problem);
 }
 
+// Edit i of a flood: every cell in turn, never empty, so that each one changes the picture.
+QByteArray floodEdit(int i)
+{
+    return setCell(i % 40, i / 40 % 25, i % 15 + 1);
+}
+
+QByteArray floodOf(int count)
+{
+    QByteArray flood;
+    for (int i = 0; i < count; ++i)
+        flood += floodEdit(i);
+    return flood;
+}
+
 const QHostAddress Second(QStringLiteral("127.0.0.2"));
 const QHostAddress Third(QStringLiteral("127.0.0.3"));
 
@@ -332,10 +346,7 @@ void tst_ServerJournal::fastSenderIsHeldBackNotRefused()
 
     // 20,000 edits at once, and only then the Hello.
     constexpr int Count = 20000;
-    QByteArray flood;
-    for (int i = 0; i < Count; ++i)
-        flood += setCell(i % 40, i / 40 % 25, i % 15 + 1);
-    flood += Protocol::encodeHello();
+    const QByteArray flood = floodOf(Count) + Protocol::encodeHello();
     ServerClient sender;
     QVERIFY(sender.connectTo(server.port(), Second));
     QElapsedTimer clock;
@@ -377,7 +388,7 @@ void tst_ServerJournal::fastSenderIsHeldBackNotRefused()
     QCOMPARE(relays.size(), Count + 1);
     relays.removeAt(before);
     for (int i = 0; i < Count; ++i)
-        QCOMPARE(relays.at(i), setCell(i % 40, i / 40 % 25, i % 15 + 1));
+        QCOMPARE(relays.at(i), floodEdit(i));
     // At the limit's pace: what is beyond the burst took at least its seconds.
     QVERIFY2(allMs >= (Count - 2000) - 500, qPrintable(QString::number(allMs)));
     QVERIFY(sender.waitForUpdate());
@@ -401,9 +412,7 @@ void tst_ServerJournal::heldBackSenderThatLeavesLosesNothing()
 
     // Twice the burst, and gone before most of it can be applied.
     constexpr int Count = 4000;
-    QByteArray flood;
-    for (int i = 0; i < Count; ++i)
-        flood += setCell(i % 40, i / 40 % 25, i % 15 + 1);
+    const QByteArray flood = floodOf(Count);
     ServerClient sender;
     QVERIFY(sender.connectTo(server.port(), Second));
     sender.send(flood);
@@ -415,8 +424,7 @@ void tst_ServerJournal::heldBackSenderThatLeavesLosesNothing()
     const auto relays = watcher.waitForRelays(Count);
     QVERIFY(relays);
     QCOMPARE(relays->size(), Count);
-    QCOMPARE(relays->last(),
-             setCell((Count - 1) % 40, (Count - 1) / 40 % 25, (Count - 1) % 15 + 1));
+    QCOMPARE(relays->last(), floodEdit(Count - 1));
     QTRY_COMPARE(server.countLogLines("client 127.0.0.2"), 2);
     QCOMPARE(server.countLogLines("after 4000 messages, 0 refused"), 1);
     QCOMPARE(server.terminate(), 0);
