@@ -69,7 +69,9 @@ public:
                         const_cast<char *>("--max-clients"), const_cast<char *>("1000"),
                         // Every client comes from 127.0.0.1, and the editors never say Hello.
                         const_cast<char *>("--max-per-address"), const_cast<char *>("1000"),
-                        const_cast<char *>("--hello-timeout"), const_cast<char *>("0")};
+                        const_cast<char *>("--hello-timeout"), const_cast<char *>("0"),
+                        // As fast as the server can: no allowance per connection.
+                        const_cast<char *>("--max-edits-per-second"), const_cast<char *>("0")};
         std::vector<char *> arguments(std::begin(argv), std::end(argv));
         for (const std::string &option : extra)
             arguments.push_back(const_cast<char *>(option.c_str()));

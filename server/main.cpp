@@ -1,7 +1,9 @@
 #include "connection/protocol.h"
+#include "journal/journalhistory.h"
+#include "journal/journalstore.h"
+#include "journal/moment.h"
 #include "redis/redispicturehistory.h"
 #include "redis/redispicturestore.h"
-#include "server/localpicturestore.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -15,6 +17,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +26,7 @@
 #include <QLoggingCategory>
 
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -31,7 +35,8 @@ namespace {
 enum ExitStatus {
     ExitOk = 0,
     ExitUsage = 1,       // a bad option, or the address cannot be listened on
-    ExitPictureFile = 2, // the picture file (or the Redis key) is refused, or cannot be written
+    ExitPictureFile = 2, // the picture file, its journal or the Redis key is refused, or cannot
+                         // be written
 };
 
 const char description[] =
@@ -51,19 +56,34 @@ const char description[] =
     "Only one server uses a picture file at a time (FILE.lock beside it). A save that fails\n"
     "leaves the previous picture in FILE and is tried again at the next edit.\n"
     "\n"
+    "Every edit is also kept in a journal beside the picture, FILE.history (an SQLite\n"
+    "database; see the manual page for how to read it): when it was made, from which\n"
+    "connection, and the picture as a whole at intervals. Edits are committed to it at most\n"
+    "250 ms after they are applied, so a crash or power cut loses at most that much, and the\n"
+    "next start brings FILE up to date from it. It keeps --history-keep days of edits and at\n"
+    "most --history-max-size bytes; older edits fold into the picture as it then stood.\n"
+    "A journal that cannot be written is logged and the picture is served and saved as ever;\n"
+    "one that is damaged or not a Celvane journal is refused. --export-png with --at\n"
+    "exports the picture as it stood at a kept moment.\n"
+    "\n"
     "With --redis, the picture lives in Redis instead, and any number of servers started with\n"
     "the same Redis and --redis-key serve it together: every edit goes through Redis, and every\n"
     "window on every server sees every edit in the same order. A key that does not exist yet is\n"
     "created from --format and --demo. While Redis cannot be reached the server closes its\n"
-    "clients and turns new ones away, and serves again once it is back.\n"
+    "clients and turns new ones away, and serves again once it is back. The edits are kept in\n"
+    "Redis as the history, within --history-keep and --history-max-size.\n"
+    "\n"
+    "Each connection may have at most --max-edits-per-second edits applied (twice that at\n"
+    "once); beyond that the server reads no more from it until its allowance returns, so the\n"
+    "sender is slowed down and nothing is refused.\n"
     "\n"
     "Anyone who can reach the port may edit the picture: listen on loopback (the default),\n"
     "or limit who may connect with --allow, or serve it unchanged with --read-only.\n"
     "\n"
     "When ready the server prints one line, \"listening on ADDRESS:PORT\", to standard output.\n"
-    "Exit status: 0 on a clean stop, 1 for a bad option or an address it cannot listen on,\n"
-    "2 for a picture file (or a Redis key) that is refused, in use or cannot be written,\n"
-    "including a stop whose last save failed.";
+    "Exit status: 0 on a clean stop, 1 for a bad option, an address it cannot listen on or a\n"
+    "moment that is not kept, 2 for a picture file, journal or Redis key that is refused, in\n"
+    "use or cannot be written, including a stop whose last save failed.";
 
 int fail(ExitStatus status, const QString &message)
 {
@@ -86,25 +106,6 @@ bool parseSize(const QString &text, QSize *size)
     return true;
 }
 
-// Bytes, with an optional K, M or G suffix (powers of 1024).
-bool parseByteSize(const QString &text, qint64 *bytes)
-{
-    static const QString suffixes = QStringLiteral("KMG");
-    QString digits = text.trimmed().toUpper();
-    qint64 unit = 1;
-    const qsizetype power = digits.isEmpty() ? -1 : suffixes.indexOf(digits.back());
-    if (power >= 0) {
-        unit = qint64(1) << (10 * (power + 1));
-        digits.chop(1);
-    }
-    bool ok = false;
-    const qint64 count = digits.toLongLong(&ok);
-    if (!ok || count < 0 || count > (qint64(1) << 50) / unit)
-        return false;
-    *bytes = count * unit;
-    return true;
-}
-
 // Seconds, fractions allowed, as milliseconds; false for anything else or more than a day.
 bool parseSeconds(const QString &text, int *milliseconds)
 {
@@ -114,6 +115,77 @@ bool parseSeconds(const QString &text, int *milliseconds)
         return false;
     *milliseconds = int(seconds * 1000 + 0.5);
     return true;
+}
+
+// A size in bytes with an optional K, M or G (powers of 1024); false for anything else.
+bool parseByteSize(const QString &text, qint64 *bytes)
+{
+    QString digits = text.trimmed().toUpper();
+    qint64 unit = 1;
+    if (digits.endsWith(QLatin1Char('K')))
+        unit = 1LL << 10;
+    else if (digits.endsWith(QLatin1Char('M')))
+        unit = 1LL << 20;
+    else if (digits.endsWith(QLatin1Char('G')))
+        unit = 1LL << 30;
+    if (unit > 1)
+        digits.chop(1);
+    bool ok = false;
+    const qint64 count = digits.toLongLong(&ok);
+    if (!ok || count < 0 || count > (1LL << 50) / unit)
+        return false;
+    *bytes = count * unit;
+    return true;
+}
+
+// TIME as --at takes it; nothing, said on standard error, for anything else.
+std::optional<qint64> atMoment(const QString &text)
+{
+    const std::optional<qint64> moment = parseMoment(text, QDateTime::currentDateTime());
+    if (!moment)
+        fail(ExitUsage, QStringLiteral("--at needs an ISO 8601 date and time, a time of day "
+                                       "(14:05) or a span ago (90s, 10m, 2h, 3d), not \"%1\"")
+                            .arg(text));
+    return moment;
+}
+
+// The picture as it stood at a moment, from a kept history, written as a PNG.
+int exportAt(PictureHistory *history, qint64 moment, const QString &pngPath, const QSize &size)
+{
+    const std::optional<quint64> seq = history->seqAt(moment);
+    const QString shown = QDateTime::fromMSecsSinceEpoch(moment).toString(Qt::ISODate);
+    if (!seq)
+        return fail(
+            ExitUsage,
+            QStringLiteral("%1 is before the oldest kept moment, %2")
+                .arg(shown,
+                     QDateTime::fromMSecsSinceEpoch(history->oldestMs()).toString(Qt::ISODate)));
+    const std::optional<Picture> picture = history->pictureAt(*seq);
+    if (!picture)
+        return fail(ExitPictureFile, history->errorString());
+    if (!PictureRenderer::render(*picture, size).save(pngPath, "PNG"))
+        return fail(ExitPictureFile, QStringLiteral("%1: cannot write the image").arg(pngPath));
+    qInfo("celvane-server: exported the picture at %s (after edit %llu)", qPrintable(shown),
+          static_cast<unsigned long long>(*seq));
+    return ExitOk;
+}
+
+// The same from the journal beside a picture file.
+int exportAt(const QString &journalPath, const QString &momentText, const QString &pngPath,
+             const QSize &size)
+{
+    const std::optional<qint64> moment = atMoment(momentText);
+    if (!moment)
+        return ExitUsage;
+    JournalHistory history(journalPath);
+    const JournalDatabase::OpenResult opened = history.open();
+    if (opened == JournalDatabase::Missing)
+        return fail(
+            ExitUsage,
+            QStringLiteral("%1: no journal, so no earlier picture is kept").arg(journalPath));
+    if (opened != JournalDatabase::Opened)
+        return fail(ExitPictureFile, history.errorString());
+    return exportAt(&history, *moment, pngPath, size);
 }
 
 // HOST:PORT, [IPV6]:PORT; a name is resolved once here, so that connecting again later never
@@ -245,32 +317,48 @@ int main(int argc, char *argv[])
         QStringLiteral("redis-password-file"),
         QStringLiteral("Authenticate to Redis with the password on the first line of FILE."),
         QStringLiteral("FILE"));
+    const QCommandLineOption atOption(
+        QStringLiteral("at"),
+        QStringLiteral("With --export-png: the picture as it stood at TIME, from the journal: "
+                       "2026-12-07T14:05 (local time, or with Z or an offset), 14:05 (today), "
+                       "or 90s, 10m, 2h, 3d ago."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption noHistoryOption(
+        QStringLiteral("no-history"),
+        QStringLiteral("Keep no journal beside the picture file: only its latest picture."));
     const QCommandLineOption historyKeepOption(
         QStringLiteral("history-keep"),
-        QStringLiteral("Days of edits kept in the history (30); older ones fold into a whole "
-                       "picture."),
-        QStringLiteral("DAYS"), QStringLiteral("30"));
+        QStringLiteral("Days of edits the journal keeps (%1); 0 keeps them all.")
+            .arg(JournalStore::Options().keepDays),
+        QStringLiteral("DAYS"), QString::number(JournalStore::Options().keepDays));
     const QCommandLineOption historyMaxSizeOption(
         QStringLiteral("history-max-size"),
-        QStringLiteral("Room the history may take, with a K, M or G suffix (256M); the oldest "
-                       "edits go first. In Redis this is turned into a number of edits, "
-                       "estimated."),
+        QStringLiteral("Most the journal may hold, with K, M or G (256M); 0 sets no bound."),
         QStringLiteral("SIZE"), QStringLiteral("256M"));
+    const QCommandLineOption maxEditsOption(
+        QStringLiteral("max-edits-per-second"),
+        QStringLiteral("Edits applied per second from one connection (%1, twice that at once); "
+                       "a faster sender is read more slowly. 0 sets no bound.")
+            .arg(PictureServer::DefaultMaxEditsPerSecond),
+        QStringLiteral("N"), QString::number(PictureServer::DefaultMaxEditsPerSecond));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
     parser.addOptions(
-        {listenOption,        portOption,         formatOption,         pictureOption,
-         demoOption,          exportOption,       exportSizeOption,     maxClientsOption,
-         maxPerAddressOption, helloTimeoutOption, stallTimeoutOption,   keepAliveOption,
-         allowOption,         readOnlyOption,     redisOption,          redisKeyOption,
-         redisPasswordOption, historyKeepOption,  historyMaxSizeOption, verboseOption});
+        {listenOption,        portOption,           formatOption,       pictureOption,
+         demoOption,          exportOption,         exportSizeOption,   maxClientsOption,
+         maxPerAddressOption, helloTimeoutOption,   stallTimeoutOption, keepAliveOption,
+         allowOption,         readOnlyOption,       atOption,           noHistoryOption,
+         historyKeepOption,   historyMaxSizeOption, maxEditsOption,     redisOption,
+         redisKeyOption,      redisPasswordOption,  verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
-    QString rules = QStringLiteral("celvane.server.info=true\ncelvane.redis.info=true");
+    QString rules = QStringLiteral(
+        "celvane.server.info=true\ncelvane.journal.info=true\ncelvane.redis.info=true");
     if (parser.isSet(verboseOption))
-        rules += QStringLiteral("\ncelvane.server.debug=true\ncelvane.redis.debug=true");
+        rules += QStringLiteral(
+            "\ncelvane.server.debug=true\ncelvane.journal.debug=true\ncelvane.redis.debug=true");
     QLoggingCategory::setFilterRules(rules);
 
     const QHostAddress address(parser.value(listenOption));
@@ -308,6 +396,20 @@ int main(int argc, char *argv[])
                 QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
         allowed.append(subnet);
     }
+    JournalStore::Options journalOptions;
+    journalOptions.keepDays = parser.value(historyKeepOption).toInt(&ok);
+    if (!ok || journalOptions.keepDays < 0 || journalOptions.keepDays > 100000)
+        return fail(ExitUsage, QStringLiteral("--history-keep needs a whole number of days"));
+    if (!parseByteSize(parser.value(historyMaxSizeOption), &journalOptions.maxBytes))
+        return fail(ExitUsage,
+                    QStringLiteral("--history-max-size needs a size such as 512K, 256M or 2G"));
+    const int maxEdits = parser.value(maxEditsOption).toInt(&ok);
+    if (!ok || maxEdits < 0 || maxEdits > 100000000)
+        return fail(ExitUsage,
+                    QStringLiteral("--max-edits-per-second needs a number of at least 0"));
+    if (parser.isSet(atOption) && (!parser.isSet(exportOption) ||
+                                   (!parser.isSet(pictureOption) && !parser.isSet(redisOption))))
+        return fail(ExitUsage, QStringLiteral("--at needs --export-png and --picture or --redis"));
     // A socket handed over by the service manager takes the place of --listen and --port.
     SocketActivation activation;
     if (!activation.take())
@@ -326,15 +428,14 @@ int main(int argc, char *argv[])
         QString error;
         if (!parseRedisAddress(parser.value(redisOption), &*redis, &error))
             return fail(ExitUsage, error);
-        const double keepDays = parser.value(historyKeepOption).toDouble(&ok);
-        if (!ok || keepDays < 0 || keepDays > 36500)
-            return fail(ExitUsage, QStringLiteral("--history-keep needs a number of days"));
-        redis->keepMs = qint64(keepDays * 86400 * 1000);
-        qint64 maxSize = 0;
-        if (!parseByteSize(parser.value(historyMaxSizeOption), &maxSize))
-            return fail(ExitUsage,
-                        QStringLiteral("--history-max-size needs a size such as 800K, 256M or 2G"));
-        redis->maxEntries = qMax<qint64>(1, maxSize / RedisPictureStore::EstimatedEntryBytes);
+        // 0 sets no bound, as for the journal.
+        constexpr qint64 Unbounded = std::numeric_limits<qint64>::max() / 2;
+        redis->keepMs = journalOptions.keepDays > 0 ? qint64(journalOptions.keepDays) * 86400 * 1000
+                                                    : Unbounded;
+        redis->maxEntries =
+            journalOptions.maxBytes > 0
+                ? qMax<qint64>(1, journalOptions.maxBytes / RedisPictureStore::EstimatedEntryBytes)
+                : Unbounded;
         redis->key = parser.value(redisKeyOption).toUtf8();
         if (redis->key.isEmpty())
             return fail(ExitUsage, QStringLiteral("--redis-key needs a name"));
@@ -346,9 +447,15 @@ int main(int argc, char *argv[])
             redis->password = file.readLine().trimmed();
         }
         if (parser.isSet(exportOption)) {
+            std::optional<qint64> moment;
+            if (parser.isSet(atOption) && !(moment = atMoment(parser.value(atOption))))
+                return ExitUsage;
             RedisPictureHistory history(redis->host, redis->port, redis->password, redis->key);
-            const std::optional<Picture> current =
-                history.open() ? history.pictureAt(history.lastSeq()) : std::nullopt;
+            if (!history.open())
+                return fail(ExitPictureFile, history.errorString());
+            if (moment)
+                return exportAt(&history, *moment, parser.value(exportOption), exportSize);
+            const std::optional<Picture> current = history.pictureAt(history.lastSeq());
             if (!current)
                 return fail(ExitPictureFile, history.errorString());
             picture = *current;
@@ -356,6 +463,7 @@ int main(int argc, char *argv[])
     }
     QString picturePath = parser.value(pictureOption);
     std::unique_ptr<QLockFile> lock;
+    bool pictureFileExisted = false;
     if (!picturePath.isEmpty()) {
         PictureFile file(picturePath);
         // Before anything opens it: a FIFO would block the first read for ever.
@@ -387,7 +495,11 @@ int main(int argc, char *argv[])
                                 .arg(picturePath, QFileInfo(picturePath).absolutePath()));
             }
         }
+        if (parser.isSet(atOption))
+            return exportAt(JournalStore::journalPathFor(picturePath), parser.value(atOption),
+                            parser.value(exportOption), exportSize);
         const PictureFile::LoadResult loaded = file.load(&picture);
+        pictureFileExisted = loaded == PictureFile::Loaded;
         if (loaded == PictureFile::Refused)
             return fail(
                 ExitPictureFile,
@@ -404,20 +516,29 @@ int main(int argc, char *argv[])
         return ExitOk;
     }
 
-    std::unique_ptr<PictureStore> store;
+    // With a picture file, the journal beside it holds the picture; without one, or with
+    // --no-history, the server holds it alone and the file is saved as it changes.
+    std::unique_ptr<JournalStore> journal;
+    if (!picturePath.isEmpty() && !parser.isSet(noHistoryOption)) {
+        journal = std::make_unique<JournalStore>(picturePath, picture, pictureFileExisted,
+                                                 journalOptions);
+        if (journal->start() != JournalStore::Started)
+            return fail(ExitPictureFile,
+                        QStringLiteral("%1; refusing to start").arg(journal->errorString()));
+    }
+    std::unique_ptr<RedisPictureStore> redisStore;
     if (redis) {
-        auto *redisStore = new RedisPictureStore(*redis, picture);
-        store.reset(redisStore);
+        redisStore = std::make_unique<RedisPictureStore>(*redis, picture);
         // Served only once the picture is loaded: a key that holds something else is refused
         // before anything listens, and until Redis answers there is nothing to serve.
         QEventLoop waiting;
         QString refusal;
-        QObject::connect(redisStore, &RedisPictureStore::refused, &waiting,
+        QObject::connect(redisStore.get(), &RedisPictureStore::refused, &waiting,
                          [&](const QString &reason) {
                              refusal = reason;
                              waiting.exit(ExitPictureFile);
                          });
-        QObject::connect(redisStore, &PictureStore::availabilityChanged, &waiting,
+        QObject::connect(redisStore.get(), &PictureStore::availabilityChanged, &waiting,
                          [&](bool available) {
                              if (available)
                                  waiting.exit(ExitOk);
@@ -426,43 +547,44 @@ int main(int argc, char *argv[])
         if (waiting.exec() != ExitOk)
             return fail(ExitPictureFile, QStringLiteral("Redis at %1: %2; refusing to use it")
                                              .arg(redisStore->address(), refusal));
-        QObject::connect(redisStore, &RedisPictureStore::refused, &application,
+        QObject::connect(redisStore.get(), &RedisPictureStore::refused, &application,
                          [](const QString &reason) {
                              qCritical("celvane-server: stopping: %s", qPrintable(reason));
                              QCoreApplication::exit(ExitPictureFile);
                          });
-    } else {
-        store = std::make_unique<LocalPictureStore>(picture);
     }
-    PictureServer server(store.get());
-    server.setMaxClients(maxClients);
-    server.setMaxPerAddress(maxPerAddress);
-    server.setHelloTimeout(helloTimeoutMs);
-    server.setStallTimeout(stallTimeoutMs);
-    server.setKeepAlive(keepAlive);
-    server.setAllowed(allowed);
-    ClientSession::Limits limits = server.sessionLimits();
+    PictureStore *store = journal ? static_cast<PictureStore *>(journal.get()) : redisStore.get();
+    const auto server =
+        store ? std::make_unique<PictureServer>(store) : std::make_unique<PictureServer>(picture);
+    server->setMaxEditsPerSecond(maxEdits);
+    server->setMaxClients(maxClients);
+    server->setMaxPerAddress(maxPerAddress);
+    server->setHelloTimeout(helloTimeoutMs);
+    server->setStallTimeout(stallTimeoutMs);
+    server->setKeepAlive(keepAlive);
+    server->setAllowed(allowed);
+    ClientSession::Limits limits = server->sessionLimits();
     limits.readOnly = parser.isSet(readOnlyOption);
-    server.setSessionLimits(limits);
+    server->setSessionLimits(limits);
     if (activation.descriptor() >= 0) {
         if (parser.isSet(listenOption) || parser.isSet(portOption))
             qWarning("celvane-server: --listen and --port are ignored: the service manager "
                      "handed over the socket to listen on");
-        if (!server.listenOn(activation.descriptor()))
+        if (!server->listenOn(activation.descriptor()))
             return fail(ExitUsage, QStringLiteral("cannot listen on the socket the service "
                                                   "manager handed over: %1")
-                                       .arg(server.errorString()));
-    } else if (!server.listen(address, quint16(port))) {
+                                       .arg(server->errorString()));
+    } else if (!server->listen(address, quint16(port))) {
         return fail(ExitUsage, QStringLiteral("cannot listen on %1 port %2: %3")
                                    .arg(address.toString())
                                    .arg(port)
-                                   .arg(server.errorString()));
+                                   .arg(server->errorString()));
     }
 
-    PictureSaver *saver = nullptr;
-    if (!picturePath.isEmpty()) {
-        saver = new PictureSaver(picturePath, &server.picture(), &server);
-        QObject::connect(&server, &PictureServer::pictureChanged, saver,
+    PictureSaver *saver = journal ? journal->saver() : nullptr;
+    if (!picturePath.isEmpty() && !journal) {
+        saver = new PictureSaver(picturePath, &server->picture(), server.get());
+        QObject::connect(server.get(), &PictureServer::pictureChanged, saver,
                          &PictureSaver::scheduleSave);
     }
 
@@ -470,7 +592,8 @@ int main(int argc, char *argv[])
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application, [&] {
         ServiceNotifier::stopping();
-        if (saver && !saver->saveNow()) {
+        // The journal's last batch is committed beside the last save.
+        if (saver && !(journal ? journal->finish() : saver->saveNow())) {
             status = ExitPictureFile;
             qCritical("celvane-server: stopping with edits that could not be saved; %s keeps "
                       "the last picture that was",
@@ -479,7 +602,7 @@ int main(int argc, char *argv[])
         QCoreApplication::exit(status);
     });
 
-    const QHostAddress listening = server.serverAddress();
+    const QHostAddress listening = server->serverAddress();
     const QString shownAddress = listening.protocol() == QAbstractSocket::IPv6Protocol
                                      ? QStringLiteral("[%1]").arg(listening.toString())
                                      : listening.toString();
@@ -488,14 +611,14 @@ int main(int argc, char *argv[])
                  "it may %s the picture%s",
                  qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
                  allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
-    std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server.serverPort()));
+    std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server->serverPort()));
     std::fflush(stdout);
     ServiceNotifier::ready(
-        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server.serverPort()));
+        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server->serverPort()));
 
     application.exec();
 
-    const PictureServer::Counters &counters = server.counters();
+    const PictureServer::Counters &counters = server->counters();
     qCInfo(lcServer).noquote() << "stopped after" << counters.messages
                                << "messages:" << counters.applied << "edits applied,"
                                << counters.refused << "refused," << counters.clientsTurnedAway

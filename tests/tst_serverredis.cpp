@@ -6,6 +6,7 @@
 #include "redis/redispicturehistory.h"
 #include "redis/redispicturestore.h"
 #include "server/picture.h"
+#include "server/picturerenderer.h"
 #include "server/samplepicture.h"
 #include "tests/support/redisprocess.h"
 #include "tests/support/serverclient.h"
@@ -220,6 +221,23 @@ void tst_ServerRedis::threeServersRelayOneOrder()
         QCOMPARE(connection->address, QStringLiteral("127.0.0.1"));
         QCOMPARE(connection->leftMs, qint64(-1));
     }
+
+    // And the picture at a moment is exported from it.
+    QTemporaryDir folder;
+    const QString png = folder.filePath(QStringLiteral("now.png"));
+    ServerProcess exporter(QStringLiteral(CELVANE_SERVER_PATH));
+    const QStringList exportNow{QStringLiteral("--redis"), m_redis->address(),
+                                QStringLiteral("--export-png"), png};
+    QCOMPARE(
+        exporter.runToExit(exportNow + QStringList{QStringLiteral("--at"), QStringLiteral("0s")}),
+        0);
+    QCOMPARE(QImage(png).convertToFormat(QImage::Format_RGB32),
+             PictureRenderer::render(expected, PictureRenderer::DefaultSize)
+                 .convertToFormat(QImage::Format_RGB32));
+    QCOMPARE(
+        exporter.runToExit(exportNow + QStringList{QStringLiteral("--at"), QStringLiteral("1h")}),
+        1);
+    QVERIFY(exporter.standardError().contains("is before the oldest kept moment"));
 }
 
 void tst_ServerRedis::serverKilledMidBurstLosesNothingApplied()

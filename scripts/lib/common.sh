@@ -9,6 +9,8 @@ CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl
 # libsystemd (found through pkg-config) gives the server readiness notification and socket
 # activation; without it the server builds all the same.
 CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
+# The journal kept beside a picture file is an SQLite database.
+CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
 # hiredis (found through pkg-config too) keeps the picture in Redis; a real redis-server runs
 # the tests and benchmarks of that.
 CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server)
