@@ -319,9 +319,10 @@ int main(int argc, char *argv[])
         QStringLiteral("FILE"));
     const QCommandLineOption atOption(
         QStringLiteral("at"),
-        QStringLiteral("With --export-png: the picture as it stood at TIME, from the journal: "
-                       "2026-12-07T14:05 (local time, or with Z or an offset), 14:05 (today), "
-                       "or 90s, 10m, 2h, 3d ago."),
+        QStringLiteral(
+            "With --export-png: the picture as it stood at TIME, from the journal or Redis: "
+            "2026-12-07T14:05 (local time, or with Z or an offset), 14:05 (today), "
+            "or 90s, 10m, 2h, 3d ago."),
         QStringLiteral("TIME"));
     const QCommandLineOption noHistoryOption(
         QStringLiteral("no-history"),
