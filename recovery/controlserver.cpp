@@ -13,6 +13,7 @@
 
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -34,9 +35,11 @@ bool isAllowedPeer(QLocalSocket *peer, uid_t *uid)
 
 Q_LOGGING_CATEGORY(lcRecovery, "celvane.recovery", QtWarningMsg)
 
-ControlServer::ControlServer(PictureStore *store, QObject *parent)
+ControlServer::ControlServer(PictureStore *store, std::function<quint64()> openControlConnection,
+                             QObject *parent)
     : QObject(parent)
     , m_store(store)
+    , m_openControlConnection(std::move(openControlConnection))
     , m_server(new QLocalServer(this))
 {
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -115,9 +118,9 @@ void ControlServer::readPeer(QLocalSocket *peer)
             ControlClient::Reply reply;
             if (change) {
                 if (!m_connectionOpen) {
-                    // A null address is the server's own connection: the history calls it
-                    // "control".
-                    m_connection = m_store->openConnection(QHostAddress(), 0);
+                    m_connection = m_openControlConnection
+                                       ? m_openControlConnection()
+                                       : m_store->openConnection(QHostAddress(), 0);
                     m_connectionOpen = true;
                 }
                 reply.ok = change->carryOut(m_store, m_connection, &reply.outcome, &problem);

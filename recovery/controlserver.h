@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class PictureStore;
 class QLocalServer;
 class QLocalSocket;
@@ -27,7 +29,11 @@ class ControlServer : public QObject
 public:
     static constexpr int MaxRequestSize = 64 * 1024;
 
-    explicit ControlServer(PictureStore *store, QObject *parent = nullptr);
+    // openControlConnection opens the store's connection of the server's own, recorded as
+    // "control"; without it, a connection with a null address stands for it.
+    explicit ControlServer(PictureStore *store,
+                           std::function<quint64()> openControlConnection = nullptr,
+                           QObject *parent = nullptr);
     ~ControlServer() override;
 
     // The socket beside a picture file.
@@ -48,6 +54,7 @@ private:
     void answer(QLocalSocket *peer, const QByteArray &reply);
 
     PictureStore *m_store = nullptr;
+    std::function<quint64()> m_openControlConnection;
     QLocalServer *m_server = nullptr;
     // Opened at the first change, so that a server nobody repairs records no control connection.
     quint64 m_connection = 0;

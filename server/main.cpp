@@ -1,4 +1,6 @@
 #include "connection/protocol.h"
+#include "recovery/controlserver.h"
+#include "recovery/recoverycommands.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -95,9 +97,12 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("celvane-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CELVANE_VERSION));
+    if (argc > 1 && RecoveryCommands::isCommand(QString::fromLocal8Bit(argv[1])))
+        return RecoveryCommands::run(QCoreApplication::arguments());
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.setApplicationDescription(QString::fromLatin1(description) + QStringLiteral("\n\n") +
+                                     RecoveryCommands::summary());
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption listenOption(
@@ -177,7 +182,7 @@ int main(int argc, char *argv[])
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
-    QString rules = QStringLiteral("celvane.server.info=true");
+    QString rules = QStringLiteral("celvane.server.info=true\ncelvane.recovery.info=true");
     if (parser.isSet(verboseOption))
         rules += QStringLiteral("\ncelvane.server.debug=true");
     QLoggingCategory::setFilterRules(rules);
@@ -294,6 +299,14 @@ int main(int argc, char *argv[])
         saver = new PictureSaver(picturePath, &server.picture(), &server);
         QObject::connect(&server, &PictureServer::pictureChanged, saver,
                          &PictureSaver::scheduleSave);
+        // revert and restore reach the running server here.
+        auto *control = new ControlServer(server.store(), nullptr, &server);
+        QObject::connect(control, &ControlServer::changed, saver, &PictureSaver::scheduleSave);
+        const QString controlPath = ControlServer::socketPath(picturePath);
+        if (!control->listen(controlPath))
+            qCWarning(lcServer).noquote()
+                << "cannot listen on the control socket" << controlPath << ":"
+                << control->errorString() << "; revert and restore need the server stopped";
     }
 
     int status = ExitOk;
