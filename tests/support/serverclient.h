@@ -20,8 +20,9 @@ class ServerClient : public QObject
 public:
     explicit ServerClient(QObject *parent = nullptr);
 
-    // Connects to 127.0.0.1; false if that took more than five seconds.
-    bool connectTo(quint16 port);
+    // Connects to 127.0.0.1, from another loopback address when from is given (127.0.0.2, ...,
+    // to play distinct people); false if that took more than five seconds.
+    bool connectTo(quint16 port, const QHostAddress &from = QHostAddress());
     // Writes the bytes and hands them to the kernel at once.
     void send(QByteArrayView bytes);
     // Sends Hello and waits for the Update that answers it, decoded into a picture. Because the
