@@ -1,6 +1,7 @@
 #include "connection/protocol.h"
 #include "journal/journalhistory.h"
 #include "journal/journalstore.h"
+#include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/picturechange.h"
 #include "server/picturefile.h"
@@ -15,6 +16,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -157,6 +160,8 @@ private slots:
     void refusesWithOneLine_data();
     void refusesWithOneLine();
     void writesATimelapse();
+    void repairsLiveInEveryWindow();
+    void controlSocketRefusesOtherUsers();
 
 private:
     // Records the session in a journal beside m_path through the server's own store, as a server
@@ -389,6 +394,125 @@ void tst_ServerRecovery::writesATimelapse()
     QCOMPARE(frames, 8); // 0.8 s at ten a second; the session has more edits than that
     QCOMPARE(last.convertToFormat(QImage::Format_RGB32),
              QImage(png).convertToFormat(QImage::Format_RGB32));
+}
+
+void tst_ServerRecovery::repairsLiveInEveryWindow()
+{
+    const Session session = expectedSession();
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--picture"), m_path}), server.failure());
+    QHash<QString, ServerClient *> people;
+    ServerClient a, b, c, window;
+    people.insert(drawer, &a);
+    people.insert(vandal, &b);
+    people.insert(repairer, &c);
+    for (const QString &address : {drawer, vandal, repairer})
+        QVERIFY(people.value(address)->connectTo(server.port(), QHostAddress(address)));
+    QVERIFY(window.connectTo(server.port(), QHostAddress(QStringLiteral("127.0.0.5"))));
+    std::optional<Picture> shown = window.fetchPicture();
+    QVERIFY(shown);
+
+    // Each edit is seen relayed before the next is sent, so the server's order is the session's.
+    qint64 drawnMs = 0;
+    const auto edits = sessionEdits();
+    for (int i = 0; i < edits.size(); ++i) {
+        if (i == DrawerEdits) {
+            drawnMs = QDateTime::currentMSecsSinceEpoch();
+            QVERIFY(QTest::qWaitFor([&] { return QDateTime::currentMSecsSinceEpoch() > drawnMs; }));
+        }
+        people.value(edits.at(i).first)->send(edits.at(i).second);
+        const auto relays = window.waitForRelays(1);
+        QVERIFY(relays);
+        QCOMPARE(relays->first(), edits.at(i).second);
+    }
+    // The command reads what the journal has committed.
+    const QString journal = JournalStore::journalPathFor(m_path);
+    QTRY_COMPARE_WITH_TIMEOUT(JournalRows::read(journal).value_or(JournalRows()).edits.size(),
+                              edits.size(), 10000);
+
+    const Run revert =
+        runServer({QStringLiteral("revert"), m_path, QStringLiteral("--address"), vandal});
+    QVERIFY2(revert.exitCode == 0, revert.err.constData());
+    QVERIFY2(revert.out.endsWith("(by the running server)\n"), revert.out.constData());
+    // The window sees the repair through relays alone, without asking for the picture.
+    const QList<QByteArray> expected =
+        PictureChange::messages(session.repaired, session.expectedRevert);
+    const auto relays = window.waitForRelays(int(expected.size()));
+    QVERIFY(relays);
+    QCOMPARE(*relays, expected);
+    QCOMPARE(window.updatesReceived(), 0);
+    Picture picture = session.repaired;
+    for (const QByteArray &message : *relays)
+        picture.apply(quint8(message.at(0)), QByteArrayView(message).sliced(4));
+    QCOMPARE(picture, session.expectedRevert);
+    QCOMPARE(c.fetchPicture(), session.expectedRevert);
+
+    // The journal has it under the server's own connection.
+    QTRY_VERIFY_WITH_TIMEOUT(JournalRows::read(journal).value_or(JournalRows()).edits.size() ==
+                                 edits.size() + expected.size(),
+                             10000);
+    const JournalRows rows = *JournalRows::read(journal);
+    const auto control = std::find_if(rows.connections.cbegin(), rows.connections.cend(),
+                                      [](const JournalRows::Connection &connection) {
+                                          return connection.address == QLatin1String("control");
+                                      });
+    QVERIFY(control != rows.connections.cend());
+    QCOMPARE(rows.edits.last().connection, control->id);
+    QCOMPARE(rows.edits.at(edits.size()).connection, control->id);
+
+    // A restore of the moment the drawing ended, live too.
+    const Run restore =
+        runServer({QStringLiteral("restore"), m_path, QStringLiteral("--at"), utc(drawnMs)});
+    QVERIFY2(restore.exitCode == 0, restore.err.constData());
+    const QList<QByteArray> back = PictureChange::messages(session.expectedRevert, session.drawn);
+    const auto restored = window.waitForRelays(int(back.size()));
+    QVERIFY(restored);
+    QCOMPARE(*restored, back);
+    QCOMPARE(c.fetchPicture(), session.drawn);
+    QCOMPARE(server.terminate(), 0);
+    QCOMPARE(readPicture(m_path), session.drawn);
+}
+
+void tst_ServerRecovery::controlSocketRefusesOtherUsers()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root, to connect as another user");
+    QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ExeOwner | QFile::ReadOther |
+                                                     QFile::ExeOther));
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--picture"), m_path}), server.failure());
+    const QString socket = ControlServer::socketPath(m_path);
+    QTRY_VERIFY(QFile::exists(socket));
+    // Even with the socket's mode opened to everyone, the server asks who is calling, and
+    // answers before reading anything.
+    QVERIFY(QFile::setPermissions(socket, QFileDevice::Permissions(0x6666)));
+    QProcess peer;
+    peer.setChildProcessModifier([] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
+    });
+    const QString script = QStringLiteral("import socket, sys\n"
+                                          "s = socket.socket(socket.AF_UNIX)\n"
+                                          "s.connect(sys.argv[1])\n"
+                                          "data = b''\n"
+                                          "while True:\n"
+                                          "    d = s.recv(4096)\n"
+                                          "    if not d: break\n"
+                                          "    data += d\n"
+                                          "sys.stdout.buffer.write(data)\n");
+    peer.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), script, socket});
+    QVERIFY(peer.waitForFinished(CommandWaitMs));
+    QVERIFY2(peer.exitCode() == 0, peer.readAllStandardError().constData());
+    const QByteArray answer = peer.readAllStandardOutput();
+    QVERIFY(answer.size() > 4);
+    const auto reply = ControlClient::decodeReply(answer.sliced(4));
+    QVERIFY(reply);
+    QVERIFY(!reply->ok);
+    QVERIFY2(reply->message.contains(QLatin1String("only the server's own user and root")),
+             qPrintable(reply->message));
+    QTRY_COMPARE(server.countLogLines("refused a control connection from uid 65534"), 1);
+    QCOMPARE(server.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerRecovery)
