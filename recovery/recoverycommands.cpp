@@ -37,12 +37,35 @@ const QString timeHelp = QStringLiteral(
     "TIME is an ISO 8601 date and time (local time unless it ends in Z or an offset), a time of "
     "day today (14:05), or a span ago (90s, 10m, 2h, 3d).");
 
+// Paragraphs folded at 79 columns, as the server's own --help is.
+QString folded(const QString &text)
+{
+    QStringList paragraphs;
+    for (const QString &paragraph : text.split(QStringLiteral("\n\n"))) {
+        QString out;
+        qsizetype lineLength = 0;
+        for (const QString &word : paragraph.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            if (lineLength > 0 && lineLength + 1 + word.size() > 79) {
+                out += QLatin1Char('\n');
+                lineLength = 0;
+            } else if (lineLength > 0) {
+                out += QLatin1Char(' ');
+                ++lineLength;
+            }
+            out += word;
+            lineLength += word.size();
+        }
+        paragraphs.append(out);
+    }
+    return paragraphs.join(QStringLiteral("\n\n"));
+}
+
 // A parser for one subcommand: its name, its description and its FILE argument.
 struct Command
 {
     explicit Command(const QString &name, const QString &description)
     {
-        parser.setApplicationDescription(description + QStringLiteral("\n\n") + timeHelp);
+        parser.setApplicationDescription(folded(description + QStringLiteral("\n\n") + timeHelp));
         parser.addHelpOption();
         parser.addPositionalArgument(name, QStringLiteral("The command."), name);
         parser.addPositionalArgument(QStringLiteral("FILE"),

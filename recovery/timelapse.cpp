@@ -1,5 +1,6 @@
 #include "recovery/timelapse.h"
 
+#include "connection/protocol.h"
 #include "recovery/gifwriter.h"
 #include "recovery/recoveryplanner.h"
 #include "server/picturehistory.h"
@@ -51,8 +52,9 @@ std::optional<QByteArray> Timelapse::gif(PictureHistory *history, const Options 
         quint64 target = endOfShare(next);
         const bool read =
             history->forEachEdit(span->first, span->last, [&](const PictureHistory::Edit &edit) {
-                if (edit.message.size() >= 4)
-                    picture->apply(quint8(edit.message.at(0)), edit.message.sliced(4));
+                if (edit.message.size() >= Protocol::HeaderSize)
+                    picture->apply(quint8(edit.message.at(0)),
+                                   edit.message.sliced(Protocol::HeaderSize));
                 while (edit.seq == target && next <= frames) {
                     if (!addFrame(next)) {
                         written = false;
