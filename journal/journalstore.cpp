@@ -123,10 +123,9 @@ JournalStore::StartResult JournalStore::catchUp(bool created)
         m_nextSeq = m_writer.storedLastSeq() + 1;
         m_writer.addSnapshot(m_nextSeq - 1, startMs, PictureFile::encode(m_picture));
         m_lastSnapshotSeq = m_nextSeq - 1;
-        if (m_pictureFileExisted) {
-            m_savedSeq = qint64(m_nextSeq - 1);
-            m_writer.setSaved(m_nextSeq - 1, startMs);
-        }
+        // The picture file holds it already: the server writes a missing one before it starts.
+        m_savedSeq = qint64(m_nextSeq - 1);
+        m_writer.setSaved(m_nextSeq - 1, startMs);
         if (!m_writer.commit()) {
             m_error = m_writer.errorString();
             return Failed;
@@ -157,17 +156,20 @@ JournalStore::StartResult JournalStore::catchUp(bool created)
         m_savedSeq = qint64(last);
         return Started;
     }
-    if (savedSeq >= 0 && quint64(savedSeq) + 1 >= m_history->oldestSeq() &&
-        quint64(savedSeq) <= last) {
-        const std::optional<Picture> saved = m_history->pictureAt(quint64(savedSeq));
+    // The file as last recorded saved, or as the journal began: either way older than the
+    // journal, which leads on from it.
+    for (const qint64 seq : {savedSeq, qint64(m_history->oldestSeq()) - 1}) {
+        if (seq < 0 || quint64(seq) + 1 < m_history->oldestSeq() || quint64(seq) > last)
+            continue;
+        const std::optional<Picture> saved = m_history->pictureAt(quint64(seq));
         if (saved && *saved == m_picture) {
             qCInfo(lcJournal).noquote()
-                << QStringLiteral("brought %1 up to date from its journal: %2 edits after its "
-                                  "last save")
+                << QStringLiteral("brought %1 up to date from its journal: %2 edits after the "
+                                  "picture it holds")
                        .arg(m_picturePath)
-                       .arg(last - quint64(savedSeq));
+                       .arg(last - quint64(seq));
             m_picture = *newest;
-            m_savedSeq = savedSeq;
+            m_savedSeq = seq;
             return Started;
         }
     }
@@ -427,9 +429,11 @@ void JournalStore::afterSave()
         return;
     // The save was preceded by a commit, so the file holds exactly the picture after the last
     // edit numbered.
+    // Committed at once: a start that found the file newer than the journal's record of it
+    // would take it for a file the journal knows nothing of.
     m_savedSeq = qint64(m_nextSeq - 1);
     m_writer.setSaved(m_nextSeq - 1, now());
-    scheduleCommit();
+    commitNow();
 }
 
 PictureHistory *JournalStore::history()
@@ -440,6 +444,12 @@ PictureHistory *JournalStore::history()
 
 bool JournalStore::finish()
 {
+    // Everyone still connected leaves with the server.
+    for (const auto &entry : m_connections) {
+        if (!m_failing && (entry.second.queued || entry.second.recorded))
+            m_writer.setLeft(entry.first, now());
+    }
+    m_connections.clear();
     commitNow();
     const bool saved = m_saver->saveNow();
     // Records the save just made, so that the next start finds the file current.

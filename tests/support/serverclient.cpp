@@ -19,7 +19,7 @@ ServerClient::ServerClient(QObject *parent)
 
 bool ServerClient::connectTo(quint16 port, const QHostAddress &from)
 {
-    if (!from.isNull() && !m_socket.bind(from, 0))
+    if (!from.isNull() && !m_socket.bind(from))
         return false;
     m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     if (!QTest::qWaitFor([this] { return isConnected(); }, WaitMs))

@@ -20,8 +20,8 @@ class ServerClient : public QObject
 public:
     explicit ServerClient(QObject *parent = nullptr);
 
-    // Connects to 127.0.0.1, from another loopback address when from is given (127.0.0.2, ...,
-    // to play distinct people); false if that took more than five seconds.
+    // Connects to 127.0.0.1, from a loopback address of its own if one is given (to play a
+    // client of another address); false if that took more than five seconds.
     bool connectTo(quint16 port, const QHostAddress &from = QHostAddress());
     // Writes the bytes and hands them to the kernel at once.
     void send(QByteArrayView bytes);
