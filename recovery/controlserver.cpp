@@ -48,7 +48,7 @@ ControlServer::ControlServer(PictureStore *store, std::function<quint64()> openC
 
 ControlServer::~ControlServer()
 {
-    if (m_connectionOpen)
+    if (m_connectionOpen && m_store)
         m_store->closeConnection(m_connection);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -53,7 +54,8 @@ private:
     void readPeer(QLocalSocket *peer);
     void answer(QLocalSocket *peer, const QByteArray &reply);
 
-    PictureStore *m_store = nullptr;
+    // The store may go first when both belong to the same server object.
+    QPointer<PictureStore> m_store;
     std::function<quint64()> m_openControlConnection;
     QLocalServer *m_server = nullptr;
     // Opened at the first change, so that a server nobody repairs records no control connection.
