@@ -11,6 +11,9 @@
 #include "server/samplepicture.h"
 #include "server/serverlogging.h"
 #include "server/signalwatcher.h"
+#include "service/journallog.h"
+#include "service/servicenotifier.h"
+#include "service/socketactivation.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -72,7 +75,7 @@ const char description[] =
 
 int fail(ExitStatus status, const QString &message)
 {
-    std::fprintf(stderr, "celvane-server: %s\n", qPrintable(message));
+    qCritical("celvane-server: %s", qPrintable(message));
     return status;
 }
 
@@ -170,6 +173,7 @@ bool isLoopback(const QHostAddress &address)
 
 int main(int argc, char *argv[])
 {
+    JournalLog::install();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("celvane-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CELVANE_VERSION));
@@ -338,6 +342,10 @@ int main(int argc, char *argv[])
                     QStringLiteral("--max-edits-per-second needs a number of at least 0"));
     if (parser.isSet(atOption) && (!parser.isSet(exportOption) || !parser.isSet(pictureOption)))
         return fail(ExitUsage, QStringLiteral("--at needs --export-png and --picture"));
+    // A socket handed over by the service manager takes the place of --listen and --port.
+    SocketActivation activation;
+    if (!activation.take())
+        return fail(ExitUsage, activation.errorString());
     QSize exportSize = PictureRenderer::DefaultSize;
     if (parser.isSet(exportSizeOption) && !parseSize(parser.value(exportSizeOption), &exportSize))
         return fail(ExitUsage, QStringLiteral("--export-size needs WIDTHxHEIGHT, each 1 to 8192"));
@@ -421,11 +429,20 @@ int main(int argc, char *argv[])
     ClientSession::Limits limits = server->sessionLimits();
     limits.readOnly = parser.isSet(readOnlyOption);
     server->setSessionLimits(limits);
-    if (!server->listen(address, quint16(port)))
+    if (activation.descriptor() >= 0) {
+        if (parser.isSet(listenOption) || parser.isSet(portOption))
+            qWarning("celvane-server: --listen and --port are ignored: the service manager "
+                     "handed over the socket to listen on");
+        if (!server->listenOn(activation.descriptor()))
+            return fail(ExitUsage, QStringLiteral("cannot listen on the socket the service "
+                                                  "manager handed over: %1")
+                                       .arg(server->errorString()));
+    } else if (!server->listen(address, quint16(port))) {
         return fail(ExitUsage, QStringLiteral("cannot listen on %1 port %2: %3")
                                    .arg(address.toString())
                                    .arg(port)
                                    .arg(server->errorString()));
+    }
 
     PictureSaver *saver = journal ? journal->saver() : nullptr;
     if (!picturePath.isEmpty() && !journal) {
@@ -454,28 +471,30 @@ int main(int argc, char *argv[])
     int status = ExitOk;
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application, [&] {
+        ServiceNotifier::stopping();
         // The journal's last batch is committed beside the last save.
         if (saver && !(journal ? journal->finish() : saver->saveNow())) {
             status = ExitPictureFile;
-            std::fprintf(stderr,
-                         "celvane-server: stopping with edits that could not be saved; %s "
-                         "keeps the last picture that was\n",
-                         qPrintable(picturePath));
+            qCritical("celvane-server: stopping with edits that could not be saved; %s keeps "
+                      "the last picture that was",
+                      qPrintable(picturePath));
         }
         QCoreApplication::exit(status);
     });
 
-    const QString shownAddress = address.protocol() == QAbstractSocket::IPv6Protocol
-                                     ? QStringLiteral("[%1]").arg(address.toString())
-                                     : address.toString();
-    if (!isLoopback(address))
-        std::fprintf(stderr,
-                     "celvane-server: warning: listening on %s, not loopback: anyone who can "
-                     "reach it may %s the picture%s\n",
-                     qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
-                     allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
+    const QHostAddress listening = server->serverAddress();
+    const QString shownAddress = listening.protocol() == QAbstractSocket::IPv6Protocol
+                                     ? QStringLiteral("[%1]").arg(listening.toString())
+                                     : listening.toString();
+    if (!isLoopback(listening))
+        qWarning("celvane-server: warning: listening on %s, not loopback: anyone who can reach "
+                 "it may %s the picture%s",
+                 qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
+                 allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
     std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server->serverPort()));
     std::fflush(stdout);
+    ServiceNotifier::ready(
+        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server->serverPort()));
 
     application.exec();
 
