@@ -157,8 +157,8 @@ int exportAt(const QString &journalPath, const QString &momentText, const QStrin
         return fail(ExitPictureFile, history.errorString());
     if (!PictureRenderer::render(*picture, size).save(pngPath, "PNG"))
         return fail(ExitPictureFile, QStringLiteral("%1: cannot write the image").arg(pngPath));
-    std::fprintf(stderr, "celvane-server: exported the picture at %s (after edit %llu)\n",
-                 qPrintable(shown), static_cast<unsigned long long>(*seq));
+    qInfo("celvane-server: exported the picture at %s (after edit %llu)", qPrintable(shown),
+          static_cast<unsigned long long>(*seq));
     return ExitOk;
 }
 

@@ -16,6 +16,8 @@
 #include <memory>
 
 using TestSupport::rawMessage;
+using TestSupport::readFile;
+using TestSupport::writeFile;
 
 namespace {
 
@@ -42,18 +44,6 @@ QByteArray row(int y, const QByteArray &cells)
     return rawMessage(Protocol::RowData, bytes({y, int(cells.size()), 0, 0}) + cells);
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 Picture::EditResult submit(JournalStore &store, quint64 connection, const QByteArray &message)
 {
     return store.submit(connection, quint8(message.at(0)), message);
@@ -76,6 +66,26 @@ QByteArray randomEdit(QRandomGenerator &random, const CanvasFormat &format)
     }
     return setCell(random.bounded(format.columns), random.bounded(format.rows),
                    random.bounded(int(format.palette.size())));
+}
+
+// Random edits, committed every commitEvery; the picture file bytes before any and after each, or
+// fewer if an edit was refused or a commit failed.
+QList<QByteArray> randomSession(JournalStore &store, quint64 connection, int count, int seed,
+                                int commitEvery)
+{
+    QRandomGenerator random{quint32(seed)};
+    QList<QByteArray> states{PictureFile::encode(store.picture())};
+    for (int i = 0; i < count; ++i) {
+        if (submit(store, connection, randomEdit(random, store.picture().format())) !=
+            Picture::Applied)
+            return states;
+        states.append(PictureFile::encode(store.picture()));
+        if (i % commitEvery == 0 && !store.commitNow())
+            return states;
+    }
+    if (!store.commitNow())
+        states.removeLast();
+    return states;
 }
 
 } // namespace
@@ -263,16 +273,8 @@ void tst_Journal::rebuildsEveryMoment()
     auto store = makeStore(options);
     QCOMPARE(store->start(), JournalStore::Started);
     const quint64 connection = store->openConnection(QHostAddress::LocalHost, 1);
-    QRandomGenerator random(7);
-    QList<QByteArray> states{PictureFile::encode(store->picture())};
-    for (int i = 0; i < 3000; ++i) {
-        QCOMPARE(submit(*store, connection, randomEdit(random, store->picture().format())),
-                 Picture::Applied);
-        states.append(PictureFile::encode(store->picture()));
-        if (i % 450 == 0)
-            QVERIFY(store->commitNow());
-    }
-    QVERIFY(store->commitNow());
+    const QList<QByteArray> states = randomSession(*store, connection, 3000, 7, 450);
+    QCOMPARE(states.size(), 3001);
 
     // Read as an export would: the file on its own, read-only, while the server holds it.
     JournalHistory history(m_journal);
@@ -459,12 +461,8 @@ void tst_Journal::boundsFoldOldEdits()
     auto store = makeStore(options);
     QCOMPARE(store->start(), JournalStore::Started);
     const quint64 connection = store->openConnection(QHostAddress::LocalHost, 1);
-    QRandomGenerator random(11);
-    QList<QByteArray> states{PictureFile::encode(store->picture())};
-    for (int i = 0; i < 6000; ++i) {
-        submit(*store, connection, randomEdit(random, store->picture().format()));
-        states.append(PictureFile::encode(store->picture()));
-    }
+    const QList<QByteArray> states = randomSession(*store, connection, 6000, 11, 1000);
+    QCOMPARE(states.size(), 6001);
     QVERIFY(store->finish());
     store.reset();
     if (!bySize) {

@@ -3,6 +3,7 @@
 #include "tests/support/journalrows.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
+#include "tests/support/testsupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,19 +14,10 @@
 #include <csignal>
 #include <sys/resource.h>
 
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QByteArray setCell(int x, int y, int value)
 {
@@ -55,6 +47,20 @@ std::optional<Picture> pictureIn(const QString &path)
     return PictureFile::decode(readFile(path), &problem);
 }
 
+// Edit i of a flood: every cell in turn, never empty, so that each one changes the picture.
+QByteArray floodEdit(int i)
+{
+    return setCell(i % 40, i / 40 % 25, i % 15 + 1);
+}
+
+QByteArray floodOf(int count)
+{
+    QByteArray flood;
+    for (int i = 0; i < count; ++i)
+        flood += floodEdit(i);
+    return flood;
+}
+
 const QHostAddress Second(QStringLiteral("127.0.0.2"));
 const QHostAddress Third(QStringLiteral("127.0.0.3"));
 
@@ -73,6 +79,7 @@ private Q_SLOTS:
     void journalNotItsOwnIsRefused();
     void exportsThePictureAtAMoment();
     void fastSenderIsHeldBackNotRefused();
+    void heldBackSenderThatLeavesLosesNothing();
 
 private:
     QStringList arguments() const { return {QStringLiteral("--picture"), m_picture}; }
@@ -339,10 +346,7 @@ void tst_ServerJournal::fastSenderIsHeldBackNotRefused()
 
     // 20,000 edits at once, and only then the Hello.
     constexpr int Count = 20000;
-    QByteArray flood;
-    for (int i = 0; i < Count; ++i)
-        flood += setCell(i % 40, i / 40 % 25, i % 15 + 1);
-    flood += Protocol::encodeHello();
+    const QByteArray flood = floodOf(Count) + Protocol::encodeHello();
     ServerClient sender;
     QVERIFY(sender.connectTo(server.port(), Second));
     QElapsedTimer clock;
@@ -384,7 +388,7 @@ void tst_ServerJournal::fastSenderIsHeldBackNotRefused()
     QCOMPARE(relays.size(), Count + 1);
     relays.removeAt(before);
     for (int i = 0; i < Count; ++i)
-        QCOMPARE(relays.at(i), setCell(i % 40, i / 40 % 25, i % 15 + 1));
+        QCOMPARE(relays.at(i), floodEdit(i));
     // At the limit's pace: what is beyond the burst took at least its seconds.
     QVERIFY2(allMs >= (Count - 2000) - 500, qPrintable(QString::number(allMs)));
     QVERIFY(sender.waitForUpdate());
@@ -395,6 +399,35 @@ void tst_ServerJournal::fastSenderIsHeldBackNotRefused()
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
     QCOMPARE(rows->edits.size(), Count + 1);
+}
+
+void tst_ServerJournal::heldBackSenderThatLeavesLosesNothing()
+{
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start(arguments() + QStringList{"--max-edits-per-second", "1000"}),
+             server.failure());
+    ServerClient watcher;
+    QVERIFY(watcher.connectTo(server.port(), Third));
+    QVERIFY(watcher.fetchPicture());
+
+    // Twice the burst, and gone before most of it can be applied.
+    constexpr int Count = 4000;
+    const QByteArray flood = floodOf(Count);
+    ServerClient sender;
+    QVERIFY(sender.connectTo(server.port(), Second));
+    sender.send(flood);
+    QVERIFY(sender.socket().waitForBytesWritten(5000) || sender.socket().bytesToWrite() == 0);
+    sender.socket().disconnectFromHost();
+
+    // About two seconds at the limit's pace.
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.relaysReceived() >= Count, 30000);
+    const auto relays = watcher.waitForRelays(Count);
+    QVERIFY(relays);
+    QCOMPARE(relays->size(), Count);
+    QCOMPARE(relays->last(), floodEdit(Count - 1));
+    QTRY_COMPARE(server.countLogLines("client 127.0.0.2"), 2);
+    QCOMPARE(server.countLogLines("after 4000 messages, 0 refused"), 1);
+    QCOMPARE(server.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerJournal)

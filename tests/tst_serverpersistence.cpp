@@ -4,6 +4,7 @@
 #include "server/picturerenderer.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
+#include "tests/support/testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,19 +21,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QStringList pictureArguments(const QString &path)
 {

@@ -5,11 +5,14 @@ CELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 CELVANE_BUILD_DIR=${CELVANE_BUILD_DIR:-$CELVANE_ROOT/build}
 
 # Debian packages the build and the tests need.
-CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev
-    libsqlite3-dev libgif-dev)
+CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev)
 # libsystemd (found through pkg-config) gives the server readiness notification and socket
 # activation; without it the server builds all the same.
 CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
+# The journal kept beside a picture file is an SQLite database.
+CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
+# The recovery commands write their time-lapses through giflib.
+CELVANE_BUILD_PACKAGES+=(libgif-dev)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.
 CELVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
