@@ -101,8 +101,21 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
     , m_server(new QTcpServer(this))
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
-    connect(m_store, &PictureStore::edited, this,
-            [this](quint64, QByteArrayView relayed) { relay(relayed); });
+    connect(m_store, &PictureStore::edited, this, [this](quint64, QByteArrayView relayed) {
+        relay(relayed);
+        // An edit that no client's read brought (the server's own repairs, a store that
+        // announces edits later) is sent once the event loop is back, with any that follow it.
+        if (m_clientsReading == 0 && !m_relayQueued) {
+            m_relayQueued = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_relayQueued = false;
+                    relayEdits();
+                },
+                Qt::QueuedConnection);
+        }
+    });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
         if (!available)
@@ -319,6 +332,7 @@ void PictureServer::readClient(Client *client)
     if (client->gone || client->reading)
         return;
     client->reading = true;
+    ++m_clientsReading;
     QTcpSocket *socket = client->socket;
     ClientSession *session = client->session.get();
     const quint64 before = session->messages();
@@ -351,6 +365,7 @@ void PictureServer::readClient(Client *client)
             break;
     }
     client->reading = false;
+    --m_clientsReading;
     // Stopped by the allowance rather than for want of input.
     const bool spent = granted >= 0 && session->allowance() == 0;
     if (granted > 0)
@@ -511,18 +526,6 @@ void PictureServer::relay(QByteArrayView relayed)
 {
     m_relays += relayed;
     ++m_relayCount;
-    // A store may announce edits from the event loop rather than inside a client's read, which
-    // sends them after it: those go out once the announcements of this turn are all in.
-    if (!m_relayFlushQueued) {
-        m_relayFlushQueued = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_relayFlushQueued = false;
-                relayEdits();
-            },
-            Qt::QueuedConnection);
-    }
 }
 
 void PictureServer::closeAllClients()

@@ -11,6 +11,8 @@ CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl
 CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
 # The journal kept beside a picture file is an SQLite database.
 CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
+# The recovery commands write their time-lapses through giflib.
+CELVANE_BUILD_PACKAGES+=(libgif-dev)
 # hiredis (found through pkg-config too) keeps the picture in Redis; a real redis-server runs
 # the tests and benchmarks of that.
 CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server)
