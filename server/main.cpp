@@ -6,6 +6,7 @@
 #include "server/samplepicture.h"
 #include "server/serverlogging.h"
 #include "server/signalwatcher.h"
+#include "web/webfrontend.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -79,6 +80,38 @@ bool parseSeconds(const QString &text, int *milliseconds)
         return false;
     *milliseconds = int(seconds * 1000 + 0.5);
     return true;
+}
+
+// [ADDRESS:]PORT, with an IPv6 address in brackets; the address is left alone when not given.
+bool parseEndpoint(const QString &text, QHostAddress *address, quint16 *port)
+{
+    QString portText = text;
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        QString host = text.left(colon);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        else if (host.contains(QLatin1Char(':')))
+            return false;
+        const QHostAddress parsed(host);
+        if (parsed.isNull())
+            return false;
+        *address = parsed;
+        portText = text.mid(colon + 1);
+    }
+    bool ok = false;
+    const uint number = portText.toUInt(&ok);
+    if (!ok || number > 65535)
+        return false;
+    *port = quint16(number);
+    return true;
+}
+
+QString shownAddress(const QHostAddress &address)
+{
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]").arg(address.toString())
+               : address.toString();
 }
 
 bool isLoopback(const QHostAddress &address)
@@ -167,17 +200,23 @@ int main(int argc, char *argv[])
         QStringLiteral("ADDRESS[/PREFIX]"));
     const QCommandLineOption readOnlyOption(
         QStringLiteral("read-only"), QStringLiteral("Serve the picture but refuse every edit."));
+    const QCommandLineOption httpOption(
+        QStringLiteral("http"),
+        QStringLiteral("Also serve the picture on the web: a live page at /, the picture at "
+                       "/picture.png, the counters at /metrics. ADDRESS defaults to --listen's; "
+                       "PORT 0 picks a free one."),
+        QStringLiteral("[ADDRESS:]PORT"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
     parser.addOptions({listenOption, portOption, formatOption, pictureOption, demoOption,
                        exportOption, exportSizeOption, maxClientsOption, maxPerAddressOption,
                        helloTimeoutOption, stallTimeoutOption, keepAliveOption, allowOption,
-                       readOnlyOption, verboseOption});
+                       readOnlyOption, httpOption, verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
-    QString rules = QStringLiteral("celvane.server.info=true");
+    QString rules = QStringLiteral("celvane.server.info=true\ncelvane.web.info=true");
     if (parser.isSet(verboseOption))
         rules += QStringLiteral("\ncelvane.server.debug=true");
     QLoggingCategory::setFilterRules(rules);
@@ -217,6 +256,13 @@ int main(int argc, char *argv[])
                 QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
         allowed.append(subnet);
     }
+    QHostAddress httpAddress = address;
+    quint16 httpPort = 0;
+    if (parser.isSet(httpOption) &&
+        !parseEndpoint(parser.value(httpOption), &httpAddress, &httpPort))
+        return fail(ExitUsage, QStringLiteral("--http needs [ADDRESS:]PORT with a numeric "
+                                              "address, not \"%1\"")
+                                   .arg(parser.value(httpOption)));
     QSize exportSize = PictureRenderer::DefaultSize;
     if (parser.isSet(exportSizeOption) && !parseSize(parser.value(exportSizeOption), &exportSize))
         return fail(ExitUsage, QStringLiteral("--export-size needs WIDTHxHEIGHT, each 1 to 8192"));
@@ -289,6 +335,17 @@ int main(int argc, char *argv[])
                                    .arg(port)
                                    .arg(server.errorString()));
 
+    // Made after the picture server and so gone before it: its viewers are the server's clients.
+    std::unique_ptr<WebFrontEnd> web;
+    if (parser.isSet(httpOption)) {
+        web = std::make_unique<WebFrontEnd>(&server);
+        if (!web->listen(httpAddress, httpPort))
+            return fail(ExitUsage, QStringLiteral("cannot listen for --http on %1 port %2: %3")
+                                       .arg(httpAddress.toString())
+                                       .arg(httpPort)
+                                       .arg(web->errorString()));
+    }
+
     PictureSaver *saver = nullptr;
     if (!picturePath.isEmpty()) {
         saver = new PictureSaver(picturePath, &server.picture(), &server);
@@ -309,16 +366,23 @@ int main(int argc, char *argv[])
         QCoreApplication::exit(status);
     });
 
-    const QString shownAddress = address.protocol() == QAbstractSocket::IPv6Protocol
-                                     ? QStringLiteral("[%1]").arg(address.toString())
-                                     : address.toString();
+    if (web && !isLoopback(httpAddress))
+        std::fprintf(stderr,
+                     "celvane-server: warning: serving the web page on %s, not loopback: anyone "
+                     "who can reach it may watch the picture%s\n",
+                     qPrintable(shownAddress(httpAddress)),
+                     allowed.isEmpty() ? " (see --allow)" : " from --allow");
     if (!isLoopback(address))
         std::fprintf(stderr,
                      "celvane-server: warning: listening on %s, not loopback: anyone who can "
                      "reach it may %s the picture%s\n",
-                     qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
+                     qPrintable(shownAddress(address)), limits.readOnly ? "see" : "edit",
                      allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
-    std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server.serverPort()));
+    std::printf("listening on %s:%u\n", qPrintable(shownAddress(address)),
+                unsigned(server.serverPort()));
+    if (web)
+        std::printf("web page at http://%s:%u/\n", qPrintable(shownAddress(httpAddress)),
+                    unsigned(web->serverPort()));
     std::fflush(stdout);
 
     application.exec();
