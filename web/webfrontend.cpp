@@ -99,7 +99,7 @@ WebFrontEnd::WebFrontEnd(PictureServer *server, QObject *parent)
 {
     connect(m_listener, &QTcpServer::newConnection, this, &WebFrontEnd::acceptConnections);
     connect(m_webSockets, &QWebSocketServer::newConnection, this, &WebFrontEnd::takeViewers);
-    m_webSockets->setHandshakeTimeout(std::chrono::milliseconds(RequestTimeoutMs));
+    m_webSockets->setHandshakeTimeout(std::chrono::milliseconds(DefaultRequestTimeoutMs));
 }
 
 WebFrontEnd::~WebFrontEnd()
@@ -109,6 +109,12 @@ WebFrontEnd::~WebFrontEnd()
     m_viewers.clear();
     for (auto &entry : m_connections)
         entry.first->disconnect(this);
+}
+
+void WebFrontEnd::setRequestTimeout(int milliseconds)
+{
+    m_requestTimeoutMs = milliseconds;
+    m_webSockets->setHandshakeTimeout(std::chrono::milliseconds(milliseconds));
 }
 
 bool WebFrontEnd::listen(const QHostAddress &address, quint16 port)
@@ -157,7 +163,7 @@ void WebFrontEnd::acceptConnections()
             socket->disconnectFromHost();
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             // A peer that never reads its answer must not keep the socket.
-            QTimer::singleShot(RequestTimeoutMs, socket, &QObject::deleteLater);
+            QTimer::singleShot(m_requestTimeoutMs, socket, &QObject::deleteLater);
             continue;
         }
 
@@ -179,7 +185,7 @@ void WebFrontEnd::acceptConnections()
             else
                 refuse(raw, 408, "request not complete in time");
         });
-        raw->timer->start(RequestTimeoutMs);
+        raw->timer->start(m_requestTimeoutMs);
         readRequests(raw);
     }
 }
@@ -207,7 +213,7 @@ void WebFrontEnd::readRequests(Connection *connection)
         socket->skip(request.headLength);
         answer(connection, request);
         if (!connection->closing)
-            connection->timer->start(RequestTimeoutMs);
+            connection->timer->start(m_requestTimeoutMs);
     }
 }
 
@@ -292,7 +298,7 @@ void WebFrontEnd::closeConnection(Connection *connection)
         // The answer goes out first; a peer that does not take it is cut off at the deadline.
         connection->closing = true;
         socket->disconnectFromHost();
-        connection->timer->start(RequestTimeoutMs);
+        connection->timer->start(m_requestTimeoutMs);
         return;
     }
     const auto found = m_connections.find(socket);
@@ -323,9 +329,8 @@ void WebFrontEnd::handOverWebSocket(Connection *connection)
     m_upgrading[{socket->peerAddress().toString(), socket->peerPort()}] =
         socket->socketDescriptor();
     m_connections.erase(found);
+    // It reads the head, which is in the socket's buffer already, at once.
     m_webSockets->handleConnection(socket);
-    // Its head is in the buffer already, and no new bytes will announce it.
-    Q_EMIT socket->readyRead();
 }
 
 void WebFrontEnd::takeViewers()

@@ -29,7 +29,7 @@ struct HttpRequest;
 // (/history, /timelapse.gif, ?at=), and the counters for an operator (/metrics).
 //
 // The front end reads requests itself (see httprequest.h) so that it can bound them: a head of at
-// most MaxRequestHead bytes, complete within RequestTimeoutMs of the connection or of the last
+// most MaxRequestHead bytes, complete within requestTimeout() of the connection or of the last
 // answer, no bodies, at most MaxConnectionsPerAddress connections from one address and
 // MaxConnections in all. Whatever breaks these gets a 4xx answer and is closed, with one log line
 // at most. The picture server's --allow applies to every connection; its client limits and
@@ -40,7 +40,7 @@ class WebFrontEnd : public QObject
 
 public:
     static constexpr qsizetype MaxRequestHead = 8192;
-    static constexpr int RequestTimeoutMs = 10000;
+    static constexpr int DefaultRequestTimeoutMs = 10000;
     static constexpr int MaxConnectionsPerAddress = 16;
     static constexpr int MaxConnections = 256;
     // The largest ?size= served: a picture that size takes 16 MiB to paint.
@@ -61,6 +61,10 @@ public:
     void addMetricsSource(MetricsSource source) { m_metricsSources.push_back(std::move(source)); }
     // When the server started, for /metrics (the front end's creation unless told).
     void setStartTime(const QDateTime &time) { m_startTime = time; }
+
+    // For a request head, and for a WebSocket's handshake.
+    void setRequestTimeout(int milliseconds);
+    int requestTimeout() const { return m_requestTimeoutMs; }
 
     int viewerCount() const { return int(m_viewers.size()); }
     int connectionCount() const { return int(m_connections.size()); }
@@ -87,6 +91,7 @@ private:
     QPointer<PictureServer> m_server;
     QTcpServer *m_listener = nullptr;
     QWebSocketServer *m_webSockets = nullptr;
+    int m_requestTimeoutMs = DefaultRequestTimeoutMs;
     WebHistory m_history;
     std::vector<MetricsSource> m_metricsSources;
     QDateTime m_startTime;

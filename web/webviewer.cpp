@@ -38,8 +38,7 @@ bool WebViewer::start(QString *refusal)
     if (!m_server || !m_server->addClient(this, m_socket->peerAddress(), name, &why)) {
         if (refusal)
             *refusal = why;
-        // 1013, "try again later", which the page does.
-        m_socket->close(QWebSocketProtocol::CloseCode(1013), why);
+        m_socket->close(QWebSocketProtocol::CloseCode(TurnedAwayCloseCode), why);
         return false;
     }
     m_joined = true;

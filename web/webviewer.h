@@ -21,6 +21,10 @@ class WebViewer : public QObject, public ClientOutput
 public:
     // Frames a viewer may send are a few Hellos at most.
     static constexpr qint64 MaxIncomingFrame = 64;
+    // The close code of a viewer turned away by the client limits, with the reason as its text:
+    // one of the codes for applications' own use. (1013, "try again later", would say it too,
+    // but Qt's own WebSocket client takes it for a protocol error.)
+    static constexpr int TurnedAwayCloseCode = 4013;
 
     // descriptor is the socket's, for the kernel's share of the unsent bytes (-1: unknown).
     WebViewer(std::unique_ptr<QWebSocket> socket, qintptr descriptor, PictureServer *server,

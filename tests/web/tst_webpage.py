@@ -3,11 +3,13 @@
 Usage: tst_webpage.py SERVER HISTORY_STAND_IN
 Exits 77 (skipped) where Chromium, its driver or Selenium is missing.
 """
+import json
 import os
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import browsersupport as support  # noqa: E402
@@ -134,12 +136,13 @@ def test_slider(stand_in):
                     's.dispatchEvent(new Event("input"));')
         support.wait_for(lambda: browser.stats().get('pastShown'), what='the earlier moment')
         width, height, past = browser.canvas_rgb()
-        first = server.get('/history').decode()
+        first = json.loads(server.get('/history'))['first']
         assert past != live[2], 'the slider showed the live picture'
         _, _, empty = support.decode_png(server.get(
-            '/picture.png?size=%dx%d&at=%s' % (width, height, 'first')))
+            '/picture.png?size=%dx%d&at=%s' % (width, height, urllib.parse.quote(first))))
         difference = support.first_difference(width, empty, past)
-        assert difference is None, 'earlier moment: %s (%s)' % (difference, first)
+        assert difference is None, 'the moment %s: %s' % (first, difference)
+        assert server.get('/timelapse.gif').startswith(b'GIF89a')
 
         # Its right end is live again.
         browser.run('const s = document.getElementById("slider"); s.value = s.max;'

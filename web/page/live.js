@@ -281,7 +281,8 @@
         socket.onclose = (event) => {
             stats.connected = false;
             socket = null;
-            const why = event.code === 1013 && event.reason ? ' (' + event.reason + ')' : '';
+            // The server says why it turned the page away or closed it (the client limits).
+            const why = event.reason ? ' (' + event.reason + ')' : '';
             setStatus('Connection to the server lost' + why + '; reconnecting...', true);
             setTimeout(connect, retryMs);
             retryMs = Math.min(retryMs * 2, 4000);
