@@ -403,13 +403,24 @@ QByteArray WebFrontEnd::picturePng(const QByteArray &query, int *status)
         return QByteArrayLiteral("no picture\n");
     }
 
-    const QImage image = PictureRenderer::render(past ? *past : m_server->picture(), size);
+    // Viewers ask for the same picture at the same size over and over (a page's slider, many
+    // pages at once): the last one is kept, known by the picture's whole content.
+    const Picture &shown = past ? *past : m_server->picture();
+    const QByteArray &content = shown.update();
+    *status = 200;
+    if (size == m_pngSize && content == m_pngPicture)
+        return m_png;
+
+    const QImage image = PictureRenderer::render(shown, size);
     QByteArray png;
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
-    // Flat areas of few colours: the fastest compression is nearly as small as the best.
-    image.save(&buffer, "PNG", 10);
-    *status = 200;
+    // Flat areas of few colours: zlib's fastest level (Qt's quality 80) is nearly as small as
+    // its best and several times quicker.
+    image.save(&buffer, "PNG", 80);
+    m_pngPicture = content;
+    m_pngSize = size;
+    m_png = png;
     return png;
 }
 

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 
 #include <functional>
 #include <map>
@@ -102,6 +103,10 @@ private:
     std::map<std::pair<QString, quint16>, qintptr> m_upgrading;
     std::unordered_map<WebViewer *, std::unique_ptr<WebViewer>> m_viewers;
 
+    // The last /picture.png: the picture's Update, the size, the image.
+    QByteArray m_pngPicture;
+    QSize m_pngSize;
+    QByteArray m_png;
     QByteArray m_timelapse;
     QDateTime m_timelapseUpTo;
 
