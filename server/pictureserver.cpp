@@ -40,14 +40,6 @@ QString peerName(const QTcpSocket *socket)
     return QStringLiteral("%1:%2").arg(host).arg(socket->peerPort());
 }
 
-// An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; it counts as a.b.c.d.
-QHostAddress plainAddress(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
 void enableKeepAlive(QTcpSocket *socket, int idleSeconds)
 {
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
@@ -237,6 +229,13 @@ void PictureServer::acceptClients()
         if (!raw->gone)
             armTimer(raw);
     }
+}
+
+QHostAddress PictureServer::plainAddress(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
 }
 
 QString PictureServer::refusalFor(const QHostAddress &address) const

@@ -95,6 +95,8 @@ public:
     void setSessionLimits(const ClientSession::Limits &limits);
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
 
+    // An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; it counts as a.b.c.d.
+    static QHostAddress plainAddress(const QHostAddress &address);
     // Whether --allow lets the address in.
     bool isAllowed(const QHostAddress &address) const;
     // Why a new client from address would be turned away now (--allow, --max-clients,

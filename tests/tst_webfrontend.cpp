@@ -39,6 +39,7 @@ private Q_SLOTS:
     void allowAppliesToEveryConnection();
     void pictureSizes_data();
     void pictureSizes();
+    void newImagesAreBoundedPerAddress();
     void metricsAreInTheTextFormat();
 
     void viewerGetsTheSameBytesAsAWindow();
@@ -349,6 +350,23 @@ void tst_WebFrontEnd::pictureSizes()
     QCOMPARE(image.size(), size);
     QCOMPARE(image.convertToFormat(QImage::Format_RGB32),
              PictureRenderer::render(m_server->picture(), size));
+}
+
+void tst_WebFrontEnd::newImagesAreBoundedPerAddress()
+{
+    m_web->setImageRate(0, 3);
+    const auto get = [this](int width, const char *source) {
+        return statusOf(
+            exchange("GET /picture.png?size=" + QByteArray::number(width) + "x10 HTTP/1.0\r\n\r\n",
+                     QHostAddress(QString::fromLatin1(source))));
+    };
+    QCOMPARE(get(10, "127.0.0.4"), 200);
+    QCOMPARE(get(11, "127.0.0.4"), 200);
+    QCOMPARE(get(12, "127.0.0.4"), 200);
+    QCOMPARE(get(13, "127.0.0.4"), 429);
+    // The last image made costs nothing again; another address has a budget of its own.
+    QCOMPARE(get(12, "127.0.0.4"), 200);
+    QCOMPARE(get(13, "127.0.0.5"), 200);
 }
 
 void tst_WebFrontEnd::metricsAreInTheTextFormat()

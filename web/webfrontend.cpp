@@ -21,13 +21,6 @@ Q_LOGGING_CATEGORY(lcWeb, "celvane.web", QtWarningMsg)
 
 namespace {
 
-QHostAddress plainAddress(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
 struct StaticFile
 {
     const char *path;
@@ -97,6 +90,7 @@ WebFrontEnd::WebFrontEnd(PictureServer *server, QObject *parent)
                                         QWebSocketServer::NonSecureMode, this))
     , m_startTime(QDateTime::currentDateTimeUtc())
 {
+    m_clock.start();
     connect(m_listener, &QTcpServer::newConnection, this, &WebFrontEnd::acceptConnections);
     connect(m_webSockets, &QWebSocketServer::newConnection, this, &WebFrontEnd::takeViewers);
     m_webSockets->setHandshakeTimeout(std::chrono::milliseconds(DefaultRequestTimeoutMs));
@@ -136,7 +130,7 @@ void WebFrontEnd::acceptConnections()
 {
     while (m_listener->hasPendingConnections()) {
         QTcpSocket *socket = m_listener->nextPendingConnection();
-        const QHostAddress address = plainAddress(socket->peerAddress());
+        const QHostAddress address = PictureServer::plainAddress(socket->peerAddress());
         int status = 0;
         QByteArray reason;
         if (m_server && !m_server->isAllowed(address)) {
@@ -242,7 +236,15 @@ void WebFrontEnd::answer(Connection *connection, const HttpRequest &request)
     }
     if (request.path == "/picture.png") {
         int status = 200;
-        const QByteArray body = picturePng(request.query, &status);
+        const QByteArray body = picturePng(request.query, connection->address, &status);
+        if (status == 429) {
+            ++m_responses[status];
+            connection->socket->write(httpResponse(status, "text/plain; charset=utf-8", body,
+                                                   keepAlive, head, {{"Retry-After", "1"}}));
+            if (!keepAlive)
+                closeConnection(connection);
+            return;
+        }
         send(connection, status, status == 200 ? "image/png" : "text/plain; charset=utf-8", body,
              keepAlive, head);
     } else if (request.path == "/formats.json") {
@@ -326,8 +328,10 @@ void WebFrontEnd::handOverWebSocket(Connection *connection)
     delete connection->timer;
     // The handshake may be as long as any request; the WebSocket reads it from the socket.
     socket->setReadBufferSize(0);
-    m_upgrading[{socket->peerAddress().toString(), socket->peerPort()}] =
-        socket->socketDescriptor();
+    const auto peer = std::make_pair(socket->peerAddress().toString(), socket->peerPort());
+    m_upgrading[peer] = socket->socketDescriptor();
+    // A handshake that fails never comes back as a viewer.
+    connect(socket, &QObject::destroyed, this, [this, peer] { m_upgrading.erase(peer); });
     m_connections.erase(found);
     // It reads the head, which is in the socket's buffer already, at once.
     m_webSockets->handleConnection(socket);
@@ -364,7 +368,29 @@ void WebFrontEnd::takeViewers()
     }
 }
 
-QByteArray WebFrontEnd::picturePng(const QByteArray &query, int *status)
+bool WebFrontEnd::takeRender(const QHostAddress &address)
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_renderBudgets.size() > 1024) {
+        // Addresses whose budget has filled up again are as good as new.
+        for (auto entry = m_renderBudgets.begin(); entry != m_renderBudgets.end();)
+            entry = now - entry->second.sinceMs >= m_imagesBurst * 1000 / qMax(1, m_imagesPerSecond)
+                        ? m_renderBudgets.erase(entry)
+                        : std::next(entry);
+    }
+    auto [entry, added] =
+        m_renderBudgets.try_emplace(address.toString(), RenderBudget{double(m_imagesBurst), now});
+    RenderBudget &budget = entry->second;
+    budget.tokens = qMin(double(m_imagesBurst),
+                         budget.tokens + double(now - budget.sinceMs) * m_imagesPerSecond / 1000.0);
+    budget.sinceMs = now;
+    if (budget.tokens < 1)
+        return false;
+    budget.tokens -= 1;
+    return true;
+}
+
+QByteArray WebFrontEnd::picturePng(const QByteArray &query, const QHostAddress &client, int *status)
 {
     const QUrlQuery items(QString::fromLatin1(query));
     QSize size = PictureRenderer::DefaultSize;
@@ -410,6 +436,10 @@ QByteArray WebFrontEnd::picturePng(const QByteArray &query, int *status)
     *status = 200;
     if (size == m_pngSize && content == m_pngPicture)
         return m_png;
+    if (!takeRender(client)) {
+        *status = 429;
+        return QByteArrayLiteral("too many new images from one address; try again in a second\n");
+    }
 
     const QImage image = PictureRenderer::render(shown, size);
     QByteArray png;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -46,6 +47,11 @@ public:
     static constexpr int MaxConnections = 256;
     // The largest ?size= served: a picture that size takes 16 MiB to paint.
     static constexpr int MaxImageSide = 2048;
+    // Images one address may have made for it: a burst, then so many a second. Each costs the
+    // event loop milliseconds that every client waits; images answered from the last one made
+    // are free.
+    static constexpr int DefaultImagesPerSecond = 10;
+    static constexpr int DefaultImagesBurst = 20;
 
     // Extra families for /metrics (a journal's commits and lag, Redis's lag), written in the
     // Prometheus text format, each line ended by '\n'.
@@ -67,6 +73,12 @@ public:
     void setRequestTimeout(int milliseconds);
     int requestTimeout() const { return m_requestTimeoutMs; }
 
+    void setImageRate(int perSecond, int burst)
+    {
+        m_imagesPerSecond = perSecond;
+        m_imagesBurst = burst;
+    }
+
     int viewerCount() const { return int(m_viewers.size()); }
     int connectionCount() const { return int(m_connections.size()); }
 
@@ -84,7 +96,9 @@ private:
     void handOverWebSocket(Connection *connection);
     void takeViewers();
 
-    QByteArray picturePng(const QByteArray &query, int *status);
+    // Takes one image from the address's budget; false when it has none left.
+    bool takeRender(const QHostAddress &address);
+    QByteArray picturePng(const QByteArray &query, const QHostAddress &client, int *status);
     QByteArray historyJson() const;
     QByteArray timelapse();
     QByteArray metrics() const;
@@ -103,6 +117,15 @@ private:
     std::map<std::pair<QString, quint16>, qintptr> m_upgrading;
     std::unordered_map<WebViewer *, std::unique_ptr<WebViewer>> m_viewers;
 
+    struct RenderBudget
+    {
+        double tokens = 0;
+        qint64 sinceMs = 0;
+    };
+    QElapsedTimer m_clock;
+    int m_imagesPerSecond = DefaultImagesPerSecond;
+    int m_imagesBurst = DefaultImagesBurst;
+    std::unordered_map<QString, RenderBudget> m_renderBudgets;
     // The last /picture.png: the picture's Update, the size, the image.
     QByteArray m_pngPicture;
     QSize m_pngSize;
