@@ -121,10 +121,7 @@ def memory_per_client(server, count, connect):
 
 
 def main():
-    missing = support.browser_missing()
-    if missing:
-        print('SKIP: ' + missing)
-        return support.SKIP
+    support.exit_unless_browser()
     program, output = sys.argv[1], sys.argv[2]
     quick = '--quick' in sys.argv[3:]
     server = support.Server(program, ['--demo', '--max-clients', '400',

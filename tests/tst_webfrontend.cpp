@@ -45,6 +45,7 @@ private Q_SLOTS:
     void viewerGetsTheSameBytesAsAWindow();
     void viewerSendingOtherThanHelloIsClosed_data();
     void viewerSendingOtherThanHelloIsClosed();
+    void viewerThatDoesNotReadIsDropped();
     void viewersCountAgainstTheClientLimits_data();
     void viewersCountAgainstTheClientLimits();
 
@@ -485,7 +486,62 @@ void tst_WebFrontEnd::viewerSendingOtherThanHelloIsClosed()
     QCOMPARE(m_server->picture(), before);
     QTRY_COMPARE(m_server->clientCount(), 0);
     if (closeCode == QWebSocketProtocol::CloseCodePolicyViolated)
-        QCOMPARE(m_server->counters().droppedBy.at(QStringLiteral("viewer_sent_other")), 1u);
+        QCOMPARE(m_server->counters().droppedBy.count(QStringLiteral("viewer_sent_other")) == 1
+                     ? m_server->counters().droppedBy.at(QStringLiteral("viewer_sent_other"))
+                     : 0u,
+                 1u);
+}
+
+void tst_WebFrontEnd::viewerThatDoesNotReadIsDropped()
+{
+    m_server->setMaxQueuedOutput(64 * 1024);
+    ServerClient window;
+    QVERIFY(window.connectTo(m_server->serverPort()));
+    window.send(Protocol::encodeHello());
+    QVERIFY(window.waitForUpdate());
+
+    // A viewer written out by hand that says Hello and then reads nothing: neither Qt's buffer
+    // nor the kernel's takes more than a little of what is sent to it.
+    QTcpSocket viewer;
+    viewer.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+    viewer.connectToHost(QHostAddress::LocalHost, m_web->serverPort());
+    QVERIFY(viewer.waitForConnected(5000));
+    viewer.write("GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\n\r\n");
+    QByteArray answer;
+    QTRY_VERIFY((answer += viewer.readAll()).contains("\r\n\r\n"));
+    QVERIFY2(answer.startsWith("HTTP/1.1 101"), answer.constData());
+    viewer.setReadBufferSize(1);
+    const QByteArray mask("\x11\x22\x33\x44", 4);
+    QByteArray frame("\x82\x88", 2);
+    frame += mask;
+    const QByteArray hello = Protocol::encodeHello();
+    for (int i = 0; i < hello.size(); ++i)
+        frame += char(hello.at(i) ^ mask.at(i % 4));
+    viewer.write(frame);
+    QCOMPARE(m_server->clientCount(), 2);
+    // Its Update is on its way: it now holds the picture and is sent the relays.
+    QTRY_COMPARE(m_server->counters().messages, 2u);
+
+    // Rows go to both; the window reads its relays, the viewer does not.
+    const quint8 cells[22] = {};
+    QByteArray rows;
+    for (int i = 0; i < 400; ++i)
+        rows += Protocol::encodeRowData(quint8(i % 23), 22, cells);
+    // Each round is 12 KiB for the viewer; 64 KiB and what the kernels hold are passed well
+    // within the rounds allowed.
+    for (int round = 0; round < 200; ++round) {
+        if (m_server->counters().droppedBy.count(QStringLiteral("slow_reader")))
+            break;
+        window.send(rows);
+        QVERIFY(window.waitForRelays(400));
+    }
+    const auto dropped = m_server->counters().droppedBy.find(QStringLiteral("slow_reader"));
+    QVERIFY2(dropped != m_server->counters().droppedBy.end(), "the viewer was never dropped");
+    QCOMPARE(dropped->second, 1u);
+    QTRY_COMPARE(m_server->clientCount(), 1);
+    QTRY_COMPARE(m_web->viewerCount(), 0);
 }
 
 void tst_WebFrontEnd::viewersCountAgainstTheClientLimits_data()

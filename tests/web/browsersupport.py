@@ -10,6 +10,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.request
@@ -38,6 +39,14 @@ def browser_missing():
     except ImportError:
         return 'python3-selenium is not installed'
     return None
+
+
+def exit_unless_browser():
+    """Ends the program with CTest's skip code, saying why, where the browser cannot run."""
+    missing = browser_missing()
+    if missing:
+        print('SKIP: ' + missing)
+        sys.exit(SKIP)
 
 
 def wait_for(condition, timeout=20.0, what='a condition'):

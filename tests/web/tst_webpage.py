@@ -155,10 +155,7 @@ def test_slider(stand_in):
 
 
 def main():
-    missing = support.browser_missing()
-    if missing:
-        print('SKIP: ' + missing)
-        return support.SKIP
+    support.exit_unless_browser()
     program, stand_in = sys.argv[1], sys.argv[2]
     started = time.monotonic()
     with tempfile.TemporaryDirectory() as folder:
