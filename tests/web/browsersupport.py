@@ -65,9 +65,12 @@ class Server:
     """A celvane-server (or a stand-in with the same output) on loopback ports of its choosing."""
 
     def __init__(self, program, arguments, http='0'):
+        # Its log, for the failure message of a server that does not end well (a sanitizer's
+        # report included).
+        self.log = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             [program, '--listen', '127.0.0.1', '--port', '0', '--http', http] + arguments,
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            stdout=subprocess.PIPE, stderr=self.log, text=True)
         self.port = None
         self.http_port = None
         # The web line follows the listening line; both come before anything else.
@@ -89,9 +92,14 @@ class Server:
             return answer.read()
 
     def stop(self):
+        """Stops the server with SIGTERM; fails unless it ends with status 0."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-            self.process.wait(timeout=10)
+        status = self.process.wait(timeout=30)
+        if status != 0:
+            self.log.seek(0)
+            raise AssertionError('the server ended with status %d:\n%s' % (
+                status, self.log.read().decode(errors='replace')[-3000:]))
 
 
 class TcpClient:

@@ -4,7 +4,7 @@
 // the same two lines as celvane-server.
 
 #include "server/pictureserver.h"
-#include "server/samplepicture.h"
+#include "server/signalwatcher.h"
 #include "web/webfrontend.h"
 
 #include <QCommandLineParser>
@@ -82,5 +82,9 @@ int main(int argc, char *argv[])
                 unsigned(server.serverPort()), qPrintable(address.toString()),
                 unsigned(web.serverPort()));
     std::fflush(stdout);
+    // Stopped like the real server, so that a sanitizer can look at what is left at exit.
+    SignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application,
+                     [] { QCoreApplication::exit(0); });
     return application.exec();
 }
