@@ -6,6 +6,9 @@
 #include "server/samplepicture.h"
 #include "server/serverlogging.h"
 #include "server/signalwatcher.h"
+#include "service/journallog.h"
+#include "service/servicenotifier.h"
+#include "service/socketactivation.h"
 #include "web/webfrontend.h"
 
 #include <QCommandLineParser>
@@ -52,7 +55,7 @@ const char description[] =
 
 int fail(ExitStatus status, const QString &message)
 {
-    std::fprintf(stderr, "celvane-server: %s\n", qPrintable(message));
+    qCritical("celvane-server: %s", qPrintable(message));
     return status;
 }
 
@@ -125,6 +128,7 @@ bool isLoopback(const QHostAddress &address)
 
 int main(int argc, char *argv[])
 {
+    JournalLog::install();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("celvane-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CELVANE_VERSION));
@@ -256,13 +260,18 @@ int main(int argc, char *argv[])
                 QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
         allowed.append(subnet);
     }
-    QHostAddress httpAddress = address;
+    // The web side's address is --listen's (or the handed-over socket's) unless given.
+    QHostAddress httpAddress;
     quint16 httpPort = 0;
     if (parser.isSet(httpOption) &&
         !parseEndpoint(parser.value(httpOption), &httpAddress, &httpPort))
         return fail(ExitUsage, QStringLiteral("--http needs [ADDRESS:]PORT with a numeric "
                                               "address, not \"%1\"")
                                    .arg(parser.value(httpOption)));
+    // A socket handed over by the service manager takes the place of --listen and --port.
+    SocketActivation activation;
+    if (!activation.take())
+        return fail(ExitUsage, activation.errorString());
     QSize exportSize = PictureRenderer::DefaultSize;
     if (parser.isSet(exportSizeOption) && !parseSize(parser.value(exportSizeOption), &exportSize))
         return fail(ExitUsage, QStringLiteral("--export-size needs WIDTHxHEIGHT, each 1 to 8192"));
@@ -329,15 +338,26 @@ int main(int argc, char *argv[])
     ClientSession::Limits limits = server.sessionLimits();
     limits.readOnly = parser.isSet(readOnlyOption);
     server.setSessionLimits(limits);
-    if (!server.listen(address, quint16(port)))
+    if (activation.descriptor() >= 0) {
+        if (parser.isSet(listenOption) || parser.isSet(portOption))
+            qWarning("celvane-server: --listen and --port are ignored: the service manager "
+                     "handed over the socket to listen on");
+        if (!server.listenOn(activation.descriptor()))
+            return fail(ExitUsage, QStringLiteral("cannot listen on the socket the service "
+                                                  "manager handed over: %1")
+                                       .arg(server.errorString()));
+    } else if (!server.listen(address, quint16(port))) {
         return fail(ExitUsage, QStringLiteral("cannot listen on %1 port %2: %3")
                                    .arg(address.toString())
                                    .arg(port)
                                    .arg(server.errorString()));
+    }
 
     // Made after the picture server and so gone before it: its viewers are the server's clients.
     std::unique_ptr<WebFrontEnd> web;
     if (parser.isSet(httpOption)) {
+        if (httpAddress.isNull())
+            httpAddress = server.serverAddress();
         web = std::make_unique<WebFrontEnd>(&server);
         if (!web->listen(httpAddress, httpPort))
             return fail(ExitUsage, QStringLiteral("cannot listen for --http on %1 port %2: %3")
@@ -356,34 +376,35 @@ int main(int argc, char *argv[])
     int status = ExitOk;
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application, [&] {
+        ServiceNotifier::stopping();
         if (saver && !saver->saveNow()) {
             status = ExitPictureFile;
-            std::fprintf(stderr,
-                         "celvane-server: stopping with edits that could not be saved; %s "
-                         "keeps the last picture that was\n",
-                         qPrintable(picturePath));
+            qCritical("celvane-server: stopping with edits that could not be saved; %s keeps "
+                      "the last picture that was",
+                      qPrintable(picturePath));
         }
         QCoreApplication::exit(status);
     });
 
+    const QHostAddress listening = server.serverAddress();
     if (web && !isLoopback(httpAddress))
-        std::fprintf(stderr,
-                     "celvane-server: warning: serving the web page on %s, not loopback: anyone "
-                     "who can reach it may watch the picture%s\n",
-                     qPrintable(shownAddress(httpAddress)),
-                     allowed.isEmpty() ? " (see --allow)" : " from --allow");
-    if (!isLoopback(address))
-        std::fprintf(stderr,
-                     "celvane-server: warning: listening on %s, not loopback: anyone who can "
-                     "reach it may %s the picture%s\n",
-                     qPrintable(shownAddress(address)), limits.readOnly ? "see" : "edit",
-                     allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
-    std::printf("listening on %s:%u\n", qPrintable(shownAddress(address)),
+        qWarning("celvane-server: warning: serving the web page on %s, not loopback: anyone who "
+                 "can reach it may watch the picture%s",
+                 qPrintable(shownAddress(httpAddress)),
+                 allowed.isEmpty() ? " (see --allow)" : " from --allow");
+    if (!isLoopback(listening))
+        qWarning("celvane-server: warning: listening on %s, not loopback: anyone who can reach "
+                 "it may %s the picture%s",
+                 qPrintable(shownAddress(listening)), limits.readOnly ? "see" : "edit",
+                 allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
+    std::printf("listening on %s:%u\n", qPrintable(shownAddress(listening)),
                 unsigned(server.serverPort()));
     if (web)
         std::printf("web page at http://%s:%u/\n", qPrintable(shownAddress(httpAddress)),
                     unsigned(web->serverPort()));
     std::fflush(stdout);
+    ServiceNotifier::ready(
+        QStringLiteral("Serving on %1:%2").arg(shownAddress(listening)).arg(server.serverPort()));
 
     application.exec();
 

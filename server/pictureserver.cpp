@@ -2,6 +2,7 @@
 
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
+#include "server/localpicturestore.h"
 #include "server/serverlogging.h"
 
 #include <QDir>
@@ -71,11 +72,20 @@ struct PictureServer::Client
 };
 
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
+    : PictureServer(new LocalPictureStore(picture), parent)
+{
+    m_store->setParent(this);
+}
+
+PictureServer::PictureServer(PictureStore *store, QObject *parent)
     : QObject(parent)
-    , m_picture(picture)
+    , m_store(store)
     , m_server(new QTcpServer(this))
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
+    connect(m_store, &PictureStore::edited, this,
+            [this](quint64, QByteArrayView relayed) { relay(relayed); });
+    connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     m_clock.start();
     connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
     connect(m_server, &QTcpServer::acceptError, this, &PictureServer::acceptFailed);
@@ -99,10 +109,20 @@ void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
 {
+    return startListening([&] { return m_server->listen(address, port); });
+}
+
+bool PictureServer::listenOn(qintptr socketDescriptor)
+{
+    return startListening([&] { return m_server->setSocketDescriptor(socketDescriptor); });
+}
+
+bool PictureServer::startListening(const std::function<bool()> &openSocket)
+{
     // Qt accepts whatever is pending in one go and hands the connections over one at a time: with
     // at most one waiting, pausing stops it at once instead of after the whole backlog.
     m_server->setMaxPendingConnections(1);
-    if (!m_server->listen(address, port))
+    if (!openSocket())
         return false;
     m_descriptorBudget = clientDescriptorBudget();
     return true;
@@ -217,7 +237,8 @@ void PictureServer::acceptClients()
         raw->socket = socket;
         raw->address = address;
         raw->timer = new QTimer(socket);
-        addClientRecord(std::move(client), socket, peerName(socket));
+        addClientRecord(std::move(client), socket, peerName(socket),
+                        m_store->openConnection(address, socket->peerPort()));
         connect(socket, &QTcpSocket::readyRead, this, [this, raw] { readClient(raw); });
         connect(socket, &QTcpSocket::disconnected, this, [this, raw] { peerClosed(raw); });
 
@@ -253,13 +274,13 @@ QString PictureServer::refusalFor(const QHostAddress &address) const
 }
 
 void PictureServer::addClientRecord(std::unique_ptr<Client> client, const void *key,
-                                    const QString &name)
+                                    const QString &name, quint64 connection)
 {
     Client *raw = client.get();
     raw->connectedMs = m_clock.elapsed();
     raw->timer->setSingleShot(true);
     // Both transports answer Hellos here, so that relays and Updates keep one order for all.
-    raw->session = std::make_unique<ClientSession>(&m_picture, &m_limits, name,
+    raw->session = std::make_unique<ClientSession>(m_store, connection, &m_limits, name,
                                                    [this, raw](const QByteArray &update) {
                                                        // The Update holds every edit applied so
                                                        // far: the relays of those go out before it,
@@ -271,8 +292,6 @@ void PictureServer::addClientRecord(std::unique_ptr<Client> client, const void *
                                                        raw->receivedUpdate = true;
                                                        return send(raw, update);
                                                    });
-    raw->session->setEditListener(
-        [this](quint8 kind, QByteArrayView message) { relay(kind, message); });
     raw->key = key;
     m_clients.emplace(key, std::move(client));
     ++m_liveClients;
@@ -302,7 +321,8 @@ bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
     raw->output = output;
     raw->address = plainAddress(address);
     raw->timer = new QTimer(this);
-    addClientRecord(std::move(client), output, name);
+    // A viewer never edits, so it has no connection in the store's records.
+    addClientRecord(std::move(client), output, name, NoStoreConnection);
     armTimer(raw);
     return true;
 }
@@ -517,22 +537,28 @@ bool PictureServer::sendAside(Client *client, const QByteArray &bytes)
     return alive && !client->gone;
 }
 
-void PictureServer::relay(quint8 kind, QByteArrayView message)
+void PictureServer::relay(QByteArrayView relayed)
 {
-    const CanvasFormat &format = m_picture.format();
-    const auto row = kind == Protocol::RowData
-                         ? Protocol::decodeRowData(message.sliced(Protocol::HeaderSize))
-                         : std::nullopt;
-    if (row && row->count != format.columns) {
-        // A row shorter than the grid changes only the cells it carries, which a client cannot
-        // tell from a malformed row; the whole row as it now stands says the same to everyone.
-        const auto *cells = reinterpret_cast<const quint8 *>(m_picture.cells().constData()) +
-                            row->row * format.columns;
-        m_relays += Protocol::encodeRowData(row->row, quint8(format.columns), cells);
-    } else {
-        m_relays += message;
-    }
+    m_relays += relayed;
     ++m_relayCount;
+}
+
+void PictureServer::sendFreshUpdates()
+{
+    // Relays queued before the change lead to a picture that is no more; the Update replaces them.
+    m_relays.clear();
+    m_relayCount = 0;
+    m_recipients.clear();
+    for (const auto &entry : m_clients) {
+        if (entry.second->receivedUpdate)
+            m_recipients.push_back(entry.first);
+    }
+    const QByteArray update = picture().update(m_limits.updateFlags);
+    for (const void *key : m_recipients) {
+        const auto found = m_clients.find(key);
+        if (found != m_clients.end())
+            sendAside(found->second.get(), update);
+    }
 }
 
 void PictureServer::relayEdits()
@@ -598,6 +624,8 @@ void PictureServer::removeClient(Client *client, const char *how)
     client->gone = true;
     client->session->end();
     --m_liveClients;
+    if (client->session->connection() != NoStoreConnection)
+        m_store->closeConnection(client->session->connection());
 
     const ClientSession *session = client->session.get();
     const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)

@@ -3,6 +3,7 @@
 #include "server/clientoutput.h"
 #include "server/clientsession.h"
 #include "server/picture.h"
+#include "server/picturestore.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -10,6 +11,7 @@
 #include <QObject>
 #include <QPair>
 
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -71,10 +73,16 @@ public:
         std::map<QString, quint64> droppedBy;
     };
 
+    // Serves a picture held in this process alone.
     explicit PictureServer(const Picture &picture, QObject *parent = nullptr);
+    // Serves the store's picture; the store must outlive the server.
+    explicit PictureServer(PictureStore *store, QObject *parent = nullptr);
     ~PictureServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
+    // Serves from a TCP socket that is bound and listening already (one handed over by the
+    // service manager, say), in place of listen().
+    bool listenOn(qintptr socketDescriptor);
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
     QString errorString() const;
@@ -118,16 +126,19 @@ public:
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
 
-    const Picture &picture() const { return m_picture; }
+    const Picture &picture() const { return m_store->picture(); }
+    PictureStore *store() const { return m_store; }
     const Counters &counters() const { return m_counters; }
 
 Q_SIGNALS:
-    // After every read that changed the picture.
+    // After every read that had the store accept an edit.
     void pictureChanged();
 
 private:
     struct Client;
 
+    // What listen() and listenOn() both do before and after the socket is in place.
+    bool startListening(const std::function<bool()> &openSocket);
     void acceptClients();
     void acceptFailed();
     // Pauses accepting until a client leaves, and says why (at most once a minute).
@@ -157,20 +168,26 @@ private:
     };
     void finishInput(Client *client, const SessionCounts &before);
     // Gives the client its session and timer, and serves it.
-    void addClientRecord(std::unique_ptr<Client> client, const void *key, const QString &name);
+    void addClientRecord(std::unique_ptr<Client> client, const void *key, const QString &name,
+                         quint64 connection);
+    // The connection number of a client without one in the store: a web viewer.
+    static constexpr quint64 NoStoreConnection = 0;
     // Marks the client gone and closes its socket; the client itself is deleted from the event
     // loop. Safe to call more than once.
     void removeClient(Client *client, const char *how);
     void deleteDeparted();
-    // Queues an applied edit for every client that has had an Update; relayEdits() sends it.
-    void relay(quint8 kind, QByteArrayView message);
+    // Queues an edit the store applied for every client that has had an Update; relayEdits()
+    // sends it.
+    void relay(QByteArrayView relayed);
+    // The store's picture changed as a whole: every client that holds a picture gets it anew.
+    void sendFreshUpdates();
     // Sends the queued relays to every client that has had an Update, in the order applied.
     void relayEdits();
     // send() for a client whose input is not being read at the moment: should the peer go
     // inside the write, its last input is read after it rather than inside it.
     bool sendAside(Client *client, const QByteArray &bytes);
 
-    Picture m_picture;
+    PictureStore *m_store = nullptr;
     ClientSession::Limits m_limits;
     QTcpServer *m_server = nullptr;
     QElapsedTimer m_clock;
