@@ -1,10 +1,12 @@
 #include "connection/protocol.h"
+#include "server/picturehistory.h"
 #include "server/picturerenderer.h"
 #include "server/pictureserver.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/testsupport.h"
 #include "web/httprequest.h"
 #include "web/webfrontend.h"
+#include "web/webhistory.h"
 #include "web/webviewer.h"
 
 #include <QApplication>
@@ -42,6 +44,9 @@ private Q_SLOTS:
     void newImagesAreBoundedPerAddress();
     void metricsAreInTheTextFormat();
 
+    void historyIsReadThroughItsInterface();
+    void timelapseIsKeptUntilTheHistoryGrows();
+
     void viewerGetsTheSameBytesAsAWindow();
     void viewerSendingOtherThanHelloIsClosed_data();
     void viewerSendingOtherThanHelloIsClosed();
@@ -62,6 +67,64 @@ private:
 };
 
 namespace {
+
+// A kept past of three pictures: before any edit at 1000 ms, after edit 1 at 2000 ms, after
+// edit 2 at 3000 ms.
+class ThreeMoments : public PictureHistory
+{
+public:
+    ThreeMoments()
+    {
+        Picture picture(2);
+        pictures.push_back(picture);
+        picture.setCell(1, 2, 3);
+        pictures.push_back(picture);
+        picture.setFrameColors(4, 5);
+        pictures.push_back(picture);
+    }
+    QString errorString() const override { return QStringLiteral("cannot read"); }
+    quint64 oldestSeq() override { return 1; }
+    qint64 oldestMs() override { return 1000; }
+    quint64 lastSeq() override { return quint64(pictures.size()) - 1; }
+    std::optional<quint64> seqAt(qint64 ms) override
+    {
+        if (ms < 1000)
+            return std::nullopt;
+        return quint64(qMin<qint64>(ms / 1000 - 1, qint64(pictures.size()) - 1));
+    }
+    std::optional<Picture> pictureAt(quint64 seq) override
+    {
+        return seq < quint64(pictures.size()) ? std::optional<Picture>(pictures.at(seq))
+                                              : std::nullopt;
+    }
+    bool forEachEdit(quint64 first, quint64 last,
+                     const std::function<bool(const Edit &)> &visit) override
+    {
+        for (quint64 seq = first; seq <= last; ++seq)
+            if (!visit(Edit{seq, qint64(seq + 1) * 1000, 1, QByteArrayView()}))
+                break;
+        return true;
+    }
+    std::optional<Connection> connection(quint64) override { return std::nullopt; }
+
+    std::vector<Picture> pictures;
+};
+
+// ISO 8601 alone, for the tests; the journal's reader takes more forms.
+std::optional<qint64> isoTime(const QString &text, QString *error)
+{
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!time.isValid()) {
+        *error = QStringLiteral("unreadable time");
+        return std::nullopt;
+    }
+    return time.toMSecsSinceEpoch();
+}
+
+QByteArray isoAt(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
+}
 
 const QByteArray simpleGet = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
 
@@ -405,6 +468,51 @@ void tst_WebFrontEnd::metricsAreInTheTextFormat()
         0.0);
     QCOMPARE(values.value(QStringLiteral("journal_commits_total")), 7.0);
     QVERIFY(values.contains(QStringLiteral("process_start_time_seconds")));
+}
+
+void tst_WebFrontEnd::historyIsReadThroughItsInterface()
+{
+    ThreeMoments history;
+    m_web->setHistory(webHistoryOf(&history, isoTime));
+    const auto get = [this](const QByteArray &target) {
+        return exchange("GET " + target + " HTTP/1.0\r\n\r\n");
+    };
+
+    QCOMPARE(bodyOf(get("/history")), "{\"first\":\"" + isoAt(1000) + "\",\"last\":\"" +
+                                          isoAt(3000) + "\",\"timelapse\":false}\n");
+    // Each moment shows the picture after the last edit that had taken effect by then.
+    const QList<QPair<qint64, int>> moments{{1000, 0}, {1999, 0}, {2000, 1}, {2500, 1}, {9000, 2}};
+    for (const auto &[ms, seq] : moments) {
+        const QByteArray response =
+            get("/picture.png?size=30x20&at=" + isoAt(ms).toPercentEncoding());
+        QCOMPARE(statusOf(response), 200);
+        QCOMPARE(QImage::fromData(bodyOf(response), "PNG").convertToFormat(QImage::Format_RGB32),
+                 PictureRenderer::render(history.pictures.at(size_t(seq)), QSize(30, 20)));
+    }
+    const QByteArray before = get("/picture.png?at=" + isoAt(999).toPercentEncoding());
+    QCOMPARE(statusOf(before), 400);
+    QVERIFY2(bodyOf(before).contains("before the oldest moment kept"), before.constData());
+    QCOMPARE(statusOf(get("/picture.png?at=yesterday")), 400);
+    QCOMPARE(statusOf(get("/timelapse.gif")), 404);
+}
+
+void tst_WebFrontEnd::timelapseIsKeptUntilTheHistoryGrows()
+{
+    ThreeMoments history;
+    WebHistory web = webHistoryOf(&history, isoTime);
+    int made = 0;
+    web.timelapse = [&made] {
+        return "GIF89a" + QByteArray::number(++made);
+    };
+    m_web->setHistory(web);
+    const auto gif = [this] {
+        return bodyOf(exchange("GET /timelapse.gif HTTP/1.0\r\n\r\n"));
+    };
+    QCOMPARE(gif(), QByteArray("GIF89a1"));
+    QCOMPARE(gif(), QByteArray("GIF89a1"));
+    history.pictures.push_back(history.pictures.back());
+    QCOMPARE(gif(), QByteArray("GIF89a2"));
+    QCOMPARE(made, 2);
 }
 
 std::unique_ptr<QWebSocket> tst_WebFrontEnd::openViewer()

@@ -2,6 +2,8 @@
 
 #include "server/picture.h"
 
+class PictureHistory;
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -31,3 +33,9 @@ struct WebHistory
 
     bool hasPictures() const { return bool(keptRange) && bool(pictureAt); }
 };
+
+// A PictureHistory as the web side reads it. The TIME text of ?at= goes to parseTime, which turns
+// it into a moment (UTC milliseconds since the epoch) or says why it cannot; the time-lapse is
+// not part of a history and is left to the caller.
+using TimeParser = std::function<std::optional<qint64>(const QString &time, QString *error)>;
+WebHistory webHistoryOf(PictureHistory *history, TimeParser parseTime);
