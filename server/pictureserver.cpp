@@ -4,6 +4,7 @@
 #include "model/canvasformat.h"
 #include "server/localpicturestore.h"
 #include "server/serverlogging.h"
+#include "server/tokenbucket.h"
 
 #include <QDir>
 #include <QTcpServer>
@@ -69,7 +70,19 @@ struct PictureServer::Client
     bool peerClosed = false; // the peer left while it was
     // Relays go only to a client that holds a picture to apply them to.
     bool receivedUpdate = false;
+    TokenBucket allowance;
+    // Not read until resumeMs because it spent its allowance; heldSinceMs is -1 when not held.
+    qint64 heldSinceMs = -1;
+    qint64 resumeMs = 0;
 };
+
+namespace {
+
+// A held-back client is read again once this many milliseconds of edits have returned to it,
+// not after each one: fewer wake-ups, the same pace.
+constexpr qint64 ResumeStepMs = 20;
+
+} // namespace
 
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
     : PictureServer(new LocalPictureStore(picture), parent)
@@ -236,6 +249,11 @@ void PictureServer::acceptClients()
         Client *raw = client.get();
         raw->socket = socket;
         raw->address = address;
+        raw->connectedMs = m_clock.elapsed();
+        if (m_maxEditsPerSecond > 0)
+            raw->allowance =
+                TokenBucket(m_maxEditsPerSecond, qint64(m_maxEditsPerSecond) * EditBurstSeconds,
+                            raw->connectedMs);
         raw->timer = new QTimer(socket);
         addClientRecord(std::move(client), socket, peerName(socket),
                         m_store->openConnection(address, socket->peerPort()));
@@ -341,7 +359,7 @@ bool PictureServer::receiveFrom(ClientOutput *output, QByteArrayView bytes)
     client->session->receive(bytes, m_clock.elapsed());
     relayEdits();
     client->reading = false;
-    finishInput(client, before);
+    finishInput(client, before, false);
     return !client->gone;
 }
 
@@ -384,7 +402,16 @@ void PictureServer::readClient(Client *client)
     QTcpSocket *socket = client->socket;
     ClientSession *session = client->session.get();
     const SessionCounts before{session->messages(), session->applied(), session->refused()};
-    while (!client->gone && socket->bytesAvailable() > 0) {
+    const qint64 granted =
+        client->allowance.isLimited() ? client->allowance.available(m_clock.elapsed()) : qint64(-1);
+    session->setAllowance(granted);
+    if (session->reader().pendingBytes() > 0 && granted != 0) {
+        // Whole messages left waiting by the last hold come before anything read now.
+        session->receive({}, m_clock.elapsed());
+        relayEdits();
+    }
+    while (!client->gone && !session->ended() && session->allowance() != 0 &&
+           socket->bytesAvailable() > 0) {
         // Whatever is left in the reader after processing is one incomplete message, so there is
         // always room for at least one more byte.
         const qint64 room = Protocol::MaxMessageSize - session->reader().pendingBytes();
@@ -402,10 +429,15 @@ void PictureServer::readClient(Client *client)
             break;
     }
     client->reading = false;
-    finishInput(client, before);
+    // Stopped by the allowance rather than for want of input.
+    const bool spent = granted >= 0 && session->allowance() == 0;
+    if (granted > 0)
+        client->allowance.take(granted - session->allowance());
+    session->setAllowance(-1);
+    finishInput(client, before, spent);
 }
 
-void PictureServer::finishInput(Client *client, const SessionCounts &before)
+void PictureServer::finishInput(Client *client, const SessionCounts &before, bool spent)
 {
     ClientSession *session = client->session.get();
     m_counters.messages += session->messages() - before.messages;
@@ -414,15 +446,37 @@ void PictureServer::finishInput(Client *client, const SessionCounts &before)
     const bool changed = session->takeChanged();
 
     if (!client->gone) {
+        updateHold(client, spent);
         if (!session->closeReason().isEmpty())
             dropClient(client, "misbehaving", session->closeReason());
-        else if (client->peerClosed)
+        else if (client->peerClosed && client->heldSinceMs < 0)
             removeClient(client, "gone");
         else
             armTimer(client);
     }
     if (changed)
         Q_EMIT pictureChanged();
+}
+
+void PictureServer::updateHold(Client *client, bool spent)
+{
+    const qint64 now = m_clock.elapsed();
+    // Another transport's client (a web viewer) never edits, so it is never held back.
+    const bool waiting = client->session->reader().pendingBytes() > 0 ||
+                         (client->socket && client->socket->bytesAvailable() > 0);
+    if (spent && waiting) {
+        if (client->heldSinceMs < 0)
+            client->heldSinceMs = now;
+        const qint64 step = qMax<qint64>(1, m_maxEditsPerSecond * ResumeStepMs / 1000);
+        client->resumeMs = now + client->allowance.msUntil(step, now);
+        return;
+    }
+    if (client->heldSinceMs >= 0) {
+        // The time it was held back was the server's, not the client's: its Hello deadline
+        // starts again from where it stood.
+        client->connectedMs += now - client->heldSinceMs;
+        client->heldSinceMs = -1;
+    }
 }
 
 void PictureServer::peerClosed(Client *client)
@@ -443,7 +497,8 @@ void PictureServer::peerClosed(Client *client)
     // Edits that arrived just before the peer closed are still in the socket's buffer.
     client->peerClosed = true;
     readClient(client);
-    if (!client->gone)
+    // A client held back still has edits to apply: it goes once they are, at its pace.
+    if (!client->gone && client->heldSinceMs < 0)
         removeClient(client, "gone");
 }
 
@@ -454,9 +509,12 @@ void PictureServer::armTimer(Client *client)
     const auto consider = [&due](qint64 at) {
         due = due < 0 ? at : qMin(due, at);
     };
-    if (m_helloTimeoutMs > 0 && !session->helloReceived())
+    const bool held = client->heldSinceMs >= 0;
+    if (held)
+        consider(client->resumeMs);
+    if (!held && m_helloTimeoutMs > 0 && !session->helloReceived())
         consider(client->connectedMs + m_helloTimeoutMs);
-    if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0)
+    if (!held && m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0)
         consider(session->partialSinceMs() + m_stallTimeoutMs);
     if (session->owesUpdate())
         consider(session->updateDueMs());
@@ -473,14 +531,18 @@ void PictureServer::checkDeadlines(Client *client)
         return;
     ClientSession *session = client->session.get();
     const qint64 now = m_clock.elapsed();
-    if (m_helloTimeoutMs > 0 && !session->helloReceived() &&
+    if (client->heldSinceMs >= 0 && now >= client->resumeMs) {
+        readClient(client); // reads on, and arms the timer again
+        return;
+    }
+    if (client->heldSinceMs < 0 && m_helloTimeoutMs > 0 && !session->helloReceived() &&
         now - client->connectedMs >= m_helloTimeoutMs) {
         dropClient(
             client, "hello_timeout",
             QStringLiteral("sent no Hello within %1 ms (--hello-timeout)").arg(m_helloTimeoutMs));
         return;
     }
-    if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
+    if (client->heldSinceMs < 0 && m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
         now - session->partialSinceMs() >= m_stallTimeoutMs) {
         dropClient(client, "stalled",
                    QStringLiteral("a message of %1 bytes was not complete after %2 ms "

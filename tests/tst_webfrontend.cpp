@@ -473,7 +473,7 @@ void tst_WebFrontEnd::metricsAreInTheTextFormat()
 void tst_WebFrontEnd::historyIsReadThroughItsInterface()
 {
     ThreeMoments history;
-    m_web->setHistory(webHistoryOf(&history, isoTime));
+    m_web->setHistory(webHistoryOf([&history] { return &history; }, isoTime));
     const auto get = [this](const QByteArray &target) {
         return exchange("GET " + target + " HTTP/1.0\r\n\r\n");
     };
@@ -499,7 +499,7 @@ void tst_WebFrontEnd::historyIsReadThroughItsInterface()
 void tst_WebFrontEnd::timelapseIsKeptUntilTheHistoryGrows()
 {
     ThreeMoments history;
-    WebHistory web = webHistoryOf(&history, isoTime);
+    WebHistory web = webHistoryOf([&history] { return &history; }, isoTime);
     int made = 0;
     web.timelapse = [&made] {
         return "GIF89a" + QByteArray::number(++made);

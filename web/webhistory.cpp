@@ -4,10 +4,13 @@
 
 #include <utility>
 
-WebHistory webHistoryOf(PictureHistory *history, TimeParser parseTime)
+WebHistory webHistoryOf(std::function<PictureHistory *()> historyNow, TimeParser parseTime)
 {
     WebHistory web;
-    web.keptRange = [history]() -> std::optional<WebHistory::Range> {
+    web.keptRange = [historyNow]() -> std::optional<WebHistory::Range> {
+        PictureHistory *history = historyNow();
+        if (!history)
+            return std::nullopt;
         const qint64 first = history->oldestMs();
         qint64 last = first;
         const quint64 lastSeq = history->lastSeq();
@@ -20,11 +23,16 @@ WebHistory webHistoryOf(PictureHistory *history, TimeParser parseTime)
         return WebHistory::Range{QDateTime::fromMSecsSinceEpoch(first, Qt::UTC),
                                  QDateTime::fromMSecsSinceEpoch(last, Qt::UTC)};
     };
-    web.pictureAt = [history, parse = std::move(parseTime)](
+    web.pictureAt = [historyNow, parse = std::move(parseTime)](
                         const QString &time, QString *error) -> std::optional<Picture> {
         const std::optional<qint64> moment = parse(time, error);
         if (!moment)
             return std::nullopt;
+        PictureHistory *history = historyNow();
+        if (!history) {
+            *error = QStringLiteral("the history cannot be read now");
+            return std::nullopt;
+        }
         const std::optional<quint64> seq = history->seqAt(*moment);
         if (!seq) {
             *error = QStringLiteral("%1 is before the oldest moment kept, %2")

@@ -34,8 +34,9 @@ struct WebHistory
     bool hasPictures() const { return bool(keptRange) && bool(pictureAt); }
 };
 
-// A PictureHistory as the web side reads it. The TIME text of ?at= goes to parseTime, which turns
-// it into a moment (UTC milliseconds since the epoch) or says why it cannot; the time-lapse is
-// not part of a history and is left to the caller.
+// A PictureHistory as the web side reads it, asked for anew at every request (a keeper may hand
+// out one that is valid only until its next change; nullptr while it cannot be read). The TIME
+// text of ?at= goes to parseTime, which turns it into a moment (UTC milliseconds since the epoch)
+// or says why it cannot; the time-lapse is not part of a history and is left to the caller.
 using TimeParser = std::function<std::optional<qint64>(const QString &time, QString *error)>;
-WebHistory webHistoryOf(PictureHistory *history, TimeParser parseTime);
+WebHistory webHistoryOf(std::function<PictureHistory *()> history, TimeParser parseTime);
