@@ -58,6 +58,7 @@ def test_live_page(program, folder):
 
         # Pixel for pixel, at the window's size and at others, row gap and all.
         check_pixels(browser, server, export=(program, picture))
+        first_width, first_height, first_rgb = browser.canvas_rgb()
         for width, height in ((333, 517), (1024, 300)):
             browser.driver.set_window_size(width, height)
             support.wait_for(lambda: browser.run(
@@ -97,6 +98,17 @@ def test_live_page(program, folder):
         assert after['process_start_time_seconds'] > 1.5e9
         client.close()
         client = None
+
+        # The journal beside the picture file keeps the past: the slider is there, and the first
+        # moment kept is the picture as the page first showed it.
+        history = support.wait_for(
+            lambda: (lambda h: h if h['last'] != h['first'] else None)(
+                json.loads(server.get('/history'))), what='the journal to keep the edits')
+        assert browser.run('return !document.getElementById("history").hidden;')
+        _, _, first = support.decode_png(server.get('/picture.png?size=%dx%d&at=%s' % (
+            first_width, first_height, urllib.parse.quote(history['first']))))
+        difference = support.first_difference(first_width, first_rgb, first)
+        assert difference is None, 'the first moment kept: %s' % difference
 
         # A restart: the page says so, then shows the picture again by itself.
         updates = browser.stats()['updates']
