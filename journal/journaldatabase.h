@@ -17,7 +17,8 @@
 class JournalDatabase
 {
 public:
-    // The number every Celvane journal carries, as the shared schema fixes it (0x4356444A).
+    // The number every Celvane journal carries in its header (0x4356444A, "CVDJ"), so that a
+    // journal is told from any other SQLite file without reading its tables.
     static constexpr int ApplicationId = 1129727050;
     static constexpr int SchemaVersion = 1;
 

@@ -2,6 +2,9 @@
 #include "journal/journalhistory.h"
 #include "journal/journalstore.h"
 #include "journal/moment.h"
+#include "recovery/controlserver.h"
+#include "recovery/recoverycommands.h"
+#include "recovery/timelapse.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -23,6 +26,7 @@
 #include <QLoggingCategory>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -208,9 +212,12 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("celvane-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CELVANE_VERSION));
+    if (argc > 1 && RecoveryCommands::isCommand(QString::fromLocal8Bit(argv[1])))
+        return RecoveryCommands::run(QCoreApplication::arguments());
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.setApplicationDescription(QString::fromLatin1(description) + QStringLiteral("\n\n") +
+                                     RecoveryCommands::summary());
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption listenOption(
@@ -324,7 +331,8 @@ int main(int argc, char *argv[])
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
     QString rules = QStringLiteral(
-        "celvane.server.info=true\ncelvane.journal.info=true\ncelvane.web.info=true");
+        "celvane.server.info=true\ncelvane.journal.info=true\ncelvane.recovery.info=true\n"
+        "celvane.web.info=true");
     if (parser.isSet(verboseOption))
         rules += QStringLiteral("\ncelvane.server.debug=true\ncelvane.journal.debug=true");
     QLoggingCategory::setFilterRules(rules);
@@ -493,9 +501,10 @@ int main(int argc, char *argv[])
         if (httpAddress.isNull())
             httpAddress = server->serverAddress();
         web = std::make_unique<WebFrontEnd>(server.get());
-        // The page's slider and ?at= read the journal's kept past, with --at's reader of TIME.
-        if (journal)
-            web->setHistory(webHistoryOf(
+        // The page's slider and ?at= read the journal's kept past, with --at's reader of TIME,
+        // and /timelapse.gif is the timelapse command's GIF of the whole of it.
+        if (journal) {
+            WebHistory history = webHistoryOf(
                 [&journal] { return journal->history(); },
                 [](const QString &text, QString *error) -> std::optional<qint64> {
                     const std::optional<qint64> moment =
@@ -504,7 +513,17 @@ int main(int argc, char *argv[])
                         *error = QStringLiteral("TIME must be an ISO 8601 date and time, a time "
                                                 "of day (14:05) or a span ago (90s, 10m, 2h, 3d)");
                     return moment;
-                }));
+                });
+            history.timelapse = [&journal] {
+                QString problem;
+                const std::optional<QByteArray> gif =
+                    Timelapse::gif(journal->history(), Timelapse::Options(), &problem);
+                if (!gif)
+                    qCWarning(lcServer).noquote() << "no time-lapse for the web page:" << problem;
+                return gif.value_or(QByteArray());
+            };
+            web->setHistory(history);
+        }
         if (!web->listen(httpAddress, httpPort))
             return fail(ExitUsage, QStringLiteral("cannot listen for --http on %1 port %2: %3")
                                        .arg(httpAddress.toString())
@@ -517,6 +536,23 @@ int main(int argc, char *argv[])
         saver = new PictureSaver(picturePath, &server->picture(), server.get());
         QObject::connect(server.get(), &PictureServer::pictureChanged, saver,
                          &PictureSaver::scheduleSave);
+    }
+    if (!picturePath.isEmpty()) {
+        // revert and restore reach the running server here. The journal records the changes
+        // under its own "control" connection and saves the picture after them itself.
+        std::function<quint64()> openControl;
+        if (journal)
+            openControl = [store = journal.get()] {
+                return store->openControlConnection();
+            };
+        auto *control = new ControlServer(server->store(), openControl, server.get());
+        if (!journal)
+            QObject::connect(control, &ControlServer::changed, saver, &PictureSaver::scheduleSave);
+        const QString controlPath = ControlServer::socketPath(picturePath);
+        if (!control->listen(controlPath))
+            qCWarning(lcServer).noquote()
+                << "cannot listen on the control socket" << controlPath << ":"
+                << control->errorString() << "; revert and restore need the server stopped";
     }
 
     int status = ExitOk;

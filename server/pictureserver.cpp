@@ -96,8 +96,21 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
     , m_server(new QTcpServer(this))
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
-    connect(m_store, &PictureStore::edited, this,
-            [this](quint64, QByteArrayView relayed) { relay(relayed); });
+    connect(m_store, &PictureStore::edited, this, [this](quint64, QByteArrayView relayed) {
+        relay(relayed);
+        // An edit that no client's read brought (the server's own repairs, a store that
+        // announces edits later) is sent once the event loop is back, with any that follow it.
+        if (m_clientsReading == 0 && !m_relayQueued) {
+            m_relayQueued = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_relayQueued = false;
+                    relayEdits();
+                },
+                Qt::QueuedConnection);
+        }
+    });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     m_clock.start();
     connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
@@ -399,6 +412,7 @@ void PictureServer::readClient(Client *client)
         return;
     }
     client->reading = true;
+    ++m_clientsReading;
     QTcpSocket *socket = client->socket;
     ClientSession *session = client->session.get();
     const SessionCounts before{session->messages(), session->applied(), session->refused()};
@@ -429,6 +443,7 @@ void PictureServer::readClient(Client *client)
             break;
     }
     client->reading = false;
+    --m_clientsReading;
     // Stopped by the allowance rather than for want of input.
     const bool spent = granted >= 0 && session->allowance() == 0;
     if (granted > 0)

@@ -227,6 +227,9 @@ private:
     QByteArray m_relays;
     int m_relayCount = 0;
     bool m_relaying = false;
+    // Clients whose input is being read now: their edits are relayed after each piece read.
+    int m_clientsReading = 0;
+    bool m_relayQueued = false;
     std::vector<const void *> m_recipients;
     Counters m_counters;
 };

@@ -12,6 +12,8 @@ CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins qt6-w
 CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
 # The journal kept beside a picture file is an SQLite database.
 CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
+# The recovery commands write their time-lapses through giflib.
+CELVANE_BUILD_PACKAGES+=(libgif-dev)
 # The web page's tests and benchmarks drive headless Chromium; without these they are skipped.
 CELVANE_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.

@@ -109,6 +109,9 @@ def test_live_page(program, folder):
             first_width, first_height, urllib.parse.quote(history['first']))))
         difference = support.first_difference(first_width, first_rgb, first)
         assert difference is None, 'the first moment kept: %s' % difference
+        # And the time-lapse of it all, made by the recovery commands' own code.
+        assert history['timelapse']
+        assert server.get('/timelapse.gif').startswith(b'GIF8')
 
         # A restart: the page says so, then shows the picture again by itself.
         updates = browser.stats()['updates']
