@@ -4,6 +4,7 @@
 #include "journal/moment.h"
 #include "recovery/controlserver.h"
 #include "recovery/recoverycommands.h"
+#include "recovery/timelapse.h"
 #include "redis/redispicturehistory.h"
 #include "redis/redispicturestore.h"
 #include "server/picturefile.h"
@@ -16,6 +17,8 @@
 #include "service/journallog.h"
 #include "service/servicenotifier.h"
 #include "service/socketactivation.h"
+#include "web/webfrontend.h"
+#include "web/webhistory.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -219,6 +222,38 @@ bool parseRedisAddress(const QString &text, RedisPictureStore::Settings *setting
     return true;
 }
 
+// [ADDRESS:]PORT, with an IPv6 address in brackets; the address is left alone when not given.
+bool parseEndpoint(const QString &text, QHostAddress *address, quint16 *port)
+{
+    QString portText = text;
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        QString host = text.left(colon);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        else if (host.contains(QLatin1Char(':')))
+            return false;
+        const QHostAddress parsed(host);
+        if (parsed.isNull())
+            return false;
+        *address = parsed;
+        portText = text.mid(colon + 1);
+    }
+    bool ok = false;
+    const uint number = portText.toUInt(&ok);
+    if (!ok || number > 65535)
+        return false;
+    *port = quint16(number);
+    return true;
+}
+
+QString shownAddress(const QHostAddress &address)
+{
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]").arg(address.toString())
+               : address.toString();
+}
+
 bool isLoopback(const QHostAddress &address)
 {
     bool isV4 = false;
@@ -348,22 +383,29 @@ int main(int argc, char *argv[])
                        "a faster sender is read more slowly. 0 sets no bound.")
             .arg(PictureServer::DefaultMaxEditsPerSecond),
         QStringLiteral("N"), QString::number(PictureServer::DefaultMaxEditsPerSecond));
+    const QCommandLineOption httpOption(
+        QStringLiteral("http"),
+        QStringLiteral("Also serve the picture on the web: a live page at /, the picture at "
+                       "/picture.png, the counters at /metrics. ADDRESS defaults to --listen's; "
+                       "PORT 0 picks a free one."),
+        QStringLiteral("[ADDRESS:]PORT"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
-    parser.addOptions(
-        {listenOption,        portOption,           formatOption,       pictureOption,
-         demoOption,          exportOption,         exportSizeOption,   maxClientsOption,
-         maxPerAddressOption, helloTimeoutOption,   stallTimeoutOption, keepAliveOption,
-         allowOption,         readOnlyOption,       atOption,           noHistoryOption,
-         historyKeepOption,   historyMaxSizeOption, maxEditsOption,     redisOption,
-         redisKeyOption,      redisPasswordOption,  verboseOption});
+    parser.addOptions({listenOption,       portOption,          formatOption,
+                       pictureOption,      demoOption,          exportOption,
+                       exportSizeOption,   maxClientsOption,    maxPerAddressOption,
+                       helloTimeoutOption, stallTimeoutOption,  keepAliveOption,
+                       allowOption,        readOnlyOption,      atOption,
+                       noHistoryOption,    historyKeepOption,   historyMaxSizeOption,
+                       maxEditsOption,     httpOption,          redisOption,
+                       redisKeyOption,     redisPasswordOption, verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
     QString rules = QStringLiteral(
         "celvane.server.info=true\ncelvane.journal.info=true\ncelvane.recovery.info=true\n"
-        "celvane.redis.info=true");
+        "celvane.web.info=true\ncelvane.redis.info=true");
     if (parser.isSet(verboseOption))
         rules += QStringLiteral(
             "\ncelvane.server.debug=true\ncelvane.journal.debug=true\ncelvane.redis.debug=true");
@@ -418,6 +460,14 @@ int main(int argc, char *argv[])
     if (parser.isSet(atOption) && (!parser.isSet(exportOption) ||
                                    (!parser.isSet(pictureOption) && !parser.isSet(redisOption))))
         return fail(ExitUsage, QStringLiteral("--at needs --export-png and --picture or --redis"));
+    // The web side's address is --listen's (or the handed-over socket's) unless given.
+    QHostAddress httpAddress;
+    quint16 httpPort = 0;
+    if (parser.isSet(httpOption) &&
+        !parseEndpoint(parser.value(httpOption), &httpAddress, &httpPort))
+        return fail(ExitUsage, QStringLiteral("--http needs [ADDRESS:]PORT with a numeric "
+                                              "address, not \"%1\"")
+                                   .arg(parser.value(httpOption)));
     // A socket handed over by the service manager takes the place of --listen and --port.
     SocketActivation activation;
     if (!activation.take())
@@ -589,6 +639,42 @@ int main(int argc, char *argv[])
                                    .arg(server->errorString()));
     }
 
+    // Made after the picture server and so gone before it: its viewers are the server's clients.
+    std::unique_ptr<WebFrontEnd> web;
+    if (parser.isSet(httpOption)) {
+        if (httpAddress.isNull())
+            httpAddress = server->serverAddress();
+        web = std::make_unique<WebFrontEnd>(server.get());
+        // The page's slider and ?at= read the journal's kept past, with --at's reader of TIME,
+        // and /timelapse.gif is the timelapse command's GIF of the whole of it.
+        if (journal) {
+            WebHistory history = webHistoryOf(
+                [&journal] { return journal->history(); },
+                [](const QString &text, QString *error) -> std::optional<qint64> {
+                    const std::optional<qint64> moment =
+                        parseMoment(text, QDateTime::currentDateTime());
+                    if (!moment)
+                        *error = QStringLiteral("TIME must be an ISO 8601 date and time, a time "
+                                                "of day (14:05) or a span ago (90s, 10m, 2h, 3d)");
+                    return moment;
+                });
+            history.timelapse = [&journal] {
+                QString problem;
+                const std::optional<QByteArray> gif =
+                    Timelapse::gif(journal->history(), Timelapse::Options(), &problem);
+                if (!gif)
+                    qCWarning(lcServer).noquote() << "no time-lapse for the web page:" << problem;
+                return gif.value_or(QByteArray());
+            };
+            web->setHistory(history);
+        }
+        if (!web->listen(httpAddress, httpPort))
+            return fail(ExitUsage, QStringLiteral("cannot listen for --http on %1 port %2: %3")
+                                       .arg(httpAddress.toString())
+                                       .arg(httpPort)
+                                       .arg(web->errorString()));
+    }
+
     PictureSaver *saver = journal ? journal->saver() : nullptr;
     if (!picturePath.isEmpty() && !journal) {
         saver = new PictureSaver(picturePath, &server->picture(), server.get());
@@ -628,18 +714,24 @@ int main(int argc, char *argv[])
     });
 
     const QHostAddress listening = server->serverAddress();
-    const QString shownAddress = listening.protocol() == QAbstractSocket::IPv6Protocol
-                                     ? QStringLiteral("[%1]").arg(listening.toString())
-                                     : listening.toString();
+    if (web && !isLoopback(httpAddress))
+        qWarning("celvane-server: warning: serving the web page on %s, not loopback: anyone who "
+                 "can reach it may watch the picture%s",
+                 qPrintable(shownAddress(httpAddress)),
+                 allowed.isEmpty() ? " (see --allow)" : " from --allow");
     if (!isLoopback(listening))
         qWarning("celvane-server: warning: listening on %s, not loopback: anyone who can reach "
                  "it may %s the picture%s",
-                 qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
+                 qPrintable(shownAddress(listening)), limits.readOnly ? "see" : "edit",
                  allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
-    std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server->serverPort()));
+    std::printf("listening on %s:%u\n", qPrintable(shownAddress(listening)),
+                unsigned(server->serverPort()));
+    if (web)
+        std::printf("web page at http://%s:%u/\n", qPrintable(shownAddress(httpAddress)),
+                    unsigned(web->serverPort()));
     std::fflush(stdout);
     ServiceNotifier::ready(
-        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server->serverPort()));
+        QStringLiteral("Serving on %1:%2").arg(shownAddress(listening)).arg(server->serverPort()));
 
     application.exec();
 

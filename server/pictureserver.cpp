@@ -42,14 +42,6 @@ QString peerName(const QTcpSocket *socket)
     return QStringLiteral("%1:%2").arg(host).arg(socket->peerPort());
 }
 
-// An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; it counts as a.b.c.d.
-QHostAddress plainAddress(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
 void enableKeepAlive(QTcpSocket *socket, int idleSeconds)
 {
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
@@ -65,7 +57,10 @@ void enableKeepAlive(QTcpSocket *socket, int idleSeconds)
 
 struct PictureServer::Client
 {
+    // Exactly one of the two: the server's own TCP socket, or another transport's output.
     QTcpSocket *socket = nullptr;
+    ClientOutput *output = nullptr;
+    const void *key = nullptr; // in m_clients
     QTimer *timer = nullptr;
     QHostAddress address;
     std::unique_ptr<ClientSession> session;
@@ -130,8 +125,10 @@ PictureServer::~PictureServer()
 {
     // The sockets are children of this object and go with it; their closing must not call back
     // into a half-destroyed server.
-    for (auto &entry : m_clients)
-        entry.first->disconnect(this);
+    for (auto &entry : m_clients) {
+        if (entry.second->socket)
+            entry.second->socket->disconnect(this);
+    }
 }
 
 void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
@@ -180,8 +177,9 @@ qint64 PictureServer::largestBufferedInput() const
 {
     qint64 largest = 0;
     for (const auto &entry : m_clients)
-        largest = qMax(largest, entry.second->session->reader().pendingBytes() +
-                                    entry.second->socket->bytesAvailable());
+        largest =
+            qMax(largest, entry.second->session->reader().pendingBytes() +
+                              (entry.second->socket ? entry.second->socket->bytesAvailable() : 0));
     return largest;
 }
 
@@ -246,17 +244,7 @@ void PictureServer::acceptClients()
         }
         QTcpSocket *socket = m_server->nextPendingConnection();
         const QHostAddress address = plainAddress(socket->peerAddress());
-        QString refusal;
-        if (!m_store->isAvailable())
-            refusal = QStringLiteral("the picture is out of reach");
-        else if (!isAllowed(address))
-            refusal = QStringLiteral("not in --allow");
-        else if (clientCount() >= m_maxClients)
-            refusal = QStringLiteral("already serving %1 clients").arg(clientCount());
-        else if (clientsFrom(address) >= m_maxPerAddress)
-            refusal = QStringLiteral("already %1 connections from %2 (--max-per-address)")
-                          .arg(m_maxPerAddress)
-                          .arg(address.toString());
+        const QString refusal = refusalFor(address);
         if (!refusal.isEmpty()) {
             ++m_counters.clientsTurnedAway;
             qCInfo(lcServer).noquote()
@@ -284,31 +272,10 @@ void PictureServer::acceptClients()
                 TokenBucket(m_maxEditsPerSecond, qint64(m_maxEditsPerSecond) * EditBurstSeconds,
                             raw->connectedMs);
         raw->timer = new QTimer(socket);
-        raw->timer->setSingleShot(true);
-        const quint64 connection = m_store->openConnection(address, socket->peerPort());
-        raw->session =
-            std::make_unique<ClientSession>(m_store, connection, &m_limits, peerName(socket),
-                                            [this, raw](const QByteArray &update) {
-                                                // The Update holds every edit applied so far: the
-                                                // relays of those go out before it, to the clients
-                                                // that already have a picture, and never to this
-                                                // one after it.
-                                                relayEdits();
-                                                if (raw->gone)
-                                                    return false;
-                                                raw->receivedUpdate = true;
-                                                return send(raw, update);
-                                            });
-        m_clients.emplace(socket, std::move(client));
-        ++m_liveClients;
-
+        addClientRecord(std::move(client), socket, peerName(socket),
+                        m_store->openConnection(address, socket->peerPort()));
         connect(socket, &QTcpSocket::readyRead, this, [this, raw] { readClient(raw); });
         connect(socket, &QTcpSocket::disconnected, this, [this, raw] { peerClosed(raw); });
-        connect(raw->timer, &QTimer::timeout, this, [this, raw] { checkDeadlines(raw); });
-        qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
-                                          .arg(raw->session->name())
-                                          .arg(clientCount())
-                                          .arg(m_maxClients);
 
         // The peer may have sent everything, and even closed, before the signals were connected.
         if (socket->bytesAvailable() > 0)
@@ -318,6 +285,119 @@ void PictureServer::acceptClients()
         if (!raw->gone)
             armTimer(raw);
     }
+}
+
+QHostAddress PictureServer::plainAddress(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
+}
+
+QString PictureServer::refusalFor(const QHostAddress &address) const
+{
+    const QHostAddress plain = plainAddress(address);
+    if (!m_store->isAvailable())
+        return QStringLiteral("the picture is out of reach");
+    if (!isAllowed(plain))
+        return QStringLiteral("not in --allow");
+    if (clientCount() >= m_maxClients)
+        return QStringLiteral("already serving %1 clients").arg(clientCount());
+    if (clientsFrom(plain) >= m_maxPerAddress)
+        return QStringLiteral("already %1 connections from %2 (--max-per-address)")
+            .arg(m_maxPerAddress)
+            .arg(plain.toString());
+    return QString();
+}
+
+void PictureServer::addClientRecord(std::unique_ptr<Client> client, const void *key,
+                                    const QString &name, quint64 connection)
+{
+    Client *raw = client.get();
+    raw->connectedMs = m_clock.elapsed();
+    raw->timer->setSingleShot(true);
+    // Both transports answer Hellos here, so that relays and Updates keep one order for all.
+    raw->session = std::make_unique<ClientSession>(m_store, connection, &m_limits, name,
+                                                   [this, raw](const QByteArray &update) {
+                                                       // The Update holds every edit applied so
+                                                       // far: the relays of those go out before it,
+                                                       // to the clients that already have a
+                                                       // picture, and never to this one after it.
+                                                       relayEdits();
+                                                       if (raw->gone)
+                                                           return false;
+                                                       raw->receivedUpdate = true;
+                                                       return send(raw, update);
+                                                   });
+    raw->key = key;
+    m_clients.emplace(key, std::move(client));
+    ++m_liveClients;
+    ++m_counters.clientsAccepted;
+    connect(raw->timer, &QTimer::timeout, this, [this, raw] { checkDeadlines(raw); });
+    qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
+                                      .arg(raw->session->name())
+                                      .arg(clientCount())
+                                      .arg(m_maxClients);
+}
+
+bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
+                              const QString &name, QString *refusal)
+{
+    QString why = refusalFor(address);
+    if (why.isEmpty() && clientCount() >= m_descriptorBudget)
+        why = QStringLiteral("out of file descriptors");
+    if (!why.isEmpty()) {
+        ++m_counters.clientsTurnedAway;
+        qCInfo(lcServer).noquote() << "turned away client" << name << "-" << why;
+        if (refusal)
+            *refusal = why;
+        return false;
+    }
+    auto client = std::make_unique<Client>();
+    Client *raw = client.get();
+    raw->output = output;
+    raw->address = plainAddress(address);
+    raw->timer = new QTimer(this);
+    // A viewer never edits, so it has no connection in the store's records.
+    addClientRecord(std::move(client), output, name, NoStoreConnection);
+    armTimer(raw);
+    return true;
+}
+
+bool PictureServer::receiveFrom(ClientOutput *output, QByteArrayView bytes)
+{
+    const auto found = m_clients.find(output);
+    if (found == m_clients.end())
+        return false;
+    Client *client = found->second.get();
+    if (client->gone || client->reading)
+        return false;
+    const ClientSession *session = client->session.get();
+    const SessionCounts before{session->messages(), session->applied(), session->refused()};
+    client->reading = true;
+    client->session->receive(bytes, m_clock.elapsed());
+    relayEdits();
+    client->reading = false;
+    finishInput(client, before, false);
+    return !client->gone;
+}
+
+void PictureServer::removeClient(ClientOutput *output)
+{
+    const auto found = m_clients.find(output);
+    if (found == m_clients.end())
+        return;
+    Client *client = found->second.get();
+    // Nothing more may be written to it; inside our own write, the caller sees gone.
+    client->output = nullptr;
+    removeClient(client, "gone");
+}
+
+void PictureServer::dropClient(ClientOutput *output, const char *label, const QString &reason)
+{
+    const auto found = m_clients.find(output);
+    if (found != m_clients.end())
+        dropClient(found->second.get(), label, reason);
 }
 
 void PictureServer::acceptFailed()
@@ -331,13 +411,17 @@ void PictureServer::readClient(Client *client)
 {
     if (client->gone || client->reading)
         return;
+    if (!client->socket) {
+        // Another transport's client: its input comes through receiveFrom().
+        if (client->peerClosed)
+            removeClient(client, "gone");
+        return;
+    }
     client->reading = true;
     ++m_clientsReading;
     QTcpSocket *socket = client->socket;
     ClientSession *session = client->session.get();
-    const quint64 before = session->messages();
-    const quint64 appliedBefore = session->applied();
-    const quint64 refusedBefore = session->refused();
+    const SessionCounts before{session->messages(), session->applied(), session->refused()};
     const qint64 granted =
         client->allowance.isLimited() ? client->allowance.available(m_clock.elapsed()) : qint64(-1);
     session->setAllowance(granted);
@@ -371,16 +455,21 @@ void PictureServer::readClient(Client *client)
     if (granted > 0)
         client->allowance.take(granted - session->allowance());
     session->setAllowance(-1);
+    finishInput(client, before, spent);
+}
 
-    m_counters.messages += session->messages() - before;
-    m_counters.applied += session->applied() - appliedBefore;
-    m_counters.refused += session->refused() - refusedBefore;
+void PictureServer::finishInput(Client *client, const SessionCounts &before, bool spent)
+{
+    ClientSession *session = client->session.get();
+    m_counters.messages += session->messages() - before.messages;
+    m_counters.applied += session->applied() - before.applied;
+    m_counters.refused += session->refused() - before.refused;
     const bool changed = session->takeChanged();
 
     if (!client->gone) {
         updateHold(client, spent);
         if (!session->closeReason().isEmpty())
-            dropClient(client, session->closeReason());
+            dropClient(client, "misbehaving", session->closeReason());
         else if (client->peerClosed && client->heldSinceMs < 0)
             removeClient(client, "gone");
         else
@@ -393,8 +482,9 @@ void PictureServer::readClient(Client *client)
 void PictureServer::updateHold(Client *client, bool spent)
 {
     const qint64 now = m_clock.elapsed();
-    const bool waiting =
-        client->session->reader().pendingBytes() > 0 || client->socket->bytesAvailable() > 0;
+    // Another transport's client (a web viewer) never edits, so it is never held back.
+    const bool waiting = client->session->reader().pendingBytes() > 0 ||
+                         (client->socket && client->socket->bytesAvailable() > 0);
     if (spent && waiting) {
         if (client->heldSinceMs < 0)
             client->heldSinceMs = now;
@@ -469,16 +559,17 @@ void PictureServer::checkDeadlines(Client *client)
     if (client->heldSinceMs < 0 && m_helloTimeoutMs > 0 && !session->helloReceived() &&
         now - client->connectedMs >= m_helloTimeoutMs) {
         dropClient(
-            client,
+            client, "hello_timeout",
             QStringLiteral("sent no Hello within %1 ms (--hello-timeout)").arg(m_helloTimeoutMs));
         return;
     }
     if (client->heldSinceMs < 0 && m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
         now - session->partialSinceMs() >= m_stallTimeoutMs) {
-        dropClient(client, QStringLiteral("a message of %1 bytes was not complete after %2 ms "
-                                          "(--stall-timeout)")
-                               .arg(session->reader().awaitedLength())
-                               .arg(m_stallTimeoutMs));
+        dropClient(client, "stalled",
+                   QStringLiteral("a message of %1 bytes was not complete after %2 ms "
+                                  "(--stall-timeout)")
+                       .arg(session->reader().awaitedLength())
+                       .arg(m_stallTimeoutMs));
         return;
     }
     client->reading = true;
@@ -495,16 +586,23 @@ bool PictureServer::send(Client *client, const QByteArray &bytes)
 {
     if (client->gone || client->peerClosed)
         return false;
-    client->socket->write(bytes);
-    // Hand it to the kernel now, so that what stays queued is what the peer has not taken yet.
-    // A reset peer fails this, and Qt closes the socket (emitting disconnected()) inside it.
-    client->socket->flush();
-    if (client->gone || client->peerClosed ||
-        client->socket->state() != QAbstractSocket::ConnectedState)
-        return false;
+    if (client->output) {
+        if (!client->output->write(bytes) || client->gone || client->peerClosed)
+            return false;
+    } else {
+        client->socket->write(bytes);
+        // Hand it to the kernel now, so that what stays queued is what the peer has not taken
+        // yet. A reset peer fails this, and Qt closes the socket (emitting disconnected()) inside
+        // it.
+        client->socket->flush();
+        if (client->gone || client->peerClosed ||
+            client->socket->state() != QAbstractSocket::ConnectedState)
+            return false;
+    }
     if (isOverQueueLimit(client)) {
-        dropClient(client, QStringLiteral("does not read what is sent to it (%1 bytes unsent)")
-                               .arg(queuedOutput(client)));
+        dropClient(client, "slow_reader",
+                   QStringLiteral("does not read what is sent to it (%1 bytes unsent)")
+                       .arg(queuedOutput(client)));
         return false;
     }
     return true;
@@ -551,8 +649,8 @@ void PictureServer::sendFreshUpdates()
             m_recipients.push_back(entry.first);
     }
     const QByteArray update = picture().update(m_limits.updateFlags);
-    for (QTcpSocket *socket : m_recipients) {
-        const auto found = m_clients.find(socket);
+    for (const void *key : m_recipients) {
+        const auto found = m_clients.find(key);
         if (found != m_clients.end())
             sendAside(found->second.get(), update);
     }
@@ -573,10 +671,10 @@ void PictureServer::relayEdits()
             if (entry.second->receivedUpdate)
                 m_recipients.push_back(entry.first);
         }
-        for (QTcpSocket *socket : m_recipients) {
+        for (const void *key : m_recipients) {
             // A client that went during this loop is out of the table; its socket and its
             // record are deleted from the event loop, so the pointer is still safe to look up.
-            const auto found = m_clients.find(socket);
+            const auto found = m_clients.find(key);
             if (found == m_clients.end())
                 continue;
             if (sendAside(found->second.get(), relays))
@@ -588,6 +686,8 @@ void PictureServer::relayEdits()
 
 qint64 PictureServer::queuedOutput(const Client *client) const
 {
+    if (!client->socket)
+        return client->output ? client->output->queuedOutput() : 0;
     qint64 queued = client->socket->bytesToWrite();
     // Bytes the kernel holds for the peer count too: bytesToWrite() is empty as soon as the
     // kernel has taken them, read or not.
@@ -602,11 +702,12 @@ bool PictureServer::isOverQueueLimit(const Client *client) const
     return queuedOutput(client) > m_maxQueuedOutput;
 }
 
-void PictureServer::dropClient(Client *client, const QString &reason)
+void PictureServer::dropClient(Client *client, const char *label, const QString &reason)
 {
     if (client->gone)
         return;
     ++m_counters.clientsDropped;
+    ++m_counters.droppedBy[QString::fromLatin1(label)];
     qCInfo(lcServer).noquote() << "dropping client" << client->session->name() << "-" << reason;
     removeClient(client, "dropped");
 }
@@ -618,7 +719,8 @@ void PictureServer::removeClient(Client *client, const char *how)
     client->gone = true;
     client->session->end();
     --m_liveClients;
-    m_store->closeConnection(client->session->connection());
+    if (client->session->connection() != NoStoreConnection)
+        m_store->closeConnection(client->session->connection());
 
     const ClientSession *session = client->session.get();
     if (how) {
@@ -631,17 +733,23 @@ void PictureServer::removeClient(Client *client, const char *how)
             << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged) : QString());
     }
 
-    QTcpSocket *socket = client->socket;
-    auto found = m_clients.find(socket);
+    auto found = m_clients.find(client->key);
     Q_ASSERT(found != m_clients.end());
     // Out of the table, but kept alive until the event loop: callers up the stack still hold
     // the client and its session, and check gone.
     m_departed.push_back(std::move(found->second));
     m_clients.erase(found);
-    socket->disconnect(this);
     client->timer->stop();
-    socket->abort();
-    socket->deleteLater();
+    if (QTcpSocket *socket = client->socket) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    } else {
+        // Out of the table first: the transport may report the close from inside close().
+        if (ClientOutput *output = std::exchange(client->output, nullptr))
+            output->close();
+        client->timer->deleteLater();
+    }
     if (m_departed.size() == 1)
         QMetaObject::invokeMethod(this, &PictureServer::deleteDeparted, Qt::QueuedConnection);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/clientoutput.h"
 #include "server/clientsession.h"
 #include "server/picture.h"
 #include "server/picturestore.h"
@@ -12,6 +13,7 @@
 
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -41,6 +43,9 @@ class QTimer;
 // it is the server that holds the client back. Anything it cannot apply is refused, counted and
 // logged for the first few, and not relayed; a client that keeps sending such messages is closed.
 //
+// Clients of another transport (web viewers) are added by their transport through a ClientOutput
+// and go through the same limits, sessions and relay loop as the server's own.
+//
 // A client is never freed while the server's own call stack may still use it: writing to a
 // socket can end the connection inside the call, so the client is only marked gone then and
 // deleted from the event loop.
@@ -67,9 +72,12 @@ public:
         quint64 messages = 0; // every message received from any client
         quint64 applied = 0;  // edits applied to the picture
         quint64 refused = 0;  // messages ignored because they could not be applied
+        quint64 clientsAccepted = 0;
         quint64 clientsTurnedAway = 0;
         quint64 clientsDropped = 0; // disconnected for misbehaving
         quint64 relayed = 0;        // edits relayed, counted once per client they went to
+        // clientsDropped by the short reason given to dropClient().
+        std::map<QString, quint64> droppedBy;
     };
 
     // Serves a picture held in this process alone.
@@ -106,6 +114,25 @@ public:
     void setSessionLimits(const ClientSession::Limits &limits);
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
 
+    // An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; it counts as a.b.c.d.
+    static QHostAddress plainAddress(const QHostAddress &address);
+    // Whether --allow lets the address in.
+    bool isAllowed(const QHostAddress &address) const;
+    // Why a new client from address would be turned away now (--allow, --max-clients,
+    // --max-per-address), or empty when it would be served.
+    QString refusalFor(const QHostAddress &address) const;
+    // Serves a client of another transport, unless refusalFor() or the descriptor budget turns
+    // it away (counted, logged, and *refusal says why). The output must stay valid until
+    // removeClient(output) or until the server closes it.
+    bool addClient(ClientOutput *output, const QHostAddress &address, const QString &name,
+                   QString *refusal = nullptr);
+    // Input from such a client. Returns false when the client is gone, closed by this call.
+    bool receiveFrom(ClientOutput *output, QByteArrayView bytes);
+    // The peer of such a client has left; nothing is written to the output any more.
+    void removeClient(ClientOutput *output);
+    // Closes such a client for breaking its transport's rules, counted as dropped under label.
+    void dropClient(ClientOutput *output, const char *label, const QString &reason);
+
     int clientCount() const { return m_liveClients; }
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
@@ -130,7 +157,6 @@ private:
     // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
     // for saving the picture and for Qt's own needs.
     static int clientDescriptorBudget();
-    bool isAllowed(const QHostAddress &address) const;
     int clientsFrom(const QHostAddress &address) const;
     void readClient(Client *client);
     void peerClosed(Client *client);
@@ -145,7 +171,22 @@ private:
     // The one place that decides whether a client has left too much unsent.
     bool isOverQueueLimit(const Client *client) const;
     qint64 queuedOutput(const Client *client) const;
-    void dropClient(Client *client, const QString &reason);
+    // label is the short reason counted in Counters::droppedBy.
+    void dropClient(Client *client, const char *label, const QString &reason);
+    // The session's input has been handled: counts it and closes the client if it must go.
+    struct SessionCounts
+    {
+        quint64 messages = 0;
+        quint64 applied = 0;
+        quint64 refused = 0;
+    };
+    // spent: reading stopped because the client's allowance of edits ran out.
+    void finishInput(Client *client, const SessionCounts &before, bool spent);
+    // Gives the client its session and timer, and serves it.
+    void addClientRecord(std::unique_ptr<Client> client, const void *key, const QString &name,
+                         quint64 connection);
+    // The connection number of a client without one in the store: a web viewer.
+    static constexpr quint64 NoStoreConnection = 0;
     // Marks the client gone and closes its socket; the client itself is deleted from the event
     // loop. Safe to call more than once. how is logged with the client's figures, unless null.
     void removeClient(Client *client, const char *how);
@@ -180,7 +221,8 @@ private:
     bool m_acceptPaused = false;
     qint64 m_lastAcceptErrorLogMs = -1;
     int m_liveClients = 0;
-    std::unordered_map<QTcpSocket *, std::unique_ptr<Client>> m_clients;
+    // Keyed by the client's QTcpSocket, or by its ClientOutput for another transport.
+    std::unordered_map<const void *, std::unique_ptr<Client>> m_clients;
     std::vector<std::unique_ptr<Client>> m_departed;
     QByteArray m_chunk;
     // Edits applied and not yet relayed, whole messages back to back, and how many.
@@ -190,6 +232,6 @@ private:
     // Clients whose input is being read now: their edits are relayed after each piece read.
     int m_clientsReading = 0;
     bool m_relayQueued = false;
-    std::vector<QTcpSocket *> m_recipients;
+    std::vector<const void *> m_recipients;
     Counters m_counters;
 };

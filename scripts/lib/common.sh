@@ -5,7 +5,8 @@ CELVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 CELVANE_BUILD_DIR=${CELVANE_BUILD_DIR:-$CELVANE_ROOT/build}
 
 # Debian packages the build and the tests need.
-CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl-dev libbenchmark-dev)
+CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins qt6-websockets-dev libgl-dev
+    libbenchmark-dev)
 # libsystemd (found through pkg-config) gives the server readiness notification and socket
 # activation; without it the server builds all the same.
 CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
@@ -16,6 +17,8 @@ CELVANE_BUILD_PACKAGES+=(libgif-dev)
 # hiredis (found through pkg-config too) keeps the picture in Redis; a real redis-server runs
 # the tests and benchmarks of that.
 CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server)
+# The web page's tests and benchmarks drive headless Chromium; without these they are skipped.
+CELVANE_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.
 CELVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

@@ -4,6 +4,7 @@
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QLabel>
+#include <QPainter>
 #include <QPixmap>
 #include <QScreen>
 #include <QStatusBar>
@@ -58,7 +59,11 @@ int main(int argc, char *argv[])
                                         QStringLiteral("N"));
     const QCommandLineOption outputOption(
         QStringLiteral("output"), QStringLiteral("PNG file to write."), QStringLiteral("FILE"));
-    parser.addOptions({portOption, outputOption});
+    const QCommandLineOption besideOption(
+        QStringLiteral("beside"),
+        QStringLiteral("An image (the web page, say) to put to the right of the window."),
+        QStringLiteral("FILE"));
+    parser.addOptions({portOption, outputOption, besideOption});
     parser.process(application);
 
     bool ok = false;
@@ -86,8 +91,24 @@ int main(int argc, char *argv[])
 
     // The pixels as the display shows them, not a fresh render of the widgets: what a user sees.
     const QRect area = window.frameGeometry();
-    const QPixmap shot =
-        window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    QPixmap shot = window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    if (parser.isSet(besideOption) && !shot.isNull()) {
+        const QPixmap beside(parser.value(besideOption));
+        if (beside.isNull())
+            return fail(QStringLiteral("cannot read %1").arg(parser.value(besideOption)));
+        // Side by side on white, the other image's top level with the top of the window's
+        // canvas (below its menu bar), with a gap that keeps the two apart.
+        constexpr int Gap = 16;
+        const int top = window.centralWidget() ? window.centralWidget()->y() : 0;
+        QPixmap both(shot.width() + Gap + beside.width(),
+                     qMax(shot.height(), top + beside.height()));
+        both.fill(Qt::white);
+        QPainter painter(&both);
+        painter.drawPixmap(0, 0, shot);
+        painter.drawPixmap(shot.width() + Gap, top, beside);
+        painter.end();
+        shot = both;
+    }
     if (shot.isNull() || !shot.save(parser.value(outputOption), "PNG"))
         return fail(QStringLiteral("cannot write %1").arg(parser.value(outputOption)));
     return 0;

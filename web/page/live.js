@@ -1,0 +1,362 @@
+// The live picture: the protocol's own messages over a WebSocket at /live, drawn exactly as
+// celvane-server's PictureRenderer (and so Celvane's canvas) draws them. See docs/web.md for how
+// the rounding is reproduced; every number below that is wrapped in f() is a single-precision
+// float in the C++ code, and every other one a double.
+'use strict';
+
+(function () {
+    const Hello = new Uint8Array([1, 0, 4, 0, 3, 0, 0, 0]);
+    const Kind = { Update: 2, Command: 3, RowData: 4 };
+    const Opcode = { Clear: 0, SetColors: 1, SetCell: 2 };
+    const RelaysEdits = 0x01;
+    const EmptyCell = 255;
+
+    const f = Math.fround;
+
+    // Qt's qRound on the positive coordinates met here: halves away from zero.
+    function qRound(d) {
+        const t = Math.trunc(d);
+        return Math.abs(d - t) >= 0.5 ? t + Math.sign(d) : t;
+    }
+
+    // painting/canvasgeometry.cpp, fitCanvasRect.
+    function fitCanvasRect(w, h, format) {
+        const aspect = f(format.cellAspect);
+        const widgetRatio = f(w / h);
+        const pictureRatio = f(f(f(format.columns) / f(format.rows)) * aspect);
+        let cellWidth;
+        let cellHeight;
+        if (widgetRatio > pictureRatio) {
+            const margin = f(f(h) * f(0.1));
+            cellHeight = f(f(f(h) - f(2 * margin)) / f(format.rows));
+            cellWidth = f(cellHeight * aspect);
+        } else {
+            const margin = f(f(w) * f(0.1));
+            cellWidth = f(f(f(w) - f(2 * margin)) / f(format.columns));
+            cellHeight = f(cellWidth / aspect);
+        }
+        const gridWidth = f(f(format.columns) * cellWidth);
+        const gridHeight = f(f(format.rows) * cellHeight);
+        return {
+            x: 0 + w * 0.5 - gridWidth * 0.5,
+            y: 0 + h * 0.5 - gridHeight * 0.5,
+            w: gridWidth,
+            h: gridHeight,
+        };
+    }
+
+    // QRasterPaintEngine's fill of a QRectF without antialiasing: each edge rounded on its own,
+    // the right and bottom ones from x + width and y + height as QRectF stores them.
+    function pixelRect(x, y, w, h) {
+        let x1 = qRound(x);
+        let y1 = qRound(y);
+        let x2 = qRound(x + w);
+        let y2 = qRound(y + h);
+        if (x2 < x1) [x1, x2] = [x2, x1];
+        if (y2 < y1) [y1, y2] = [y2, y1];
+        return { x: x1, y: y1, w: x2 - x1, h: y2 - y1 };
+    }
+
+    // cellPaintRect: each edge from its own index, as doubles from single-precision steps.
+    function cellRect(rect, size, format, x, y) {
+        const left = rect.x + f(f(x) * size.width);
+        const right = rect.x + f(f(x + 1) * size.width);
+        const top = rect.y + f(f(y) * size.height);
+        const bottom = format.rowGap ? top + f(size.height * f(0.875))
+                                     : rect.y + f(f(y + 1) * size.height);
+        return pixelRect(left, top, right - left, bottom - top);
+    }
+
+    const canvas = document.getElementById('picture');
+    const context = canvas.getContext('2d', { alpha: false });
+    const bar = document.getElementById('bar');
+    const statusText = document.getElementById('status');
+    const historyBox = document.getElementById('history');
+    const slider = document.getElementById('slider');
+    const momentText = document.getElementById('moment');
+    const timelapseLink = document.getElementById('timelapse');
+
+    let formats = null;      // from /formats.json: the server's own table
+    let noPictureColor = '#444444';
+    let picture = null;      // { format, border, background, cells, relays }
+    let geometry = null;     // for the canvas's size and the picture's format
+    let showingPast = false; // the slider is away from its right end
+    let socket = null;
+    let retryMs = 250;
+    let history = null;
+
+    // For tests and benchmarks: what the page has done so far.
+    const stats = { updates: 0, relays: 0, lastDrawn: 0, connected: false };
+    window.celvane = { stats: stats, geometry: () => geometry };
+
+    function frameColor(index) {
+        const palette = picture.format.palette;
+        return index < palette.length ? palette[index] : noPictureColor;
+    }
+
+    function computeGeometry() {
+        if (!picture)
+            return;
+        const format = picture.format;
+        const rect = fitCanvasRect(canvas.width, canvas.height, format);
+        const size = { width: f(f(rect.w) / f(format.columns)),
+                       height: f(f(rect.h) / f(format.rows)) };
+        const cells = [];
+        for (let y = 0; y < format.rows; ++y)
+            for (let x = 0; x < format.columns; ++x)
+                cells.push(cellRect(rect, size, format, x, y));
+        geometry = { background: pixelRect(rect.x, rect.y, rect.w, rect.h), cells: cells };
+    }
+
+    function fill(rect, color) {
+        if (rect.w > 0 && rect.h > 0) {
+            context.fillStyle = color;
+            context.fillRect(rect.x, rect.y, rect.w, rect.h);
+        }
+    }
+
+    // paintPicture's order: the border over everything, the background over the grid, then the
+    // cells row by row. Cells outside the palette are left unpainted.
+    function paintCells(firstColumn, lastColumn, firstRow, lastRow) {
+        const format = picture.format;
+        fill({ x: 0, y: 0, w: canvas.width, h: canvas.height }, frameColor(picture.border));
+        fill(geometry.background, frameColor(picture.background));
+        for (let y = firstRow; y <= lastRow; ++y) {
+            for (let x = firstColumn; x <= lastColumn; ++x) {
+                const value = picture.cells[y * format.columns + x];
+                if (value < format.palette.length)
+                    fill(geometry.cells[y * format.columns + x], format.palette[value]);
+            }
+        }
+    }
+
+    function drawAll() {
+        if (!picture || showingPast)
+            return;
+        const format = picture.format;
+        paintCells(0, format.columns - 1, 0, format.rows - 1);
+        stats.lastDrawn = performance.timeOrigin + performance.now();
+    }
+
+    // Repaints the cells from (x0, y0) to (x1, y1) alone: within their pixels, exactly what a
+    // whole repaint would put there. Their neighbours are painted too, clipped away, in case a
+    // rounded edge reaches one pixel over.
+    function drawCells(x0, x1, y0, y1) {
+        if (!picture || showingPast)
+            return;
+        const format = picture.format;
+        let left = Infinity;
+        let top = Infinity;
+        let right = -Infinity;
+        let bottom = -Infinity;
+        for (let y = y0; y <= y1; ++y) {
+            for (let x = x0; x <= x1; ++x) {
+                const r = geometry.cells[y * format.columns + x];
+                left = Math.min(left, r.x);
+                top = Math.min(top, r.y);
+                right = Math.max(right, r.x + r.w);
+                bottom = Math.max(bottom, r.y + r.h);
+            }
+        }
+        if (!(right > left && bottom > top))
+            return;
+        context.save();
+        context.beginPath();
+        context.rect(left, top, right - left, bottom - top);
+        context.clip();
+        paintCells(Math.max(0, x0 - 1), Math.min(format.columns - 1, x1 + 1),
+                   Math.max(0, y0 - 1), Math.min(format.rows - 1, y1 + 1));
+        context.restore();
+        stats.lastDrawn = performance.timeOrigin + performance.now();
+    }
+
+    function resize() {
+        const ratio = window.devicePixelRatio || 1;
+        const width = document.documentElement.clientWidth;
+        const height = Math.max(0, window.innerHeight - bar.getBoundingClientRect().height);
+        canvas.style.width = width + 'px';
+        canvas.style.height = height + 'px';
+        const pixelWidth = Math.round(width * ratio);
+        const pixelHeight = Math.round(height * ratio);
+        if (canvas.width !== pixelWidth || canvas.height !== pixelHeight || !geometry) {
+            canvas.width = pixelWidth;
+            canvas.height = pixelHeight;
+            computeGeometry();
+            if (showingPast)
+                showMoment();
+            else
+                drawAll();
+        }
+    }
+
+    function setStatus(text, lost) {
+        statusText.textContent = text;
+        statusText.classList.toggle('lost', lost);
+    }
+
+    // One message from the server, as Celvane takes it (docs/protocol.md): Updates always,
+    // edits only after an Update that announced relays, anything that does not fit skipped.
+    function handle(kind, payload) {
+        if (kind === Kind.Update) {
+            if (payload.length < 4 || payload[0] >= formats.length)
+                return;
+            const format = formats[payload[0]];
+            const count = format.rows * format.columns;
+            if (payload.length < 4 + count)
+                return;
+            const formatChanged = !picture || picture.format !== format;
+            picture = { format: format, border: payload[1], background: payload[2],
+                        cells: payload.slice(4, 4 + count),
+                        relays: (payload[3] & RelaysEdits) !== 0 };
+            if (formatChanged || !geometry)
+                computeGeometry();
+            ++stats.updates;
+            setStatus('Live', false);
+            drawAll();
+            return;
+        }
+        if (!picture || !picture.relays)
+            return;
+        const format = picture.format;
+        if (kind === Kind.Command && payload.length === 4) {
+            const [opcode, a, b, c] = payload;
+            if (opcode === Opcode.Clear) {
+                picture.cells.fill(EmptyCell);
+                drawAll();
+            } else if (opcode === Opcode.SetColors) {
+                picture.border = a;
+                picture.background = b;
+                drawAll();
+            } else if (opcode === Opcode.SetCell && a < format.columns && b < format.rows) {
+                picture.cells[b * format.columns + a] = c;
+                drawCells(a, a, b, b);
+            } else {
+                return;
+            }
+            ++stats.relays;
+        } else if (kind === Kind.RowData && payload.length >= 4) {
+            const row = payload[0];
+            const count = payload[1];
+            if (row >= format.rows || count !== format.columns || payload.length !== 4 + count)
+                return;
+            picture.cells.set(payload.subarray(4), row * format.columns);
+            drawCells(0, format.columns - 1, row, row);
+            ++stats.relays;
+        }
+    }
+
+    let pending = new Uint8Array(0);
+
+    function receive(bytes) {
+        // Frames carry whole messages, but nothing here relies on it.
+        const data = new Uint8Array(pending.length + bytes.length);
+        data.set(pending);
+        data.set(bytes, pending.length);
+        let at = 0;
+        while (data.length - at >= 4) {
+            const length = data[at + 2] | (data[at + 3] << 8);
+            if (data.length - at < 4 + length)
+                break;
+            handle(data[at], data.subarray(at + 4, at + 4 + length));
+            at += 4 + length;
+        }
+        pending = data.slice(at);
+    }
+
+    function connect() {
+        const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+        socket = new WebSocket(scheme + '//' + location.host + '/live');
+        socket.binaryType = 'arraybuffer';
+        pending = new Uint8Array(0);
+        socket.onopen = () => {
+            stats.connected = true;
+            retryMs = 250;
+            socket.send(Hello);
+            setStatus('Receiving the picture...', false);
+        };
+        socket.onmessage = (event) => {
+            if (event.data instanceof ArrayBuffer)
+                receive(new Uint8Array(event.data));
+        };
+        socket.onclose = (event) => {
+            stats.connected = false;
+            socket = null;
+            // The server says why it turned the page away or closed it (the client limits).
+            const why = event.reason ? ' (' + event.reason + ')' : '';
+            setStatus('Connection to the server lost' + why + '; reconnecting...', true);
+            setTimeout(connect, retryMs);
+            retryMs = Math.min(retryMs * 2, 4000);
+        };
+    }
+
+    // The slider: its right end is live, the rest of it the kept range.
+    async function loadHistory() {
+        try {
+            const answer = await fetch('/history', { cache: 'no-store' });
+            if (!answer.ok)
+                return;
+            history = await answer.json();
+        } catch (error) {
+            return;
+        }
+        if (!history.first)
+            return;
+        historyBox.hidden = false;
+        timelapseLink.hidden = !history.timelapse;
+        resize();
+    }
+
+    function sliderMoment() {
+        const first = Date.parse(history.first);
+        const last = Date.parse(history.last);
+        return new Date(first + (last - first) * Number(slider.value) / Number(slider.max));
+    }
+
+    function showMoment() {
+        const moment = sliderMoment().toISOString();
+        momentText.textContent = moment.replace('T', ' ').replace(/\.\d+Z$/, ' UTC');
+        const image = new Image();
+        image.onload = () => {
+            if (showingPast && momentText.dataset.moment === moment) {
+                context.drawImage(image, 0, 0);
+                stats.lastDrawn = performance.timeOrigin + performance.now();
+                stats.pastShown = moment;
+            }
+        };
+        momentText.dataset.moment = moment;
+        image.src = '/picture.png?size=' + canvas.width + 'x' + canvas.height + '&at=' +
+                    encodeURIComponent(moment);
+    }
+
+    slider.addEventListener('input', () => {
+        if (Number(slider.value) >= Number(slider.max)) {
+            showingPast = false;
+            momentText.textContent = 'live';
+            delete momentText.dataset.moment;
+            drawAll();
+            return;
+        }
+        showingPast = true;
+        showMoment();
+    });
+    // The kept range grows while the page is open.
+    slider.addEventListener('pointerdown', loadHistory);
+
+    async function start() {
+        try {
+            const answer = await fetch('/formats.json');
+            const table = await answer.json();
+            formats = table.formats;
+            noPictureColor = table.noPictureColor;
+        } catch (error) {
+            setStatus('Could not load the picture formats; reload to try again', true);
+            return;
+        }
+        window.addEventListener('resize', resize);
+        resize();
+        connect();
+        loadHistory();
+    }
+
+    start();
+})();
