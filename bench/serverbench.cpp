@@ -10,6 +10,8 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <iterator>
+#include <memory>
 
 #include <benchmark/benchmark.h>
 
@@ -50,7 +52,8 @@ uint8_t colourOf(int client, int cell, int round)
 class Server
 {
 public:
-    bool start()
+    // extra: further options, such as --redis HOST:PORT.
+    bool start(const std::vector<std::string> &extra = {})
     {
         char self[PATH_MAX];
         const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -60,17 +63,21 @@ public:
         program = program.substr(0, program.rfind('/') + 1) + "celvane-server";
 
         std::string format = std::to_string(FormatNumber);
-        char *argv[] = {
-            program.data(), const_cast<char *>("--listen"), const_cast<char *>("127.0.0.1"),
-            const_cast<char *>("--port"), const_cast<char *>("0"), const_cast<char *>("--format"),
-            format.data(), const_cast<char *>("--max-clients"), const_cast<char *>("1000"),
-            // Every client comes from 127.0.0.1, and the editors never say Hello.
-            const_cast<char *>("--max-per-address"), const_cast<char *>("1000"),
-            const_cast<char *>("--hello-timeout"), const_cast<char *>("0"),
-            // As fast as the server can: no allowance per connection.
-            const_cast<char *>("--max-edits-per-second"), const_cast<char *>("0"), nullptr};
+        char *argv[] = {program.data(), const_cast<char *>("--listen"),
+                        const_cast<char *>("127.0.0.1"), const_cast<char *>("--port"),
+                        const_cast<char *>("0"), const_cast<char *>("--format"), format.data(),
+                        const_cast<char *>("--max-clients"), const_cast<char *>("1000"),
+                        // Every client comes from 127.0.0.1, and the editors never say Hello.
+                        const_cast<char *>("--max-per-address"), const_cast<char *>("1000"),
+                        const_cast<char *>("--hello-timeout"), const_cast<char *>("0"),
+                        // As fast as the server can: no allowance per connection.
+                        const_cast<char *>("--max-edits-per-second"), const_cast<char *>("0")};
+        std::vector<char *> arguments(std::begin(argv), std::end(argv));
+        for (const std::string &option : extra)
+            arguments.push_back(const_cast<char *>(option.c_str()));
+        arguments.push_back(nullptr);
         int output = -1;
-        m_pid = spawnWithOutputPipe(argv, &output);
+        m_pid = spawnWithOutputPipe(arguments.data(), &output);
         if (!m_pid)
             return false;
         // "listening on 127.0.0.1:PORT"
@@ -114,6 +121,78 @@ public:
 private:
     pid_t m_pid = 0;
     int m_port = 0;
+};
+
+// A redis-server of the benchmark's own, on a free loopback port, keeping nothing on disk.
+class Redis
+{
+public:
+    bool start()
+    {
+        const int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (probe < 0 || bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            if (probe >= 0)
+                close(probe);
+            return false;
+        }
+        close(probe);
+        m_port = ntohs(address.sin_port);
+        char folder[] = "/tmp/celvane-bench-redis-XXXXXX";
+        if (!mkdtemp(folder))
+            return false;
+        m_folder = folder;
+        std::string port = std::to_string(m_port);
+        char *argv[] = {const_cast<char *>("/usr/bin/redis-server"),
+                        const_cast<char *>("--port"),
+                        port.data(),
+                        const_cast<char *>("--bind"),
+                        const_cast<char *>("127.0.0.1"),
+                        const_cast<char *>("--dir"),
+                        m_folder.data(),
+                        const_cast<char *>("--save"),
+                        const_cast<char *>(""),
+                        const_cast<char *>("--appendonly"),
+                        const_cast<char *>("no"),
+                        nullptr};
+        int output = -1;
+        m_pid = spawnWithOutputPipe(argv, &output);
+        if (!m_pid)
+            return false;
+        // It says so once it takes connections.
+        std::string log;
+        char c;
+        while (log.find("Ready to accept connections") == std::string::npos &&
+               read(output, &c, 1) == 1)
+            log += c;
+        close(output);
+        return log.find("Ready to accept connections") != std::string::npos;
+    }
+
+    ~Redis()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (!m_folder.empty())
+            rmdir(m_folder.c_str());
+    }
+
+    // The options that put a server's picture here.
+    std::vector<std::string> serverOptions() const
+    {
+        return {"--redis", "127.0.0.1:" + std::to_string(m_port)};
+    }
+
+private:
+    pid_t m_pid = 0;
+    int m_port = 0;
+    std::string m_folder;
 };
 
 bool readFully(int fd, char *data, size_t size)
@@ -389,18 +468,33 @@ bool connectAll(int port, int count, std::vector<int> *fds)
 
 // From one client's write of a SetCellCommand to another client's read of its relay, with
 // state.range(0) clients connected, all of them with the picture. Median and 99th percentile.
+// With state.range(1), two servers share the picture through Redis, each with that many
+// clients, and the editor is a client of the first, the reader one of the second.
 void relayLatency(benchmark::State &state)
 {
     const int clients = int(state.range(0));
+    const bool throughRedis = state.range(1) != 0;
+    Redis redis;
     Server server;
+    Server other;
     std::vector<int> fds;
-    if (!server.start() || !connectAll(server.port(), clients, &fds)) {
+    std::vector<int> otherFds;
+    if (throughRedis && (!redis.start() || !other.start(redis.serverOptions()) ||
+                         !connectAll(other.port(), clients, &otherFds))) {
+        state.SkipWithError("cannot start redis-server and a celvane-server on it");
+        closeAll(otherFds);
+        return;
+    }
+    if (!server.start(throughRedis ? redis.serverOptions() : std::vector<std::string>()) ||
+        !connectAll(server.port(), clients, &fds)) {
         state.SkipWithError("cannot start celvane-server or connect the clients");
         closeAll(fds);
+        closeAll(otherFds);
         return;
     }
     const int editor = fds.front();
-    const int reader = fds.back();
+    const int reader = throughRedis ? otherFds.back() : fds.back();
+    fds.insert(fds.end(), otherFds.begin(), otherFds.end());
     std::vector<double> samples;
     int sent = 0;
     for (auto _ : state) {
@@ -450,6 +544,71 @@ void relayLatency(benchmark::State &state)
         samples[std::min(samples.size() - 1, samples.size() * 99 / 100)] * 1e6;
 }
 
+// Writes the burst of commands from the editor as fast as it is taken, and reads every relay of
+// it on each of the clients; false if a client was lost or waited five seconds for one.
+bool fanOut(int editor, const QByteArray &burst, const std::vector<int> &fds)
+{
+    const long expected =
+        long(burst.size()) / (Protocol::HeaderSize + Protocol::CommandPayloadSize) * RelaySize;
+    std::vector<long> received(fds.size(), 0);
+    size_t written = 0;
+    size_t done = 0;
+    std::vector<pollfd> waiting;
+    while (done < fds.size()) {
+        if (written < size_t(burst.size())) {
+            const ssize_t put =
+                write(editor, burst.constData() + written, size_t(burst.size()) - written);
+            if (put > 0)
+                written += size_t(put);
+        }
+        waiting.clear();
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (received[i] < expected)
+                waiting.push_back({fds[i], POLLIN, short(i)});
+        }
+        if (poll(waiting.data(), waiting.size(), 5000) <= 0)
+            return false;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (received[i] >= expected)
+                continue;
+            const long got = drain(fds[i]);
+            if (got < 0)
+                return false;
+            received[i] += got;
+            if (received[i] >= expected)
+                ++done;
+        }
+    }
+    return true;
+}
+
+// fanOut() on the clock: adds the seconds it took to *seconds and the CPU time the servers spent
+// meanwhile to *cpuSeconds.
+bool timedFanOut(int editor, const QByteArray &burst, const std::vector<int> &fds,
+                 const std::vector<pid_t> &servers, double *seconds, double *cpuSeconds)
+{
+    std::vector<long> ticksBefore;
+    for (const pid_t server : servers)
+        ticksBefore.push_back(serverCpuTicks(server));
+    const auto start = std::chrono::steady_clock::now();
+    if (!fanOut(editor, burst, fds))
+        return false;
+    *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (size_t i = 0; i < servers.size(); ++i)
+        *cpuSeconds +=
+            double(serverCpuTicks(servers[i]) - ticksBefore[i]) / double(sysconf(_SC_CLK_TCK));
+    return true;
+}
+
+QByteArray cellBurst(int count)
+{
+    QByteArray burst;
+    for (int i = 0; i < count; ++i)
+        burst += Protocol::encodeCommand(Protocol::SetCellCommand, quint8(i % 40),
+                                         quint8(i / 40 % 25), quint8(i % 16));
+    return burst;
+}
+
 // One editor writes a burst of SetCellCommands as fast as the server takes them, and 200 clients
 // read every relay; the clock stops when the last of them has read the last relay. Also the
 // server's CPU time per million relayed messages and its memory per client with the picture.
@@ -468,57 +627,18 @@ void relayFanOut(benchmark::State &state)
     usleep(100000);
     const double perClientKiB = double(server.residentKiB() - idleKiB) / Clients;
     const int editor = connectClient(server.port(), nullptr, false);
-    QByteArray burst;
-    for (int i = 0; i < Burst; ++i)
-        burst += Protocol::encodeCommand(Protocol::SetCellCommand, quint8(i % 40),
-                                         quint8(i / 40 % 25), quint8(i % 16));
-    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    const QByteArray burst = cellBurst(Burst);
     double cpuSeconds = 0;
     double relayed = 0;
     double wallSeconds = 0;
     for (auto _ : state) {
-        const long ticksBefore = serverCpuTicks(server.pid());
-        const auto start = std::chrono::steady_clock::now();
-        std::vector<long> received(fds.size(), 0);
-        size_t written = 0;
-        size_t done = 0;
-        std::vector<pollfd> waiting;
-        while (done < fds.size()) {
-            if (written < size_t(burst.size())) {
-                const ssize_t put =
-                    write(editor, burst.constData() + written, size_t(burst.size()) - written);
-                if (put > 0)
-                    written += size_t(put);
-            }
-            waiting.clear();
-            for (size_t i = 0; i < fds.size(); ++i) {
-                if (received[i] < long(Burst) * RelaySize)
-                    waiting.push_back({fds[i], POLLIN, short(i)});
-            }
-            if (poll(waiting.data(), waiting.size(), 5000) <= 0)
-                break;
-            for (size_t i = 0; i < fds.size(); ++i) {
-                if (received[i] >= long(Burst) * RelaySize)
-                    continue;
-                const long got = drain(fds[i]);
-                if (got < 0) {
-                    done = fds.size() + 1;
-                    break;
-                }
-                received[i] += got;
-                if (received[i] >= long(Burst) * RelaySize)
-                    ++done;
-            }
-        }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (done != fds.size()) {
+        double seconds = 0;
+        if (!timedFanOut(editor, burst, fds, {server.pid()}, &seconds, &cpuSeconds)) {
             state.SkipWithError("a client did not get every relay");
             break;
         }
         state.SetIterationTime(seconds);
         wallSeconds += seconds;
-        cpuSeconds += double(serverCpuTicks(server.pid()) - ticksBefore) / double(ticksPerSecond);
         relayed += double(Burst) * Clients;
     }
     close(editor);
@@ -530,16 +650,140 @@ void relayFanOut(benchmark::State &state)
     state.counters["kib_per_client"] = perClientKiB;
 }
 
+// --- Through Redis -----------------------------------------------------------------------------
+
+// Edits per second from 50 editors (who never say Hello, so that they are sent no relays) to one
+// reader's read of the last relay; state.range(0) 0 for a single server, 1 for the editors on one
+// server and the reader on another, both on Redis.
+void editRate(benchmark::State &state)
+{
+    constexpr int Editors = 50;
+    constexpr int EditsPerEditor = 2000;
+    const bool throughRedis = state.range(0) != 0;
+    Redis redis;
+    Server server;
+    Server other;
+    const std::vector<std::string> options =
+        throughRedis && redis.start() ? redis.serverOptions() : std::vector<std::string>();
+    if ((throughRedis && options.empty()) || !server.start(options) ||
+        (throughRedis && !other.start(options))) {
+        state.SkipWithError("cannot start redis-server and celvane-server");
+        return;
+    }
+    std::vector<QByteArray> commands(Editors, cellBurst(EditsPerEditor));
+    double edits = 0;
+    double wallSeconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<int> editors;
+        std::vector<int> readers;
+        if (!connectAll(throughRedis ? other.port() : server.port(), 1, &readers)) {
+            state.SkipWithError("the reader could not connect");
+            break;
+        }
+        for (int i = 0; i < Editors; ++i) {
+            const int fd = connectClient(server.port(), nullptr, false);
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            editors.push_back(fd);
+        }
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        const long expected = long(Editors) * EditsPerEditor * RelaySize;
+        long received = 0;
+        bool sent = sendAll(editors, commands);
+        while (sent && received < expected) {
+            pollfd one{readers.front(), POLLIN, 0};
+            const long got = poll(&one, 1, 5000) > 0 ? drain(readers.front()) : -1;
+            if (got < 0)
+                sent = false;
+            received += got;
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        closeAll(editors);
+        closeAll(readers);
+        if (!sent) {
+            state.SkipWithError("the reader did not get every relay");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        wallSeconds += seconds;
+        edits += double(Editors) * EditsPerEditor;
+    }
+    state.counters["edits_per_s"] = wallSeconds > 0 ? edits / wallSeconds : 0;
+}
+
+// The CPU time each server spends per relayed message when state.range(0) servers share the
+// picture through Redis, each with 50 clients holding it, and one editor on the first writes a
+// burst of 20,000 SetCellCommands.
+void redisRelayCpu(benchmark::State &state)
+{
+    constexpr int ClientsPerServer = 50;
+    constexpr int Burst = 20000;
+    const int count = int(state.range(0));
+    Redis redis;
+    std::vector<std::unique_ptr<Server>> servers;
+    std::vector<int> fds;
+    bool started = redis.start();
+    for (int i = 0; started && i < count; ++i) {
+        servers.push_back(std::make_unique<Server>());
+        started = servers.back()->start(redis.serverOptions()) &&
+                  connectAll(servers.back()->port(), ClientsPerServer, &fds);
+    }
+    const int editor = started ? connectClient(servers.front()->port(), nullptr, false) : -1;
+    if (editor < 0) {
+        state.SkipWithError("cannot start redis-server and the servers, or connect the clients");
+        closeAll(fds);
+        return;
+    }
+    const QByteArray burst = cellBurst(Burst);
+    std::vector<pid_t> pids;
+    for (const auto &server : servers)
+        pids.push_back(server->pid());
+    double cpuSeconds = 0;
+    double relayed = 0;
+    for (auto _ : state) {
+        double seconds = 0;
+        if (!timedFanOut(editor, burst, fds, pids, &seconds, &cpuSeconds)) {
+            state.SkipWithError("a client did not get every relay");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        relayed += double(Burst) * ClientsPerServer * count;
+    }
+    close(editor);
+    closeAll(fds);
+    // Each server relays its own clients' share, so the total over the total is the figure of
+    // one server.
+    state.counters["server_cpu_s_per_million"] = relayed > 0 ? cpuSeconds / relayed * 1e6 : 0;
+}
+
 const bool registered = [] {
     benchmark::RegisterBenchmark("server/relay-latency", relayLatency)
-        ->Arg(1)
-        ->Arg(50)
-        ->Arg(200)
+        ->Args({1, 0})
+        ->Args({50, 0})
+        ->Args({200, 0})
+        ->Args({1, 1})
+        ->Args({50, 1})
+        ->Args({200, 1})
         ->Iterations(2000)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("server/relay-fan-out/200-clients", relayFanOut)
         ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("server/edit-rate", editRate)
+        ->Arg(0)
+        ->Arg(1)
+        ->Iterations(3)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("server/redis-relay-cpu", redisRelayCpu)
+        ->Arg(1)
+        ->Arg(2)
+        ->Arg(3)
+        ->Iterations(3)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("server/50x10000-commands", serveManyClients)

@@ -5,6 +5,8 @@
 #include "recovery/controlserver.h"
 #include "recovery/recoverycommands.h"
 #include "recovery/timelapse.h"
+#include "redis/redispicturehistory.h"
+#include "redis/redispicturestore.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -21,20 +23,26 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QLockFile>
 #include <QLoggingCategory>
 
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <optional>
 
 namespace {
 
 enum ExitStatus {
     ExitOk = 0,
     ExitUsage = 1,       // a bad option, or the address cannot be listened on
-    ExitPictureFile = 2, // the picture file or its journal is refused, or cannot be written
+    ExitPictureFile = 2, // the picture file, its journal or the Redis key is refused, or cannot
+                         // be written
 };
 
 const char description[] =
@@ -64,6 +72,13 @@ const char description[] =
     "one that is damaged or not a Celvane journal is refused. --export-png with --at\n"
     "exports the picture as it stood at a kept moment.\n"
     "\n"
+    "With --redis, the picture lives in Redis instead, and any number of servers started with\n"
+    "the same Redis and --redis-key serve it together: every edit goes through Redis, and every\n"
+    "window on every server sees every edit in the same order. A key that does not exist yet is\n"
+    "created from --format and --demo. While Redis cannot be reached the server closes its\n"
+    "clients and turns new ones away, and serves again once it is back. The edits are kept in\n"
+    "Redis as the history, within --history-keep and --history-max-size.\n"
+    "\n"
     "Each connection may have at most --max-edits-per-second edits applied (twice that at\n"
     "once); beyond that the server reads no more from it until its allowance returns, so the\n"
     "sender is slowed down and nothing is refused.\n"
@@ -73,8 +88,8 @@ const char description[] =
     "\n"
     "When ready the server prints one line, \"listening on ADDRESS:PORT\", to standard output.\n"
     "Exit status: 0 on a clean stop, 1 for a bad option, an address it cannot listen on or a\n"
-    "moment that is not kept, 2 for a picture file or journal that is refused, in use or\n"
-    "cannot be written, including a stop whose last save failed.";
+    "moment that is not kept, 2 for a picture file, journal or Redis key that is refused, in\n"
+    "use or cannot be written, including a stop whose last save failed.";
 
 int fail(ExitStatus status, const QString &message)
 {
@@ -129,16 +144,45 @@ bool parseByteSize(const QString &text, qint64 *bytes)
     return true;
 }
 
-// The picture as it stood at a moment, from the journal, written as a PNG.
+// TIME as --at takes it; nothing, said on standard error, for anything else.
+std::optional<qint64> atMoment(const QString &text)
+{
+    const std::optional<qint64> moment = parseMoment(text, QDateTime::currentDateTime());
+    if (!moment)
+        fail(ExitUsage, QStringLiteral("--at needs an ISO 8601 date and time, a time of day "
+                                       "(14:05) or a span ago (90s, 10m, 2h, 3d), not \"%1\"")
+                            .arg(text));
+    return moment;
+}
+
+// The picture as it stood at a moment, from a kept history, written as a PNG.
+int exportAt(PictureHistory *history, qint64 moment, const QString &pngPath, const QSize &size)
+{
+    const std::optional<quint64> seq = history->seqAt(moment);
+    const QString shown = QDateTime::fromMSecsSinceEpoch(moment).toString(Qt::ISODate);
+    if (!seq)
+        return fail(
+            ExitUsage,
+            QStringLiteral("%1 is before the oldest kept moment, %2")
+                .arg(shown,
+                     QDateTime::fromMSecsSinceEpoch(history->oldestMs()).toString(Qt::ISODate)));
+    const std::optional<Picture> picture = history->pictureAt(*seq);
+    if (!picture)
+        return fail(ExitPictureFile, history->errorString());
+    if (!PictureRenderer::render(*picture, size).save(pngPath, "PNG"))
+        return fail(ExitPictureFile, QStringLiteral("%1: cannot write the image").arg(pngPath));
+    qInfo("celvane-server: exported the picture at %s (after edit %llu)", qPrintable(shown),
+          static_cast<unsigned long long>(*seq));
+    return ExitOk;
+}
+
+// The same from the journal beside a picture file.
 int exportAt(const QString &journalPath, const QString &momentText, const QString &pngPath,
              const QSize &size)
 {
-    const std::optional<qint64> moment = parseMoment(momentText, QDateTime::currentDateTime());
+    const std::optional<qint64> moment = atMoment(momentText);
     if (!moment)
-        return fail(ExitUsage, QStringLiteral("--at needs an ISO 8601 date and time, a time of "
-                                              "day (14:05) or a span ago (90s, 10m, 2h, 3d), "
-                                              "not \"%1\"")
-                                   .arg(momentText));
+        return ExitUsage;
     JournalHistory history(journalPath);
     const JournalDatabase::OpenResult opened = history.open();
     if (opened == JournalDatabase::Missing)
@@ -147,22 +191,35 @@ int exportAt(const QString &journalPath, const QString &momentText, const QStrin
             QStringLiteral("%1: no journal, so no earlier picture is kept").arg(journalPath));
     if (opened != JournalDatabase::Opened)
         return fail(ExitPictureFile, history.errorString());
-    const std::optional<quint64> seq = history.seqAt(*moment);
-    const QString shown = QDateTime::fromMSecsSinceEpoch(*moment).toString(Qt::ISODate);
-    if (!seq)
-        return fail(
-            ExitUsage,
-            QStringLiteral("%1 is before the oldest kept moment, %2")
-                .arg(shown,
-                     QDateTime::fromMSecsSinceEpoch(history.oldestMs()).toString(Qt::ISODate)));
-    const std::optional<Picture> picture = history.pictureAt(*seq);
-    if (!picture)
-        return fail(ExitPictureFile, history.errorString());
-    if (!PictureRenderer::render(*picture, size).save(pngPath, "PNG"))
-        return fail(ExitPictureFile, QStringLiteral("%1: cannot write the image").arg(pngPath));
-    qInfo("celvane-server: exported the picture at %s (after edit %llu)", qPrintable(shown),
-          static_cast<unsigned long long>(*seq));
-    return ExitOk;
+    return exportAt(&history, *moment, pngPath, size);
+}
+
+// HOST:PORT, [IPV6]:PORT; a name is resolved once here, so that connecting again later never
+// waits for a resolver.
+bool parseRedisAddress(const QString &text, RedisPictureStore::Settings *settings, QString *error)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const uint port = colon > 0 ? text.mid(colon + 1).toUInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535) {
+        *error = QStringLiteral("--redis needs HOST:PORT, not \"%1\"").arg(text);
+        return false;
+    }
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    QHostAddress address(host);
+    if (address.isNull()) {
+        const QHostInfo info = QHostInfo::fromName(host);
+        if (info.addresses().isEmpty()) {
+            *error = QStringLiteral("--redis: cannot resolve %1: %2").arg(host, info.errorString());
+            return false;
+        }
+        address = info.addresses().constFirst();
+    }
+    settings->host = address.toString();
+    settings->port = quint16(port);
+    return true;
 }
 
 // [ADDRESS:]PORT, with an IPv6 address in brackets; the address is left alone when not given.
@@ -287,11 +344,26 @@ int main(int argc, char *argv[])
         QStringLiteral("ADDRESS[/PREFIX]"));
     const QCommandLineOption readOnlyOption(
         QStringLiteral("read-only"), QStringLiteral("Serve the picture but refuse every edit."));
+    const QCommandLineOption redisOption(
+        QStringLiteral("redis"),
+        QStringLiteral("Keep the picture in the Redis server at HOST:PORT, shared with every "
+                       "other server started on it with the same key; excludes --picture."),
+        QStringLiteral("HOST:PORT"));
+    const QCommandLineOption redisKeyOption(
+        QStringLiteral("redis-key"),
+        QStringLiteral("The picture's key in Redis (celvane); its history is kept under "
+                       "NAME:edits, NAME:meta, NAME:snapshots and NAME:connections."),
+        QStringLiteral("NAME"), QStringLiteral("celvane"));
+    const QCommandLineOption redisPasswordOption(
+        QStringLiteral("redis-password-file"),
+        QStringLiteral("Authenticate to Redis with the password on the first line of FILE."),
+        QStringLiteral("FILE"));
     const QCommandLineOption atOption(
         QStringLiteral("at"),
-        QStringLiteral("With --export-png: the picture as it stood at TIME, from the journal: "
-                       "2026-12-07T14:05 (local time, or with Z or an offset), 14:05 (today), "
-                       "or 90s, 10m, 2h, 3d ago."),
+        QStringLiteral(
+            "With --export-png: the picture as it stood at TIME, from the journal or Redis: "
+            "2026-12-07T14:05 (local time, or with Z or an offset), 14:05 (today), "
+            "or 90s, 10m, 2h, 3d ago."),
         QStringLiteral("TIME"));
     const QCommandLineOption noHistoryOption(
         QStringLiteral("no-history"),
@@ -319,22 +391,24 @@ int main(int argc, char *argv[])
         QStringLiteral("[ADDRESS:]PORT"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
-    parser.addOptions({listenOption,       portOption,         formatOption,
-                       pictureOption,      demoOption,         exportOption,
-                       exportSizeOption,   maxClientsOption,   maxPerAddressOption,
-                       helloTimeoutOption, stallTimeoutOption, keepAliveOption,
-                       allowOption,        readOnlyOption,     atOption,
-                       noHistoryOption,    historyKeepOption,  historyMaxSizeOption,
-                       maxEditsOption,     httpOption,         verboseOption});
+    parser.addOptions({listenOption,       portOption,          formatOption,
+                       pictureOption,      demoOption,          exportOption,
+                       exportSizeOption,   maxClientsOption,    maxPerAddressOption,
+                       helloTimeoutOption, stallTimeoutOption,  keepAliveOption,
+                       allowOption,        readOnlyOption,      atOption,
+                       noHistoryOption,    historyKeepOption,   historyMaxSizeOption,
+                       maxEditsOption,     httpOption,          redisOption,
+                       redisKeyOption,     redisPasswordOption, verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
     QString rules = QStringLiteral(
         "celvane.server.info=true\ncelvane.journal.info=true\ncelvane.recovery.info=true\n"
-        "celvane.web.info=true");
+        "celvane.web.info=true\ncelvane.redis.info=true");
     if (parser.isSet(verboseOption))
-        rules += QStringLiteral("\ncelvane.server.debug=true\ncelvane.journal.debug=true");
+        rules += QStringLiteral(
+            "\ncelvane.server.debug=true\ncelvane.journal.debug=true\ncelvane.redis.debug=true");
     QLoggingCategory::setFilterRules(rules);
 
     const QHostAddress address(parser.value(listenOption));
@@ -383,8 +457,9 @@ int main(int argc, char *argv[])
     if (!ok || maxEdits < 0 || maxEdits > 100000000)
         return fail(ExitUsage,
                     QStringLiteral("--max-edits-per-second needs a number of at least 0"));
-    if (parser.isSet(atOption) && (!parser.isSet(exportOption) || !parser.isSet(pictureOption)))
-        return fail(ExitUsage, QStringLiteral("--at needs --export-png and --picture"));
+    if (parser.isSet(atOption) && (!parser.isSet(exportOption) ||
+                                   (!parser.isSet(pictureOption) && !parser.isSet(redisOption))))
+        return fail(ExitUsage, QStringLiteral("--at needs --export-png and --picture or --redis"));
     // The web side's address is --listen's (or the handed-over socket's) unless given.
     QHostAddress httpAddress;
     quint16 httpPort = 0;
@@ -403,6 +478,47 @@ int main(int argc, char *argv[])
 
     Picture picture =
         parser.isSet(demoOption) ? samplePicture(formatNumber) : Picture(formatNumber);
+    std::optional<RedisPictureStore::Settings> redis;
+    if (parser.isSet(redisOption)) {
+        if (parser.isSet(pictureOption))
+            return fail(ExitUsage, QStringLiteral("--picture and --redis exclude each other"));
+        redis = RedisPictureStore::Settings();
+        QString error;
+        if (!parseRedisAddress(parser.value(redisOption), &*redis, &error))
+            return fail(ExitUsage, error);
+        // 0 sets no bound, as for the journal.
+        constexpr qint64 Unbounded = std::numeric_limits<qint64>::max() / 2;
+        redis->keepMs = journalOptions.keepDays > 0 ? qint64(journalOptions.keepDays) * 86400 * 1000
+                                                    : Unbounded;
+        redis->maxEntries =
+            journalOptions.maxBytes > 0
+                ? qMax<qint64>(1, journalOptions.maxBytes / RedisPictureStore::EstimatedEntryBytes)
+                : Unbounded;
+        redis->key = parser.value(redisKeyOption).toUtf8();
+        if (redis->key.isEmpty())
+            return fail(ExitUsage, QStringLiteral("--redis-key needs a name"));
+        if (parser.isSet(redisPasswordOption)) {
+            QFile file(parser.value(redisPasswordOption));
+            if (!file.open(QIODevice::ReadOnly))
+                return fail(ExitUsage,
+                            QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+            redis->password = file.readLine().trimmed();
+        }
+        if (parser.isSet(exportOption)) {
+            std::optional<qint64> moment;
+            if (parser.isSet(atOption) && !(moment = atMoment(parser.value(atOption))))
+                return ExitUsage;
+            RedisPictureHistory history(redis->host, redis->port, redis->password, redis->key);
+            if (!history.open())
+                return fail(ExitPictureFile, history.errorString());
+            if (moment)
+                return exportAt(&history, *moment, parser.value(exportOption), exportSize);
+            const std::optional<Picture> current = history.pictureAt(history.lastSeq());
+            if (!current)
+                return fail(ExitPictureFile, history.errorString());
+            picture = *current;
+        }
+    }
     QString picturePath = parser.value(pictureOption);
     std::unique_ptr<QLockFile> lock;
     bool pictureFileExisted = false;
@@ -468,8 +584,36 @@ int main(int argc, char *argv[])
             return fail(ExitPictureFile,
                         QStringLiteral("%1; refusing to start").arg(journal->errorString()));
     }
-    const auto server = journal ? std::make_unique<PictureServer>(journal.get())
-                                : std::make_unique<PictureServer>(picture);
+    std::unique_ptr<RedisPictureStore> redisStore;
+    if (redis) {
+        redisStore = std::make_unique<RedisPictureStore>(*redis, picture);
+        // Served only once the picture is loaded: a key that holds something else is refused
+        // before anything listens, and until Redis answers there is nothing to serve.
+        QEventLoop waiting;
+        QString refusal;
+        QObject::connect(redisStore.get(), &RedisPictureStore::refused, &waiting,
+                         [&](const QString &reason) {
+                             refusal = reason;
+                             waiting.exit(ExitPictureFile);
+                         });
+        QObject::connect(redisStore.get(), &PictureStore::availabilityChanged, &waiting,
+                         [&](bool available) {
+                             if (available)
+                                 waiting.exit(ExitOk);
+                         });
+        redisStore->start();
+        if (waiting.exec() != ExitOk)
+            return fail(ExitPictureFile, QStringLiteral("Redis at %1: %2; refusing to use it")
+                                             .arg(redisStore->address(), refusal));
+        QObject::connect(redisStore.get(), &RedisPictureStore::refused, &application,
+                         [](const QString &reason) {
+                             qCritical("celvane-server: stopping: %s", qPrintable(reason));
+                             QCoreApplication::exit(ExitPictureFile);
+                         });
+    }
+    PictureStore *store = journal ? static_cast<PictureStore *>(journal.get()) : redisStore.get();
+    const auto server =
+        store ? std::make_unique<PictureServer>(store) : std::make_unique<PictureServer>(picture);
     server->setMaxEditsPerSecond(maxEdits);
     server->setMaxClients(maxClients);
     server->setMaxPerAddress(maxPerAddress);

@@ -112,6 +112,10 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
         }
     });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
+    connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
+        if (!available)
+            closeAllClients();
+    });
     m_clock.start();
     connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
     connect(m_server, &QTcpServer::acceptError, this, &PictureServer::acceptFailed);
@@ -293,6 +297,8 @@ QHostAddress PictureServer::plainAddress(const QHostAddress &address)
 QString PictureServer::refusalFor(const QHostAddress &address) const
 {
     const QHostAddress plain = plainAddress(address);
+    if (!m_store->isAvailable())
+        return QStringLiteral("the picture is out of reach");
     if (!isAllowed(plain))
         return QStringLiteral("not in --allow");
     if (clientCount() >= m_maxClients)
@@ -620,6 +626,18 @@ void PictureServer::relay(QByteArrayView relayed)
     ++m_relayCount;
 }
 
+void PictureServer::closeAllClients()
+{
+    std::vector<Client *> clients;
+    for (const auto &entry : m_clients)
+        clients.push_back(entry.second.get());
+    // The store says once why; a line per client would bury it.
+    qCDebug(lcServer).noquote() << "the picture is out of reach: closing" << clients.size()
+                                << "clients, turning new ones away until it is back";
+    for (Client *client : clients)
+        removeClient(client, nullptr);
+}
+
 void PictureServer::sendFreshUpdates()
 {
     // Relays queued before the change lead to a picture that is no more; the Update replaces them.
@@ -705,14 +723,15 @@ void PictureServer::removeClient(Client *client, const char *how)
         m_store->closeConnection(client->session->connection());
 
     const ClientSession *session = client->session.get();
-    const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)
-                                 ? session->refused() - quint64(m_limits.loggedRefusals)
-                                 : 0;
-    qCInfo(lcServer).noquote() << "client" << session->name() << how << "after"
-                               << session->messages() << "messages," << session->refused()
-                               << "refused"
-                               << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged)
-                                                : QString());
+    if (how) {
+        const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)
+                                     ? session->refused() - quint64(m_limits.loggedRefusals)
+                                     : 0;
+        qCInfo(lcServer).noquote()
+            << "client" << session->name() << how << "after" << session->messages() << "messages,"
+            << session->refused() << "refused"
+            << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged) : QString());
+    }
 
     auto found = m_clients.find(client->key);
     Q_ASSERT(found != m_clients.end());

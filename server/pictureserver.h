@@ -188,8 +188,10 @@ private:
     // The connection number of a client without one in the store: a web viewer.
     static constexpr quint64 NoStoreConnection = 0;
     // Marks the client gone and closes its socket; the client itself is deleted from the event
-    // loop. Safe to call more than once.
+    // loop. Safe to call more than once. how is logged with the client's figures, unless null.
     void removeClient(Client *client, const char *how);
+    // The store's picture went out of reach: no window may go on showing it as current.
+    void closeAllClients();
     void deleteDeparted();
     // Queues an edit the store applied for every client that has had an Update; relayEdits()
     // sends it.

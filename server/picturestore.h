@@ -33,10 +33,17 @@ public:
     // that was accepted into the order (even if edited() comes later), or why it was refused.
     virtual Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) = 0;
 
+    // Whether clients can be served: a picture held elsewhere may be out of reach for a while,
+    // and a window must not go on showing it as if it were current meanwhile.
+    virtual bool isAvailable() const { return true; }
+
 Q_SIGNALS:
     // An edit took effect. relayed is the message as every client is sent it: a row shorter than
     // the grid is widened to the whole row as it now stands. Valid only during the call.
     void edited(quint64 connection, QByteArrayView relayed);
     // The picture was replaced as a whole: relays do not lead to it, a fresh Update does.
     void replaced();
+    // isAvailable() changed. Once available again, picture() is current and edited() goes on
+    // from it.
+    void availabilityChanged(bool available);
 };

@@ -239,8 +239,9 @@ void tst_ServerProtocol::versionAndHelp()
     QVERIFY(server.process().readAllStandardOutput().contains(CELVANE_VERSION));
     QCOMPARE(server.runToExit({QStringLiteral("--help")}), 0);
     const QByteArray help = server.process().readAllStandardOutput();
-    for (const char *option : {"--listen", "--port", "--format", "--picture", "--export-png",
-                               "--max-clients", "--verbose", "shared live"})
+    for (const char *option :
+         {"--listen", "--port", "--format", "--picture", "--export-png", "--max-clients",
+          "--verbose", "shared live", "--redis", "--redis-key", "--redis-password-file"})
         QVERIFY2(help.contains(option), option);
 
     QCOMPARE(server.runToExit({QStringLiteral("--format"), QStringLiteral("4")}), 1);

@@ -14,6 +14,9 @@ CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
 CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
 # The recovery commands write their time-lapses through giflib.
 CELVANE_BUILD_PACKAGES+=(libgif-dev)
+# hiredis (found through pkg-config too) keeps the picture in Redis; a real redis-server runs
+# the tests and benchmarks of that.
+CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server)
 # The web page's tests and benchmarks drive headless Chromium; without these they are skipped.
 CELVANE_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.

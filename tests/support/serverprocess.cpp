@@ -25,12 +25,22 @@ ServerProcess::~ServerProcess()
 
 bool ServerProcess::start(const QStringList &arguments)
 {
+    begin(arguments);
+    return waitUntilListening();
+}
+
+void ServerProcess::begin(const QStringList &arguments)
+{
     m_port = 0;
     m_failure.clear();
     m_stderr.clear();
     launch(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                        QStringLiteral("--port"), QStringLiteral("0")} +
            arguments);
+}
+
+bool ServerProcess::waitUntilListening()
+{
     if (!m_process.waitForStarted(WaitMs)) {
         m_failure = "the server did not start: " + m_process.errorString().toUtf8();
         return false;

@@ -20,6 +20,9 @@ public:
     // Starts the server with --listen 127.0.0.1 --port 0 and the extra arguments, and waits up
     // to five seconds for it to say where it listens.
     bool start(const QStringList &arguments = {});
+    // start() in two halves, so that several servers can be starting at once.
+    void begin(const QStringList &arguments = {});
+    bool waitUntilListening();
     // Runs the server with exactly these arguments to its end (for options that make it exit at
     // once, or a refused start); returns its exit code, or -1 if it did not end in five seconds.
     int runToExit(const QStringList &arguments);

@@ -1,0 +1,382 @@
+#include "redis/redispicturestore.h"
+
+#include "connection/protocol.h"
+#include "redis/redisconnection.h"
+#include "redis/redislogging.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+
+Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
+
+namespace {
+
+// Entries taken from the stream at a time: one write per client carries them all.
+constexpr int ReadCount = 1000;
+// Edits sent to the script in one call at most, and the arguments before them.
+constexpr int BatchEdits = 1000;
+constexpr qsizetype BatchPrefix = 5;
+constexpr qsizetype BatchArguments = BatchPrefix + 2 * BatchEdits;
+// Redis gone: the first attempt again comes quickly, later ones ever more slowly up to this.
+constexpr int FirstRetryMs = 100;
+constexpr int LongestRetryMs = 2000;
+constexpr qint64 LogEveryMs = 60 * 1000;
+// A Redis that stops answering without closing (stopped, its host gone) counts as lost after
+// this long: the windows must not go on showing a picture that may have moved on.
+constexpr int PingEveryMs = 1000;
+constexpr qint64 AnswerWithinMs = 5000;
+// Connections of one server are numbered from its number times this, so that servers sharing a
+// picture never give out the same number.
+constexpr quint64 ConnectionsPerServer = 1000000000;
+
+QByteArray replyText(const redisReply *reply)
+{
+    return QByteArray(reply->str, qsizetype(reply->len));
+}
+
+bool isError(const redisReply *reply, const char *prefix)
+{
+    return reply->type == REDIS_REPLY_ERROR && replyText(reply).startsWith(prefix);
+}
+
+} // namespace
+
+qint64 RedisPictureStore::snapshotInterval(qint64 maxEntries)
+{
+    return std::clamp<qint64>(maxEntries / 8, 1, 10000);
+}
+
+RedisPictureStore::RedisPictureStore(const Settings &settings, const Picture &initial,
+                                     QObject *parent)
+    : PictureStore(parent)
+    , m_settings(settings)
+    , m_keys(settings.key)
+    , m_initial(RedisPictureKeys::encodePicture(initial))
+    , m_picture(initial)
+    , m_commands(new RedisConnection(this))
+    , m_reader(new RedisConnection(this))
+    , m_retryTimer(new QTimer(this))
+    , m_pingTimer(new QTimer(this))
+{
+    m_clock.start();
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, &RedisPictureStore::connectNow);
+    m_pingTimer->setInterval(PingEveryMs);
+    connect(m_pingTimer, &QTimer::timeout, this, &RedisPictureStore::checkAnswering);
+    for (RedisConnection *connection : {m_commands, m_reader}) {
+        connect(connection, &RedisConnection::opened, this, &RedisPictureStore::connectionOpened);
+        connect(connection, &RedisConnection::closed, this, &RedisPictureStore::connectionLost);
+    }
+    const qint64 maxEntries = qMax<qint64>(1, settings.maxEntries);
+    m_every = QByteArray::number(snapshotInterval(maxEntries));
+    m_maxEntries = QByteArray::number(maxEntries);
+    m_keepMs = QByteArray::number(qMax<qint64>(0, settings.keepMs));
+}
+
+RedisPictureStore::~RedisPictureStore()
+{
+    // Pending replies are handed null as the connections close, while this store is whole; none
+    // may reach it through a signal.
+    for (RedisConnection *connection : {m_commands, m_reader}) {
+        connection->disconnect(this);
+        connection->close();
+    }
+}
+
+QString RedisPictureStore::address() const
+{
+    return QStringLiteral("%1:%2").arg(m_settings.host).arg(m_settings.port);
+}
+
+void RedisPictureStore::start()
+{
+    connectNow();
+}
+
+void RedisPictureStore::connectNow()
+{
+    if (m_state == Refused)
+        return;
+    m_state = Connecting;
+    ++m_generation;
+    m_commands->open(m_settings.host, m_settings.port, m_settings.password);
+    m_reader->open(m_settings.host, m_settings.port, m_settings.password);
+}
+
+void RedisPictureStore::connectionOpened()
+{
+    if (m_state == Connecting && m_commands->isOpen() && m_reader->isOpen())
+        load();
+}
+
+void RedisPictureStore::connectionLost(const QString &reason)
+{
+    if (m_state == Refused)
+        return;
+    // Both go: edits in flight may or may not have been applied, and the reader's position is
+    // worth nothing without the picture it belongs to. Reloading settles both.
+    m_commands->close();
+    m_reader->close();
+    ++m_generation;
+    m_state = Offline;
+    m_pingTimer->stop();
+    m_pingSentMs = -1;
+    m_pending = 0;
+    m_batch.clear();
+    m_open.clear();
+    const qint64 now = m_clock.elapsed();
+    if (m_available) {
+        m_available = false;
+        m_lastLossLogMs = now;
+        qCWarning(lcRedis).noquote()
+            << "lost Redis at" << address() << "-" << reason
+            << "- closing every client, and turning new ones away until it is back";
+        Q_EMIT availabilityChanged(false);
+    } else if (m_lastLossLogMs < 0 || now - m_lastLossLogMs >= LogEveryMs) {
+        m_lastLossLogMs = now;
+        qCWarning(lcRedis).noquote()
+            << "cannot reach Redis at" << address() << "-" << reason << "- trying again, for ever";
+    }
+    m_retryDelayMs = m_retryDelayMs == 0 ? FirstRetryMs : qMin(m_retryDelayMs * 2, LongestRetryMs);
+    m_retryTimer->start(m_retryDelayMs);
+}
+
+void RedisPictureStore::refuse(const QString &reason)
+{
+    m_state = Refused;
+    m_available = false;
+    m_commands->close();
+    m_reader->close();
+    m_retryTimer->stop();
+    m_pingTimer->stop();
+    Q_EMIT refused(reason);
+}
+
+void RedisPictureStore::runScript(const QList<QByteArray> &arguments,
+                                  std::function<void(redisReply *)> done)
+{
+    const QList<QByteArray> keys = m_keys.scriptKeys();
+    m_commands->command(
+        QList<QByteArray>{QByteArrayLiteral("EVALSHA"), RedisPictureKeys::scriptSha()} + keys +
+            arguments,
+        [this, keys, arguments, done](redisReply *reply) {
+            if (!reply || !isError(reply, "NOSCRIPT"))
+                return done(reply);
+            // The script cache was flushed (SCRIPT FLUSH, a restart without persistence): EVAL
+            // caches it again for whatever follows. Edits pipelined behind this one may take
+            // effect before it; every window still sees the order Redis gives them.
+            m_commands->command(
+                QList<QByteArray>{QByteArrayLiteral("EVAL"), RedisPictureKeys::script()} + keys +
+                    arguments,
+                done);
+        });
+}
+
+void RedisPictureStore::load()
+{
+    m_state = Loading;
+    // A Redis that took the connection but answers nothing must not hold the start, or a reload,
+    // for ever: the pings behind the load go unanswered too.
+    if (!m_pingTimer->isActive())
+        m_pingTimer->start();
+    const quint64 generation = m_generation;
+    m_commands->command(
+        {QByteArrayLiteral("SCRIPT"), QByteArrayLiteral("LOAD"), RedisPictureKeys::script()});
+    runScript({QByteArrayLiteral("load"), m_initial}, [this, generation](redisReply *reply) {
+        if (reply && generation == m_generation)
+            loaded(reply);
+    });
+}
+
+void RedisPictureStore::loaded(redisReply *reply)
+{
+    if (isError(reply, "WRONGTYPE") || isError(reply, "NOTCELVANE"))
+        return refuse(QString::fromUtf8(replyText(reply)));
+    if (reply->type == REDIS_REPLY_ERROR)
+        // Redis loading its data after a restart, out of memory, ...: it may pass.
+        return connectionLost(QString::fromUtf8(replyText(reply)));
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 ||
+        reply->element[0]->type != REDIS_REPLY_STRING)
+        return refuse(QStringLiteral("an unexpected answer to loading the picture"));
+    const std::optional<Picture> picture =
+        RedisPictureKeys::decodePicture(replyText(reply->element[0]));
+    bool ok = false;
+    const quint64 seq = replyText(reply->element[1]).toULongLong(&ok);
+    if (!picture || !ok)
+        return refuse(QStringLiteral("%1 holds a picture that is damaged")
+                          .arg(QString::fromUtf8(m_keys.picture())));
+    // A fresh number at every load: Redis may have lost everything, numbers included, and
+    // connections open before a load are closed or keep the numbers they were recorded under.
+    m_server = quint64(reply->element[2]->integer);
+    m_picture = *picture;
+    m_columns = QByteArray::number(m_picture.format().columns);
+    m_applied = seq;
+    m_state = Serving;
+    m_retryDelayMs = 0;
+    readNext();
+    if (m_available) {
+        // Caught up again after falling behind: the windows' pictures are replaced too.
+        Q_EMIT replaced();
+        return;
+    }
+    m_available = true;
+    if (m_lastLossLogMs >= 0)
+        qCWarning(lcRedis).noquote()
+            << "Redis at" << address() << "is back: serving again at edit" << m_applied;
+    else
+        qCInfo(lcRedis).noquote() << "serving" << m_keys.picture() << "from Redis at" << address()
+                                  << "at edit" << m_applied;
+    m_lastLossLogMs = -1;
+    Q_EMIT availabilityChanged(true);
+}
+
+void RedisPictureStore::checkAnswering()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_pingSentMs >= 0) {
+        if (now - m_pingSentMs >= AnswerWithinMs)
+            connectionLost(QStringLiteral("no answer within %1 ms").arg(AnswerWithinMs));
+        return;
+    }
+    m_pingSentMs = now;
+    const quint64 generation = m_generation;
+    m_commands->command({QByteArrayLiteral("PING")}, [this, generation](redisReply *reply) {
+        if (reply && generation == m_generation)
+            m_pingSentMs = -1;
+    });
+}
+
+void RedisPictureStore::readNext()
+{
+    const quint64 generation = m_generation;
+    m_reader->command({QByteArrayLiteral("XREAD"), QByteArrayLiteral("COUNT"),
+                       QByteArray::number(ReadCount), QByteArrayLiteral("BLOCK"),
+                       QByteArrayLiteral("0"), QByteArrayLiteral("STREAMS"), m_keys.edits(),
+                       RedisPictureKeys::entryId(m_applied)},
+                      [this, generation](redisReply *reply) {
+                          if (reply && generation == m_generation && m_state == Serving)
+                              entriesRead(reply);
+                      });
+}
+
+void RedisPictureStore::entriesRead(redisReply *reply)
+{
+    if (reply->type == REDIS_REPLY_ERROR)
+        return connectionLost(QString::fromUtf8(replyText(reply)));
+    // [[stream, [[id, [field, value, ...]], ...]]], or nil when nothing came.
+    if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 1 &&
+        reply->element[0]->type == REDIS_REPLY_ARRAY && reply->element[0]->elements == 2) {
+        const redisReply *entries = reply->element[0]->element[1];
+        for (size_t i = 0; i < entries->elements; ++i) {
+            const redisReply *entry = entries->element[i];
+            const std::optional<quint64> seq =
+                entry->elements == 2 ? RedisPictureKeys::seqOfEntry(replyText(entry->element[0]))
+                                     : std::nullopt;
+            if (!seq || *seq != m_applied + 1) {
+                qCInfo(lcRedis).noquote() << "the stream goes on at" << replyText(entry->element[0])
+                                          << "after edit" << m_applied << "- reloading the picture";
+                return load();
+            }
+            const redisReply *fields = entry->element[1];
+            quint64 connection = 0;
+            QByteArrayView message;
+            for (size_t f = 0; f + 1 < fields->elements; f += 2) {
+                const QByteArrayView name(fields->element[f]->str, fields->element[f]->len);
+                const redisReply *value = fields->element[f + 1];
+                if (name == "c")
+                    connection = replyText(value).toULongLong();
+                else if (name == "m")
+                    message = QByteArrayView(value->str, qsizetype(value->len));
+            }
+            if (message.size() < Protocol::HeaderSize ||
+                m_picture.apply(quint8(message.at(0)), message.sliced(Protocol::HeaderSize)) !=
+                    Picture::Applied) {
+                qCWarning(lcRedis).noquote() << "edit" << *seq << "in the stream cannot be "
+                                             << "applied - reloading the picture";
+                return load();
+            }
+            m_applied = *seq;
+            Q_EMIT edited(connection, message);
+            // A receiver may have reloaded or lost Redis meanwhile.
+            if (m_state != Serving)
+                return;
+        }
+    }
+    readNext();
+}
+
+quint64 RedisPictureStore::openConnection(const QHostAddress &address, quint16 port)
+{
+    const quint64 id = m_server * ConnectionsPerServer + ++m_lastConnection;
+    const QByteArray record =
+        (address.isNull() ? QByteArrayLiteral("control") : address.toString().toUtf8()) + ' ' +
+        QByteArray::number(port) + ' ' + QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+    m_open.insert(id, record);
+    m_commands->command(
+        {QByteArrayLiteral("HSET"), m_keys.connections(), QByteArray::number(id), record + " -1"});
+    return id;
+}
+
+void RedisPictureStore::closeConnection(quint64 connection)
+{
+    const QByteArray record = m_open.take(connection);
+    if (record.isEmpty())
+        return;
+    m_commands->command({QByteArrayLiteral("HSET"), m_keys.connections(),
+                         QByteArray::number(connection),
+                         record + ' ' + QByteArray::number(QDateTime::currentMSecsSinceEpoch())});
+}
+
+Picture::EditResult RedisPictureStore::submit(quint64 connection, quint8 kind,
+                                              QByteArrayView message)
+{
+    // The edit is checked against a copy, since the picture itself changes only by the stream:
+    // whether it fits the format and palette does not depend on what the cells hold.
+    Picture checked = m_picture;
+    const Picture::EditResult result = checked.apply(kind, message.sliced(Protocol::HeaderSize));
+    // Clients are closed the moment Redis goes; one read under way may still get here.
+    if (result != Picture::Applied || m_state == Offline || m_state == Refused)
+        return result;
+    if (m_batch.isEmpty()) {
+        m_batch = {QByteArrayLiteral("edit"), m_columns, m_every, m_maxEntries, m_keepMs};
+        // The edits of one turn of the event loop (a client's whole read, and every other
+        // client's read of that turn) go to Redis as one script call.
+        QMetaObject::invokeMethod(this, &RedisPictureStore::sendBatch, Qt::QueuedConnection);
+    }
+    m_batch.append(QByteArray::number(connection));
+    m_batch.append(message.toByteArray());
+    if (m_batch.size() >= BatchArguments)
+        sendBatch();
+    return result;
+}
+
+void RedisPictureStore::sendBatch()
+{
+    if (m_batch.isEmpty())
+        return;
+    const int count = int(m_batch.size() - BatchPrefix) / 2;
+    m_pending += count;
+    const quint64 generation = m_generation;
+    runScript(std::exchange(m_batch, QList<QByteArray>()),
+              [this, generation, count](redisReply *reply) {
+                  if (reply && generation == m_generation)
+                      batchConfirmed(reply, count);
+              });
+}
+
+void RedisPictureStore::batchConfirmed(redisReply *reply, int count)
+{
+    if (reply->type == REDIS_REPLY_ERROR) {
+        // Their senders show the edits already: every window gets the picture as Redis has it.
+        qCWarning(lcRedis).noquote()
+            << "Redis did not apply" << count << "edits -" << replyText(reply);
+        Q_EMIT replaced();
+    }
+    m_pending -= count;
+    if (m_pending == 0)
+        Q_EMIT settled();
+}
