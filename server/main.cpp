@@ -13,6 +13,8 @@
 #include <QLockFile>
 #include <QLoggingCategory>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -81,6 +83,23 @@ bool parseSeconds(const QString &text, int *milliseconds)
     return true;
 }
 
+// Raises the soft limit on open descriptors to the hard one, as daemons do: each client holds
+// one, and the soft limit is often a tenth of what the system would allow. Returns the limit now
+// in force, or 0 when there is none to speak of.
+rlim_t raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : limit.rlim_cur;
+}
+
 bool isLoopback(const QHostAddress &address)
 {
     bool isV4 = false;
@@ -135,9 +154,10 @@ int main(int argc, char *argv[])
         QStringLiteral("WxH"));
     const QCommandLineOption maxClientsOption(
         QStringLiteral("max-clients"),
-        QStringLiteral("Clients served at once (%1); more are turned away.")
+        QStringLiteral("Clients served at once (as many as the descriptor limit allows, up to "
+                       "%1); more are turned away.")
             .arg(PictureServer::DefaultMaxClients),
-        QStringLiteral("N"), QString::number(PictureServer::DefaultMaxClients));
+        QStringLiteral("N"));
     const QCommandLineOption maxPerAddressOption(
         QStringLiteral("max-per-address"),
         QStringLiteral("Clients served at once from one address (%1); more are turned away.")
@@ -193,7 +213,12 @@ int main(int argc, char *argv[])
     const int formatNumber = parser.value(formatOption).toInt(&ok);
     if (!ok || !Picture::isFormatNumber(formatNumber))
         return fail(ExitUsage, QStringLiteral("--format needs a number from 0 to 3"));
-    const int maxClients = parser.value(maxClientsOption).toInt(&ok);
+    const rlim_t descriptorLimit = raiseDescriptorLimit();
+    ok = true;
+    const int maxClients =
+        parser.isSet(maxClientsOption)
+            ? parser.value(maxClientsOption).toInt(&ok)
+            : qBound(1, PictureServer::clientDescriptorBudget(), PictureServer::DefaultMaxClients);
     if (!ok || maxClients < 1)
         return fail(ExitUsage, QStringLiteral("--max-clients needs a number of at least 1"));
     const int maxPerAddress = parser.value(maxPerAddressOption).toInt(&ok);
@@ -288,6 +313,15 @@ int main(int argc, char *argv[])
                                    .arg(address.toString())
                                    .arg(port)
                                    .arg(server.errorString()));
+
+    const int room = qMin(maxClients, PictureServer::clientDescriptorBudget());
+    qCInfo(lcServer).noquote()
+        << QStringLiteral("room for %1 clients (--max-clients %2; %3)")
+               .arg(room)
+               .arg(maxClients)
+               .arg(descriptorLimit > 0
+                        ? QStringLiteral("descriptor limit %1").arg(quint64(descriptorLimit))
+                        : QStringLiteral("no descriptor limit"));
 
     PictureSaver *saver = nullptr;
     if (!picturePath.isEmpty()) {

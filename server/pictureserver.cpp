@@ -3,19 +3,22 @@
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
 #include "server/serverlogging.h"
+#include "server/socketoutput.h"
 
 #include <QDir>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
-#include <linux/sockios.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/ioctl.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -31,13 +34,12 @@ constexpr qint64 ReadChunkSize = 64 * 1024;
 // bound, autotuning lets a peer that never reads pin megabytes of kernel memory each.
 constexpr int SendBufferSize = 256 * 1024;
 
-QString peerName(const QTcpSocket *socket)
+QString peerName(const QHostAddress &address, quint16 port)
 {
-    const QHostAddress address = socket->peerAddress();
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(address.toString())
                              : address.toString();
-    return QStringLiteral("%1:%2").arg(host).arg(socket->peerPort());
+    return QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
 // An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; it counts as a.b.c.d.
@@ -48,50 +50,72 @@ QHostAddress plainAddress(const QHostAddress &address)
     return isV4 ? QHostAddress(v4) : address;
 }
 
-void enableKeepAlive(QTcpSocket *socket, int idleSeconds)
+void setOption(int fd, int level, int name, int value)
 {
-    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    const int fd = int(socket->socketDescriptor());
-    const int interval = qMax(1, idleSeconds / 6);
-    const int probes = 3;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+void enableKeepAlive(int fd, int idleSeconds)
+{
+    setOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    setOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, idleSeconds);
+    setOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, qMax(1, idleSeconds / 6));
+    setOption(fd, IPPROTO_TCP, TCP_KEEPCNT, 3);
 }
 
 } // namespace
 
-struct PictureServer::Client
+struct PictureServer::Client final : EventPoller::Handler
 {
-    QTcpSocket *socket = nullptr;
-    QTimer *timer = nullptr;
+    Client(PictureServer *server, int fd)
+        : server(server)
+        , fd(fd)
+        , output(server->m_poller, fd, this)
+    {
+    }
+    void handleEvents(quint32 events) override { server->handleClient(this, events); }
+
+    PictureServer *server = nullptr;
+    int fd = -1;
+    SocketOutput output;
     QHostAddress address;
     std::unique_ptr<ClientSession> session;
     qint64 connectedMs = 0;
+    qint64 dueMs = -1;           // its entry in m_deadlines
+    std::size_t holderIndex = 0; // its place in m_holders, once it has had an Update
     bool gone = false;
     bool reading = false;    // readClient() is on the stack
-    bool peerClosed = false; // the peer left while it was
+    bool peerClosed = false; // the peer left; what it sent before is still to be read
     // Relays go only to a client that holds a picture to apply them to.
     bool receivedUpdate = false;
 };
+
+void PictureServer::Listener::handleEvents(quint32)
+{
+    server->acceptClients();
+}
 
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
     : QObject(parent)
     , m_picture(picture)
     , m_server(new QTcpServer(this))
+    , m_poller(new EventPoller(this))
+    , m_deadlineTimer(new QTimer(this))
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
+    m_listener.server = this;
     m_clock.start();
-    connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
-    connect(m_server, &QTcpServer::acceptError, this, &PictureServer::acceptFailed);
+    m_deadlineTimer->setSingleShot(true);
+    m_deadlineTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_deadlineTimer, &QTimer::timeout, this, &PictureServer::deadlinesDue);
+    // Edits read in one turn go out together, in one write per client.
+    connect(m_poller, &EventPoller::turnHandled, this, &PictureServer::relayEdits);
 }
 
 PictureServer::~PictureServer()
 {
-    // The sockets are children of this object and go with it; their closing must not call back
-    // into a half-destroyed server.
-    for (auto &entry : m_clients)
-        entry.first->disconnect(this);
+    for (const auto &entry : m_clients)
+        ::close(entry.first->fd);
 }
 
 void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
@@ -102,11 +126,12 @@ void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
 {
-    // Qt accepts whatever is pending in one go and hands the connections over one at a time: with
-    // at most one waiting, pausing stops it at once instead of after the whole backlog.
-    m_server->setMaxPendingConnections(1);
-    if (!m_server->listen(address, port))
+    if (!m_poller->isValid() || !m_server->listen(address, port))
         return false;
+    // QTcpServer only opens the socket: connections are taken here, as fast or as slowly as the
+    // limits allow, and a QTcpSocket per client would cost memory and a notifier each.
+    m_server->pauseAccepting();
+    m_poller->add(int(m_server->socketDescriptor()), &m_listener);
     m_descriptorBudget = clientDescriptorBudget();
     return true;
 }
@@ -123,15 +148,15 @@ quint16 PictureServer::serverPort() const
 
 QString PictureServer::errorString() const
 {
-    return m_server->errorString();
+    return m_poller->isValid() ? m_server->errorString()
+                               : QStringLiteral("no epoll descriptor available");
 }
 
 qint64 PictureServer::largestBufferedInput() const
 {
     qint64 largest = 0;
     for (const auto &entry : m_clients)
-        largest = qMax(largest, entry.second->session->reader().pendingBytes() +
-                                    entry.second->socket->bytesAvailable());
+        largest = qMax(largest, entry.second->session->reader().pendingBytes());
     return largest;
 }
 
@@ -139,19 +164,10 @@ bool PictureServer::isAllowed(const QHostAddress &address) const
 {
     if (m_allowed.isEmpty())
         return true;
-    const QHostAddress plain = plainAddress(address);
     for (const auto &subnet : m_allowed)
-        if (plain.isInSubnet(subnet))
+        if (address.isInSubnet(subnet))
             return true;
     return false;
-}
-
-int PictureServer::clientsFrom(const QHostAddress &address) const
-{
-    int count = 0;
-    for (const auto &entry : m_clients)
-        count += entry.second->address.isEqual(address) ? 1 : 0;
-    return count;
 }
 
 int PictureServer::clientDescriptorBudget()
@@ -169,7 +185,7 @@ void PictureServer::stopAccepting(const QString &reason)
 {
     if (!m_acceptPaused) {
         m_acceptPaused = true;
-        m_server->pauseAccepting();
+        m_poller->watch(int(m_server->socketDescriptor()), &m_listener, false, false);
     }
     // While clients come and go at the edge of the limit this repeats for every one of them: one
     // line a minute says it all.
@@ -182,94 +198,122 @@ void PictureServer::stopAccepting(const QString &reason)
     }
 }
 
+void PictureServer::resumeAccepting()
+{
+    if (!m_acceptPaused)
+        return;
+    m_acceptPaused = false;
+    // Level-triggered: a connection held back while paused is reported at once.
+    m_poller->watch(int(m_server->socketDescriptor()), &m_listener, true, false);
+}
+
 void PictureServer::acceptClients()
 {
-    while (m_server->hasPendingConnections()) {
+    const int listening = int(m_server->socketDescriptor());
+    while (!m_acceptPaused) {
         // Every client holds a descriptor. Taking one more than the budget would leave none for
-        // saving the picture, and accept() failing for lack of them is no signal to rely on: Qt
-        // reports only the first error of its listening socket, so later ones look temporary
-        // and it would try again at once, for ever.
+        // saving the picture.
         if (clientCount() >= m_descriptorBudget) {
             stopAccepting(QStringLiteral("out of file descriptors (%1 clients; see ulimit -n)")
                               .arg(clientCount()));
             return;
         }
-        QTcpSocket *socket = m_server->nextPendingConnection();
-        const QHostAddress address = plainAddress(socket->peerAddress());
-        QString refusal;
-        if (!isAllowed(address))
-            refusal = QStringLiteral("not in --allow");
-        else if (clientCount() >= m_maxClients)
-            refusal = QStringLiteral("already serving %1 clients").arg(clientCount());
-        else if (clientsFrom(address) >= m_maxPerAddress)
-            refusal = QStringLiteral("already %1 connections from %2 (--max-per-address)")
-                          .arg(m_maxPerAddress)
-                          .arg(address.toString());
-        if (!refusal.isEmpty()) {
-            ++m_counters.clientsTurnedAway;
-            qCInfo(lcServer).noquote()
-                << "turned away client" << peerName(socket) << "-" << refusal;
-            socket->abort();
-            socket->deleteLater();
-            continue;
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(listening, reinterpret_cast<sockaddr *>(&peer), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            // A connection that was reset while it waited, or a signal: the next one is fine.
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue;
+            // Out of descriptors or memory: trying again at once would fail again and spin. A
+            // client leaving frees what was short.
+            stopAccepting(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
         }
-
-        // Qt's own buffer stops taking bytes from the kernel at one message, so a peer that
-        // sends faster than the server reads is slowed down by TCP rather than held in memory.
-        socket->setReadBufferSize(Protocol::MaxMessageSize);
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, SendBufferSize);
-        if (m_keepAliveSeconds > 0)
-            enableKeepAlive(socket, m_keepAliveSeconds);
-
-        auto client = std::make_unique<Client>();
-        Client *raw = client.get();
-        raw->socket = socket;
-        raw->address = address;
-        raw->connectedMs = m_clock.elapsed();
-        raw->timer = new QTimer(socket);
-        raw->timer->setSingleShot(true);
-        raw->session = std::make_unique<ClientSession>(&m_picture, &m_limits, peerName(socket),
-                                                       [this, raw](const QByteArray &update) {
-                                                           // The Update holds every edit applied so
-                                                           // far: the relays of those go out before
-                                                           // it, to the clients that already have a
-                                                           // picture, and never to this one after
-                                                           // it.
-                                                           relayEdits();
-                                                           if (raw->gone)
-                                                               return false;
-                                                           raw->receivedUpdate = true;
-                                                           return send(raw, update);
-                                                       });
-        raw->session->setEditListener(
-            [this](quint8 kind, QByteArrayView message) { relay(kind, message); });
-        m_clients.emplace(socket, std::move(client));
-        ++m_liveClients;
-
-        connect(socket, &QTcpSocket::readyRead, this, [this, raw] { readClient(raw); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, raw] { peerClosed(raw); });
-        connect(raw->timer, &QTimer::timeout, this, [this, raw] { checkDeadlines(raw); });
-        qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
-                                          .arg(raw->session->name())
-                                          .arg(clientCount())
-                                          .arg(m_maxClients);
-
-        // The peer may have sent everything, and even closed, before the signals were connected.
-        if (socket->bytesAvailable() > 0)
-            readClient(raw);
-        if (!raw->gone && socket->state() != QAbstractSocket::ConnectedState)
-            removeClient(raw, "gone");
-        if (!raw->gone)
-            armTimer(raw);
+        const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+        const quint16 port = ntohs(peer.ss_family == AF_INET6
+                                       ? reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port
+                                       : reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
+        admit(fd, address, port);
     }
 }
 
-void PictureServer::acceptFailed()
+void PictureServer::admit(int fd, const QHostAddress &peerAddress, quint16 port)
 {
-    // QTcpServer has stopped accepting already; trying again at once would fail again and spin.
-    // A client leaving frees what was short.
-    stopAccepting(m_server->errorString());
+    const QHostAddress address = plainAddress(peerAddress);
+    const QString name = peerName(peerAddress, port);
+    const int fromAddress = m_clientsPerAddress.value(address);
+    QString refusal;
+    if (!isAllowed(address))
+        refusal = QStringLiteral("not in --allow");
+    else if (clientCount() >= m_maxClients)
+        refusal = QStringLiteral("already serving %1 clients").arg(clientCount());
+    else if (fromAddress >= m_maxPerAddress)
+        refusal = QStringLiteral("already %1 connections from %2 (--max-per-address)")
+                      .arg(m_maxPerAddress)
+                      .arg(address.toString());
+    if (!refusal.isEmpty()) {
+        ++m_counters.clientsTurnedAway;
+        qCInfo(lcServer).noquote() << "turned away client" << name << "-" << refusal;
+        ::close(fd);
+        return;
+    }
+
+    setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    setOption(fd, SOL_SOCKET, SO_SNDBUF, SendBufferSize);
+    if (m_keepAliveSeconds > 0)
+        enableKeepAlive(fd, m_keepAliveSeconds);
+
+    auto client = std::make_unique<Client>(this, fd);
+    Client *raw = client.get();
+    if (!m_poller->add(fd, raw)) {
+        qCWarning(lcServer).noquote()
+            << "cannot watch client" << name << "-" << std::strerror(errno);
+        ::close(fd);
+        return;
+    }
+    ++m_clientsPerAddress[address];
+    raw->address = address;
+    raw->connectedMs = m_clock.elapsed();
+    raw->session = std::make_unique<ClientSession>(&m_picture, &m_limits, name,
+                                                   [this, raw](const QByteArray &update) {
+                                                       // The Update holds every edit applied so
+                                                       // far: the relays of those go out before
+                                                       // it, to the clients that already have a
+                                                       // picture, and never to this one after it.
+                                                       relayEdits();
+                                                       if (raw->gone || raw->peerClosed)
+                                                           return false;
+                                                       if (!raw->receivedUpdate) {
+                                                           raw->receivedUpdate = true;
+                                                           raw->holderIndex = m_holders.size();
+                                                           m_holders.push_back(raw);
+                                                       }
+                                                       return send(raw, update);
+                                                   });
+    raw->session->setEditListener(
+        [this](quint8 kind, QByteArrayView message) { relay(kind, message); });
+    m_clients.emplace(raw, std::move(client));
+    ++m_liveClients;
+    qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
+                                      .arg(name)
+                                      .arg(clientCount())
+                                      .arg(m_maxClients);
+    armTimer(raw);
+}
+
+void PictureServer::handleClient(Client *client, quint32 events)
+{
+    if (client->gone)
+        return;
+    if ((events & EPOLLOUT) && !client->output.flush())
+        client->peerClosed = true;
+    // Input, a hang-up and an error all show in what read() returns.
+    if ((events & ~quint32(EPOLLOUT)) || client->peerClosed)
+        readClient(client);
 }
 
 void PictureServer::readClient(Client *client)
@@ -277,27 +321,35 @@ void PictureServer::readClient(Client *client)
     if (client->gone || client->reading)
         return;
     client->reading = true;
-    QTcpSocket *socket = client->socket;
     ClientSession *session = client->session.get();
     const quint64 before = session->messages();
     const quint64 appliedBefore = session->applied();
     const quint64 refusedBefore = session->refused();
-    while (!client->gone && socket->bytesAvailable() > 0) {
+    // One piece per turn of the loop, so that one busy client cannot keep the others waiting;
+    // the poller reports the rest next turn. A peer that has gone is read to its end at once.
+    bool more = true;
+    while (more && !client->gone && !session->ended()) {
         // Whatever is left in the reader after processing is one incomplete message, so there is
         // always room for at least one more byte.
         const qint64 room = Protocol::MaxMessageSize - session->reader().pendingBytes();
         Q_ASSERT(room > 0);
         m_chunk.resize(qMin(room, ReadChunkSize));
-        const qint64 count = socket->read(m_chunk.data(), m_chunk.size());
-        if (count <= 0)
+        const ssize_t count = ::recv(client->fd, m_chunk.data(), size_t(m_chunk.size()), 0);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        const bool alive =
-            session->receive(QByteArrayView(m_chunk.constData(), count), m_clock.elapsed());
-        // Sent after each piece read, so that a client's burst of edits reaches the others in a
-        // few large writes rather than one write per edit.
-        relayEdits();
-        if (!alive)
+        if (count <= 0) {
+            // A peer that vanished without closing shows here once keepalive gives up on it.
+            if (count < 0 && errno != ECONNRESET && errno != EPIPE)
+                qCInfo(lcServer).noquote() << "lost client" << session->name() << "-"
+                                           << QString::fromLocal8Bit(std::strerror(errno));
+            client->peerClosed = true;
             break;
+        }
+        if (!session->receive(QByteArrayView(m_chunk.constData(), count), m_clock.elapsed()))
+            break;
+        more = client->peerClosed;
     }
     client->reading = false;
 
@@ -318,26 +370,13 @@ void PictureServer::readClient(Client *client)
         Q_EMIT pictureChanged();
 }
 
-void PictureServer::peerClosed(Client *client)
+void PictureServer::finishPeer(Client *client)
 {
-    if (client->gone)
+    if (client->gone || client->reading)
         return;
-    if (client->reading) {
-        // Inside our own write: the read under way finishes first and removes the client.
-        client->peerClosed = true;
-        return;
-    }
-    // A peer that vanished without closing shows here once keepalive gives up on it.
-    const QAbstractSocket::SocketError error = client->socket->error();
-    if (error != QAbstractSocket::RemoteHostClosedError &&
-        error != QAbstractSocket::UnknownSocketError)
-        qCInfo(lcServer).noquote()
-            << "lost client" << client->session->name() << "-" << client->socket->errorString();
-    // Edits that arrived just before the peer closed are still in the socket's buffer.
     client->peerClosed = true;
     readClient(client);
-    if (!client->gone)
-        removeClient(client, "gone");
+    removeClient(client, "gone");
 }
 
 void PictureServer::armTimer(Client *client)
@@ -353,11 +392,43 @@ void PictureServer::armTimer(Client *client)
         consider(session->partialSinceMs() + m_stallTimeoutMs);
     if (session->owesUpdate())
         consider(session->updateDueMs());
-    if (due < 0) {
-        client->timer->stop();
+    if (due == client->dueMs)
+        return;
+    if (client->dueMs >= 0)
+        m_deadlines.erase({client->dueMs, client});
+    client->dueMs = due;
+    if (due >= 0)
+        m_deadlines.emplace(due, client);
+    startDeadlineTimer();
+}
+
+void PictureServer::startDeadlineTimer()
+{
+    if (m_deadlines.empty()) {
+        m_deadlineTimer->stop();
+        m_deadlineTimerDueMs = -1;
         return;
     }
-    client->timer->start(int(qMax<qint64>(0, due - m_clock.elapsed())));
+    // Clients join in order and their deadlines mostly follow: the first rarely changes, and the
+    // timer is started again only when it does.
+    const qint64 first = m_deadlines.begin()->first;
+    if (first == m_deadlineTimerDueMs && m_deadlineTimer->isActive())
+        return;
+    m_deadlineTimerDueMs = first;
+    m_deadlineTimer->start(int(qMax<qint64>(0, first - m_clock.elapsed())));
+}
+
+void PictureServer::deadlinesDue()
+{
+    m_deadlineTimerDueMs = -1;
+    const qint64 now = m_clock.elapsed();
+    while (!m_deadlines.empty() && m_deadlines.begin()->first <= now) {
+        Client *client = m_deadlines.begin()->second;
+        m_deadlines.erase(m_deadlines.begin());
+        client->dueMs = -1;
+        checkDeadlines(client); // files its next deadline, if any
+    }
+    startDeadlineTimer();
 }
 
 void PictureServer::checkDeadlines(Client *client)
@@ -381,45 +452,32 @@ void PictureServer::checkDeadlines(Client *client)
                                .arg(m_stallTimeoutMs));
         return;
     }
-    client->reading = true;
-    const bool alive = session->sendOwedUpdate(now);
-    client->reading = false;
-    if (!alive || client->peerClosed) {
-        removeClient(client, "gone");
-        return;
-    }
-    armTimer(client);
+    session->sendOwedUpdate(now);
+    if (client->peerClosed)
+        finishPeer(client);
+    else
+        armTimer(client);
 }
 
-bool PictureServer::send(Client *client, const QByteArray &bytes)
+bool PictureServer::send(Client *client, QByteArrayView bytes)
 {
     if (client->gone || client->peerClosed)
         return false;
-    client->socket->write(bytes);
-    // Hand it to the kernel now, so that what stays queued is what the peer has not taken yet.
-    // A reset peer fails this, and Qt closes the socket (emitting disconnected()) inside it.
-    client->socket->flush();
-    if (client->gone || client->peerClosed ||
-        client->socket->state() != QAbstractSocket::ConnectedState)
+    if (!client->output.write(bytes)) {
+        client->peerClosed = true;
+        // Inside a read, the read removes it when it is over; inside the relay pass, the pass.
+        if (m_relaying && !client->reading)
+            m_leftDuringPass.push_back(client);
         return false;
-    if (isOverQueueLimit(client)) {
-        dropClient(client, QStringLiteral("does not read what is sent to it (%1 bytes unsent)")
-                               .arg(queuedOutput(client)));
+    }
+    const qint64 unsent = client->output.unsent(m_maxQueuedOutput);
+    if (unsent > m_maxQueuedOutput) {
+        dropClient(
+            client,
+            QStringLiteral("does not read what is sent to it (%1 bytes unsent)").arg(unsent));
         return false;
     }
     return true;
-}
-
-bool PictureServer::sendAside(Client *client, const QByteArray &bytes)
-{
-    if (client->reading)
-        return send(client, bytes);
-    client->reading = true;
-    const bool alive = send(client, bytes);
-    client->reading = false;
-    if (client->peerClosed && !client->gone)
-        readClient(client); // reads what is left and removes the client
-    return alive && !client->gone;
 }
 
 void PictureServer::relay(quint8 kind, QByteArrayView message)
@@ -442,46 +500,26 @@ void PictureServer::relay(quint8 kind, QByteArrayView message)
 
 void PictureServer::relayEdits()
 {
-    // A write may make Qt report a lost peer at once, whose last input is then read and may
-    // queue more relays: this loop, not a nested call, sends those too, after these.
+    // A peer found gone by a write is read after the pass: its last input may queue more
+    // relays, which this loop, not a nested call, sends after these.
     if (m_relaying)
         return;
     m_relaying = true;
     while (!m_relays.isEmpty()) {
         const QByteArray relays = std::exchange(m_relays, QByteArray());
         const int count = std::exchange(m_relayCount, 0);
-        m_recipients.clear();
-        for (const auto &entry : m_clients) {
-            if (entry.second->receivedUpdate)
-                m_recipients.push_back(entry.first);
-        }
-        for (QTcpSocket *socket : m_recipients) {
-            // A client that went during this loop is out of the table; its socket and its
-            // record are deleted from the event loop, so the pointer is still safe to look up.
-            const auto found = m_clients.find(socket);
-            if (found == m_clients.end())
-                continue;
-            if (sendAside(found->second.get(), relays))
+        // A copy: clients may leave during the pass, and those that leave are only marked gone
+        // until the event loop deletes them.
+        m_recipients = m_holders;
+        for (Client *client : m_recipients) {
+            if (send(client, relays))
                 m_counters.relayed += quint64(count);
         }
+        for (std::size_t i = 0; i < m_leftDuringPass.size(); ++i)
+            finishPeer(m_leftDuringPass[i]);
+        m_leftDuringPass.clear();
     }
     m_relaying = false;
-}
-
-qint64 PictureServer::queuedOutput(const Client *client) const
-{
-    qint64 queued = client->socket->bytesToWrite();
-    // Bytes the kernel holds for the peer count too: bytesToWrite() is empty as soon as the
-    // kernel has taken them, read or not.
-    int kernel = 0;
-    if (::ioctl(int(client->socket->socketDescriptor()), SIOCOUTQ, &kernel) == 0)
-        queued += kernel;
-    return queued;
-}
-
-bool PictureServer::isOverQueueLimit(const Client *client) const
-{
-    return queuedOutput(client) > m_maxQueuedOutput;
 }
 
 void PictureServer::dropClient(Client *client, const QString &reason)
@@ -511,26 +549,35 @@ void PictureServer::removeClient(Client *client, const char *how)
                                << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged)
                                                 : QString());
 
-    QTcpSocket *socket = client->socket;
-    auto found = m_clients.find(socket);
+    const auto counted = m_clientsPerAddress.find(client->address);
+    Q_ASSERT(counted != m_clientsPerAddress.end());
+    if (--counted.value() == 0)
+        m_clientsPerAddress.erase(counted);
+    if (client->receivedUpdate) {
+        // Order among the holders does not matter: each relay goes to all of them.
+        Q_ASSERT(m_holders.at(client->holderIndex) == client);
+        Client *last = m_holders.back();
+        m_holders[client->holderIndex] = last;
+        last->holderIndex = client->holderIndex;
+        m_holders.pop_back();
+    }
+    if (client->dueMs >= 0) {
+        m_deadlines.erase({client->dueMs, client});
+        client->dueMs = -1;
+    }
+    m_poller->remove(client->fd);
+    ::close(client->fd);
+
+    auto found = m_clients.find(client);
     Q_ASSERT(found != m_clients.end());
-    // Out of the table, but kept alive until the event loop: callers up the stack still hold
-    // the client and its session, and check gone.
+    // Out of the table, but kept alive until the event loop: callers up the stack, the relay
+    // pass and the poller's turn still hold the client, and check gone.
     m_departed.push_back(std::move(found->second));
     m_clients.erase(found);
-    socket->disconnect(this);
-    client->timer->stop();
-    socket->abort();
-    socket->deleteLater();
     if (m_departed.size() == 1)
         QMetaObject::invokeMethod(this, &PictureServer::deleteDeparted, Qt::QueuedConnection);
 
-    if (m_acceptPaused) {
-        m_acceptPaused = false;
-        m_server->resumeAccepting();
-        // The connection held back while paused is waiting; nothing else would announce it.
-        QMetaObject::invokeMethod(this, &PictureServer::acceptClients, Qt::QueuedConnection);
-    }
+    resumeAccepting();
 }
 
 void PictureServer::deleteDeparted()

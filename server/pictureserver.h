@@ -1,9 +1,11 @@
 #pragma once
 
 #include "server/clientsession.h"
+#include "server/eventpoller.h"
 #include "server/picture.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -11,11 +13,12 @@
 
 #include <limits>
 #include <memory>
+#include <set>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class QTcpServer;
-class QTcpSocket;
 class QTimer;
 
 // Serves one picture over TCP. A Hello is answered with an Update of the picture as it stands
@@ -36,15 +39,21 @@ class QTimer;
 // limit. Anything it cannot apply is refused, counted and logged for the first few, and not
 // relayed; a client that keeps sending such messages is closed.
 //
-// A client is never freed while the server's own call stack may still use it: writing to a
-// socket can end the connection inside the call, so the client is only marked gone then and
-// deleted from the event loop.
+// A client is never freed while the server's own call stack may still use it: a write can find
+// the peer gone in the middle of a pass over every client, so the client is only marked then,
+// removed after the pass, and deleted from the event loop.
+//
+// Nothing on the way of a message costs in proportion to the number of clients but the one loop
+// over them that relays it: every client's descriptor sits in one epoll set inside Qt's loop,
+// output goes straight to the kernel (see SocketOutput), the clients from each address are
+// counted in a table, and the deadlines are kept in order in one queue under one timer.
 class PictureServer : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int DefaultMaxClients = 64;
+    // Also bounded by the descriptors the system allows (see clientDescriptorBudget()).
+    static constexpr int DefaultMaxClients = 10000;
     static constexpr int DefaultMaxPerAddress = 8;
     static constexpr int DefaultHelloTimeoutMs = 5000;
     static constexpr int DefaultStallTimeoutMs = 10000;
@@ -87,6 +96,10 @@ public:
     void setSessionLimits(const ClientSession::Limits &limits);
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
 
+    // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
+    // for saving the picture and for Qt's own needs.
+    static int clientDescriptorBudget();
+
     int clientCount() const { return m_liveClients; }
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
@@ -100,26 +113,31 @@ Q_SIGNALS:
 
 private:
     struct Client;
+    struct Listener final : EventPoller::Handler
+    {
+        PictureServer *server = nullptr;
+        void handleEvents(quint32 events) override;
+    };
 
     void acceptClients();
-    void acceptFailed();
+    // Takes one accepted connection, or turns it away.
+    void admit(int fd, const QHostAddress &address, quint16 port);
     // Pauses accepting until a client leaves, and says why (at most once a minute).
     void stopAccepting(const QString &reason);
-    // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
-    // for saving the picture and for Qt's own needs.
-    static int clientDescriptorBudget();
+    void resumeAccepting();
     bool isAllowed(const QHostAddress &address) const;
-    int clientsFrom(const QHostAddress &address) const;
+    void handleClient(Client *client, quint32 events);
     void readClient(Client *client);
-    void peerClosed(Client *client);
+    // Reads what a peer that has gone left unread, then removes it.
+    void finishPeer(Client *client);
     void checkDeadlines(Client *client);
+    // Files the client's next deadline, if any, in the queue under m_deadlineTimer.
     void armTimer(Client *client);
-    // Every byte for a client goes out here. Returns false when the client is gone, which may
-    // have happened inside this call.
-    bool send(Client *client, const QByteArray &bytes);
-    // The one place that decides whether a client has left too much unsent.
-    bool isOverQueueLimit(const Client *client) const;
-    qint64 queuedOutput(const Client *client) const;
+    void startDeadlineTimer();
+    void deadlinesDue();
+    // Every byte for a client goes out here. Returns false when the client is gone or its peer
+    // has left; a peer found gone here is removed by whoever reads it next (see finishPeer()).
+    bool send(Client *client, QByteArrayView bytes);
     void dropClient(Client *client, const QString &reason);
     // Marks the client gone and closes its socket; the client itself is deleted from the event
     // loop. Safe to call more than once.
@@ -129,13 +147,12 @@ private:
     void relay(quint8 kind, QByteArrayView message);
     // Sends the queued relays to every client that has had an Update, in the order applied.
     void relayEdits();
-    // send() for a client whose input is not being read at the moment: should the peer go
-    // inside the write, its last input is read after it rather than inside it.
-    bool sendAside(Client *client, const QByteArray &bytes);
 
     Picture m_picture;
     ClientSession::Limits m_limits;
     QTcpServer *m_server = nullptr;
+    EventPoller *m_poller = nullptr;
+    Listener m_listener;
     QElapsedTimer m_clock;
     int m_maxClients = DefaultMaxClients;
     int m_maxPerAddress = DefaultMaxPerAddress;
@@ -149,13 +166,22 @@ private:
     bool m_acceptPaused = false;
     qint64 m_lastAcceptErrorLogMs = -1;
     int m_liveClients = 0;
-    std::unordered_map<QTcpSocket *, std::unique_ptr<Client>> m_clients;
+    std::unordered_map<Client *, std::unique_ptr<Client>> m_clients;
+    QHash<QHostAddress, int> m_clientsPerAddress;
+    // The clients that have had an Update, which every relay goes to.
+    std::vector<Client *> m_holders;
     std::vector<std::unique_ptr<Client>> m_departed;
+    // Every client's next deadline, earliest first, and when m_deadlineTimer is due.
+    std::set<std::pair<qint64, Client *>> m_deadlines;
+    QTimer *m_deadlineTimer = nullptr;
+    qint64 m_deadlineTimerDueMs = -1;
     QByteArray m_chunk;
     // Edits applied and not yet relayed, whole messages back to back, and how many.
     QByteArray m_relays;
     int m_relayCount = 0;
     bool m_relaying = false;
-    std::vector<QTcpSocket *> m_recipients;
+    std::vector<Client *> m_recipients;
+    // Peers found gone by a write of the relay pass under way, removed once it is over.
+    std::vector<Client *> m_leftDuringPass;
     Counters m_counters;
 };
