@@ -160,6 +160,14 @@ qint64 PictureServer::largestBufferedInput() const
     return largest;
 }
 
+qint64 PictureServer::largestQueuedOutput() const
+{
+    qint64 largest = 0;
+    for (const auto &entry : m_clients)
+        largest = qMax(largest, entry.second->output.queued());
+    return largest;
+}
+
 bool PictureServer::isAllowed(const QHostAddress &address) const
 {
     if (m_allowed.isEmpty())

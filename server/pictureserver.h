@@ -103,6 +103,8 @@ public:
     int clientCount() const { return m_liveClients; }
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
+    // The most output any one client has waiting in the server for room in the kernel.
+    qint64 largestQueuedOutput() const;
 
     const Picture &picture() const { return m_picture; }
     const Counters &counters() const { return m_counters; }
