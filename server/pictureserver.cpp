@@ -126,6 +126,9 @@ void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
 {
+    // Qt's default backlog of 50 turns a crowd joining at once into SYN retransmissions, a
+    // second each; the kernel caps this at net.core.somaxconn.
+    m_server->setListenBacklogSize(4096);
     if (!m_poller->isValid() || !m_server->listen(address, port))
         return false;
     // QTcpServer only opens the socket: connections are taken here, as fast or as slowly as the
