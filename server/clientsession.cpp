@@ -1,6 +1,6 @@
 #include "server/clientsession.h"
 
-#include "server/picture.h"
+#include "server/picturestore.h"
 #include "server/serverlogging.h"
 
 #include <utility>
@@ -18,9 +18,10 @@ QByteArray preview(QByteArrayView payload)
 
 } // namespace
 
-ClientSession::ClientSession(Picture *picture, const Limits *limits, const QString &name,
-                             Sender sender)
-    : m_picture(picture)
+ClientSession::ClientSession(PictureStore *store, quint64 connection, const Limits *limits,
+                             const QString &name, Sender sender)
+    : m_store(store)
+    , m_connection(connection)
     , m_limits(limits)
     , m_name(name)
     , m_sender(std::move(sender))
@@ -58,12 +59,11 @@ bool ClientSession::receive(QByteArrayView bytes, qint64 nowMs)
             refuse(message.kind, message.payload.size(), "the picture is read-only");
             continue;
         }
-        const Picture::EditResult result = m_picture->apply(message.kind, message.payload);
+        const Picture::EditResult result =
+            m_store->submit(m_connection, message.kind, message.bytes);
         if (result == Picture::Applied) {
             ++m_applied;
             m_changed = true;
-            if (m_editListener)
-                m_editListener(message.kind, message.bytes);
             qCDebug(lcServer).noquote() << m_name << "kind" << message.kind << "length"
                                         << message.payload.size() << preview(message.payload);
         } else {
@@ -116,7 +116,7 @@ bool ClientSession::sendUpdate(qint64 nowMs)
     m_updated = true;
     m_lastUpdateMs = nowMs;
     // The picture's own copy: the sender may outlive an edit that makes the picture forget it.
-    const QByteArray update = m_picture->update(m_limits->updateFlags);
+    const QByteArray update = m_store->picture().update(m_limits->updateFlags);
     if (!m_sender(update))
         m_ended = true;
     return !m_ended;

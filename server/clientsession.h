@@ -8,12 +8,12 @@
 
 #include <functional>
 
-class Picture;
+class PictureStore;
 
 // One client's side of the conversation, without its socket: the bytes it sent are cut into
 // messages, Hellos are answered (at most one Update per interval, the rest answered together
-// later), edits go to the picture, and what cannot be applied is refused, logged within bounds
-// and counted towards closing the client. The server's socket loop and the fuzzer both drive
+// later), edits go to the picture's store, and what cannot be applied is refused, logged within
+// bounds and counted towards closing the client. The server's socket loop and the fuzzer both drive
 // this class, so they cannot disagree.
 //
 // Sending may end the connection from inside the call (a reset socket fails its write and closes
@@ -35,16 +35,13 @@ public:
 
     // Returns false when the client is gone, possibly because of this very call.
     using Sender = std::function<bool(const QByteArray &bytes)>;
-    // Told of every edit applied, with the whole message as it arrived, after the picture has
-    // taken it.
-    using EditListener = std::function<void(quint8 kind, QByteArrayView message)>;
-
-    ClientSession(Picture *picture, const Limits *limits, const QString &name, Sender sender);
+    // Edits are submitted to store under connection, the number it gave this client.
+    ClientSession(PictureStore *store, quint64 connection, const Limits *limits,
+                  const QString &name, Sender sender);
 
     // Takes bytes as they arrive and handles every message they complete. Returns false once the
     // session has ended: the client is gone or must be closed (see closeReason()).
     bool receive(QByteArrayView bytes, qint64 nowMs);
-    void setEditListener(EditListener listener) { m_editListener = std::move(listener); }
 
     // Sends the Update that Hellos within the last interval are owed, if it is due.
     bool sendOwedUpdate(qint64 nowMs);
@@ -56,6 +53,7 @@ public:
     const QString &closeReason() const { return m_closeReason; }
 
     const QString &name() const { return m_name; }
+    quint64 connection() const { return m_connection; }
     bool helloReceived() const { return m_hellos > 0; }
     bool owesUpdate() const { return m_owesUpdate; }
     qint64 updateDueMs() const { return m_lastUpdateMs + m_limits->updateIntervalMs; }
@@ -64,9 +62,10 @@ public:
     const MessageReader &reader() const { return m_reader; }
 
     quint64 messages() const { return m_messages; }
+    // Edits the store accepted.
     quint64 applied() const { return m_applied; }
     quint64 refused() const { return m_refused; }
-    // Set by every applied edit; cleared by taking it.
+    // Set by every accepted edit; cleared by taking it.
     bool takeChanged();
 
 private:
@@ -74,11 +73,11 @@ private:
     bool sendUpdate(qint64 nowMs);
     void refuse(quint8 kind, qsizetype length, const char *reason);
 
-    Picture *m_picture = nullptr;
+    PictureStore *m_store = nullptr;
+    quint64 m_connection = 0;
     const Limits *m_limits = nullptr;
     QString m_name;
     Sender m_sender;
-    EditListener m_editListener;
     MessageReader m_reader;
     QString m_closeReason;
     bool m_ended = false;

@@ -122,6 +122,19 @@ bool Picture::isCellValue(quint8 value) const
     return value == EmptyCell || value < m_format->palette.size();
 }
 
+QByteArrayView Picture::relayed(quint8 kind, QByteArrayView message, QByteArray *scratch) const
+{
+    if (kind != Protocol::RowData)
+        return message;
+    const auto row = Protocol::decodeRowData(message.sliced(Protocol::HeaderSize));
+    if (!row || row->count == m_format->columns)
+        return message;
+    const auto *cells =
+        reinterpret_cast<const quint8 *>(m_cells.constData()) + row->row * m_format->columns;
+    *scratch = Protocol::encodeRowData(row->row, quint8(m_format->columns), cells);
+    return *scratch;
+}
+
 const char *Picture::describe(EditResult result)
 {
     switch (result) {

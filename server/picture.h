@@ -48,6 +48,11 @@ public:
     // Applies one client message of any kind. Colours must belong to the format's palette: a
     // value beyond it would be stored, saved and handed to every later client.
     EditResult apply(quint8 kind, QByteArrayView payload);
+    // An applied edit as every client is to be sent it, given the whole message as it arrived:
+    // the message itself, except that a row shorter than the grid changes only the cells it
+    // carries, which a client cannot tell from a malformed row, so it goes out as the whole row
+    // as it now stands, encoded into *scratch. Call it after apply(), before the next edit.
+    QByteArrayView relayed(quint8 kind, QByteArrayView message, QByteArray *scratch) const;
 
     // The Update message that hands the whole picture to a client; flags go into its byte 3.
     QByteArray encodeUpdate(quint8 flags = 0) const;

@@ -2,6 +2,7 @@
 
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
+#include "server/localpicturestore.h"
 #include "server/serverlogging.h"
 #include "server/socketoutput.h"
 
@@ -96,14 +97,23 @@ void PictureServer::Listener::handleEvents(quint32)
 }
 
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
+    : PictureServer(new LocalPictureStore(picture), parent)
+{
+    m_store->setParent(this);
+}
+
+PictureServer::PictureServer(PictureStore *store, QObject *parent)
     : QObject(parent)
-    , m_picture(picture)
+    , m_store(store)
     , m_server(new QTcpServer(this))
     , m_poller(new EventPoller(this))
     , m_deadlineTimer(new QTimer(this))
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
     m_listener.server = this;
+    connect(m_store, &PictureStore::edited, this,
+            [this](quint64, QByteArrayView relayed) { relay(relayed); });
+    connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     m_clock.start();
     m_deadlineTimer->setSingleShot(true);
     m_deadlineTimer->setTimerType(Qt::PreciseTimer);
@@ -289,7 +299,8 @@ void PictureServer::admit(int fd, const QHostAddress &peerAddress, quint16 port)
     ++m_clientsPerAddress[address];
     raw->address = address;
     raw->connectedMs = m_clock.elapsed();
-    raw->session = std::make_unique<ClientSession>(&m_picture, &m_limits, name,
+    const quint64 connection = m_store->openConnection(address, port);
+    raw->session = std::make_unique<ClientSession>(m_store, connection, &m_limits, name,
                                                    [this, raw](const QByteArray &update) {
                                                        // The Update holds every edit applied so
                                                        // far: the relays of those go out before
@@ -305,8 +316,6 @@ void PictureServer::admit(int fd, const QHostAddress &peerAddress, quint16 port)
                                                        }
                                                        return send(raw, update);
                                                    });
-    raw->session->setEditListener(
-        [this](quint8 kind, QByteArrayView message) { relay(kind, message); });
     m_clients.emplace(raw, std::move(client));
     ++m_liveClients;
     qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
@@ -491,22 +500,31 @@ bool PictureServer::send(Client *client, QByteArrayView bytes)
     return true;
 }
 
-void PictureServer::relay(quint8 kind, QByteArrayView message)
+void PictureServer::relay(QByteArrayView relayed)
 {
-    const CanvasFormat &format = m_picture.format();
-    const auto row = kind == Protocol::RowData
-                         ? Protocol::decodeRowData(message.sliced(Protocol::HeaderSize))
-                         : std::nullopt;
-    if (row && row->count != format.columns) {
-        // A row shorter than the grid changes only the cells it carries, which a client cannot
-        // tell from a malformed row; the whole row as it now stands says the same to everyone.
-        const auto *cells = reinterpret_cast<const quint8 *>(m_picture.cells().constData()) +
-                            row->row * format.columns;
-        m_relays += Protocol::encodeRowData(row->row, quint8(format.columns), cells);
-    } else {
-        m_relays += message;
-    }
+    m_relays += relayed;
     ++m_relayCount;
+}
+
+void PictureServer::sendFreshUpdates()
+{
+    // Relays queued before the change lead to a picture that is no more; the Update replaces them.
+    m_relays.clear();
+    m_relayCount = 0;
+    const QByteArray update = picture().update(m_limits.updateFlags);
+    // A pass like the relays' (a copy of the holders, peers found gone removed after it), which
+    // may run inside one of those.
+    const bool nested = std::exchange(m_relaying, true);
+    const std::vector<Client *> recipients = m_holders;
+    for (Client *client : recipients)
+        send(client, update);
+    if (nested)
+        return;
+    for (std::size_t i = 0; i < m_leftDuringPass.size(); ++i)
+        finishPeer(m_leftDuringPass[i]);
+    m_leftDuringPass.clear();
+    m_relaying = false;
+    relayEdits();
 }
 
 void PictureServer::relayEdits()
@@ -549,6 +567,8 @@ void PictureServer::removeClient(Client *client, const char *how)
     client->gone = true;
     client->session->end();
     --m_liveClients;
+    m_store->closeConnection(client->session->connection());
+    m_store->closeConnection(client->session->connection());
 
     const ClientSession *session = client->session.get();
     const quint64 unlogged = session->refused() > quint64(m_limits.loggedRefusals)

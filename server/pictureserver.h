@@ -3,6 +3,7 @@
 #include "server/clientsession.h"
 #include "server/eventpoller.h"
 #include "server/picture.h"
+#include "server/picturestore.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -72,7 +73,10 @@ public:
         quint64 relayed = 0;        // edits relayed, counted once per client they went to
     };
 
+    // Serves a picture held in this process alone.
     explicit PictureServer(const Picture &picture, QObject *parent = nullptr);
+    // Serves the store's picture; the store must outlive the server.
+    explicit PictureServer(PictureStore *store, QObject *parent = nullptr);
     ~PictureServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -106,11 +110,12 @@ public:
     // The most output any one client has waiting in the server for room in the kernel.
     qint64 largestQueuedOutput() const;
 
-    const Picture &picture() const { return m_picture; }
+    const Picture &picture() const { return m_store->picture(); }
+    PictureStore *store() const { return m_store; }
     const Counters &counters() const { return m_counters; }
 
 Q_SIGNALS:
-    // After every read that changed the picture.
+    // After every read that had the store accept an edit.
     void pictureChanged();
 
 private:
@@ -145,12 +150,15 @@ private:
     // loop. Safe to call more than once.
     void removeClient(Client *client, const char *how);
     void deleteDeparted();
-    // Queues an applied edit for every client that has had an Update; relayEdits() sends it.
-    void relay(quint8 kind, QByteArrayView message);
+    // Queues an edit the store applied for every client that has had an Update; relayEdits()
+    // sends it.
+    void relay(QByteArrayView relayed);
+    // The store's picture changed as a whole: every client that holds a picture gets it anew.
+    void sendFreshUpdates();
     // Sends the queued relays to every client that has had an Update, in the order applied.
     void relayEdits();
 
-    Picture m_picture;
+    PictureStore *m_store = nullptr;
     ClientSession::Limits m_limits;
     QTcpServer *m_server = nullptr;
     EventPoller *m_poller = nullptr;

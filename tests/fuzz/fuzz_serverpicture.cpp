@@ -23,6 +23,7 @@
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
 #include "server/clientsession.h"
+#include "server/localpicturestore.h"
 #include "server/picture.h"
 
 #include <memory>
@@ -153,7 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const quint8 *stream = data + 2 + splitCount;
     const size_t streamSize = size - 2 - splitCount;
 
-    Picture picture(formatNumber);
+    LocalPictureStore store{Picture(formatNumber)};
+    const Picture &picture = store.picture();
+    quint64 announced = 0; // edits the store told its listeners of
+    QObject::connect(&store, &PictureStore::edited, [&](quint64 connection, QByteArrayView) {
+        check(connection == 1);
+        ++announced;
+    });
     Model model(formatNumber);
     ClientSession::Limits limits;
     limits.extraHellos = 4;
@@ -180,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Owned the way the server owns it: a session that ended is not deleted until the end of
     // the "event loop" below, and must stay quiet until then.
     auto session =
-        std::make_unique<ClientSession>(&picture, &limits, QStringLiteral("fuzz"), sender);
+        std::make_unique<ClientSession>(&store, 1, &limits, QStringLiteral("fuzz"), sender);
 
     size_t fed = 0;
     size_t modelAt = 0; // where the model's own walk over the stream has got to
@@ -225,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 ++modelRefused;
         }
         check(session->applied() == modelApplied);
+        check(announced == modelApplied);
         check(session->refused() == modelRefused);
         check(modelRefused <= quint64(limits.maxRefused) + 1);
         if (modelRefused > quint64(limits.maxRefused))
