@@ -214,12 +214,10 @@ int main(int argc, char *argv[])
     if (!ok || !Picture::isFormatNumber(formatNumber))
         return fail(ExitUsage, QStringLiteral("--format needs a number from 0 to 3"));
     const rlim_t descriptorLimit = raiseDescriptorLimit();
-    ok = true;
+    // 0 until the server listens: then as many as the descriptors allow, up to the default.
     const int maxClients =
-        parser.isSet(maxClientsOption)
-            ? parser.value(maxClientsOption).toInt(&ok)
-            : qBound(1, PictureServer::clientDescriptorBudget(), PictureServer::DefaultMaxClients);
-    if (!ok || maxClients < 1)
+        parser.isSet(maxClientsOption) ? parser.value(maxClientsOption).toInt(&ok) : 0;
+    if (parser.isSet(maxClientsOption) && (!ok || maxClients < 1))
         return fail(ExitUsage, QStringLiteral("--max-clients needs a number of at least 1"));
     const int maxPerAddress = parser.value(maxPerAddressOption).toInt(&ok);
     if (!ok || maxPerAddress < 1)
@@ -299,7 +297,8 @@ int main(int argc, char *argv[])
     }
 
     PictureServer server(picture);
-    server.setMaxClients(maxClients);
+    if (maxClients > 0)
+        server.setMaxClients(maxClients);
     server.setMaxPerAddress(maxPerAddress);
     server.setHelloTimeout(helloTimeoutMs);
     server.setStallTimeout(stallTimeoutMs);
@@ -314,11 +313,14 @@ int main(int argc, char *argv[])
                                    .arg(port)
                                    .arg(server.errorString()));
 
-    const int room = qMin(maxClients, PictureServer::clientDescriptorBudget());
+    const int budget = PictureServer::clientDescriptorBudget();
+    if (maxClients == 0)
+        server.setMaxClients(qBound(1, budget, PictureServer::DefaultMaxClients));
+    const int room = qMin(server.maxClients(), budget);
     qCInfo(lcServer).noquote()
         << QStringLiteral("room for %1 clients (--max-clients %2; %3)")
                .arg(room)
-               .arg(maxClients)
+               .arg(server.maxClients())
                .arg(descriptorLimit > 0
                         ? QStringLiteral("descriptor limit %1").arg(quint64(descriptorLimit))
                         : QStringLiteral("no descriptor limit"));

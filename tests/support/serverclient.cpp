@@ -17,8 +17,10 @@ ServerClient::ServerClient(QObject *parent)
     connect(&m_socket, &QTcpSocket::readyRead, this, &ServerClient::readAll);
 }
 
-bool ServerClient::connectTo(quint16 port)
+bool ServerClient::connectTo(quint16 port, const QHostAddress &from)
 {
+    if (!from.isNull() && !m_socket.bind(from))
+        return false;
     m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     if (!QTest::qWaitFor([this] { return isConnected(); }, WaitMs))
         return false;

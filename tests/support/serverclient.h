@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QTcpSocket>
@@ -20,8 +21,9 @@ class ServerClient : public QObject
 public:
     explicit ServerClient(QObject *parent = nullptr);
 
-    // Connects to 127.0.0.1; false if that took more than five seconds.
-    bool connectTo(quint16 port);
+    // Connects to 127.0.0.1 from the given loopback address (127.0.0.1 if none); false if that
+    // took more than five seconds.
+    bool connectTo(quint16 port, const QHostAddress &from = QHostAddress());
     // Writes the bytes and hands them to the kernel at once.
     void send(QByteArrayView bytes);
     // Sends Hello and waits for the Update that answers it, decoded into a picture. Because the
