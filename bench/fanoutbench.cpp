@@ -111,16 +111,6 @@ Wire wireOf(Kind kind)
     return wire;
 }
 
-std::string siblingProgram(const char *name)
-{
-    char self[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0)
-        return name;
-    const std::string path(self, size_t(length));
-    return path.substr(0, path.rfind('/') + 1) + name;
-}
-
 int freeLoopbackPort()
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -251,43 +241,9 @@ public:
 
     int port() const { return m_port; }
 
-    // User and system time, in seconds, from /proc at 100 ticks a second.
-    double cpuSeconds() const
-    {
-        const std::string path = "/proc/" + std::to_string(m_pid) + "/stat";
-        FILE *file = std::fopen(path.c_str(), "r");
-        if (!file)
-            return 0;
-        char line[1024] = {};
-        const size_t size = std::fread(line, 1, sizeof line - 1, file);
-        std::fclose(file);
-        line[size] = 0;
-        const char *rest = std::strrchr(line, ')');
-        if (!rest)
-            return 0;
-        unsigned long utime = 0;
-        unsigned long stime = 0;
-        // Fields 3 to 13 come before utime and stime.
-        std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
-                    &stime);
-        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-    }
-
-    long residentKiB() const
-    {
-        const std::string path = "/proc/" + std::to_string(m_pid) + "/status";
-        FILE *status = std::fopen(path.c_str(), "r");
-        if (!status)
-            return -1;
-        char line[256];
-        long kib = -1;
-        while (std::fgets(line, sizeof line, status)) {
-            if (std::strncmp(line, "VmRSS:", 6) == 0)
-                kib = std::atol(line + 6);
-        }
-        std::fclose(status);
-        return kib;
-    }
+    // User and system time, in seconds.
+    double cpuSeconds() const { return double(cpuTicks(m_pid)) / double(sysconf(_SC_CLK_TCK)); }
+    long residentKiB() const { return ::residentKiB(m_pid); }
 
 private:
     pid_t m_pid = 0;

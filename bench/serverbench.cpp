@@ -52,29 +52,16 @@ class Server
 public:
     bool start()
     {
-        char self[PATH_MAX];
-        const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length <= 0)
-            return false;
-        std::string program(self, size_t(length));
-        program = program.substr(0, program.rfind('/') + 1) + "celvane-server";
+        std::string program = siblingProgram("celvane-server");
 
         std::string format = std::to_string(FormatNumber);
-        char *argv[] = {program.data(),
-                        const_cast<char *>("--listen"),
-                        const_cast<char *>("127.0.0.1"),
-                        const_cast<char *>("--port"),
-                        const_cast<char *>("0"),
-                        const_cast<char *>("--format"),
-                        format.data(),
-                        const_cast<char *>("--max-clients"),
-                        const_cast<char *>("1000"),
+        char *argv[] = {program.data(), const_cast<char *>("--listen"),
+                        const_cast<char *>("127.0.0.1"), const_cast<char *>("--port"),
+                        const_cast<char *>("0"), const_cast<char *>("--format"), format.data(),
+                        const_cast<char *>("--max-clients"), const_cast<char *>("1000"),
                         // Every client comes from 127.0.0.1, and the editors never say Hello.
-                        const_cast<char *>("--max-per-address"),
-                        const_cast<char *>("1000"),
-                        const_cast<char *>("--hello-timeout"),
-                        const_cast<char *>("0"),
-                        nullptr};
+                        const_cast<char *>("--max-per-address"), const_cast<char *>("1000"),
+                        const_cast<char *>("--hello-timeout"), const_cast<char *>("0"), nullptr};
         int output = -1;
         m_pid = spawnWithOutputPipe(argv, &output);
         if (!m_pid)
@@ -101,21 +88,7 @@ public:
     int port() const { return m_port; }
     pid_t pid() const { return m_pid; }
 
-    long residentKiB() const
-    {
-        const std::string path = "/proc/" + std::to_string(m_pid) + "/status";
-        FILE *status = std::fopen(path.c_str(), "r");
-        if (!status)
-            return -1;
-        char line[256];
-        long kib = -1;
-        while (std::fgets(line, sizeof line, status)) {
-            if (std::strncmp(line, "VmRSS:", 6) == 0)
-                kib = std::atol(line + 6);
-        }
-        std::fclose(status);
-        return kib;
-    }
+    long residentKiB() const { return ::residentKiB(m_pid); }
 
 private:
     pid_t m_pid = 0;
@@ -341,28 +314,6 @@ void serveManyClients(benchmark::State &state)
 
 constexpr int RelaySize = Protocol::HeaderSize + Protocol::CommandPayloadSize;
 
-long serverCpuTicks(pid_t pid)
-{
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    FILE *stat = std::fopen(path.c_str(), "r");
-    if (!stat)
-        return -1;
-    char buffer[1024];
-    const size_t size = std::fread(buffer, 1, sizeof buffer - 1, stat);
-    std::fclose(stat);
-    buffer[size] = '\0';
-    // utime and stime are fields 14 and 15, counted after the command name's closing bracket.
-    const char *p = std::strrchr(buffer, ')');
-    if (!p)
-        return -1;
-    long utime = 0;
-    long stime = 0;
-    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) !=
-        2)
-        return -1;
-    return utime + stime;
-}
-
 // Reads and throws away whatever a non-blocking socket holds; returns the bytes, or -1 when the
 // connection is gone.
 long drain(int fd)
@@ -483,7 +434,7 @@ void relayFanOut(benchmark::State &state)
     double relayed = 0;
     double wallSeconds = 0;
     for (auto _ : state) {
-        const long ticksBefore = serverCpuTicks(server.pid());
+        const long ticksBefore = cpuTicks(server.pid());
         const auto start = std::chrono::steady_clock::now();
         std::vector<long> received(fds.size(), 0);
         size_t written = 0;
@@ -524,7 +475,7 @@ void relayFanOut(benchmark::State &state)
         }
         state.SetIterationTime(seconds);
         wallSeconds += seconds;
-        cpuSeconds += double(serverCpuTicks(server.pid()) - ticksBefore) / double(ticksPerSecond);
+        cpuSeconds += double(cpuTicks(server.pid()) - ticksBefore) / double(ticksPerSecond);
         relayed += double(Burst) * Clients;
     }
     close(editor);

@@ -85,7 +85,7 @@ struct PictureServer::Client final : EventPoller::Handler
     qint64 dueMs = -1;           // its entry in m_deadlines
     std::size_t holderIndex = 0; // its place in m_holders, once it has had an Update
     bool gone = false;
-    bool reading = false;    // readClient() is on the stack
+    bool reading = false;    // its input or its owed Update is being handled
     bool peerClosed = false; // the peer left; what it sent before is still to be read
     // Relays go only to a client that holds a picture to apply them to.
     bool receivedUpdate = false;
@@ -472,7 +472,10 @@ void PictureServer::checkDeadlines(Client *client)
                                .arg(m_stallTimeoutMs));
         return;
     }
+    // As inside a read: a relay pass that the Update sets off leaves this client to us.
+    client->reading = true;
     session->sendOwedUpdate(now);
+    client->reading = false;
     if (client->peerClosed)
         finishPeer(client);
     else

@@ -78,20 +78,28 @@ struct Connection
     QByteArray received;
 };
 
-// Hands room to write to the output, and stops watching a peer that is gone, as the server does.
-struct Flusher final : EventPoller::Handler
+// The output of the server's end, watched by a poller that hands it room to write and stops
+// watching a peer that is gone, as the server does.
+struct Watched final : EventPoller::Handler
 {
+    explicit Watched(int fd)
+        : fd(fd)
+        , output(&poller, fd, this)
+    {
+        added = poller.add(fd, this);
+    }
     void handleEvents(quint32 events) override
     {
         ++calls;
-        if ((events & EPOLLOUT) && !output->flush()) {
+        if ((events & EPOLLOUT) && !output.flush()) {
             ++failures;
-            poller->remove(fd);
+            poller.remove(fd);
         }
     }
-    EventPoller *poller = nullptr;
+    EventPoller poller;
     int fd = -1;
-    SocketOutput *output = nullptr;
+    SocketOutput output;
+    bool added = false;
     int calls = 0;
     int failures = 0;
 };
@@ -136,13 +144,9 @@ void tst_SocketOutput::queuedBytesFollowInOrder()
 
     Connection connection;
     QVERIFY(connection.server >= 0);
-    EventPoller poller;
-    Flusher flusher;
-    SocketOutput output(&poller, connection.server, &flusher);
-    flusher.output = &output;
-    flusher.poller = &poller;
-    flusher.fd = connection.server;
-    QVERIFY(poller.add(connection.server, &flusher));
+    Watched watched(connection.server);
+    QVERIFY(watched.added);
+    SocketOutput &output = watched.output;
 
     QByteArray expected;
     for (int i = 0; i < pieces; ++i) {
@@ -166,17 +170,17 @@ void tst_SocketOutput::queuedBytesFollowInOrder()
     QVERIFY(connection.received == expected);
     QTRY_VERIFY(!output.isWaitingForRoom());
     QCOMPARE(output.queued(), 0);
-    QCOMPARE(flusher.failures, 0);
+    QCOMPARE(watched.failures, 0);
 
     // With room again, a write goes straight out.
-    const int callsBefore = flusher.calls;
+    const int callsBefore = watched.calls;
     QVERIFY(output.write("tail"));
     QCOMPARE(output.queued(), 0);
     QVERIFY(QTest::qWaitFor([&] {
         connection.read();
         return connection.received.endsWith("tail");
     }));
-    QCOMPARE(flusher.calls, callsBefore);
+    QCOMPARE(watched.calls, callsBefore);
 }
 
 void tst_SocketOutput::resetPeerFailsTheWrite_data()
@@ -191,13 +195,9 @@ void tst_SocketOutput::resetPeerFailsTheWrite()
     QFETCH(bool, withQueue);
 
     Connection connection;
-    EventPoller poller;
-    Flusher flusher;
-    SocketOutput output(&poller, connection.server, &flusher);
-    flusher.output = &output;
-    flusher.poller = &poller;
-    flusher.fd = connection.server;
-    QVERIFY(poller.add(connection.server, &flusher));
+    Watched watched(connection.server);
+    QVERIFY(watched.added);
+    SocketOutput &output = watched.output;
     if (withQueue) {
         QVERIFY(output.write(pattern(1 << 20, 0)));
         QVERIFY(output.queued() > 0);
@@ -206,7 +206,7 @@ void tst_SocketOutput::resetPeerFailsTheWrite()
 
     if (withQueue) {
         // The poller reports the reset, and sending the queue fails.
-        QTRY_COMPARE(flusher.failures, 1);
+        QTRY_COMPARE(watched.failures, 1);
     } else {
         QVERIFY(!output.write("after the reset"));
     }
