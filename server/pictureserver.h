@@ -34,10 +34,10 @@ class QTimer;
 // The server protects itself from its clients. It serves at most maxClients() of them, and at
 // most maxPerAddress() from one address, and turns away the rest; it closes a connection that
 // has not said Hello within the Hello deadline and one whose message stops arriving; it holds
-// at most one whole message of unread input per client (the socket's own buffer is bounded the
-// same way, so a peer that sends a long message slowly is held back by TCP); and it drops a
-// client whose unsent output (Updates or relays), counted in the kernel too, grows past a
-// limit. Anything it cannot apply is refused, counted and logged for the first few, and not
+// at most one whole message of unread input per client (it takes no more from the kernel than
+// that leaves room for, so a peer that sends a long message slowly is held back by TCP); and it
+// drops a client whose unsent output (Updates or relays), counted in the kernel too, grows past
+// a limit. Anything it cannot apply is refused, counted and logged for the first few, and not
 // relayed; a client that keeps sending such messages is closed.
 //
 // A client is never freed while the server's own call stack may still use it: a write can find
