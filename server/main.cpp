@@ -6,6 +6,9 @@
 #include "server/samplepicture.h"
 #include "server/serverlogging.h"
 #include "server/signalwatcher.h"
+#include "service/journallog.h"
+#include "service/servicenotifier.h"
+#include "service/socketactivation.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -53,7 +56,7 @@ const char description[] =
 
 int fail(ExitStatus status, const QString &message)
 {
-    std::fprintf(stderr, "celvane-server: %s\n", qPrintable(message));
+    qCritical("celvane-server: %s", qPrintable(message));
     return status;
 }
 
@@ -111,6 +114,7 @@ bool isLoopback(const QHostAddress &address)
 
 int main(int argc, char *argv[])
 {
+    JournalLog::install();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("celvane-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CELVANE_VERSION));
@@ -240,6 +244,10 @@ int main(int argc, char *argv[])
                 QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
         allowed.append(subnet);
     }
+    // A socket handed over by the service manager takes the place of --listen and --port.
+    SocketActivation activation;
+    if (!activation.take())
+        return fail(ExitUsage, activation.errorString());
     QSize exportSize = PictureRenderer::DefaultSize;
     if (parser.isSet(exportSizeOption) && !parseSize(parser.value(exportSizeOption), &exportSize))
         return fail(ExitUsage, QStringLiteral("--export-size needs WIDTHxHEIGHT, each 1 to 8192"));
@@ -307,11 +315,20 @@ int main(int argc, char *argv[])
     ClientSession::Limits limits = server.sessionLimits();
     limits.readOnly = parser.isSet(readOnlyOption);
     server.setSessionLimits(limits);
-    if (!server.listen(address, quint16(port)))
+    if (activation.descriptor() >= 0) {
+        if (parser.isSet(listenOption) || parser.isSet(portOption))
+            qWarning("celvane-server: --listen and --port are ignored: the service manager "
+                     "handed over the socket to listen on");
+        if (!server.listenOn(activation.descriptor()))
+            return fail(ExitUsage, QStringLiteral("cannot listen on the socket the service "
+                                                  "manager handed over: %1")
+                                       .arg(server.errorString()));
+    } else if (!server.listen(address, quint16(port))) {
         return fail(ExitUsage, QStringLiteral("cannot listen on %1 port %2: %3")
                                    .arg(address.toString())
                                    .arg(port)
                                    .arg(server.errorString()));
+    }
 
     const int budget = PictureServer::clientDescriptorBudget();
     if (maxClients == 0)
@@ -335,27 +352,29 @@ int main(int argc, char *argv[])
     int status = ExitOk;
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application, [&] {
+        ServiceNotifier::stopping();
         if (saver && !saver->saveNow()) {
             status = ExitPictureFile;
-            std::fprintf(stderr,
-                         "celvane-server: stopping with edits that could not be saved; %s "
-                         "keeps the last picture that was\n",
-                         qPrintable(picturePath));
+            qCritical("celvane-server: stopping with edits that could not be saved; %s keeps "
+                      "the last picture that was",
+                      qPrintable(picturePath));
         }
         QCoreApplication::exit(status);
     });
 
-    const QString shownAddress = address.protocol() == QAbstractSocket::IPv6Protocol
-                                     ? QStringLiteral("[%1]").arg(address.toString())
-                                     : address.toString();
-    if (!isLoopback(address))
-        std::fprintf(stderr,
-                     "celvane-server: warning: listening on %s, not loopback: anyone who can "
-                     "reach it may %s the picture%s\n",
-                     qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
-                     allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
+    const QHostAddress listening = server.serverAddress();
+    const QString shownAddress = listening.protocol() == QAbstractSocket::IPv6Protocol
+                                     ? QStringLiteral("[%1]").arg(listening.toString())
+                                     : listening.toString();
+    if (!isLoopback(listening))
+        qWarning("celvane-server: warning: listening on %s, not loopback: anyone who can reach "
+                 "it may %s the picture%s",
+                 qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
+                 allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
     std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server.serverPort()));
     std::fflush(stdout);
+    ServiceNotifier::ready(
+        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server.serverPort()));
 
     application.exec();
 

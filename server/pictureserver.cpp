@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -136,15 +137,29 @@ void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
 {
+    return startListening([&] { return m_server->listen(address, port); });
+}
+
+bool PictureServer::listenOn(qintptr socketDescriptor)
+{
+    return startListening([&] { return m_server->setSocketDescriptor(socketDescriptor); });
+}
+
+bool PictureServer::startListening(const std::function<bool()> &openSocket)
+{
     // Qt's default backlog of 50 turns a crowd joining at once into SYN retransmissions, a
-    // second each; the kernel caps this at net.core.somaxconn.
+    // second each; the kernel caps this at net.core.somaxconn. A socket handed over was set
+    // up by whoever opened it.
     m_server->setListenBacklogSize(4096);
-    if (!m_poller->isValid() || !m_server->listen(address, port))
+    if (!m_poller->isValid() || !openSocket())
         return false;
     // QTcpServer only opens the socket: connections are taken here, as fast or as slowly as the
     // limits allow, and a QTcpSocket per client would cost memory and a notifier each.
     m_server->pauseAccepting();
-    m_poller->add(int(m_server->socketDescriptor()), &m_listener);
+    const int listening = int(m_server->socketDescriptor());
+    // The accept loop ends at EAGAIN: a socket handed over blocking would hang it.
+    ::fcntl(listening, F_SETFL, ::fcntl(listening, F_GETFL) | O_NONBLOCK);
+    m_poller->add(listening, &m_listener);
     m_descriptorBudget = clientDescriptorBudget();
     return true;
 }

@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPair>
 
+#include <functional>
 #include <limits>
 #include <memory>
 #include <set>
@@ -80,6 +81,9 @@ public:
     ~PictureServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
+    // Serves from a TCP socket that is bound and listening already (one handed over by the
+    // service manager, say), in place of listen().
+    bool listenOn(qintptr socketDescriptor);
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
     QString errorString() const;
@@ -126,6 +130,8 @@ private:
         void handleEvents(quint32 events) override;
     };
 
+    // What listen() and listenOn() both do before and after the socket is in place.
+    bool startListening(const std::function<bool()> &openSocket);
     void acceptClients();
     // Takes one accepted connection, or turns it away.
     void admit(int fd, const QHostAddress &address, quint16 port);

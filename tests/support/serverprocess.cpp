@@ -28,10 +28,9 @@ bool ServerProcess::start(const QStringList &arguments)
     m_port = 0;
     m_failure.clear();
     m_stderr.clear();
-    m_process.setArguments(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
-                                       QStringLiteral("--port"), QStringLiteral("0")} +
-                           arguments);
-    m_process.start(QIODevice::ReadOnly);
+    launch(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+                       QStringLiteral("--port"), QStringLiteral("0")} +
+           arguments);
     if (!m_process.waitForStarted(WaitMs)) {
         m_failure = "the server did not start: " + m_process.errorString().toUtf8();
         return false;
@@ -60,14 +59,41 @@ bool ServerProcess::start(const QStringList &arguments)
 int ServerProcess::runToExit(const QStringList &arguments)
 {
     m_stderr.clear();
-    m_process.setArguments(arguments);
-    m_process.start(QIODevice::ReadOnly);
+    launch(arguments);
     if (!m_process.waitForFinished(WaitMs)) {
         kill();
         return -1;
     }
     standardError();
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+void ServerProcess::handOver(const QList<int> &descriptors, bool forThisProcess)
+{
+    // A shell execs the server, so the server's pid is the shell's $$, known before the exec
+    // as LISTEN_PID needs; the redirections place the copies at 3, 4, ... and close the
+    // originals. bash, because dash redirects only descriptors 0 to 9.
+    QString redirections;
+    for (int i = 0; i < descriptors.size(); ++i)
+        redirections += QStringLiteral(" %1<&%2 %2<&-").arg(3 + i).arg(descriptors.at(i));
+    m_handOverScript = QStringLiteral("LISTEN_PID=%1 LISTEN_FDS=%2; export LISTEN_PID LISTEN_FDS; "
+                                      "exec \"$0\" \"$@\"%3")
+                           .arg(forThisProcess ? QStringLiteral("$$") : QStringLiteral("$(($$+1))"))
+                           .arg(descriptors.size())
+                           .arg(redirections);
+}
+
+void ServerProcess::launch(const QStringList &arguments)
+{
+    if (m_handOverScript.isEmpty()) {
+        m_process.setProgram(m_program);
+        m_process.setArguments(arguments);
+    } else {
+        m_process.setProgram(QStringLiteral("/bin/bash"));
+        m_process.setArguments(QStringList{QStringLiteral("-c"), m_handOverScript, m_program} +
+                               arguments);
+    }
+    m_process.start(QIODevice::ReadOnly);
 }
 
 int ServerProcess::terminate()

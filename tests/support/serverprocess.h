@@ -24,6 +24,13 @@ public:
     // once, or a refused start); returns its exit code, or -1 if it did not end in five seconds.
     int runToExit(const QStringList &arguments);
 
+    // Hands the server listening sockets the way a service manager's socket activation does: as
+    // descriptors 3, 4, ... with LISTEN_FDS counting them and LISTEN_PID the server's own pid, or
+    // another pid when forThisProcess is false. The descriptors stay the caller's (open across
+    // exec, each above the last of 3, 4, ... it is copied to); the server gets copies. Applies to
+    // every later start() and runToExit().
+    void handOver(const QList<int> &descriptors, bool forThisProcess = true);
+
     quint16 port() const { return m_port; }
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     // Why start() failed, for QVERIFY2.
@@ -45,10 +52,13 @@ public:
 
 private:
     int signalAndWait(int signalNumber);
+    // Starts the server with these arguments, through the socket-handing wrapper if there is one.
+    void launch(const QStringList &arguments);
 
     QString m_program;
     QProcess m_process;
     QByteArray m_stderr;
     QByteArray m_failure;
     quint16 m_port = 0;
+    QString m_handOverScript;
 };
