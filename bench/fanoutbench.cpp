@@ -153,8 +153,8 @@ public:
         if (kind == Kind::Celvane) {
             arguments = {siblingProgram("celvane-server"), "--listen", "127.0.0.1", "--port", "0",
                          "--format", "3", "--max-clients", "20000", "--max-per-address", "20000",
-                         // The editor never says Hello.
-                         "--hello-timeout", "0"};
+                         // The editor never says Hello, and sends as fast as it can.
+                         "--hello-timeout", "0", "--max-edits-per-second", "0"};
         } else if (kind == Kind::Minimal) {
             arguments = {siblingProgram("fanout-minimal")};
         } else {

@@ -55,13 +55,15 @@ public:
         std::string program = siblingProgram("celvane-server");
 
         std::string format = std::to_string(FormatNumber);
-        char *argv[] = {program.data(), const_cast<char *>("--listen"),
-                        const_cast<char *>("127.0.0.1"), const_cast<char *>("--port"),
-                        const_cast<char *>("0"), const_cast<char *>("--format"), format.data(),
-                        const_cast<char *>("--max-clients"), const_cast<char *>("1000"),
-                        // Every client comes from 127.0.0.1, and the editors never say Hello.
-                        const_cast<char *>("--max-per-address"), const_cast<char *>("1000"),
-                        const_cast<char *>("--hello-timeout"), const_cast<char *>("0"), nullptr};
+        char *argv[] = {
+            program.data(), const_cast<char *>("--listen"), const_cast<char *>("127.0.0.1"),
+            const_cast<char *>("--port"), const_cast<char *>("0"), const_cast<char *>("--format"),
+            format.data(), const_cast<char *>("--max-clients"), const_cast<char *>("1000"),
+            // Every client comes from 127.0.0.1, and the editors never say Hello.
+            const_cast<char *>("--max-per-address"), const_cast<char *>("1000"),
+            const_cast<char *>("--hello-timeout"), const_cast<char *>("0"),
+            // As fast as the server can: no allowance per connection.
+            const_cast<char *>("--max-edits-per-second"), const_cast<char *>("0"), nullptr};
         int output = -1;
         m_pid = spawnWithOutputPipe(argv, &output);
         if (!m_pid)

@@ -46,7 +46,7 @@ bool ClientSession::receive(QByteArrayView bytes, qint64 nowMs)
     m_reader.append(bytes);
 
     MessageReader::Message message;
-    while (!m_ended && m_reader.next(&message)) {
+    while (!m_ended && m_allowance != 0 && m_reader.next(&message)) {
         ++m_messages;
         if (message.kind == Protocol::Hello) {
             qCDebug(lcServer).noquote() << m_name << "Hello" << preview(message.payload);
@@ -59,6 +59,8 @@ bool ClientSession::receive(QByteArrayView bytes, qint64 nowMs)
             refuse(message.kind, message.payload.size(), "the picture is read-only");
             continue;
         }
+        if (m_allowance > 0)
+            --m_allowance;
         const Picture::EditResult result =
             m_store->submit(m_connection, message.kind, message.bytes);
         if (result == Picture::Applied) {

@@ -43,6 +43,11 @@ public:
     // session has ended: the client is gone or must be closed (see closeReason()).
     bool receive(QByteArrayView bytes, qint64 nowMs);
 
+    // How many more edits receive() may take; it stops before the next message at 0 and leaves
+    // the rest where it is, for a later receive() (with no new bytes, if need be). -1: no bound.
+    void setAllowance(qint64 messages) { m_allowance = messages; }
+    qint64 allowance() const { return m_allowance; }
+
     // Sends the Update that Hellos within the last interval are owed, if it is due.
     bool sendOwedUpdate(qint64 nowMs);
 
@@ -92,4 +97,5 @@ private:
     quint64 m_messages = 0;
     quint64 m_applied = 0;
     quint64 m_refused = 0;
+    qint64 m_allowance = -1;
 };

@@ -43,24 +43,61 @@ EventPoller::~EventPoller()
 
 bool EventPoller::add(int fd, Handler *handler)
 {
+    if (fd < 0)
+        return false;
+    if (m_interest.size() <= std::size_t(fd))
+        m_interest.resize(std::size_t(fd) + 1);
+    m_interest[std::size_t(fd)] = {handler, true, false};
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = handler;
-    return ::epoll_ctl(m_fd, EPOLL_CTL_ADD, fd, &event) == 0;
+    if (::epoll_ctl(m_fd, EPOLL_CTL_ADD, fd, &event) == 0)
+        return true;
+    m_interest[std::size_t(fd)] = {};
+    return false;
 }
 
-bool EventPoller::watch(int fd, Handler *handler, bool read, bool write)
+void EventPoller::update(int fd, int operation)
 {
+    const Interest &interest = m_interest[std::size_t(fd)];
     epoll_event event{};
-    event.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
-    event.data.ptr = handler;
-    return ::epoll_ctl(m_fd, EPOLL_CTL_MOD, fd, &event) == 0;
+    event.events = EPOLLIN | (interest.writing ? EPOLLOUT : 0u);
+    event.data.ptr = interest.handler;
+    ::epoll_ctl(m_fd, operation, fd, &event);
+}
+
+void EventPoller::setWriting(int fd, bool on)
+{
+    Interest &interest = m_interest[std::size_t(fd)];
+    if (interest.writing == on)
+        return;
+    interest.writing = on;
+    if (interest.reading)
+        update(fd, EPOLL_CTL_MOD);
+}
+
+void EventPoller::setReading(int fd, bool on)
+{
+    Interest &interest = m_interest[std::size_t(fd)];
+    if (interest.reading == on)
+        return;
+    interest.reading = on;
+    if (on) {
+        update(fd, EPOLL_CTL_ADD);
+    } else {
+        epoll_event unused{};
+        ::epoll_ctl(m_fd, EPOLL_CTL_DEL, fd, &unused);
+    }
 }
 
 void EventPoller::remove(int fd)
 {
-    epoll_event unused{};
-    ::epoll_ctl(m_fd, EPOLL_CTL_DEL, fd, &unused);
+    if (std::size_t(fd) < m_interest.size() && m_interest[std::size_t(fd)].reading) {
+        epoll_event unused{};
+        ::epoll_ctl(m_fd, EPOLL_CTL_DEL, fd, &unused);
+    }
+    if (std::size_t(fd) < m_interest.size())
+        m_interest[std::size_t(fd)] = {};
 }
 
 void EventPoller::poll()

@@ -3,6 +3,7 @@
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
 class QSocketNotifier;
 struct epoll_event;
@@ -39,8 +40,12 @@ public:
     bool isValid() const { return m_fd >= 0; }
     // Starts watching fd for input. False if the system refused.
     bool add(int fd, Handler *handler);
-    // Changes what an added fd is watched for: input when read, room to write when write.
-    bool watch(int fd, Handler *handler, bool read, bool write);
+    // Whether fd is watched for room to write (off when added).
+    void setWriting(int fd, bool on);
+    // Whether fd is watched at all (on when added). Off, not even a hang-up is reported, so that
+    // input left unread on purpose does not wake the loop; what setWriting() asks meanwhile takes
+    // effect when it is on again.
+    void setReading(int fd, bool on);
     // Stops watching fd; before it is closed, so that a descriptor number used again is new here.
     void remove(int fd);
 
@@ -50,8 +55,18 @@ Q_SIGNALS:
 
 private:
     void poll();
+    void update(int fd, int operation);
+
+    struct Interest
+    {
+        Handler *handler = nullptr;
+        bool reading = false;
+        bool writing = false;
+    };
 
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
     std::unique_ptr<epoll_event[]> m_events;
+    // By descriptor number, which the system keeps small.
+    std::vector<Interest> m_interest;
 };

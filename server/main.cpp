@@ -1,4 +1,7 @@
 #include "connection/protocol.h"
+#include "journal/journalhistory.h"
+#include "journal/journalstore.h"
+#include "journal/moment.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -12,6 +15,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QLoggingCategory>
@@ -26,7 +30,7 @@ namespace {
 enum ExitStatus {
     ExitOk = 0,
     ExitUsage = 1,       // a bad option, or the address cannot be listened on
-    ExitPictureFile = 2, // the picture file is refused, or cannot be written
+    ExitPictureFile = 2, // the picture file or its journal is refused, or cannot be written
 };
 
 const char description[] =
@@ -46,13 +50,27 @@ const char description[] =
     "Only one server uses a picture file at a time (FILE.lock beside it). A save that fails\n"
     "leaves the previous picture in FILE and is tried again at the next edit.\n"
     "\n"
+    "Every edit is also kept in a journal beside the picture, FILE.history (an SQLite\n"
+    "database; see the manual page for how to read it): when it was made, from which\n"
+    "connection, and the picture as a whole at intervals. Edits are committed to it at most\n"
+    "250 ms after they are applied, so a crash or power cut loses at most that much, and the\n"
+    "next start brings FILE up to date from it. It keeps --history-keep days of edits and at\n"
+    "most --history-max-size bytes; older edits fold into the picture as it then stood.\n"
+    "A journal that cannot be written is logged and the picture is served and saved as ever;\n"
+    "one that is damaged or not a Celvane journal is refused. --export-png with --at\n"
+    "exports the picture as it stood at a kept moment.\n"
+    "\n"
+    "Each connection may have at most --max-edits-per-second edits applied (twice that at\n"
+    "once); beyond that the server reads no more from it until its allowance returns, so the\n"
+    "sender is slowed down and nothing is refused.\n"
+    "\n"
     "Anyone who can reach the port may edit the picture: listen on loopback (the default),\n"
     "or limit who may connect with --allow, or serve it unchanged with --read-only.\n"
     "\n"
     "When ready the server prints one line, \"listening on ADDRESS:PORT\", to standard output.\n"
-    "Exit status: 0 on a clean stop, 1 for a bad option or an address it cannot listen on,\n"
-    "2 for a picture file that is refused, in use or cannot be written, including a stop\n"
-    "whose last save failed.";
+    "Exit status: 0 on a clean stop, 1 for a bad option, an address it cannot listen on or a\n"
+    "moment that is not kept, 2 for a picture file or journal that is refused, in use or\n"
+    "cannot be written, including a stop whose last save failed.";
 
 int fail(ExitStatus status, const QString &message)
 {
@@ -101,6 +119,63 @@ rlim_t raiseDescriptorLimit()
             limit = raised;
     }
     return limit.rlim_cur == RLIM_INFINITY ? 0 : limit.rlim_cur;
+}
+
+// A size in bytes with an optional K, M or G (powers of 1024); false for anything else.
+bool parseByteSize(const QString &text, qint64 *bytes)
+{
+    QString digits = text.trimmed().toUpper();
+    qint64 unit = 1;
+    if (digits.endsWith(QLatin1Char('K')))
+        unit = 1LL << 10;
+    else if (digits.endsWith(QLatin1Char('M')))
+        unit = 1LL << 20;
+    else if (digits.endsWith(QLatin1Char('G')))
+        unit = 1LL << 30;
+    if (unit > 1)
+        digits.chop(1);
+    bool ok = false;
+    const qint64 count = digits.toLongLong(&ok);
+    if (!ok || count < 0 || count > (1LL << 50) / unit)
+        return false;
+    *bytes = count * unit;
+    return true;
+}
+
+// The picture as it stood at a moment, from the journal, written as a PNG.
+int exportAt(const QString &journalPath, const QString &momentText, const QString &pngPath,
+             const QSize &size)
+{
+    const std::optional<qint64> moment = parseMoment(momentText, QDateTime::currentDateTime());
+    if (!moment)
+        return fail(ExitUsage, QStringLiteral("--at needs an ISO 8601 date and time, a time of "
+                                              "day (14:05) or a span ago (90s, 10m, 2h, 3d), "
+                                              "not \"%1\"")
+                                   .arg(momentText));
+    JournalHistory history(journalPath);
+    const JournalDatabase::OpenResult opened = history.open();
+    if (opened == JournalDatabase::Missing)
+        return fail(
+            ExitUsage,
+            QStringLiteral("%1: no journal, so no earlier picture is kept").arg(journalPath));
+    if (opened != JournalDatabase::Opened)
+        return fail(ExitPictureFile, history.errorString());
+    const std::optional<quint64> seq = history.seqAt(*moment);
+    const QString shown = QDateTime::fromMSecsSinceEpoch(*moment).toString(Qt::ISODate);
+    if (!seq)
+        return fail(
+            ExitUsage,
+            QStringLiteral("%1 is before the oldest kept moment, %2")
+                .arg(shown,
+                     QDateTime::fromMSecsSinceEpoch(history.oldestMs()).toString(Qt::ISODate)));
+    const std::optional<Picture> picture = history.pictureAt(*seq);
+    if (!picture)
+        return fail(ExitPictureFile, history.errorString());
+    if (!PictureRenderer::render(*picture, size).save(pngPath, "PNG"))
+        return fail(ExitPictureFile, QStringLiteral("%1: cannot write the image").arg(pngPath));
+    qInfo("celvane-server: exported the picture at %s (after edit %llu)", qPrintable(shown),
+          static_cast<unsigned long long>(*seq));
+    return ExitOk;
 }
 
 bool isLoopback(const QHostAddress &address)
@@ -191,19 +266,45 @@ int main(int argc, char *argv[])
         QStringLiteral("ADDRESS[/PREFIX]"));
     const QCommandLineOption readOnlyOption(
         QStringLiteral("read-only"), QStringLiteral("Serve the picture but refuse every edit."));
+    const QCommandLineOption atOption(
+        QStringLiteral("at"),
+        QStringLiteral("With --export-png: the picture as it stood at TIME, from the journal: "
+                       "2026-12-07T14:05 (local time, or with Z or an offset), 14:05 (today), "
+                       "or 90s, 10m, 2h, 3d ago."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption noHistoryOption(
+        QStringLiteral("no-history"),
+        QStringLiteral("Keep no journal beside the picture file: only its latest picture."));
+    const QCommandLineOption historyKeepOption(
+        QStringLiteral("history-keep"),
+        QStringLiteral("Days of edits the journal keeps (%1); 0 keeps them all.")
+            .arg(JournalStore::Options().keepDays),
+        QStringLiteral("DAYS"), QString::number(JournalStore::Options().keepDays));
+    const QCommandLineOption historyMaxSizeOption(
+        QStringLiteral("history-max-size"),
+        QStringLiteral("Most the journal may hold, with K, M or G (256M); 0 sets no bound."),
+        QStringLiteral("SIZE"), QStringLiteral("256M"));
+    const QCommandLineOption maxEditsOption(
+        QStringLiteral("max-edits-per-second"),
+        QStringLiteral("Edits applied per second from one connection (%1, twice that at once); "
+                       "a faster sender is read more slowly. 0 sets no bound.")
+            .arg(PictureServer::DefaultMaxEditsPerSecond),
+        QStringLiteral("N"), QString::number(PictureServer::DefaultMaxEditsPerSecond));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
-    parser.addOptions({listenOption, portOption, formatOption, pictureOption, demoOption,
-                       exportOption, exportSizeOption, maxClientsOption, maxPerAddressOption,
-                       helloTimeoutOption, stallTimeoutOption, keepAliveOption, allowOption,
-                       readOnlyOption, verboseOption});
+    parser.addOptions(
+        {listenOption,        portOption,           formatOption,       pictureOption,
+         demoOption,          exportOption,         exportSizeOption,   maxClientsOption,
+         maxPerAddressOption, helloTimeoutOption,   stallTimeoutOption, keepAliveOption,
+         allowOption,         readOnlyOption,       atOption,           noHistoryOption,
+         historyKeepOption,   historyMaxSizeOption, maxEditsOption,     verboseOption});
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
-    QString rules = QStringLiteral("celvane.server.info=true");
+    QString rules = QStringLiteral("celvane.server.info=true\ncelvane.journal.info=true");
     if (parser.isSet(verboseOption))
-        rules += QStringLiteral("\ncelvane.server.debug=true");
+        rules += QStringLiteral("\ncelvane.server.debug=true\ncelvane.journal.debug=true");
     QLoggingCategory::setFilterRules(rules);
 
     const QHostAddress address(parser.value(listenOption));
@@ -244,6 +345,19 @@ int main(int argc, char *argv[])
                 QStringLiteral("--allow needs ADDRESS or ADDRESS/PREFIX, not \"%1\"").arg(text));
         allowed.append(subnet);
     }
+    JournalStore::Options journalOptions;
+    journalOptions.keepDays = parser.value(historyKeepOption).toInt(&ok);
+    if (!ok || journalOptions.keepDays < 0 || journalOptions.keepDays > 100000)
+        return fail(ExitUsage, QStringLiteral("--history-keep needs a whole number of days"));
+    if (!parseByteSize(parser.value(historyMaxSizeOption), &journalOptions.maxBytes))
+        return fail(ExitUsage,
+                    QStringLiteral("--history-max-size needs a size such as 512K, 256M or 2G"));
+    const int maxEdits = parser.value(maxEditsOption).toInt(&ok);
+    if (!ok || maxEdits < 0 || maxEdits > 100000000)
+        return fail(ExitUsage,
+                    QStringLiteral("--max-edits-per-second needs a number of at least 0"));
+    if (parser.isSet(atOption) && (!parser.isSet(exportOption) || !parser.isSet(pictureOption)))
+        return fail(ExitUsage, QStringLiteral("--at needs --export-png and --picture"));
     // A socket handed over by the service manager takes the place of --listen and --port.
     SocketActivation activation;
     if (!activation.take())
@@ -256,6 +370,7 @@ int main(int argc, char *argv[])
         parser.isSet(demoOption) ? samplePicture(formatNumber) : Picture(formatNumber);
     QString picturePath = parser.value(pictureOption);
     std::unique_ptr<QLockFile> lock;
+    bool pictureFileExisted = false;
     if (!picturePath.isEmpty()) {
         PictureFile file(picturePath);
         // Before anything opens it: a FIFO would block the first read for ever.
@@ -287,7 +402,11 @@ int main(int argc, char *argv[])
                                 .arg(picturePath, QFileInfo(picturePath).absolutePath()));
             }
         }
+        if (parser.isSet(atOption))
+            return exportAt(JournalStore::journalPathFor(picturePath), parser.value(atOption),
+                            parser.value(exportOption), exportSize);
         const PictureFile::LoadResult loaded = file.load(&picture);
+        pictureFileExisted = loaded == PictureFile::Loaded;
         if (loaded == PictureFile::Refused)
             return fail(
                 ExitPictureFile,
@@ -304,48 +423,60 @@ int main(int argc, char *argv[])
         return ExitOk;
     }
 
-    PictureServer server(picture);
+    // With a picture file, the journal beside it holds the picture; without one, or with
+    // --no-history, the server holds it alone and the file is saved as it changes.
+    std::unique_ptr<JournalStore> journal;
+    if (!picturePath.isEmpty() && !parser.isSet(noHistoryOption)) {
+        journal = std::make_unique<JournalStore>(picturePath, picture, pictureFileExisted,
+                                                 journalOptions);
+        if (journal->start() != JournalStore::Started)
+            return fail(ExitPictureFile,
+                        QStringLiteral("%1; refusing to start").arg(journal->errorString()));
+    }
+    const auto server = journal ? std::make_unique<PictureServer>(journal.get())
+                                : std::make_unique<PictureServer>(picture);
+    server->setMaxEditsPerSecond(maxEdits);
     if (maxClients > 0)
-        server.setMaxClients(maxClients);
-    server.setMaxPerAddress(maxPerAddress);
-    server.setHelloTimeout(helloTimeoutMs);
-    server.setStallTimeout(stallTimeoutMs);
-    server.setKeepAlive(keepAlive);
-    server.setAllowed(allowed);
-    ClientSession::Limits limits = server.sessionLimits();
+        server->setMaxClients(maxClients);
+    server->setMaxPerAddress(maxPerAddress);
+    server->setHelloTimeout(helloTimeoutMs);
+    server->setStallTimeout(stallTimeoutMs);
+    server->setKeepAlive(keepAlive);
+    server->setAllowed(allowed);
+    ClientSession::Limits limits = server->sessionLimits();
     limits.readOnly = parser.isSet(readOnlyOption);
-    server.setSessionLimits(limits);
+    server->setSessionLimits(limits);
     if (activation.descriptor() >= 0) {
         if (parser.isSet(listenOption) || parser.isSet(portOption))
             qWarning("celvane-server: --listen and --port are ignored: the service manager "
                      "handed over the socket to listen on");
-        if (!server.listenOn(activation.descriptor()))
+        if (!server->listenOn(activation.descriptor()))
             return fail(ExitUsage, QStringLiteral("cannot listen on the socket the service "
                                                   "manager handed over: %1")
-                                       .arg(server.errorString()));
-    } else if (!server.listen(address, quint16(port))) {
+                                       .arg(server->errorString()));
+    } else if (!server->listen(address, quint16(port))) {
         return fail(ExitUsage, QStringLiteral("cannot listen on %1 port %2: %3")
                                    .arg(address.toString())
                                    .arg(port)
-                                   .arg(server.errorString()));
+                                   .arg(server->errorString()));
     }
 
     const int budget = PictureServer::clientDescriptorBudget();
     if (maxClients == 0)
-        server.setMaxClients(qBound(1, budget, PictureServer::DefaultMaxClients));
-    const int room = qMin(server.maxClients(), budget);
+        server->setMaxClients(qBound(1, budget, PictureServer::DefaultMaxClients));
+    const int room = qMin(server->maxClients(), budget);
     qCInfo(lcServer).noquote()
         << QStringLiteral("room for %1 clients (--max-clients %2; %3)")
                .arg(room)
-               .arg(server.maxClients())
+               .arg(server->maxClients())
                .arg(descriptorLimit > 0
                         ? QStringLiteral("descriptor limit %1").arg(quint64(descriptorLimit))
                         : QStringLiteral("no descriptor limit"));
 
-    PictureSaver *saver = nullptr;
-    if (!picturePath.isEmpty()) {
-        saver = new PictureSaver(picturePath, &server.picture(), &server);
-        QObject::connect(&server, &PictureServer::pictureChanged, saver,
+    PictureSaver *saver = journal ? journal->saver() : nullptr;
+    if (!picturePath.isEmpty() && !journal) {
+        saver = new PictureSaver(picturePath, &server->picture(), server.get());
+        QObject::connect(server.get(), &PictureServer::pictureChanged, saver,
                          &PictureSaver::scheduleSave);
     }
 
@@ -353,7 +484,8 @@ int main(int argc, char *argv[])
     SignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &SignalWatcher::terminationRequested, &application, [&] {
         ServiceNotifier::stopping();
-        if (saver && !saver->saveNow()) {
+        // The journal's last batch is committed beside the last save.
+        if (saver && !(journal ? journal->finish() : saver->saveNow())) {
             status = ExitPictureFile;
             qCritical("celvane-server: stopping with edits that could not be saved; %s keeps "
                       "the last picture that was",
@@ -362,7 +494,7 @@ int main(int argc, char *argv[])
         QCoreApplication::exit(status);
     });
 
-    const QHostAddress listening = server.serverAddress();
+    const QHostAddress listening = server->serverAddress();
     const QString shownAddress = listening.protocol() == QAbstractSocket::IPv6Protocol
                                      ? QStringLiteral("[%1]").arg(listening.toString())
                                      : listening.toString();
@@ -371,14 +503,14 @@ int main(int argc, char *argv[])
                  "it may %s the picture%s",
                  qPrintable(shownAddress), limits.readOnly ? "see" : "edit",
                  allowed.isEmpty() ? " (see --allow and --read-only)" : " from --allow");
-    std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server.serverPort()));
+    std::printf("listening on %s:%u\n", qPrintable(shownAddress), unsigned(server->serverPort()));
     std::fflush(stdout);
     ServiceNotifier::ready(
-        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server.serverPort()));
+        QStringLiteral("Serving on %1:%2").arg(shownAddress).arg(server->serverPort()));
 
     application.exec();
 
-    const PictureServer::Counters &counters = server.counters();
+    const PictureServer::Counters &counters = server->counters();
     qCInfo(lcServer).noquote() << "stopped after" << counters.messages
                                << "messages:" << counters.applied << "edits applied,"
                                << counters.refused << "refused," << counters.clientsTurnedAway

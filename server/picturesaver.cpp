@@ -34,6 +34,7 @@ bool PictureSaver::saveNow()
     m_timer->stop();
     if (!m_dirty)
         return true;
+    Q_EMIT aboutToSave();
     if (!m_file.save(*m_picture)) {
         // Kept dirty: the next edit tries again.
         qCWarning(lcServer).noquote() << m_file.errorString();
@@ -41,6 +42,7 @@ bool PictureSaver::saveNow()
     }
     m_dirty = false;
     ++m_saves;
+    Q_EMIT saved();
     qCDebug(lcServer).noquote() << "saved" << m_file.path();
     return true;
 }

@@ -28,6 +28,13 @@ public:
     // Writes the picture now if it has unsaved changes. Failures are logged and returned.
     bool saveNow();
 
+Q_SIGNALS:
+    // Just before the picture is written: a journal beside it commits first, so that the file
+    // never holds an edit the journal has not got.
+    void aboutToSave();
+    // The picture is in its file.
+    void saved();
+
 private:
     PictureFile m_file;
     const Picture *m_picture = nullptr;

@@ -5,6 +5,7 @@
 #include "server/localpicturestore.h"
 #include "server/serverlogging.h"
 #include "server/socketoutput.h"
+#include "server/tokenbucket.h"
 
 #include <QDir>
 #include <QTcpServer>
@@ -15,6 +16,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,7 +74,7 @@ struct PictureServer::Client final : EventPoller::Handler
     Client(PictureServer *server, int fd)
         : server(server)
         , fd(fd)
-        , output(server->m_poller, fd, this)
+        , output(server->m_poller, fd)
     {
     }
     void handleEvents(quint32 events) override { server->handleClient(this, events); }
@@ -90,7 +92,19 @@ struct PictureServer::Client final : EventPoller::Handler
     bool peerClosed = false; // the peer left; what it sent before is still to be read
     // Relays go only to a client that holds a picture to apply them to.
     bool receivedUpdate = false;
+    TokenBucket allowance;
+    // Not read until resumeMs because it spent its allowance; heldSinceMs is -1 when not held.
+    qint64 heldSinceMs = -1;
+    qint64 resumeMs = 0;
 };
+
+namespace {
+
+// A held-back client is read again once this many milliseconds of edits have returned to it,
+// not after each one: fewer wake-ups, the same pace.
+constexpr qint64 ResumeStepMs = 20;
+
+} // namespace
 
 void PictureServer::Listener::handleEvents(quint32)
 {
@@ -221,7 +235,7 @@ void PictureServer::stopAccepting(const QString &reason)
 {
     if (!m_acceptPaused) {
         m_acceptPaused = true;
-        m_poller->watch(int(m_server->socketDescriptor()), &m_listener, false, false);
+        m_poller->setReading(int(m_server->socketDescriptor()), false);
     }
     // While clients come and go at the edge of the limit this repeats for every one of them: one
     // line a minute says it all.
@@ -240,7 +254,7 @@ void PictureServer::resumeAccepting()
         return;
     m_acceptPaused = false;
     // Level-triggered: a connection held back while paused is reported at once.
-    m_poller->watch(int(m_server->socketDescriptor()), &m_listener, true, false);
+    m_poller->setReading(int(m_server->socketDescriptor()), true);
 }
 
 void PictureServer::acceptClients()
@@ -314,6 +328,9 @@ void PictureServer::admit(int fd, const QHostAddress &peerAddress, quint16 port)
     ++m_clientsPerAddress[address];
     raw->address = address;
     raw->connectedMs = m_clock.elapsed();
+    if (m_maxEditsPerSecond > 0)
+        raw->allowance = TokenBucket(
+            m_maxEditsPerSecond, qint64(m_maxEditsPerSecond) * EditBurstSeconds, raw->connectedMs);
     const quint64 connection = m_store->openConnection(address, port);
     raw->session = std::make_unique<ClientSession>(m_store, connection, &m_limits, name,
                                                    [this, raw](const QByteArray &update) {
@@ -360,10 +377,18 @@ void PictureServer::readClient(Client *client)
     const quint64 before = session->messages();
     const quint64 appliedBefore = session->applied();
     const quint64 refusedBefore = session->refused();
+    const qint64 granted =
+        client->allowance.isLimited() ? client->allowance.available(m_clock.elapsed()) : qint64(-1);
+    session->setAllowance(granted);
+    if (session->reader().pendingBytes() > 0 && granted != 0) {
+        // Whole messages left waiting by the last hold come before anything read now.
+        session->receive({}, m_clock.elapsed());
+        relayEdits();
+    }
     // One piece per turn of the loop, so that one busy client cannot keep the others waiting;
     // the poller reports the rest next turn. A peer that has gone is read to its end at once.
     bool more = true;
-    while (more && !client->gone && !session->ended()) {
+    while (more && !client->gone && !session->ended() && session->allowance() != 0) {
         // Whatever is left in the reader after processing is one incomplete message, so there is
         // always room for at least one more byte.
         const qint64 room = Protocol::MaxMessageSize - session->reader().pendingBytes();
@@ -387,6 +412,11 @@ void PictureServer::readClient(Client *client)
         more = client->peerClosed;
     }
     client->reading = false;
+    // Stopped by the allowance rather than for want of input.
+    const bool spent = granted >= 0 && session->allowance() == 0;
+    if (granted > 0)
+        client->allowance.take(granted - session->allowance());
+    session->setAllowance(-1);
 
     m_counters.messages += session->messages() - before;
     m_counters.applied += session->applied() - appliedBefore;
@@ -394,9 +424,10 @@ void PictureServer::readClient(Client *client)
     const bool changed = session->takeChanged();
 
     if (!client->gone) {
+        updateHold(client, spent);
         if (!session->closeReason().isEmpty())
             dropClient(client, session->closeReason());
-        else if (client->peerClosed)
+        else if (client->peerClosed && client->heldSinceMs < 0)
             removeClient(client, "gone");
         else
             armTimer(client);
@@ -405,13 +436,39 @@ void PictureServer::readClient(Client *client)
         Q_EMIT pictureChanged();
 }
 
+void PictureServer::updateHold(Client *client, bool spent)
+{
+    const qint64 now = m_clock.elapsed();
+    int unread = 0;
+    const bool waiting = client->session->reader().pendingBytes() > 0 ||
+                         (spent && ::ioctl(client->fd, FIONREAD, &unread) == 0 && unread > 0);
+    if (spent && waiting) {
+        if (client->heldSinceMs < 0)
+            client->heldSinceMs = now;
+        const qint64 step = qMax<qint64>(1, m_maxEditsPerSecond * ResumeStepMs / 1000);
+        client->resumeMs = now + client->allowance.msUntil(step, now);
+        // Its input stays in the kernel until then, and TCP holds the sender back.
+        m_poller->setReading(client->fd, false);
+        return;
+    }
+    if (client->heldSinceMs >= 0) {
+        // The time it was held back was the server's, not the client's: its Hello deadline
+        // starts again from where it stood.
+        client->connectedMs += now - client->heldSinceMs;
+        client->heldSinceMs = -1;
+        m_poller->setReading(client->fd, true);
+    }
+}
+
 void PictureServer::finishPeer(Client *client)
 {
     if (client->gone || client->reading)
         return;
     client->peerClosed = true;
     readClient(client);
-    removeClient(client, "gone");
+    // A client held back still has edits to apply: it goes once they are, at its pace.
+    if (client->heldSinceMs < 0)
+        removeClient(client, "gone");
 }
 
 void PictureServer::armTimer(Client *client)
@@ -421,9 +478,12 @@ void PictureServer::armTimer(Client *client)
     const auto consider = [&due](qint64 at) {
         due = due < 0 ? at : qMin(due, at);
     };
-    if (m_helloTimeoutMs > 0 && !session->helloReceived())
+    const bool held = client->heldSinceMs >= 0;
+    if (held)
+        consider(client->resumeMs);
+    if (!held && m_helloTimeoutMs > 0 && !session->helloReceived())
         consider(client->connectedMs + m_helloTimeoutMs);
-    if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0)
+    if (!held && m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0)
         consider(session->partialSinceMs() + m_stallTimeoutMs);
     if (session->owesUpdate())
         consider(session->updateDueMs());
@@ -472,14 +532,18 @@ void PictureServer::checkDeadlines(Client *client)
         return;
     ClientSession *session = client->session.get();
     const qint64 now = m_clock.elapsed();
-    if (m_helloTimeoutMs > 0 && !session->helloReceived() &&
+    if (client->heldSinceMs >= 0 && now >= client->resumeMs) {
+        readClient(client); // reads on, and files its next deadline
+        return;
+    }
+    if (client->heldSinceMs < 0 && m_helloTimeoutMs > 0 && !session->helloReceived() &&
         now - client->connectedMs >= m_helloTimeoutMs) {
         dropClient(
             client,
             QStringLiteral("sent no Hello within %1 ms (--hello-timeout)").arg(m_helloTimeoutMs));
         return;
     }
-    if (m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
+    if (client->heldSinceMs < 0 && m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
         now - session->partialSinceMs() >= m_stallTimeoutMs) {
         dropClient(client, QStringLiteral("a message of %1 bytes was not complete after %2 ms "
                                           "(--stall-timeout)")

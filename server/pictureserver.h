@@ -38,8 +38,11 @@ class QTimer;
 // at most one whole message of unread input per client (it takes no more from the kernel than
 // that leaves room for, so a peer that sends a long message slowly is held back by TCP); and it
 // drops a client whose unsent output (Updates or relays), counted in the kernel too, grows past
-// a limit. Anything it cannot apply is refused, counted and logged for the first few, and not
-// relayed; a client that keeps sending such messages is closed.
+// a limit. With an edit rate set, each client has an allowance of edits (a token bucket) and the
+// server stops reading a client that has spent it until it returns, so that TCP slows the sender
+// rather than anything being refused; the Hello and stall deadlines do not run meanwhile, since
+// it is the server that holds the client back. Anything it cannot apply is refused, counted and
+// logged for the first few, and not relayed; a client that keeps sending such messages is closed.
 //
 // A client is never freed while the server's own call stack may still use it: a write can find
 // the peer gone in the middle of a pass over every client, so the client is only marked then,
@@ -63,6 +66,10 @@ public:
     // Unsent Updates or relays a client may have queued, in the server and in the kernel, before it
     // counts as not reading: a few hundred pictures of the largest format.
     static constexpr qint64 MaxQueuedOutput = 1 << 20;
+    // The edit rate celvane-server applies per connection unless told otherwise, and the burst
+    // that an import or the fastest drag needs at once. The class itself sets no rate.
+    static constexpr int DefaultMaxEditsPerSecond = 1000;
+    static constexpr int EditBurstSeconds = 2;
 
     struct Counters
     {
@@ -98,6 +105,10 @@ public:
     // Idle time before the kernel probes a silent peer; 0 leaves keepalive off.
     void setKeepAlive(int seconds) { m_keepAliveSeconds = seconds; }
     void setMaxQueuedOutput(qint64 bytes) { m_maxQueuedOutput = bytes; }
+    // Edits each client may have applied a second, with a burst of EditBurstSeconds of them;
+    // 0 sets no bound. Applies to clients that connect later.
+    void setMaxEditsPerSecond(int perSecond) { m_maxEditsPerSecond = perSecond; }
+    int maxEditsPerSecond() const { return m_maxEditsPerSecond; }
     // Addresses allowed to connect; empty allows every address.
     void setAllowed(const QList<QPair<QHostAddress, int>> &subnets) { m_allowed = subnets; }
     // Every Update announces the relays, whatever limits is given.
@@ -144,6 +155,9 @@ private:
     // Reads what a peer that has gone left unread, then removes it.
     void finishPeer(Client *client);
     void checkDeadlines(Client *client);
+    // After a read: a client that spent its allowance with input still waiting is held back
+    // until enough of it returns; any other is let go.
+    void updateHold(Client *client, bool spent);
     // Files the client's next deadline, if any, in the queue under m_deadlineTimer.
     void armTimer(Client *client);
     void startDeadlineTimer();
@@ -175,6 +189,7 @@ private:
     int m_helloTimeoutMs = DefaultHelloTimeoutMs;
     int m_stallTimeoutMs = DefaultStallTimeoutMs;
     int m_keepAliveSeconds = DefaultKeepAliveSeconds;
+    int m_maxEditsPerSecond = 0;
     qint64 m_maxQueuedOutput = MaxQueuedOutput;
     QList<QPair<QHostAddress, int>> m_allowed;
     static constexpr int ReservedDescriptors = 16;

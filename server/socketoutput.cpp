@@ -6,9 +6,8 @@
 
 #include <cerrno>
 
-SocketOutput::SocketOutput(EventPoller *poller, int fd, EventPoller::Handler *handler)
+SocketOutput::SocketOutput(EventPoller *poller, int fd)
     : m_poller(poller)
-    , m_handler(handler)
     , m_fd(fd)
 {
     int sendBuffer = 0;
@@ -87,7 +86,7 @@ void SocketOutput::waitForRoom(bool wait)
     if (m_waiting == wait)
         return;
     m_waiting = wait;
-    m_poller->watch(m_fd, m_handler, true, wait);
+    m_poller->setWriting(m_fd, wait);
 }
 
 qint64 SocketOutput::unsent(qint64 limit) const

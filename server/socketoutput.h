@@ -15,8 +15,8 @@
 class SocketOutput
 {
 public:
-    // fd is not owned, nor closed here. handler is the one the poller reports fd's events to.
-    SocketOutput(EventPoller *poller, int fd, EventPoller::Handler *handler);
+    // fd is not owned, nor closed here; it must have been added to poller.
+    SocketOutput(EventPoller *poller, int fd);
 
     // Sends the bytes after any still queued. False when the peer is gone.
     bool write(QByteArrayView bytes);
@@ -39,7 +39,6 @@ private:
     void waitForRoom(bool wait);
 
     EventPoller *m_poller = nullptr;
-    EventPoller::Handler *m_handler = nullptr;
     int m_fd = -1;
     int m_error = 0;
     bool m_waiting = false;

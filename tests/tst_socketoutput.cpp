@@ -84,7 +84,7 @@ struct Watched final : EventPoller::Handler
 {
     explicit Watched(int fd)
         : fd(fd)
-        , output(&poller, fd, this)
+        , output(&poller, fd)
     {
         added = poller.add(fd, this);
     }

@@ -9,6 +9,8 @@ CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl
 # libsystemd (found through pkg-config) gives the server readiness notification and socket
 # activation; without it the server builds all the same.
 CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
+# The journal kept beside a picture file is an SQLite database.
+CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
 # The benchmarks' report, and Redis as a yardstick for the server's relay path.
 CELVANE_BENCH_PACKAGES=(python3 redis-server)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.

@@ -21,8 +21,8 @@ class ServerClient : public QObject
 public:
     explicit ServerClient(QObject *parent = nullptr);
 
-    // Connects to 127.0.0.1 from the given loopback address (127.0.0.1 if none); false if that
-    // took more than five seconds.
+    // Connects to 127.0.0.1, from a loopback address of its own if one is given (to play a
+    // client of another address); false if that took more than five seconds.
     bool connectTo(quint16 port, const QHostAddress &from = QHostAddress());
     // Writes the bytes and hands them to the kernel at once.
     void send(QByteArrayView bytes);

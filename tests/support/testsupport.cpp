@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QStatusBar>
@@ -91,6 +92,18 @@ QByteArray patternCells(int formatNumber)
             cells[y * format.columns + x] = char((x + 3 * y) % format.palette.size());
     }
     return cells;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 namespace {

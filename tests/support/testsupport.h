@@ -39,6 +39,10 @@ QByteArray rawMessage(int kind, QByteArrayView payload, int reserved = 0);
 // neighbouring cells and rows differ.
 QByteArray patternCells(int formatNumber);
 
+// A whole file's bytes (empty if it cannot be read), and a file written whole.
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &bytes);
+
 // Points XDG_CONFIG_HOME at a fresh temporary folder that is removed at process exit, after the
 // settings saved at exit have been written. Call first thing in main(), before QApplication.
 void isolateSettings();
