@@ -2,6 +2,8 @@
 #include "journal/journalhistory.h"
 #include "journal/journalstore.h"
 #include "journal/moment.h"
+#include "recovery/controlserver.h"
+#include "recovery/recoverycommands.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
 #include "server/picturesaver.h"
@@ -23,6 +25,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -193,9 +196,12 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("celvane-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CELVANE_VERSION));
+    if (argc > 1 && RecoveryCommands::isCommand(QString::fromLocal8Bit(argv[1])))
+        return RecoveryCommands::run(QCoreApplication::arguments());
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.setApplicationDescription(QString::fromLatin1(description) + QStringLiteral("\n\n") +
+                                     RecoveryCommands::summary());
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption listenOption(
@@ -302,7 +308,8 @@ int main(int argc, char *argv[])
 
     // Clients coming and going and refused messages are worth a line; every message only when
     // asked for. QT_LOGGING_RULES still overrides both.
-    QString rules = QStringLiteral("celvane.server.info=true\ncelvane.journal.info=true");
+    QString rules = QStringLiteral(
+        "celvane.server.info=true\ncelvane.journal.info=true\ncelvane.recovery.info=true");
     if (parser.isSet(verboseOption))
         rules += QStringLiteral("\ncelvane.server.debug=true\ncelvane.journal.debug=true");
     QLoggingCategory::setFilterRules(rules);
@@ -478,6 +485,23 @@ int main(int argc, char *argv[])
         saver = new PictureSaver(picturePath, &server->picture(), server.get());
         QObject::connect(server.get(), &PictureServer::pictureChanged, saver,
                          &PictureSaver::scheduleSave);
+    }
+    if (!picturePath.isEmpty()) {
+        // revert and restore reach the running server here. The journal records the changes
+        // under its own "control" connection and saves the picture after them itself.
+        std::function<quint64()> openControl;
+        if (journal)
+            openControl = [store = journal.get()] {
+                return store->openControlConnection();
+            };
+        auto *control = new ControlServer(server->store(), openControl, server.get());
+        if (!journal)
+            QObject::connect(control, &ControlServer::changed, saver, &PictureSaver::scheduleSave);
+        const QString controlPath = ControlServer::socketPath(picturePath);
+        if (!control->listen(controlPath))
+            qCWarning(lcServer).noquote()
+                << "cannot listen on the control socket" << controlPath << ":"
+                << control->errorString() << "; revert and restore need the server stopped";
     }
 
     int status = ExitOk;

@@ -126,8 +126,23 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
     m_listener.server = this;
-    connect(m_store, &PictureStore::edited, this,
-            [this](quint64, QByteArrayView relayed) { relay(relayed); });
+    connect(m_store, &PictureStore::edited, this, [this](quint64, QByteArrayView relayed) {
+        relay(relayed);
+        // Edits read in a turn of the poller go out when it ends (see turnHandled below); any
+        // other (a held-back client read again by its timer, the server's own repairs, a store
+        // that announces edits later) once the event loop is back, with any that follow it.
+        // Queued for those read in a turn too, where it then finds nothing left to send.
+        if (!m_relayQueued) {
+            m_relayQueued = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_relayQueued = false;
+                    relayEdits();
+                },
+                Qt::QueuedConnection);
+        }
+    });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     m_clock.start();
     m_deadlineTimer->setSingleShot(true);

@@ -211,6 +211,8 @@ private:
     QByteArray m_relays;
     int m_relayCount = 0;
     bool m_relaying = false;
+    // A relay pass is queued for the event loop: edits that no turn of the poller brought.
+    bool m_relayQueued = false;
     std::vector<Client *> m_recipients;
     // Peers found gone by a write of the relay pass under way, removed once it is over.
     std::vector<Client *> m_leftDuringPass;

@@ -11,6 +11,8 @@ CELVANE_BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libgl
 CELVANE_BUILD_PACKAGES+=(pkgconf libsystemd-dev)
 # The journal kept beside a picture file is an SQLite database.
 CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
+# The recovery commands write their time-lapses through giflib.
+CELVANE_BUILD_PACKAGES+=(libgif-dev)
 # The benchmarks' report, and Redis as a yardstick for the server's relay path.
 CELVANE_BENCH_PACKAGES=(python3 redis-server)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.

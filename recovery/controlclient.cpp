@@ -1,0 +1,101 @@
+#include "recovery/controlclient.h"
+
+#include <QDataStream>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QIODevice>
+#include <QLocalSocket>
+#include <QtEndian>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// An answer holds two numbers and at most a line of text.
+constexpr quint32 MaxReplySize = 4096;
+
+} // namespace
+
+QByteArray ControlClient::frame(const QByteArray &bytes)
+{
+    QByteArray framed(4, Qt::Uninitialized);
+    qToLittleEndian<quint32>(quint32(bytes.size()), framed.data());
+    return framed + bytes;
+}
+
+QByteArray ControlClient::encodeReply(const Reply &reply)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << reply.ok << qint32(reply.outcome.cells) << qint32(reply.outcome.colours)
+           << reply.message;
+    return bytes;
+}
+
+std::optional<ControlClient::Reply> ControlClient::decodeReply(const QByteArray &bytes)
+{
+    QDataStream stream(bytes);
+    Reply reply;
+    qint32 cells = 0;
+    qint32 colours = 0;
+    stream >> reply.ok >> cells >> colours >> reply.message;
+    if (stream.status() != QDataStream::Ok || !stream.atEnd())
+        return std::nullopt;
+    reply.outcome = {cells, colours};
+    return reply;
+}
+
+bool ControlClient::checkOwner(const QString &socketPath, QString *problem)
+{
+    struct stat status = {};
+    if (::lstat(QFile::encodeName(socketPath).constData(), &status) != 0)
+        return true; // no socket: nothing to refuse here; connecting says the rest
+    if (::geteuid() == 0 || status.st_uid == ::geteuid())
+        return true;
+    *problem = QStringLiteral("%1 belongs to another user (uid %2): only the server's own user "
+                              "and root may change the picture")
+                   .arg(socketPath)
+                   .arg(status.st_uid);
+    return false;
+}
+
+std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPath,
+                                                        const PictureChange &change,
+                                                        QString *problem, int timeoutMs)
+{
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    if (!socket.waitForConnected(timeoutMs)) {
+        *problem = QStringLiteral("cannot reach the server at %1: %2")
+                       .arg(socketPath, socket.errorString());
+        return std::nullopt;
+    }
+    socket.write(frame(change.encode()));
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray received;
+    // The server closes after its answer, so reading to the close gets all of it.
+    while (socket.state() == QLocalSocket::ConnectedState &&
+           received.size() <= qsizetype(MaxReplySize) + 4) {
+        const int left = int(timeoutMs - clock.elapsed());
+        if (left <= 0)
+            break;
+        if (socket.bytesToWrite() > 0)
+            socket.waitForBytesWritten(left);
+        else
+            socket.waitForReadyRead(left);
+        received += socket.readAll();
+    }
+    received += socket.readAll();
+    if (received.size() >= 4) {
+        const quint32 length = qFromLittleEndian<quint32>(received.constData());
+        if (length <= MaxReplySize && received.size() == qsizetype(length) + 4) {
+            const std::optional<Reply> reply = decodeReply(received.sliced(4));
+            if (reply)
+                return reply;
+        }
+    }
+    *problem = QStringLiteral("the server at %1 gave no answer").arg(socketPath);
+    return std::nullopt;
+}

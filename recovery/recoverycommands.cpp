@@ -1,0 +1,380 @@
+#include "recovery/recoverycommands.h"
+
+#include "journal/moment.h"
+#include "recovery/controlclient.h"
+#include "recovery/controlserver.h"
+#include "recovery/historysource.h"
+#include "recovery/recoveryplanner.h"
+#include "recovery/timelapse.h"
+#include "server/picturefile.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QLockFile>
+#include <QSaveFile>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+constexpr int ExitOk = 0;
+constexpr int ExitFailed = 1;
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "celvane-server: %s\n", qPrintable(message));
+    return ExitFailed;
+}
+
+void print(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+const QString timeHelp = QStringLiteral(
+    "TIME is an ISO 8601 date and time (local time unless it ends in Z or an offset), a time of "
+    "day today (14:05), or a span ago (90s, 10m, 2h, 3d).");
+
+// Paragraphs folded at 79 columns, as the server's own --help is.
+QString folded(const QString &text)
+{
+    QStringList paragraphs;
+    for (const QString &paragraph : text.split(QStringLiteral("\n\n"))) {
+        QString out;
+        qsizetype lineLength = 0;
+        for (const QString &word : paragraph.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            if (lineLength > 0 && lineLength + 1 + word.size() > 79) {
+                out += QLatin1Char('\n');
+                lineLength = 0;
+            } else if (lineLength > 0) {
+                out += QLatin1Char(' ');
+                ++lineLength;
+            }
+            out += word;
+            lineLength += word.size();
+        }
+        paragraphs.append(out);
+    }
+    return paragraphs.join(QStringLiteral("\n\n"));
+}
+
+// A parser for one subcommand: its name, its description and its FILE argument.
+struct Command
+{
+    explicit Command(const QString &name, const QString &description)
+    {
+        parser.setApplicationDescription(folded(description + QStringLiteral("\n\n") + timeHelp));
+        parser.addHelpOption();
+        parser.addPositionalArgument(name, QStringLiteral("The command."), name);
+        parser.addPositionalArgument(QStringLiteral("FILE"),
+                                     QStringLiteral("The picture file (as given to --picture)."));
+    }
+
+    // Parses; false, with the line printed, for anything it cannot take. --help exits here.
+    bool parse(const QStringList &arguments, int positionals)
+    {
+        parser.process(arguments);
+        if (parser.positionalArguments().size() != positionals) {
+            fail(QStringLiteral("%1 takes %2; see %1 --help")
+                     .arg(arguments.value(1), positionalsText));
+            return false;
+        }
+        return true;
+    }
+
+    // The moment an option names, if it is given; false after saying what is wrong with it.
+    bool moment(const QCommandLineOption &option, std::optional<qint64> *ms)
+    {
+        if (!parser.isSet(option))
+            return true;
+        *ms = parseMoment(parser.value(option), QDateTime::currentDateTime());
+        if (!*ms) {
+            fail(QStringLiteral("--%1 needs a TIME such as 2026-12-07T14:05, 14:05 or 10m, not "
+                                "\"%2\"")
+                     .arg(option.names().constFirst(), parser.value(option)));
+            return false;
+        }
+        return true;
+    }
+
+    QCommandLineParser parser;
+    QString positionalsText = QStringLiteral("one FILE");
+};
+
+const QCommandLineOption sinceOption(QStringLiteral("since"),
+                                     QStringLiteral("Only edits after TIME (default: all kept)."),
+                                     QStringLiteral("TIME"));
+const QCommandLineOption untilOption(QStringLiteral("until"),
+                                     QStringLiteral("Only edits up to TIME (default: the newest)."),
+                                     QStringLiteral("TIME"));
+
+// The picture file's settled path, as the server uses it, so that both name the same socket.
+bool settle(const QString &given, QString *path)
+{
+    PictureFile file(given);
+    if (!file.settle()) {
+        fail(file.errorString());
+        return false;
+    }
+    *path = file.path();
+    return true;
+}
+
+std::unique_ptr<PictureHistory> openHistory(const QString &picturePath)
+{
+    QString problem;
+    std::unique_ptr<PictureHistory> history = HistorySource::open(picturePath, &problem);
+    if (!history)
+        fail(problem);
+    return history;
+}
+
+QString outcomeText(const PictureChange::Outcome &outcome)
+{
+    return QStringLiteral("%1 cell%2 and %3 frame colour%4 changed")
+        .arg(outcome.cells)
+        .arg(outcome.cells == 1 ? "" : "s")
+        .arg(outcome.colours)
+        .arg(outcome.colours == 1 ? "" : "s");
+}
+
+// Works the change out and carries it out: through the running server that holds the picture,
+// or on the files under the picture's lock when none does.
+int change(const QString &picturePath, const QString &what,
+           const std::function<std::optional<PictureChange>(RecoveryPlanner &)> &plan)
+{
+    const QString socketPath = ControlServer::socketPath(picturePath);
+    QString problem;
+    // Before anything else: another user's server refuses us, and its files may not be ours
+    // to read.
+    if (!ControlClient::checkOwner(socketPath, &problem))
+        return fail(problem);
+    QLockFile lock(picturePath + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    const bool serverRuns = !lock.tryLock(0);
+    if (serverRuns && lock.error() != QLockFile::LockFailedError)
+        return fail(QStringLiteral("%1: cannot take its lock %1.lock").arg(picturePath));
+
+    const std::unique_ptr<PictureHistory> history = openHistory(picturePath);
+    if (!history)
+        return ExitFailed;
+    RecoveryPlanner planner(history.get());
+    const std::optional<PictureChange> change = plan(planner);
+    if (!change)
+        return fail(planner.errorString());
+
+    PictureChange::Outcome outcome;
+    if (serverRuns) {
+        const std::optional<ControlClient::Reply> reply =
+            ControlClient::send(socketPath, *change, &problem);
+        if (!reply)
+            return fail(problem);
+        if (!reply->ok)
+            return fail(QStringLiteral("the server refused: %1").arg(reply->message));
+        outcome = reply->outcome;
+    } else {
+        // The journal is read and written by one process at a time from here on.
+        if (!HistorySource::carryOut(picturePath, *change, &outcome, &problem))
+            return fail(problem);
+    }
+    print(QStringLiteral("%1: %2%3\n")
+              .arg(what, outcomeText(outcome),
+                   serverRuns ? QStringLiteral(" (by the running server)") : QString()));
+    return ExitOk;
+}
+
+int history(const QStringList &arguments)
+{
+    Command command(QStringLiteral("history"),
+                    QStringLiteral("Prints one line per connection that edited the picture: its "
+                                   "number, address and port, when it connected and left, how "
+                                   "many edits it made and when the first and last were; then a "
+                                   "total line."));
+    const QCommandLineOption addressOption(QStringLiteral("address"),
+                                           QStringLiteral("Only connections from ADDRESS."),
+                                           QStringLiteral("ADDRESS"));
+    command.parser.addOptions({sinceOption, untilOption, addressOption});
+    std::optional<qint64> since;
+    std::optional<qint64> until;
+    QString path;
+    if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since) ||
+        !command.moment(untilOption, &until) ||
+        !settle(command.parser.positionalArguments().at(1), &path))
+        return ExitFailed;
+    const std::unique_ptr<PictureHistory> kept = openHistory(path);
+    if (!kept)
+        return ExitFailed;
+    RecoveryPlanner planner(kept.get());
+    const std::optional<RecoveryPlanner::Span> span = planner.span(since, until);
+    if (!span)
+        return fail(planner.errorString());
+    const auto summary = planner.summary(*span, command.parser.value(addressOption));
+    if (!summary)
+        return fail(planner.errorString());
+    print(RecoveryPlanner::formatSummary(*summary));
+    return ExitOk;
+}
+
+int revert(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("revert"),
+        QStringLiteral("Undoes one author's edits that nobody built on: every cell and frame "
+                       "colour whose latest change came from the author goes back to what it "
+                       "held before the author's last run of changes to it. Cells anyone else "
+                       "changed after the author stay as they are. Give --address or "
+                       "--connection (a number from the history command)."));
+    const QCommandLineOption addressOption(QStringLiteral("address"),
+                                           QStringLiteral("Every connection from ADDRESS."),
+                                           QStringLiteral("ADDRESS"));
+    const QCommandLineOption connectionOption(QStringLiteral("connection"),
+                                              QStringLiteral("One connection, by its number."),
+                                              QStringLiteral("N"));
+    command.parser.addOptions({addressOption, connectionOption, sinceOption});
+    std::optional<qint64> since;
+    QString path;
+    if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since))
+        return ExitFailed;
+    if (command.parser.isSet(addressOption) == command.parser.isSet(connectionOption))
+        return fail(QStringLiteral("revert needs either --address or --connection"));
+    RecoveryPlanner::Author author;
+    author.address = command.parser.value(addressOption);
+    if (command.parser.isSet(connectionOption)) {
+        bool ok = false;
+        author.connection = command.parser.value(connectionOption).toULongLong(&ok);
+        if (!ok || author.connection == 0)
+            return fail(QStringLiteral("--connection needs a connection number"));
+    }
+    if (!settle(command.parser.positionalArguments().at(1), &path))
+        return ExitFailed;
+    const QString who = author.address.isEmpty()
+                            ? QStringLiteral("connection %1").arg(author.connection)
+                            : author.address;
+    return change(path, QStringLiteral("reverted %1").arg(who),
+                  [&](RecoveryPlanner &planner) -> std::optional<PictureChange> {
+                      const auto span = planner.span(since, std::nullopt);
+                      if (!span)
+                          return std::nullopt;
+                      return planner.revert(author, *span);
+                  });
+}
+
+int restore(const QStringList &arguments)
+{
+    Command command(QStringLiteral("restore"),
+                    QStringLiteral("Makes the picture as it stood at TIME the current picture. "
+                                   "It is a new edit on top of the history, which keeps "
+                                   "everything, so it can itself be reverted or restored past."));
+    const QCommandLineOption atOption(
+        QStringLiteral("at"), QStringLiteral("The moment to go back to."), QStringLiteral("TIME"));
+    command.parser.addOption(atOption);
+    std::optional<qint64> at;
+    QString path;
+    if (!command.parse(arguments, 2) || !command.moment(atOption, &at))
+        return ExitFailed;
+    if (!at)
+        return fail(QStringLiteral("restore needs --at TIME"));
+    if (!settle(command.parser.positionalArguments().at(1), &path))
+        return ExitFailed;
+    const QString when = QDateTime::fromMSecsSinceEpoch(*at).toString(Qt::ISODate);
+    return change(path, QStringLiteral("restored the picture of %1").arg(when),
+                  [&](RecoveryPlanner &planner) { return planner.restore(*at); });
+}
+
+int timelapse(const QStringList &arguments)
+{
+    Command command(QStringLiteral("timelapse"),
+                    QStringLiteral("Writes an animated GIF of the picture growing, each frame "
+                                   "drawn as Celvane shows the picture, frames evenly spaced by "
+                                   "edits (ten a second, at most one per edit), the last held "
+                                   "for a second."));
+    command.parser.addPositionalArgument(QStringLiteral("OUT.gif"),
+                                         QStringLiteral("The GIF file to write."));
+    command.positionalsText = QStringLiteral("FILE and OUT.gif");
+    const QCommandLineOption durationOption(
+        QStringLiteral("duration"),
+        QStringLiteral("Seconds the growing takes (%1), the last frame's second not counted.")
+            .arg(Timelapse::DefaultDurationMs / 1000),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption sizeOption(QStringLiteral("size"),
+                                        QStringLiteral("Size of the frames (%1x%2).")
+                                            .arg(PictureRenderer::DefaultSize.width())
+                                            .arg(PictureRenderer::DefaultSize.height()),
+                                        QStringLiteral("WxH"));
+    command.parser.addOptions({sinceOption, untilOption, durationOption, sizeOption});
+    Timelapse::Options options;
+    QString path;
+    if (!command.parse(arguments, 3) || !command.moment(sinceOption, &options.sinceMs) ||
+        !command.moment(untilOption, &options.untilMs))
+        return ExitFailed;
+    if (command.parser.isSet(durationOption)) {
+        bool ok = false;
+        const double seconds = command.parser.value(durationOption).toDouble(&ok);
+        if (!ok || seconds < 0.1 || seconds > 3600)
+            return fail(QStringLiteral("--duration needs a number of seconds, 0.1 to 3600"));
+        options.durationMs = int(seconds * 1000 + 0.5);
+    }
+    if (command.parser.isSet(sizeOption)) {
+        const QStringList parts = command.parser.value(sizeOption).split(QLatin1Char('x'));
+        bool okWidth = false;
+        bool okHeight = false;
+        const int width = parts.value(0).toInt(&okWidth);
+        const int height = parts.size() == 2 ? parts.at(1).toInt(&okHeight) : 0;
+        if (!okWidth || !okHeight || width < 1 || height < 1 || width > 4096 || height > 4096)
+            return fail(QStringLiteral("--size needs WIDTHxHEIGHT, each 1 to 4096"));
+        options.size = QSize(width, height);
+    }
+    if (!settle(command.parser.positionalArguments().at(1), &path))
+        return ExitFailed;
+    const std::unique_ptr<PictureHistory> kept = openHistory(path);
+    if (!kept)
+        return ExitFailed;
+    QString problem;
+    const std::optional<QByteArray> gif = Timelapse::gif(kept.get(), options, &problem);
+    if (!gif)
+        return fail(problem);
+    const QString out = command.parser.positionalArguments().at(2);
+    QSaveFile file(out);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*gif) != gif->size() || !file.commit())
+        return fail(QStringLiteral("%1: cannot write the GIF: %2").arg(out, file.errorString()));
+    return ExitOk;
+}
+
+} // namespace
+
+bool RecoveryCommands::isCommand(const QString &argument)
+{
+    return argument == QLatin1String("history") || argument == QLatin1String("revert") ||
+           argument == QLatin1String("restore") || argument == QLatin1String("timelapse");
+}
+
+int RecoveryCommands::run(const QStringList &arguments)
+{
+    const QString name = arguments.value(1);
+    if (name == QLatin1String("history"))
+        return history(arguments);
+    if (name == QLatin1String("revert"))
+        return revert(arguments);
+    if (name == QLatin1String("restore"))
+        return restore(arguments);
+    if (name == QLatin1String("timelapse"))
+        return timelapse(arguments);
+    return fail(QStringLiteral("no command \"%1\"").arg(name));
+}
+
+QString RecoveryCommands::summary()
+{
+    return QStringLiteral(
+        "Commands that read the picture's kept history (FILE.history) and repair the picture\n"
+        "from it, each with its own --help:\n"
+        "  celvane-server history FILE [--since TIME] [--until TIME] [--address ADDRESS]\n"
+        "  celvane-server revert FILE (--address ADDRESS | --connection N) [--since TIME]\n"
+        "  celvane-server restore FILE --at TIME\n"
+        "  celvane-server timelapse FILE OUT.gif [--since TIME] [--until TIME]\n"
+        "                           [--duration SECONDS] [--size WxH]\n"
+        "revert and restore are carried out by the server running on FILE, through its control\n"
+        "socket FILE.control (its own user and root only), so every window shows them at once;\n"
+        "with no server running they change the files themselves.");
+}

@@ -1,0 +1,240 @@
+#include "recovery/recoveryplanner.h"
+
+#include "recovery/revertcomputation.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace {
+
+QString moment(qint64 ms)
+{
+    if (ms < 0)
+        return QStringLiteral("-");
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+} // namespace
+
+RecoveryPlanner::RecoveryPlanner(PictureHistory *history)
+    : m_history(history)
+{
+}
+
+bool RecoveryPlanner::fail(const QString &error)
+{
+    m_error = error;
+    return false;
+}
+
+bool RecoveryPlanner::sameAddress(const QString &a, const QString &b)
+{
+    const QHostAddress first(a);
+    const QHostAddress second(b);
+    if (first.isNull() || second.isNull())
+        return a == b;
+    return first.isEqual(second, QHostAddress::ConvertV4MappedToIPv4);
+}
+
+std::optional<PictureHistory::Connection> RecoveryPlanner::connection(quint64 id)
+{
+    const auto known = m_connections.constFind(id);
+    if (known != m_connections.constEnd())
+        return *known;
+    std::optional<PictureHistory::Connection> found = m_history->connection(id);
+    if (!found) {
+        fail(QStringLiteral("the history names connection %1 but does not keep it: %2")
+                 .arg(id)
+                 .arg(m_history->errorString()));
+        return std::nullopt;
+    }
+    m_connections.insert(id, *found);
+    return found;
+}
+
+std::optional<RecoveryPlanner::Span> RecoveryPlanner::span(std::optional<qint64> sinceMs,
+                                                           std::optional<qint64> untilMs)
+{
+    Span span;
+    span.first = m_history->oldestSeq();
+    span.last = m_history->lastSeq();
+    const auto edgeAt = [this](qint64 ms) -> std::optional<quint64> {
+        const std::optional<quint64> seq = m_history->seqAt(ms);
+        if (!seq)
+            fail(QStringLiteral("%1 is before the oldest moment the history keeps, %2")
+                     .arg(moment(ms), moment(m_history->oldestMs())));
+        return seq;
+    };
+    if (sinceMs) {
+        const std::optional<quint64> seq = edgeAt(*sinceMs);
+        if (!seq)
+            return std::nullopt;
+        span.first = *seq + 1;
+    }
+    if (untilMs) {
+        const std::optional<quint64> seq = edgeAt(*untilMs);
+        if (!seq)
+            return std::nullopt;
+        span.last = *seq;
+    }
+    return span;
+}
+
+std::optional<QList<RecoveryPlanner::ConnectionSummary>>
+RecoveryPlanner::summary(const Span &span, const QString &address)
+{
+    QList<ConnectionSummary> entries;
+    QHash<quint64, qsizetype> entryOf;
+    bool lookupFailed = false;
+    const bool read =
+        span.first > span.last ||
+        m_history->forEachEdit(span.first, span.last, [&](const PictureHistory::Edit &edit) {
+            auto known = entryOf.constFind(edit.connection);
+            if (known == entryOf.constEnd()) {
+                const auto found = connection(edit.connection);
+                if (!found) {
+                    lookupFailed = true;
+                    return false;
+                }
+                // A connection from another address is remembered as left out.
+                const bool wanted = address.isEmpty() || sameAddress(found->address, address);
+                known = entryOf.insert(edit.connection, wanted ? entries.size() : -1);
+                if (wanted)
+                    entries.append({*found, 0, edit.timeMs, edit.timeMs});
+            }
+            if (*known >= 0) {
+                ConnectionSummary &entry = entries[*known];
+                ++entry.edits;
+                entry.lastMs = edit.timeMs;
+            }
+            return true;
+        });
+    if (lookupFailed)
+        return std::nullopt;
+    if (!read) {
+        fail(QStringLiteral("cannot read the history: %1").arg(m_history->errorString()));
+        return std::nullopt;
+    }
+    if (!address.isEmpty() && entries.isEmpty()) {
+        fail(QStringLiteral("%1 made no edits in that time").arg(address));
+        return std::nullopt;
+    }
+    return entries;
+}
+
+QString RecoveryPlanner::formatSummary(const QList<ConnectionSummary> &summary)
+{
+    const QStringList headings = {QStringLiteral("CONN"),       QStringLiteral("ADDRESS"),
+                                  QStringLiteral("PORT"),       QStringLiteral("CONNECTED"),
+                                  QStringLiteral("LEFT"),       QStringLiteral("EDITS"),
+                                  QStringLiteral("FIRST EDIT"), QStringLiteral("LAST EDIT")};
+    QList<QStringList> rows{headings};
+    quint64 total = 0;
+    for (const ConnectionSummary &entry : summary) {
+        const PictureHistory::Connection &c = entry.connection;
+        rows.append(
+            {QString::number(c.id), c.address,
+             c.address == QLatin1String("control") ? QStringLiteral("-") : QString::number(c.port),
+             moment(c.connectedMs), moment(c.leftMs), QString::number(entry.edits),
+             moment(entry.firstMs), moment(entry.lastMs)});
+        total += entry.edits;
+    }
+    // Numbers line up on the right, text on the left.
+    const QList<bool> rightAligned = {true, false, true, false, false, true, false, false};
+    QList<qsizetype> widths(headings.size(), 0);
+    for (const QStringList &row : rows)
+        for (qsizetype i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row.at(i).size());
+    QString text;
+    for (const QStringList &row : rows) {
+        QStringList cells;
+        for (qsizetype i = 0; i < row.size(); ++i)
+            cells.append(rightAligned.at(i) ? row.at(i).rightJustified(widths.at(i))
+                                            : row.at(i).leftJustified(widths.at(i)));
+        QString line = cells.join(QStringLiteral("  "));
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+        text += line + QLatin1Char('\n');
+    }
+    if (summary.isEmpty()) {
+        text += QStringLiteral("total: no edits\n");
+    } else {
+        qint64 first = summary.first().firstMs;
+        qint64 last = summary.first().lastMs;
+        for (const ConnectionSummary &entry : summary) {
+            first = std::min(first, entry.firstMs);
+            last = std::max(last, entry.lastMs);
+        }
+        text += QStringLiteral("total: %1 edit%2 from %3 connection%4, %5 to %6\n")
+                    .arg(total)
+                    .arg(total == 1 ? "" : "s")
+                    .arg(summary.size())
+                    .arg(summary.size() == 1 ? "" : "s")
+                    .arg(moment(first), moment(last));
+    }
+    return text;
+}
+
+std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const Span &span)
+{
+    const std::optional<Picture> start = m_history->pictureAt(span.first - 1);
+    if (!start) {
+        fail(QStringLiteral("cannot read the picture before edit %1: %2")
+                 .arg(span.first)
+                 .arg(m_history->errorString()));
+        return std::nullopt;
+    }
+    RevertComputation computation(*start);
+    QHash<quint64, bool> isAuthor;
+    bool lookupFailed = false;
+    const bool read =
+        span.first > span.last ||
+        m_history->forEachEdit(span.first, span.last, [&](const PictureHistory::Edit &edit) {
+            auto known = isAuthor.constFind(edit.connection);
+            if (known == isAuthor.constEnd()) {
+                bool matches = edit.connection == author.connection;
+                if (!author.address.isEmpty()) {
+                    const auto found = connection(edit.connection);
+                    if (!found) {
+                        lookupFailed = true;
+                        return false;
+                    }
+                    matches = sameAddress(found->address, author.address);
+                }
+                known = isAuthor.insert(edit.connection, matches);
+            }
+            computation.add(*known, edit.message);
+            return true;
+        });
+    if (lookupFailed)
+        return std::nullopt;
+    if (!read) {
+        fail(QStringLiteral("cannot read the history: %1").arg(m_history->errorString()));
+        return std::nullopt;
+    }
+    if (computation.authorEdits() == 0) {
+        fail(author.address.isEmpty()
+                 ? QStringLiteral("connection %1 made no edits in that time").arg(author.connection)
+                 : QStringLiteral("%1 made no edits in that time").arg(author.address));
+        return std::nullopt;
+    }
+    return PictureChange::revert(computation.current(), computation.reverted());
+}
+
+std::optional<PictureChange> RecoveryPlanner::restore(qint64 atMs)
+{
+    const std::optional<Span> edits = span(std::nullopt, atMs);
+    if (!edits)
+        return std::nullopt;
+    const std::optional<Picture> picture = m_history->pictureAt(edits->last);
+    if (!picture) {
+        fail(QStringLiteral("cannot read the picture after edit %1: %2")
+                 .arg(edits->last)
+                 .arg(m_history->errorString()));
+        return std::nullopt;
+    }
+    return PictureChange::restore(*picture);
+}

@@ -1,0 +1,598 @@
+#include "connection/protocol.h"
+#include "recovery/controlclient.h"
+#include "recovery/controlserver.h"
+#include "recovery/picturechange.h"
+#include "recovery/recoveryplanner.h"
+#include "recovery/revertcomputation.h"
+#include "recovery/timelapse.h"
+#include "server/localpicturestore.h"
+#include "server/picturerenderer.h"
+#include "tests/support/memoryhistory.h"
+#include "tests/support/testsupport.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+namespace {
+
+// Who made an edit in a revert table: the author whose edits are reverted, or someone else.
+constexpr char Author = 'A';
+constexpr char Other = 'B';
+
+struct Step
+{
+    char who;
+    QByteArray message;
+};
+
+struct CellValue
+{
+    int x;
+    int y;
+    quint8 value;
+};
+
+QByteArray setCell(int x, int y, int value)
+{
+    return Protocol::encodeCommand(Protocol::SetCellCommand, quint8(x), quint8(y), quint8(value));
+}
+
+QByteArray clear()
+{
+    return Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0);
+}
+
+QByteArray colours(int border, int background)
+{
+    return Protocol::encodeCommand(Protocol::SetColorsCommand, quint8(border), quint8(background),
+                                   0);
+}
+
+// Format 2 is 22 columns wide.
+QByteArray row(int y, int value)
+{
+    const QByteArray cells(22, char(value));
+    return Protocol::encodeRowData(quint8(y), 22, reinterpret_cast<const quint8 *>(cells.data()));
+}
+
+// Format 2 with a pattern in which neighbouring cells differ, and frame colours 1 and 2.
+Picture startPicture()
+{
+    Picture picture(2);
+    picture.setCells(TestSupport::patternCells(2));
+    picture.setFrameColors(1, 2);
+    return picture;
+}
+
+quint8 startValue(int x, int y)
+{
+    return quint8((x + 3 * y) % 8);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Step>)
+Q_DECLARE_METATYPE(QList<CellValue>)
+
+class tst_Recovery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void revert_data();
+    void revert();
+    void revertRefusesWhatIsNoEdit();
+    void changeMessages();
+    void revertSparesCellsChangedSince();
+    void changeEncoding();
+    void plannerRevertsAnAddress();
+    void plannerErrors_data();
+    void plannerErrors();
+    void restoreAtAMoment();
+    void summaryTable();
+    void timelapse_data();
+    void timelapse();
+    void controlSocketCarriesOutAChange();
+    void controlSocketRefusesBadRequests_data();
+    void controlSocketRefusesBadRequests();
+};
+
+void tst_Recovery::revert_data()
+{
+    QTest::addColumn<QList<Step>>("steps");
+    QTest::addColumn<QList<CellValue>>("expected");
+    QTest::addColumn<int>("cellsChanged");
+    QTest::addColumn<int>("coloursChanged");
+
+    QTest::newRow("nothing by the author")
+        << QList<Step>{{Other, setCell(1, 1, 7)}} << QList<CellValue>{{1, 1, 7}} << 0 << 0;
+    QTest::newRow("one cell goes back") << QList<Step>{{Author, setCell(1, 1, 7)}}
+                                        << QList<CellValue>{{1, 1, startValue(1, 1)}} << 1 << 0;
+    QTest::newRow("a run goes back to before its first change")
+        << QList<Step>{{Author, setCell(1, 1, 7)},
+                       {Author, setCell(1, 1, 6)},
+                       {Author, setCell(1, 1, 5)}}
+        << QList<CellValue>{{1, 1, startValue(1, 1)}} << 1 << 0;
+    QTest::newRow("a cell repaired after the author stays repaired")
+        << QList<Step>{{Author, setCell(1, 1, 7)}, {Other, setCell(1, 1, 3)}}
+        << QList<CellValue>{{1, 1, 3}} << 0 << 0;
+    QTest::newRow("only the author's last run goes back") << QList<Step>{{Author, setCell(1, 1, 7)},
+                                                                         {Other, setCell(1, 1, 3)},
+                                                                         {Author, setCell(1, 1, 6)},
+                                                                         {Author, setCell(1, 1, 5)}}
+                                                          << QList<CellValue>{{1, 1, 3}} << 1 << 0;
+    QTest::newRow("others' edits of other cells count for nothing")
+        << QList<Step>{{Author, setCell(1, 1, 7)},
+                       {Other, setCell(2, 1, 3)},
+                       {Author, setCell(1, 1, 5)}}
+        << QList<CellValue>{{1, 1, startValue(1, 1)}, {2, 1, 3}} << 1 << 0;
+    QTest::newRow("writing the value already there is a change")
+        << QList<Step>{{Other, setCell(1, 1, 7)},
+                       {Author, setCell(1, 1, 7)},
+                       {Author, setCell(1, 1, 4)}}
+        << QList<CellValue>{{1, 1, 7}} << 1 << 0;
+    QTest::newRow("a clear by the author gives every cell back")
+        << QList<Step>{{Author, clear()}}
+        << QList<CellValue>{{0, 0, 0}, {21, 22, startValue(21, 22)}} << 22 * 23 << 0;
+    QTest::newRow("a clear and paint-over, repaired in places")
+        << QList<Step>{{Other, setCell(0, 0, 6)}, {Author, clear()},
+                       {Author, row(5, 1)},       {Author, setCell(3, 3, 2)},
+                       {Other, setCell(3, 3, 4)}, {Other, setCell(4, 5, 7)}}
+        << QList<CellValue>{{0, 0, 6},
+                            {3, 3, 4},
+                            {4, 5, 7},
+                            {5, 5, startValue(5, 5)},
+                            {9, 9, startValue(9, 9)}}
+        // Less the two repaired cells, and the three of row 5 whose value was 1 already.
+        << 22 * 23 - 2 - 3 << 0;
+    QTest::newRow("a clear by someone else ends the author's claim to every cell")
+        << QList<Step>{{Author, setCell(1, 1, 7)}, {Author, row(2, 3)}, {Other, clear()}}
+        << QList<CellValue>{{1, 1, EmptyCell}, {5, 2, EmptyCell}} << 0 << 0;
+    QTest::newRow("a row by someone else ends the claim to that row only")
+        << QList<Step>{{Author, setCell(1, 2, 7)}, {Author, setCell(1, 3, 7)}, {Other, row(2, 5)}}
+        << QList<CellValue>{{1, 2, 5}, {1, 3, startValue(1, 3)}} << 1 << 0;
+    QTest::newRow("frame colours go back")
+        << QList<Step>{{Author, colours(5, 6)}, {Author, colours(7, 6)}} << QList<CellValue>{} << 0
+        << 2;
+    QTest::newRow("frame colours set since stay")
+        << QList<Step>{{Author, colours(5, 6)}, {Other, colours(3, 4)}} << QList<CellValue>{} << 0
+        << 0;
+    QTest::newRow("a clear leaves the frame colours to their own claim")
+        << QList<Step>{{Author, colours(5, 6)}, {Other, clear()}} << QList<CellValue>{} << 0 << 2;
+}
+
+void tst_Recovery::revert()
+{
+    QFETCH(QList<Step>, steps);
+    QFETCH(QList<CellValue>, expected);
+    QFETCH(int, cellsChanged);
+    QFETCH(int, coloursChanged);
+
+    const Picture start = startPicture();
+    RevertComputation computation(start);
+    Picture replayed = start;
+    int authorEdits = 0;
+    for (const Step &step : steps) {
+        QVERIFY(computation.add(step.who == Author, step.message));
+        replayed.apply(quint8(step.message.at(0)), QByteArrayView(step.message).sliced(4));
+        authorEdits += step.who == Author;
+    }
+    QCOMPARE(computation.current(), replayed);
+    QCOMPARE(computation.authorEdits(), quint64(authorEdits));
+    const Picture reverted = computation.reverted();
+    for (const CellValue &cell : expected)
+        QCOMPARE(reverted.cell(cell.x, cell.y), cell.value);
+    const PictureChange::Outcome outcome = PictureChange::difference(replayed, reverted);
+    QCOMPARE(outcome.cells, cellsChanged);
+    QCOMPARE(outcome.colours, coloursChanged);
+    if (coloursChanged == 2) {
+        QCOMPARE(reverted.border(), start.border());
+        QCOMPARE(reverted.background(), start.background());
+    }
+}
+
+void tst_Recovery::revertRefusesWhatIsNoEdit()
+{
+    const Picture start = startPicture();
+    RevertComputation computation(start);
+    const QList<QByteArray> refused = {
+        QByteArray(),
+        Protocol::encodeHello(),
+        setCell(22, 0, 1),                   // outside the grid
+        setCell(0, 0, 8),                    // outside the palette
+        colours(8, 0),                       // outside the palette
+        Protocol::encodeCommand(9, 0, 0, 0), // no such opcode
+        row(23, 1),                          // no such row
+        row(0, 9),                           // outside the palette
+        setCell(0, 0, 1).chopped(1),         // shorter than its header says
+        setCell(0, 0, 1) + '\0',             // longer than its header says
+    };
+    for (const QByteArray &message : refused)
+        QVERIFY2(!computation.add(true, message), message.toHex().constData());
+    QCOMPARE(computation.authorEdits(), quint64(0));
+    QCOMPARE(computation.current(), start);
+    QCOMPARE(computation.reverted(), start);
+}
+
+void tst_Recovery::changeMessages()
+{
+    const Picture start = startPicture();
+    Picture wanted = start;
+    QCOMPARE(PictureChange::messages(start, wanted), QList<QByteArray>());
+    wanted.setCell(3, 4, 0);
+    wanted.setCell(5, 4, EmptyCell);
+    wanted.setCell(0, 22, 6);
+    wanted.setFrameColors(1, 7);
+
+    const QList<QByteArray> messages = PictureChange::messages(start, wanted);
+    QCOMPARE(messages.size(), 3);
+    QCOMPARE(messages.at(0), TestSupport::rawMessage(3, QByteArray::fromHex("01010700")));
+    QCOMPARE(messages.at(1), TestSupport::rawMessage(4, QByteArray::fromHex("04160000") +
+                                                            wanted.cells().mid(4 * 22, 22)));
+    QCOMPARE(messages.at(2), TestSupport::rawMessage(4, QByteArray::fromHex("16160000") +
+                                                            wanted.cells().mid(22 * 22, 22)));
+    Picture applied = start;
+    for (const QByteArray &message : messages)
+        QCOMPARE(applied.apply(quint8(message.at(0)), QByteArrayView(message).sliced(4)),
+                 Picture::Applied);
+    QCOMPARE(applied, wanted);
+    QCOMPARE(PictureChange::difference(start, wanted), (PictureChange::Outcome{3, 1}));
+}
+
+void tst_Recovery::revertSparesCellsChangedSince()
+{
+    Picture from = startPicture();
+    Picture wanted = from;
+    wanted.setCell(1, 1, 7);
+    wanted.setCell(2, 1, 7);
+    wanted.setFrameColors(3, 4);
+    Picture current = from;
+    current.setCell(2, 1, 4); // changed by someone after the revert was worked out
+    current.setCell(9, 9, 6); // a cell the revert does not touch
+    current.setFrameColors(1, 6);
+
+    const std::optional<Picture> reverted = PictureChange::revert(from, wanted).appliedTo(current);
+    QVERIFY(reverted);
+    QCOMPARE(reverted->cell(1, 1), quint8(7));
+    QCOMPARE(reverted->cell(2, 1), quint8(4));
+    QCOMPARE(reverted->cell(9, 9), quint8(6));
+    QCOMPARE(reverted->border(), quint8(3));
+    QCOMPARE(reverted->background(), quint8(6));
+    QCOMPARE(PictureChange::restore(wanted).appliedTo(current), wanted);
+    QVERIFY(!PictureChange::restore(Picture(3)).appliedTo(current));
+}
+
+void tst_Recovery::changeEncoding()
+{
+    Picture from = startPicture();
+    Picture wanted = from;
+    wanted.setCell(4, 4, EmptyCell);
+    for (const PictureChange &change :
+         {PictureChange::revert(from, wanted), PictureChange::restore(wanted)}) {
+        QString problem;
+        const QByteArray bytes = change.encode();
+        const std::optional<PictureChange> decoded = PictureChange::decode(bytes, &problem);
+        QVERIFY2(decoded, qPrintable(problem));
+        QCOMPARE(decoded->isConditional(), change.isConditional());
+        QCOMPARE(decoded->from(), change.from());
+        QCOMPARE(decoded->wanted(), change.wanted());
+        // Every cut short, a byte too many, and a damaged picture are refused.
+        for (qsizetype length = 0; length < bytes.size(); ++length)
+            QVERIFY(!PictureChange::decode(QByteArrayView(bytes).first(length), &problem));
+        QVERIFY(!PictureChange::decode(bytes + 'x', &problem));
+        QByteArray damaged = bytes;
+        damaged[damaged.size() - 20] = char(damaged.at(damaged.size() - 20) ^ 1);
+        QVERIFY(!PictureChange::decode(damaged, &problem));
+    }
+}
+
+void tst_Recovery::plannerRevertsAnAddress()
+{
+    // A draws, B clears and paints over, C repairs; B came back on a second connection.
+    MemoryHistory history(startPicture(), 1000, 3);
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 1000);
+    const quint64 b = history.addConnection(QStringLiteral("127.0.0.3"), 40001, 1000);
+    const quint64 c = history.addConnection(QStringLiteral("127.0.0.4"), 40002, 1000);
+    const quint64 b2 = history.addConnection(QStringLiteral("::ffff:127.0.0.3"), 40003, 1000);
+    QVERIFY(history.addEdit(a, 2000, row(1, 7)));
+    QVERIFY(history.addEdit(a, 2100, setCell(2, 2, 6)));
+    const Picture drawn = history.picture();
+    QVERIFY(history.addEdit(b, 3000, clear()));
+    QVERIFY(history.addEdit(b, 3100, row(1, 1)));
+    QVERIFY(history.addEdit(c, 4000, setCell(5, 1, 4)));
+    QVERIFY(history.addEdit(b2, 5000, colours(0, 0)));
+
+    RecoveryPlanner planner(&history);
+    const auto span = planner.span(std::nullopt, std::nullopt);
+    QVERIFY(span);
+    const std::optional<PictureChange> change =
+        planner.revert({0, QStringLiteral("127.0.0.3")}, *span);
+    QVERIFY2(change, qPrintable(planner.errorString()));
+    QCOMPARE(change->from(), history.picture());
+    Picture expected = drawn;
+    expected.setCell(5, 1, 4);
+    QCOMPARE(change->wanted(), expected);
+
+    // One connection of the address alone: the second one's colours only.
+    const auto second = planner.revert({b2, {}}, *span);
+    QVERIFY(second);
+    QCOMPARE(PictureChange::difference(history.picture(), second->wanted()),
+             (PictureChange::Outcome{0, 2}));
+
+    // The revert is itself an edit, of the server's own connection, and can be reverted.
+    const quint64 control = history.addConnection(QStringLiteral("control"), 0, 6000);
+    for (const QByteArray &message : PictureChange::messages(history.picture(), change->wanted()))
+        QVERIFY(history.addEdit(control, 6000, message));
+    QCOMPARE(history.picture(), expected);
+    const auto undone = planner.revert({0, QStringLiteral("control")}, *planner.span({}, {}));
+    QVERIFY2(undone, qPrintable(planner.errorString()));
+    QCOMPARE(undone->wanted(), change->from());
+
+    // --since: only what B did after 3050 goes back, to what the clear left.
+    const auto since = planner.span(3050, std::nullopt);
+    QVERIFY(since);
+    QCOMPARE(since->first, quint64(4));
+}
+
+void tst_Recovery::plannerErrors_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<qint64>("sinceMs");
+    QTest::addColumn<bool>("broken");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("an address that made no edits")
+        << "127.0.0.9" << qint64(-1) << false << "127.0.0.9 made no edits in that time";
+    QTest::newRow("an address that made none since")
+        << "127.0.0.2" << qint64(2500) << false << "127.0.0.2 made no edits in that time";
+    QTest::newRow("a moment before the oldest kept")
+        << "127.0.0.2" << qint64(500) << false << "is before the oldest moment the history keeps";
+    QTest::newRow("a history that cannot be read")
+        << "127.0.0.2" << qint64(-1) << true << "the history is broken";
+}
+
+void tst_Recovery::plannerErrors()
+{
+    QFETCH(QString, address);
+    QFETCH(qint64, sinceMs);
+    QFETCH(bool, broken);
+    QFETCH(QString, error);
+
+    MemoryHistory history(startPicture(), 1000);
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 1000);
+    QVERIFY(history.addEdit(a, 2000, setCell(1, 1, 1)));
+    history.setBroken(broken);
+    RecoveryPlanner planner(&history);
+    const auto span =
+        planner.span(sinceMs < 0 ? std::nullopt : std::optional<qint64>(sinceMs), std::nullopt);
+    if (span) {
+        QVERIFY(!planner.revert({0, address}, *span));
+        QVERIFY(!planner.summary(*span, address));
+    }
+    QVERIFY2(planner.errorString().contains(error), qPrintable(planner.errorString()));
+    QVERIFY(!planner.errorString().contains(QLatin1Char('\n')));
+}
+
+void tst_Recovery::restoreAtAMoment()
+{
+    MemoryHistory history(Picture(3), 1000, 4);
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 1000);
+    QList<Picture> after;
+    for (int i = 0; i < 10; ++i) {
+        QVERIFY(history.addEdit(a, 2000 + 100 * i, setCell(i, 0, i % 8)));
+        after.append(history.picture());
+    }
+    history.forgetBefore(2);
+    RecoveryPlanner planner(&history);
+    // Between two edits, on one, and after the last.
+    QCOMPARE(planner.restore(2550)->wanted(), after.at(5));
+    QCOMPARE(planner.restore(2500)->wanted(), after.at(5));
+    QCOMPARE(planner.restore(99999)->wanted(), after.at(9));
+    QCOMPARE(planner.restore(2250)->wanted(), after.at(2));
+    QCOMPARE(planner.restore(2150)->wanted(), after.at(1)); // the oldest kept moment
+    QVERIFY(!planner.restore(2050));
+    QVERIFY(planner.errorString().contains(QLatin1String("before the oldest moment")));
+    QVERIFY(!planner.restore(2250)->isConditional());
+}
+
+void tst_Recovery::summaryTable()
+{
+    MemoryHistory history(Picture(3), 0);
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 0);
+    const quint64 b = history.addConnection(QStringLiteral("::1"), 5, 0);
+    const quint64 control = history.addConnection(QStringLiteral("control"), 0, 0);
+    QVERIFY(history.addEdit(b, 1000, setCell(0, 0, 1)));
+    for (int i = 0; i < 12; ++i)
+        QVERIFY(history.addEdit(a, 2000 + i, setCell(1, 0, 1)));
+    QVERIFY(history.addEdit(control, 3000, clear()));
+    RecoveryPlanner planner(&history);
+    const auto all = planner.summary(*planner.span({}, {}), {});
+    QVERIFY(all);
+    QCOMPARE(all->size(), 3);
+    QCOMPARE(all->at(0).connection.id, b);
+    QCOMPARE(all->at(1).edits, quint64(12));
+    QCOMPARE(all->at(1).firstMs, qint64(2000));
+    QCOMPARE(all->at(1).lastMs, qint64(2011));
+
+    const QString table = RecoveryPlanner::formatSummary(*all);
+    const QStringList lines = table.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 6); // heading, three connections, total, and the final newline
+    QVERIFY(lines.at(0).startsWith(QLatin1String("CONN  ADDRESS")));
+    // Columns line up: every line has its edit count end where the heading's EDITS ends.
+    const qsizetype editsEnd = lines.at(0).indexOf(QLatin1String("EDITS")) + 5;
+    QCOMPARE(lines.at(1).mid(editsEnd - 2, 2), QStringLiteral(" 1"));
+    QCOMPARE(lines.at(2).mid(editsEnd - 2, 2), QStringLiteral("12"));
+    QVERIFY(lines.at(2).contains(QLatin1String("127.0.0.2  40000")));
+    QVERIFY(lines.at(3).contains(QLatin1String("control")));
+    QVERIFY(lines.at(4).startsWith(QLatin1String("total: 14 edits from 3 connections")));
+
+    const auto one = planner.summary(*planner.span({}, {}), QStringLiteral("0:0::1"));
+    QVERIFY(one);
+    QCOMPARE(one->size(), 1);
+    QCOMPARE(one->at(0).connection.port, quint16(5));
+    const auto late = planner.summary(*planner.span(2005, 2999), {});
+    QCOMPARE(late->size(), 1);
+    QCOMPARE(late->at(0).edits, quint64(6));
+    QCOMPARE(RecoveryPlanner::formatSummary({}),
+             QStringLiteral("CONN  ADDRESS  PORT  CONNECTED  LEFT  EDITS  FIRST EDIT  LAST "
+                            "EDIT\ntotal: no edits\n"));
+}
+
+void tst_Recovery::timelapse_data()
+{
+    QTest::addColumn<int>("edits");
+    QTest::addColumn<int>("durationMs");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("frames");
+    QTest::newRow("defaults, more edits than frames") << 250 << 10000 << QSize() << 100;
+    QTest::newRow("fewer edits than frames") << 7 << 10000 << QSize(100, 80) << 7;
+    QTest::newRow("no edits") << 0 << 10000 << QSize(40, 30) << 1;
+    QTest::newRow("a short one") << 250 << 1500 << QSize(200, 300) << 15;
+}
+
+void tst_Recovery::timelapse()
+{
+    QFETCH(int, edits);
+    QFETCH(int, durationMs);
+    QFETCH(QSize, size);
+    QFETCH(int, frames);
+
+    QVERIFY2(QImageReader::supportedImageFormats().contains("gif"), "Qt's GIF plugin is missing");
+    MemoryHistory history(startPicture(), 0, 50);
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 0);
+    for (int i = 0; i < edits; ++i)
+        QVERIFY(history.addEdit(
+            a, 1000 + i * 10,
+            i % 50 == 49
+                ? colours(i % 8, (i + 3) % 8)
+                : setCell(i % 22, (i / 22) % 23, (i * 5) % 9 == 8 ? EmptyCell : (i * 5) % 9)));
+    Timelapse::Options options;
+    options.durationMs = durationMs;
+    if (size.isValid())
+        options.size = size;
+    QString problem;
+    const std::optional<QByteArray> gif = Timelapse::gif(&history, options, &problem);
+    QVERIFY2(gif, qPrintable(problem));
+    QVERIFY(gif->startsWith("GIF89a"));
+
+    QBuffer buffer;
+    buffer.setData(*gif);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "gif");
+    QCOMPARE(reader.size(), options.size);
+    QImage last;
+    int count = 0;
+    int delays = 0;
+    while (reader.canRead()) {
+        const QImage frame = reader.read();
+        QVERIFY2(!frame.isNull(), qPrintable(reader.errorString()));
+        QCOMPARE(frame.size(), options.size);
+        last = frame;
+        ++count;
+        delays += reader.nextImageDelay();
+    }
+    QCOMPARE(count, frames);
+    QCOMPARE(Timelapse::frameCount(quint64(edits), durationMs), frames);
+    // The last frame is held for a second, the others share the duration.
+    QCOMPARE(delays - 1000, frames > 1 ? (durationMs / frames / 10 * 10) * (frames - 1) : 0);
+    const QImage expected = PictureRenderer::render(history.picture(), options.size);
+    QCOMPARE(last.convertToFormat(QImage::Format_RGB32), expected);
+}
+
+void tst_Recovery::controlSocketCarriesOutAChange()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    LocalPictureStore store(startPicture());
+    QList<QPair<quint64, QByteArray>> edited;
+    connect(&store, &PictureStore::edited, this, [&](quint64 connection, QByteArrayView relayed) {
+        edited.append({connection, relayed.toByteArray()});
+    });
+    ControlServer server(&store);
+    QSignalSpy changed(&server, &ControlServer::changed);
+    const QString path = ControlServer::socketPath(dir.filePath(QStringLiteral("p.cvp")));
+    QVERIFY(server.listen(path));
+    // Only its own user may use it, from the moment it exists.
+    QCOMPARE(QFileInfo(path).permissions() &
+                 (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+             QFileDevice::Permissions());
+    QString problem;
+    QVERIFY(ControlClient::checkOwner(path, &problem));
+
+    Picture wanted = startPicture();
+    wanted.setCell(0, 0, 7);
+    wanted.setCell(0, 3, 7);
+    wanted.setFrameColors(0, 0);
+    QLocalSocket peer;
+    peer.connectToServer(path);
+    QVERIFY(peer.waitForConnected(5000));
+    const QByteArray request = ControlClient::frame(PictureChange::restore(wanted).encode());
+    // Split, to be put together by the server.
+    peer.write(request.first(3));
+    QVERIFY(peer.waitForBytesWritten(5000));
+    QTest::qWait(0);
+    peer.write(request.sliced(3));
+    QTRY_VERIFY(peer.state() == QLocalSocket::UnconnectedState);
+    const QByteArray answer = peer.readAll();
+    QVERIFY(answer.size() > 4);
+    const auto reply = ControlClient::decodeReply(answer.sliced(4));
+    QVERIFY(reply);
+    QVERIFY2(reply->ok, qPrintable(reply->message));
+    QCOMPARE(reply->outcome, (PictureChange::Outcome{2, 2}));
+    QCOMPARE(store.picture(), wanted);
+    QCOMPARE(changed.count(), 1);
+    // The colours, then rows 0 and 3, each under the one connection of the server's own.
+    QCOMPARE(edited.size(), 3);
+    QCOMPARE(edited.at(0).second, QByteArray::fromHex("0300040001000000"));
+    QCOMPARE(edited.at(1).second.first(6), QByteArray::fromHex("04001a000016"));
+    QCOMPARE(edited.at(2).second.first(6), QByteArray::fromHex("04001a000316"));
+    QCOMPARE(edited.at(0).first, edited.at(2).first);
+}
+
+void tst_Recovery::controlSocketRefusesBadRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("error");
+    QByteArray huge(4, '\0');
+    qToLittleEndian<quint32>(ControlServer::MaxRequestSize + 1, huge.data());
+    QTest::newRow("too large") << huge << "larger than any change";
+    QTest::newRow("not a change") << ControlClient::frame("garbage") << "not a picture change";
+    QTest::newRow("bytes after it")
+        << ControlClient::frame(PictureChange::restore(startPicture()).encode()) + "x"
+        << "bytes after the request";
+    QTest::newRow("another format")
+        << ControlClient::frame(PictureChange::restore(Picture(0)).encode()) << "format 2";
+}
+
+void tst_Recovery::controlSocketRefusesBadRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QString, error);
+
+    QTemporaryDir dir;
+    LocalPictureStore store(startPicture());
+    QSignalSpy edited(&store, &PictureStore::edited);
+    ControlServer server(&store);
+    const QString path = dir.filePath(QStringLiteral("c"));
+    QVERIFY(server.listen(path));
+    QLocalSocket peer;
+    peer.connectToServer(path);
+    QVERIFY(peer.waitForConnected(5000));
+    peer.write(request);
+    QTRY_VERIFY(peer.state() == QLocalSocket::UnconnectedState);
+    const QByteArray answer = peer.readAll();
+    QVERIFY(answer.size() > 4);
+    const auto reply = ControlClient::decodeReply(answer.sliced(4));
+    QVERIFY(reply);
+    QVERIFY(!reply->ok);
+    QVERIFY2(reply->message.contains(error), qPrintable(reply->message));
+    QCOMPARE(edited.count(), 0);
+    QCOMPARE(store.picture(), startPicture());
+}
+
+QTEST_GUILESS_MAIN(tst_Recovery)
+#include "tst_recovery.moc"
