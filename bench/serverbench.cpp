@@ -55,12 +55,7 @@ public:
     // extra: further options, such as --redis HOST:PORT.
     bool start(const std::vector<std::string> &extra = {})
     {
-        char self[PATH_MAX];
-        const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length <= 0)
-            return false;
-        std::string program(self, size_t(length));
-        program = program.substr(0, program.rfind('/') + 1) + "celvane-server";
+        std::string program = siblingProgram("celvane-server");
 
         std::string format = std::to_string(FormatNumber);
         char *argv[] = {program.data(), const_cast<char *>("--listen"),
@@ -102,21 +97,7 @@ public:
     int port() const { return m_port; }
     pid_t pid() const { return m_pid; }
 
-    long residentKiB() const
-    {
-        const std::string path = "/proc/" + std::to_string(m_pid) + "/status";
-        FILE *status = std::fopen(path.c_str(), "r");
-        if (!status)
-            return -1;
-        char line[256];
-        long kib = -1;
-        while (std::fgets(line, sizeof line, status)) {
-            if (std::strncmp(line, "VmRSS:", 6) == 0)
-                kib = std::atol(line + 6);
-        }
-        std::fclose(status);
-        return kib;
-    }
+    long residentKiB() const { return ::residentKiB(m_pid); }
 
 private:
     pid_t m_pid = 0;
@@ -414,28 +395,6 @@ void serveManyClients(benchmark::State &state)
 
 constexpr int RelaySize = Protocol::HeaderSize + Protocol::CommandPayloadSize;
 
-long serverCpuTicks(pid_t pid)
-{
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    FILE *stat = std::fopen(path.c_str(), "r");
-    if (!stat)
-        return -1;
-    char buffer[1024];
-    const size_t size = std::fread(buffer, 1, sizeof buffer - 1, stat);
-    std::fclose(stat);
-    buffer[size] = '\0';
-    // utime and stime are fields 14 and 15, counted after the command name's closing bracket.
-    const char *p = std::strrchr(buffer, ')');
-    if (!p)
-        return -1;
-    long utime = 0;
-    long stime = 0;
-    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) !=
-        2)
-        return -1;
-    return utime + stime;
-}
-
 // Reads and throws away whatever a non-blocking socket holds; returns the bytes, or -1 when the
 // connection is gone.
 long drain(int fd)
@@ -589,14 +548,14 @@ bool timedFanOut(int editor, const QByteArray &burst, const std::vector<int> &fd
 {
     std::vector<long> ticksBefore;
     for (const pid_t server : servers)
-        ticksBefore.push_back(serverCpuTicks(server));
+        ticksBefore.push_back(cpuTicks(server));
     const auto start = std::chrono::steady_clock::now();
     if (!fanOut(editor, burst, fds))
         return false;
     *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (size_t i = 0; i < servers.size(); ++i)
         *cpuSeconds +=
-            double(serverCpuTicks(servers[i]) - ticksBefore[i]) / double(sysconf(_SC_CLK_TCK));
+            double(cpuTicks(servers[i]) - ticksBefore[i]) / double(sysconf(_SC_CLK_TCK));
     return true;
 }
 

@@ -29,6 +29,8 @@
 #include <QLockFile>
 #include <QLoggingCategory>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -120,6 +122,23 @@ bool parseSeconds(const QString &text, int *milliseconds)
         return false;
     *milliseconds = int(seconds * 1000 + 0.5);
     return true;
+}
+
+// Raises the soft limit on open descriptors to the hard one, as daemons do: each client holds
+// one, and the soft limit is often a tenth of what the system would allow. Returns the limit now
+// in force, or 0 when there is none to speak of.
+rlim_t raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 0 : limit.rlim_cur;
 }
 
 // A size in bytes with an optional K, M or G (powers of 1024); false for anything else.
@@ -283,9 +302,10 @@ int main(int argc, char *argv[])
         QStringLiteral("WxH"));
     const QCommandLineOption maxClientsOption(
         QStringLiteral("max-clients"),
-        QStringLiteral("Clients served at once (%1); more are turned away.")
+        QStringLiteral("Clients served at once (as many as the descriptor limit allows, up to "
+                       "%1); more are turned away.")
             .arg(PictureServer::DefaultMaxClients),
-        QStringLiteral("N"), QString::number(PictureServer::DefaultMaxClients));
+        QStringLiteral("N"));
     const QCommandLineOption maxPerAddressOption(
         QStringLiteral("max-per-address"),
         QStringLiteral("Clients served at once from one address (%1); more are turned away.")
@@ -393,8 +413,11 @@ int main(int argc, char *argv[])
     const int formatNumber = parser.value(formatOption).toInt(&ok);
     if (!ok || !Picture::isFormatNumber(formatNumber))
         return fail(ExitUsage, QStringLiteral("--format needs a number from 0 to 3"));
-    const int maxClients = parser.value(maxClientsOption).toInt(&ok);
-    if (!ok || maxClients < 1)
+    const rlim_t descriptorLimit = raiseDescriptorLimit();
+    // 0 until the server listens: then as many as the descriptors allow, up to the default.
+    const int maxClients =
+        parser.isSet(maxClientsOption) ? parser.value(maxClientsOption).toInt(&ok) : 0;
+    if (parser.isSet(maxClientsOption) && (!ok || maxClients < 1))
         return fail(ExitUsage, QStringLiteral("--max-clients needs a number of at least 1"));
     const int maxPerAddress = parser.value(maxPerAddressOption).toInt(&ok);
     if (!ok || maxPerAddress < 1)
@@ -579,7 +602,8 @@ int main(int argc, char *argv[])
     const auto server =
         store ? std::make_unique<PictureServer>(store) : std::make_unique<PictureServer>(picture);
     server->setMaxEditsPerSecond(maxEdits);
-    server->setMaxClients(maxClients);
+    if (maxClients > 0)
+        server->setMaxClients(maxClients);
     server->setMaxPerAddress(maxPerAddress);
     server->setHelloTimeout(helloTimeoutMs);
     server->setStallTimeout(stallTimeoutMs);
@@ -603,6 +627,17 @@ int main(int argc, char *argv[])
                                    .arg(server->errorString()));
     }
 
+    const int budget = PictureServer::clientDescriptorBudget();
+    if (maxClients == 0)
+        server->setMaxClients(qBound(1, budget, PictureServer::DefaultMaxClients));
+    const int room = qMin(server->maxClients(), budget);
+    qCInfo(lcServer).noquote()
+        << QStringLiteral("room for %1 clients (--max-clients %2; %3)")
+               .arg(room)
+               .arg(server->maxClients())
+               .arg(descriptorLimit > 0
+                        ? QStringLiteral("descriptor limit %1").arg(quint64(descriptorLimit))
+                        : QStringLiteral("no descriptor limit"));
     // Made after the picture server and so gone before it: its viewers are the server's clients.
     std::unique_ptr<WebFrontEnd> web;
     if (parser.isSet(httpOption)) {

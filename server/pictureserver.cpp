@@ -4,20 +4,25 @@
 #include "model/canvasformat.h"
 #include "server/localpicturestore.h"
 #include "server/serverlogging.h"
+#include "server/socketoutput.h"
 #include "server/tokenbucket.h"
 
 #include <QDir>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
-#include <linux/sockios.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -33,41 +38,54 @@ constexpr qint64 ReadChunkSize = 64 * 1024;
 // bound, autotuning lets a peer that never reads pin megabytes of kernel memory each.
 constexpr int SendBufferSize = 256 * 1024;
 
-QString peerName(const QTcpSocket *socket)
+QString peerName(const QHostAddress &address, quint16 port)
 {
-    const QHostAddress address = socket->peerAddress();
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(address.toString())
                              : address.toString();
-    return QStringLiteral("%1:%2").arg(host).arg(socket->peerPort());
+    return QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
-void enableKeepAlive(QTcpSocket *socket, int idleSeconds)
+void setOption(int fd, int level, int name, int value)
 {
-    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    const int fd = int(socket->socketDescriptor());
-    const int interval = qMax(1, idleSeconds / 6);
-    const int probes = 3;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+void enableKeepAlive(int fd, int idleSeconds)
+{
+    setOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    setOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, idleSeconds);
+    setOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, qMax(1, idleSeconds / 6));
+    setOption(fd, IPPROTO_TCP, TCP_KEEPCNT, 3);
 }
 
 } // namespace
 
-struct PictureServer::Client
+struct PictureServer::Client final : EventPoller::Handler
 {
-    // Exactly one of the two: the server's own TCP socket, or another transport's output.
-    QTcpSocket *socket = nullptr;
-    ClientOutput *output = nullptr;
-    const void *key = nullptr; // in m_clients
-    QTimer *timer = nullptr;
+    Client(PictureServer *server, int fd)
+        : server(server)
+        , fd(fd)
+        , output(server->m_poller, fd)
+    {
+    }
+    void handleEvents(quint32 events) override { server->handleClient(this, events); }
+
+    PictureServer *server = nullptr;
+    int fd = -1; // -1 for a client of another transport
+    SocketOutput output;
+    // The other transport's output, or null for the server's own TCP clients (and once the
+    // other transport has said its peer left).
+    ClientOutput *external = nullptr;
+    ClientOutput *outputKey = nullptr; // its key in m_outputClients, kept after external goes
     QHostAddress address;
     std::unique_ptr<ClientSession> session;
     qint64 connectedMs = 0;
+    qint64 dueMs = -1;           // its entry in m_deadlines
+    std::size_t holderIndex = 0; // its place in m_holders, once it has had an Update
     bool gone = false;
-    bool reading = false;    // readClient() is on the stack
-    bool peerClosed = false; // the peer left while it was
+    bool reading = false;    // its input or its owed Update is being handled
+    bool peerClosed = false; // the peer left; what it sent before is still to be read
     // Relays go only to a client that holds a picture to apply them to.
     bool receivedUpdate = false;
     TokenBucket allowance;
@@ -84,6 +102,11 @@ constexpr qint64 ResumeStepMs = 20;
 
 } // namespace
 
+void PictureServer::Listener::handleEvents(quint32)
+{
+    server->acceptClients();
+}
+
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
     : PictureServer(new LocalPictureStore(picture), parent)
 {
@@ -94,13 +117,18 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
     : QObject(parent)
     , m_store(store)
     , m_server(new QTcpServer(this))
+    , m_poller(new EventPoller(this))
+    , m_deadlineTimer(new QTimer(this))
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
+    m_listener.server = this;
     connect(m_store, &PictureStore::edited, this, [this](quint64, QByteArrayView relayed) {
         relay(relayed);
-        // An edit that no client's read brought (the server's own repairs, a store that
-        // announces edits later) is sent once the event loop is back, with any that follow it.
-        if (m_clientsReading == 0 && !m_relayQueued) {
+        // Edits read in a turn of the poller go out when it ends (see turnHandled below); any
+        // other (a held-back client read again by its timer, the server's own repairs, a store
+        // that announces edits later) once the event loop is back, with any that follow it.
+        // Queued for those read in a turn too, where it then finds nothing left to send.
+        if (!m_relayQueued) {
             m_relayQueued = true;
             QMetaObject::invokeMethod(
                 this,
@@ -117,17 +145,18 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
             closeAllClients();
     });
     m_clock.start();
-    connect(m_server, &QTcpServer::newConnection, this, &PictureServer::acceptClients);
-    connect(m_server, &QTcpServer::acceptError, this, &PictureServer::acceptFailed);
+    m_deadlineTimer->setSingleShot(true);
+    m_deadlineTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_deadlineTimer, &QTimer::timeout, this, &PictureServer::deadlinesDue);
+    // Edits read in one turn go out together, in one write per client.
+    connect(m_poller, &EventPoller::turnHandled, this, &PictureServer::relayEdits);
 }
 
 PictureServer::~PictureServer()
 {
-    // The sockets are children of this object and go with it; their closing must not call back
-    // into a half-destroyed server.
-    for (auto &entry : m_clients) {
-        if (entry.second->socket)
-            entry.second->socket->disconnect(this);
+    for (const auto &entry : m_clients) {
+        if (entry.first->fd >= 0)
+            ::close(entry.first->fd);
     }
 }
 
@@ -149,11 +178,19 @@ bool PictureServer::listenOn(qintptr socketDescriptor)
 
 bool PictureServer::startListening(const std::function<bool()> &openSocket)
 {
-    // Qt accepts whatever is pending in one go and hands the connections over one at a time: with
-    // at most one waiting, pausing stops it at once instead of after the whole backlog.
-    m_server->setMaxPendingConnections(1);
-    if (!openSocket())
+    // Qt's default backlog of 50 turns a crowd joining at once into SYN retransmissions, a
+    // second each; the kernel caps this at net.core.somaxconn. A socket handed over was set
+    // up by whoever opened it.
+    m_server->setListenBacklogSize(4096);
+    if (!m_poller->isValid() || !openSocket())
         return false;
+    // QTcpServer only opens the socket: connections are taken here, as fast or as slowly as the
+    // limits allow, and a QTcpSocket per client would cost memory and a notifier each.
+    m_server->pauseAccepting();
+    const int listening = int(m_server->socketDescriptor());
+    // The accept loop ends at EAGAIN: a socket handed over blocking would hang it.
+    ::fcntl(listening, F_SETFL, ::fcntl(listening, F_GETFL) | O_NONBLOCK);
+    m_poller->add(listening, &m_listener);
     m_descriptorBudget = clientDescriptorBudget();
     return true;
 }
@@ -170,17 +207,34 @@ quint16 PictureServer::serverPort() const
 
 QString PictureServer::errorString() const
 {
-    return m_server->errorString();
+    return m_poller->isValid() ? m_server->errorString()
+                               : QStringLiteral("no epoll descriptor available");
 }
 
 qint64 PictureServer::largestBufferedInput() const
 {
     qint64 largest = 0;
     for (const auto &entry : m_clients)
-        largest =
-            qMax(largest, entry.second->session->reader().pendingBytes() +
-                              (entry.second->socket ? entry.second->socket->bytesAvailable() : 0));
+        largest = qMax(largest, entry.second->session->reader().pendingBytes());
     return largest;
+}
+
+qint64 PictureServer::largestQueuedOutput() const
+{
+    qint64 largest = 0;
+    for (const auto &entry : m_clients) {
+        const Client *client = entry.second.get();
+        largest = qMax(largest, client->external ? client->external->queuedOutput()
+                                                 : client->output.queued());
+    }
+    return largest;
+}
+
+QHostAddress PictureServer::plainAddress(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
 }
 
 bool PictureServer::isAllowed(const QHostAddress &address) const
@@ -194,12 +248,20 @@ bool PictureServer::isAllowed(const QHostAddress &address) const
     return false;
 }
 
-int PictureServer::clientsFrom(const QHostAddress &address) const
+QString PictureServer::refusalFor(const QHostAddress &peerAddress) const
 {
-    int count = 0;
-    for (const auto &entry : m_clients)
-        count += entry.second->address.isEqual(address) ? 1 : 0;
-    return count;
+    const QHostAddress address = plainAddress(peerAddress);
+    if (!m_store->isAvailable())
+        return QStringLiteral("the picture is out of reach");
+    if (!isAllowed(address))
+        return QStringLiteral("not in --allow");
+    if (clientCount() >= m_maxClients)
+        return QStringLiteral("already serving %1 clients").arg(clientCount());
+    if (m_clientsPerAddress.value(address) >= m_maxPerAddress)
+        return QStringLiteral("already %1 connections from %2 (--max-per-address)")
+            .arg(m_maxPerAddress)
+            .arg(address.toString());
+    return QString();
 }
 
 int PictureServer::clientDescriptorBudget()
@@ -217,7 +279,7 @@ void PictureServer::stopAccepting(const QString &reason)
 {
     if (!m_acceptPaused) {
         m_acceptPaused = true;
-        m_server->pauseAccepting();
+        m_poller->setReading(int(m_server->socketDescriptor()), false);
     }
     // While clients come and go at the edge of the limit this repeats for every one of them: one
     // line a minute says it all.
@@ -230,114 +292,107 @@ void PictureServer::stopAccepting(const QString &reason)
     }
 }
 
+void PictureServer::resumeAccepting()
+{
+    if (!m_acceptPaused)
+        return;
+    m_acceptPaused = false;
+    // Level-triggered: a connection held back while paused is reported at once.
+    m_poller->setReading(int(m_server->socketDescriptor()), true);
+}
+
 void PictureServer::acceptClients()
 {
-    while (m_server->hasPendingConnections()) {
+    const int listening = int(m_server->socketDescriptor());
+    while (!m_acceptPaused) {
         // Every client holds a descriptor. Taking one more than the budget would leave none for
-        // saving the picture, and accept() failing for lack of them is no signal to rely on: Qt
-        // reports only the first error of its listening socket, so later ones look temporary
-        // and it would try again at once, for ever.
+        // saving the picture.
         if (clientCount() >= m_descriptorBudget) {
             stopAccepting(QStringLiteral("out of file descriptors (%1 clients; see ulimit -n)")
                               .arg(clientCount()));
             return;
         }
-        QTcpSocket *socket = m_server->nextPendingConnection();
-        const QHostAddress address = plainAddress(socket->peerAddress());
-        const QString refusal = refusalFor(address);
-        if (!refusal.isEmpty()) {
-            ++m_counters.clientsTurnedAway;
-            qCInfo(lcServer).noquote()
-                << "turned away client" << peerName(socket) << "-" << refusal;
-            socket->abort();
-            socket->deleteLater();
-            continue;
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(listening, reinterpret_cast<sockaddr *>(&peer), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            // A connection that was reset while it waited, or a signal: the next one is fine.
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue;
+            // Out of descriptors or memory: trying again at once would fail again and spin. A
+            // client leaving frees what was short.
+            stopAccepting(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
         }
-
-        // Qt's own buffer stops taking bytes from the kernel at one message, so a peer that
-        // sends faster than the server reads is slowed down by TCP rather than held in memory.
-        socket->setReadBufferSize(Protocol::MaxMessageSize);
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, SendBufferSize);
-        if (m_keepAliveSeconds > 0)
-            enableKeepAlive(socket, m_keepAliveSeconds);
-
-        auto client = std::make_unique<Client>();
-        Client *raw = client.get();
-        raw->socket = socket;
-        raw->address = address;
-        raw->connectedMs = m_clock.elapsed();
-        if (m_maxEditsPerSecond > 0)
-            raw->allowance =
-                TokenBucket(m_maxEditsPerSecond, qint64(m_maxEditsPerSecond) * EditBurstSeconds,
-                            raw->connectedMs);
-        raw->timer = new QTimer(socket);
-        addClientRecord(std::move(client), socket, peerName(socket),
-                        m_store->openConnection(address, socket->peerPort()));
-        connect(socket, &QTcpSocket::readyRead, this, [this, raw] { readClient(raw); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, raw] { peerClosed(raw); });
-
-        // The peer may have sent everything, and even closed, before the signals were connected.
-        if (socket->bytesAvailable() > 0)
-            readClient(raw);
-        if (!raw->gone && socket->state() != QAbstractSocket::ConnectedState)
-            removeClient(raw, "gone");
-        if (!raw->gone)
-            armTimer(raw);
+        const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+        const quint16 port = ntohs(peer.ss_family == AF_INET6
+                                       ? reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port
+                                       : reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
+        admit(fd, address, port);
     }
 }
 
-QHostAddress PictureServer::plainAddress(const QHostAddress &address)
+void PictureServer::admit(int fd, const QHostAddress &peerAddress, quint16 port)
 {
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
+    const QHostAddress address = plainAddress(peerAddress);
+    const QString name = peerName(peerAddress, port);
+    const QString refusal = refusalFor(address);
+    if (!refusal.isEmpty()) {
+        ++m_counters.clientsTurnedAway;
+        qCInfo(lcServer).noquote() << "turned away client" << name << "-" << refusal;
+        ::close(fd);
+        return;
+    }
 
-QString PictureServer::refusalFor(const QHostAddress &address) const
-{
-    const QHostAddress plain = plainAddress(address);
-    if (!m_store->isAvailable())
-        return QStringLiteral("the picture is out of reach");
-    if (!isAllowed(plain))
-        return QStringLiteral("not in --allow");
-    if (clientCount() >= m_maxClients)
-        return QStringLiteral("already serving %1 clients").arg(clientCount());
-    if (clientsFrom(plain) >= m_maxPerAddress)
-        return QStringLiteral("already %1 connections from %2 (--max-per-address)")
-            .arg(m_maxPerAddress)
-            .arg(plain.toString());
-    return QString();
-}
+    setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    setOption(fd, SOL_SOCKET, SO_SNDBUF, SendBufferSize);
+    if (m_keepAliveSeconds > 0)
+        enableKeepAlive(fd, m_keepAliveSeconds);
 
-void PictureServer::addClientRecord(std::unique_ptr<Client> client, const void *key,
-                                    const QString &name, quint64 connection)
-{
+    auto client = std::make_unique<Client>(this, fd);
     Client *raw = client.get();
+    if (!m_poller->add(fd, raw)) {
+        qCWarning(lcServer).noquote()
+            << "cannot watch client" << name << "-" << std::strerror(errno);
+        ::close(fd);
+        return;
+    }
+    raw->address = address;
     raw->connectedMs = m_clock.elapsed();
-    raw->timer->setSingleShot(true);
-    // Both transports answer Hellos here, so that relays and Updates keep one order for all.
-    raw->session = std::make_unique<ClientSession>(m_store, connection, &m_limits, name,
-                                                   [this, raw](const QByteArray &update) {
-                                                       // The Update holds every edit applied so
-                                                       // far: the relays of those go out before it,
-                                                       // to the clients that already have a
-                                                       // picture, and never to this one after it.
-                                                       relayEdits();
-                                                       if (raw->gone)
-                                                           return false;
-                                                       raw->receivedUpdate = true;
-                                                       return send(raw, update);
-                                                   });
-    raw->key = key;
-    m_clients.emplace(key, std::move(client));
+    if (m_maxEditsPerSecond > 0)
+        raw->allowance = TokenBucket(
+            m_maxEditsPerSecond, qint64(m_maxEditsPerSecond) * EditBurstSeconds, raw->connectedMs);
+    m_clients.emplace(raw, std::move(client));
+    startSession(raw, name, m_store->openConnection(address, port));
+}
+
+void PictureServer::startSession(Client *client, const QString &name, quint64 connection)
+{
+    client->session = std::make_unique<ClientSession>(
+        m_store, connection, &m_limits, name, [this, client](const QByteArray &update) {
+            // The Update holds every edit applied so far: the relays of those go out before it,
+            // to the clients that already have a picture, and never to this one after it.
+            relayEdits();
+            if (client->gone || client->peerClosed)
+                return false;
+            if (!client->receivedUpdate) {
+                client->receivedUpdate = true;
+                client->holderIndex = m_holders.size();
+                m_holders.push_back(client);
+            }
+            return send(client, update);
+        });
+    ++m_clientsPerAddress[client->address];
     ++m_liveClients;
     ++m_counters.clientsAccepted;
-    connect(raw->timer, &QTimer::timeout, this, [this, raw] { checkDeadlines(raw); });
     qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
-                                      .arg(raw->session->name())
+                                      .arg(name)
                                       .arg(clientCount())
                                       .arg(m_maxClients);
+    armTimer(client);
 }
 
 bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
@@ -353,73 +408,77 @@ bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
             *refusal = why;
         return false;
     }
-    auto client = std::make_unique<Client>();
+    auto client = std::make_unique<Client>(this, -1);
     Client *raw = client.get();
-    raw->output = output;
+    raw->external = output;
+    raw->outputKey = output;
     raw->address = plainAddress(address);
-    raw->timer = new QTimer(this);
+    raw->connectedMs = m_clock.elapsed();
+    m_clients.emplace(raw, std::move(client));
+    m_outputClients.emplace(output, raw);
     // A viewer never edits, so it has no connection in the store's records.
-    addClientRecord(std::move(client), output, name, NoStoreConnection);
-    armTimer(raw);
+    startSession(raw, name, NoStoreConnection);
     return true;
 }
 
 bool PictureServer::receiveFrom(ClientOutput *output, QByteArrayView bytes)
 {
-    const auto found = m_clients.find(output);
-    if (found == m_clients.end())
+    const auto found = m_outputClients.find(output);
+    if (found == m_outputClients.end())
         return false;
-    Client *client = found->second.get();
+    Client *client = found->second;
     if (client->gone || client->reading)
         return false;
-    const ClientSession *session = client->session.get();
+    ClientSession *session = client->session.get();
     const SessionCounts before{session->messages(), session->applied(), session->refused()};
     client->reading = true;
-    client->session->receive(bytes, m_clock.elapsed());
-    relayEdits();
+    session->receive(bytes, m_clock.elapsed());
     client->reading = false;
+    relayEdits();
     finishInput(client, before, false);
     return !client->gone;
 }
 
 void PictureServer::removeClient(ClientOutput *output)
 {
-    const auto found = m_clients.find(output);
-    if (found == m_clients.end())
+    const auto found = m_outputClients.find(output);
+    if (found == m_outputClients.end())
         return;
-    Client *client = found->second.get();
+    Client *client = found->second;
     // Nothing more may be written to it; inside our own write, the caller sees gone.
-    client->output = nullptr;
+    client->external = nullptr;
     removeClient(client, "gone");
 }
 
 void PictureServer::dropClient(ClientOutput *output, const char *label, const QString &reason)
 {
-    const auto found = m_clients.find(output);
-    if (found != m_clients.end())
-        dropClient(found->second.get(), label, reason);
+    const auto found = m_outputClients.find(output);
+    if (found != m_outputClients.end())
+        dropClient(found->second, label, reason);
 }
 
-void PictureServer::acceptFailed()
+void PictureServer::handleClient(Client *client, quint32 events)
 {
-    // QTcpServer has stopped accepting already; trying again at once would fail again and spin.
-    // A client leaving frees what was short.
-    stopAccepting(m_server->errorString());
+    if (client->gone)
+        return;
+    if ((events & EPOLLOUT) && !client->output.flush())
+        client->peerClosed = true;
+    // Input, a hang-up and an error all show in what read() returns.
+    if ((events & ~quint32(EPOLLOUT)) || client->peerClosed)
+        readClient(client);
 }
 
 void PictureServer::readClient(Client *client)
 {
     if (client->gone || client->reading)
         return;
-    if (!client->socket) {
+    if (client->fd < 0) {
         // Another transport's client: its input comes through receiveFrom().
         if (client->peerClosed)
             removeClient(client, "gone");
         return;
     }
     client->reading = true;
-    ++m_clientsReading;
-    QTcpSocket *socket = client->socket;
     ClientSession *session = client->session.get();
     const SessionCounts before{session->messages(), session->applied(), session->refused()};
     const qint64 granted =
@@ -430,26 +489,33 @@ void PictureServer::readClient(Client *client)
         session->receive({}, m_clock.elapsed());
         relayEdits();
     }
-    while (!client->gone && !session->ended() && session->allowance() != 0 &&
-           socket->bytesAvailable() > 0) {
+    // One piece per turn of the loop, so that one busy client cannot keep the others waiting;
+    // the poller reports the rest next turn. A peer that has gone is read to its end at once.
+    bool more = true;
+    while (more && !client->gone && !session->ended() && session->allowance() != 0) {
         // Whatever is left in the reader after processing is one incomplete message, so there is
         // always room for at least one more byte.
         const qint64 room = Protocol::MaxMessageSize - session->reader().pendingBytes();
         Q_ASSERT(room > 0);
         m_chunk.resize(qMin(room, ReadChunkSize));
-        const qint64 count = socket->read(m_chunk.data(), m_chunk.size());
-        if (count <= 0)
+        const ssize_t count = ::recv(client->fd, m_chunk.data(), size_t(m_chunk.size()), 0);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        const bool alive =
-            session->receive(QByteArrayView(m_chunk.constData(), count), m_clock.elapsed());
-        // Sent after each piece read, so that a client's burst of edits reaches the others in a
-        // few large writes rather than one write per edit.
-        relayEdits();
-        if (!alive)
+        if (count <= 0) {
+            // A peer that vanished without closing shows here once keepalive gives up on it.
+            if (count < 0 && errno != ECONNRESET && errno != EPIPE)
+                qCInfo(lcServer).noquote() << "lost client" << session->name() << "-"
+                                           << QString::fromLocal8Bit(std::strerror(errno));
+            client->peerClosed = true;
             break;
+        }
+        if (!session->receive(QByteArrayView(m_chunk.constData(), count), m_clock.elapsed()))
+            break;
+        more = client->peerClosed;
     }
     client->reading = false;
-    --m_clientsReading;
     // Stopped by the allowance rather than for want of input.
     const bool spent = granted >= 0 && session->allowance() == 0;
     if (granted > 0)
@@ -482,14 +548,16 @@ void PictureServer::finishInput(Client *client, const SessionCounts &before, boo
 void PictureServer::updateHold(Client *client, bool spent)
 {
     const qint64 now = m_clock.elapsed();
-    // Another transport's client (a web viewer) never edits, so it is never held back.
+    int unread = 0;
     const bool waiting = client->session->reader().pendingBytes() > 0 ||
-                         (client->socket && client->socket->bytesAvailable() > 0);
+                         (spent && ::ioctl(client->fd, FIONREAD, &unread) == 0 && unread > 0);
     if (spent && waiting) {
         if (client->heldSinceMs < 0)
             client->heldSinceMs = now;
         const qint64 step = qMax<qint64>(1, m_maxEditsPerSecond * ResumeStepMs / 1000);
         client->resumeMs = now + client->allowance.msUntil(step, now);
+        // Its input stays in the kernel until then, and TCP holds the sender back.
+        m_poller->setReading(client->fd, false);
         return;
     }
     if (client->heldSinceMs >= 0) {
@@ -497,29 +565,18 @@ void PictureServer::updateHold(Client *client, bool spent)
         // starts again from where it stood.
         client->connectedMs += now - client->heldSinceMs;
         client->heldSinceMs = -1;
+        m_poller->setReading(client->fd, true);
     }
 }
 
-void PictureServer::peerClosed(Client *client)
+void PictureServer::finishPeer(Client *client)
 {
-    if (client->gone)
+    if (client->gone || client->reading)
         return;
-    if (client->reading) {
-        // Inside our own write: the read under way finishes first and removes the client.
-        client->peerClosed = true;
-        return;
-    }
-    // A peer that vanished without closing shows here once keepalive gives up on it.
-    const QAbstractSocket::SocketError error = client->socket->error();
-    if (error != QAbstractSocket::RemoteHostClosedError &&
-        error != QAbstractSocket::UnknownSocketError)
-        qCInfo(lcServer).noquote()
-            << "lost client" << client->session->name() << "-" << client->socket->errorString();
-    // Edits that arrived just before the peer closed are still in the socket's buffer.
     client->peerClosed = true;
     readClient(client);
     // A client held back still has edits to apply: it goes once they are, at its pace.
-    if (!client->gone && client->heldSinceMs < 0)
+    if (client->heldSinceMs < 0)
         removeClient(client, "gone");
 }
 
@@ -539,11 +596,43 @@ void PictureServer::armTimer(Client *client)
         consider(session->partialSinceMs() + m_stallTimeoutMs);
     if (session->owesUpdate())
         consider(session->updateDueMs());
-    if (due < 0) {
-        client->timer->stop();
+    if (due == client->dueMs)
+        return;
+    if (client->dueMs >= 0)
+        m_deadlines.erase({client->dueMs, client});
+    client->dueMs = due;
+    if (due >= 0)
+        m_deadlines.emplace(due, client);
+    startDeadlineTimer();
+}
+
+void PictureServer::startDeadlineTimer()
+{
+    if (m_deadlines.empty()) {
+        m_deadlineTimer->stop();
+        m_deadlineTimerDueMs = -1;
         return;
     }
-    client->timer->start(int(qMax<qint64>(0, due - m_clock.elapsed())));
+    // Clients join in order and their deadlines mostly follow: the first rarely changes, and the
+    // timer is started again only when it does.
+    const qint64 first = m_deadlines.begin()->first;
+    if (first == m_deadlineTimerDueMs && m_deadlineTimer->isActive())
+        return;
+    m_deadlineTimerDueMs = first;
+    m_deadlineTimer->start(int(qMax<qint64>(0, first - m_clock.elapsed())));
+}
+
+void PictureServer::deadlinesDue()
+{
+    m_deadlineTimerDueMs = -1;
+    const qint64 now = m_clock.elapsed();
+    while (!m_deadlines.empty() && m_deadlines.begin()->first <= now) {
+        Client *client = m_deadlines.begin()->second;
+        m_deadlines.erase(m_deadlines.begin());
+        client->dueMs = -1;
+        checkDeadlines(client); // files its next deadline, if any
+    }
+    startDeadlineTimer();
 }
 
 void PictureServer::checkDeadlines(Client *client)
@@ -553,7 +642,7 @@ void PictureServer::checkDeadlines(Client *client)
     ClientSession *session = client->session.get();
     const qint64 now = m_clock.elapsed();
     if (client->heldSinceMs >= 0 && now >= client->resumeMs) {
-        readClient(client); // reads on, and arms the timer again
+        readClient(client); // reads on, and files its next deadline
         return;
     }
     if (client->heldSinceMs < 0 && m_helloTimeoutMs > 0 && !session->helloReceived() &&
@@ -572,52 +661,43 @@ void PictureServer::checkDeadlines(Client *client)
                        .arg(m_stallTimeoutMs));
         return;
     }
+    // As inside a read: a relay pass that the Update sets off leaves this client to us.
     client->reading = true;
-    const bool alive = session->sendOwedUpdate(now);
+    session->sendOwedUpdate(now);
     client->reading = false;
-    if (!alive || client->peerClosed) {
-        removeClient(client, "gone");
-        return;
-    }
-    armTimer(client);
+    if (client->peerClosed)
+        finishPeer(client);
+    else
+        armTimer(client);
 }
 
-bool PictureServer::send(Client *client, const QByteArray &bytes)
+bool PictureServer::send(Client *client, QByteArrayView bytes)
 {
     if (client->gone || client->peerClosed)
         return false;
-    if (client->output) {
-        if (!client->output->write(bytes) || client->gone || client->peerClosed)
-            return false;
-    } else {
-        client->socket->write(bytes);
-        // Hand it to the kernel now, so that what stays queued is what the peer has not taken
-        // yet. A reset peer fails this, and Qt closes the socket (emitting disconnected()) inside
-        // it.
-        client->socket->flush();
-        if (client->gone || client->peerClosed ||
-            client->socket->state() != QAbstractSocket::ConnectedState)
-            return false;
+    // A WebSocket frames its own copy of the bytes in any case.
+    const bool written = client->fd >= 0
+                             ? client->output.write(bytes)
+                             : client->external && client->external->write(bytes.toByteArray());
+    // Another transport may report its peer gone from inside the write.
+    if (client->gone)
+        return false;
+    if (!written) {
+        client->peerClosed = true;
+        // Inside a read, the read removes it when it is over; inside the relay pass, the pass.
+        if (m_relaying && !client->reading)
+            m_leftDuringPass.push_back(client);
+        return false;
     }
-    if (isOverQueueLimit(client)) {
-        dropClient(client, "slow_reader",
-                   QStringLiteral("does not read what is sent to it (%1 bytes unsent)")
-                       .arg(queuedOutput(client)));
+    const qint64 unsent = client->fd >= 0 ? client->output.unsent(m_maxQueuedOutput)
+                                          : client->external->queuedOutput();
+    if (unsent > m_maxQueuedOutput) {
+        dropClient(
+            client, "slow_reader",
+            QStringLiteral("does not read what is sent to it (%1 bytes unsent)").arg(unsent));
         return false;
     }
     return true;
-}
-
-bool PictureServer::sendAside(Client *client, const QByteArray &bytes)
-{
-    if (client->reading)
-        return send(client, bytes);
-    client->reading = true;
-    const bool alive = send(client, bytes);
-    client->reading = false;
-    if (client->peerClosed && !client->gone)
-        readClient(client); // reads what is left and removes the client
-    return alive && !client->gone;
 }
 
 void PictureServer::relay(QByteArrayView relayed)
@@ -629,8 +709,9 @@ void PictureServer::relay(QByteArrayView relayed)
 void PictureServer::closeAllClients()
 {
     std::vector<Client *> clients;
+    clients.reserve(m_clients.size());
     for (const auto &entry : m_clients)
-        clients.push_back(entry.second.get());
+        clients.push_back(entry.first);
     // The store says once why; a line per client would bury it.
     qCDebug(lcServer).noquote() << "the picture is out of reach: closing" << clients.size()
                                 << "clients, turning new ones away until it is back";
@@ -643,63 +724,44 @@ void PictureServer::sendFreshUpdates()
     // Relays queued before the change lead to a picture that is no more; the Update replaces them.
     m_relays.clear();
     m_relayCount = 0;
-    m_recipients.clear();
-    for (const auto &entry : m_clients) {
-        if (entry.second->receivedUpdate)
-            m_recipients.push_back(entry.first);
-    }
     const QByteArray update = picture().update(m_limits.updateFlags);
-    for (const void *key : m_recipients) {
-        const auto found = m_clients.find(key);
-        if (found != m_clients.end())
-            sendAside(found->second.get(), update);
-    }
+    // A pass like the relays' (a copy of the holders, peers found gone removed after it), which
+    // may run inside one of those.
+    const bool nested = std::exchange(m_relaying, true);
+    const std::vector<Client *> recipients = m_holders;
+    for (Client *client : recipients)
+        send(client, update);
+    if (nested)
+        return;
+    for (std::size_t i = 0; i < m_leftDuringPass.size(); ++i)
+        finishPeer(m_leftDuringPass[i]);
+    m_leftDuringPass.clear();
+    m_relaying = false;
+    relayEdits();
 }
 
 void PictureServer::relayEdits()
 {
-    // A write may make Qt report a lost peer at once, whose last input is then read and may
-    // queue more relays: this loop, not a nested call, sends those too, after these.
+    // A peer found gone by a write is read after the pass: its last input may queue more
+    // relays, which this loop, not a nested call, sends after these.
     if (m_relaying)
         return;
     m_relaying = true;
     while (!m_relays.isEmpty()) {
         const QByteArray relays = std::exchange(m_relays, QByteArray());
         const int count = std::exchange(m_relayCount, 0);
-        m_recipients.clear();
-        for (const auto &entry : m_clients) {
-            if (entry.second->receivedUpdate)
-                m_recipients.push_back(entry.first);
-        }
-        for (const void *key : m_recipients) {
-            // A client that went during this loop is out of the table; its socket and its
-            // record are deleted from the event loop, so the pointer is still safe to look up.
-            const auto found = m_clients.find(key);
-            if (found == m_clients.end())
-                continue;
-            if (sendAside(found->second.get(), relays))
+        // A copy: clients may leave during the pass, and those that leave are only marked gone
+        // until the event loop deletes them.
+        m_recipients = m_holders;
+        for (Client *client : m_recipients) {
+            if (send(client, relays))
                 m_counters.relayed += quint64(count);
         }
+        for (std::size_t i = 0; i < m_leftDuringPass.size(); ++i)
+            finishPeer(m_leftDuringPass[i]);
+        m_leftDuringPass.clear();
     }
     m_relaying = false;
-}
-
-qint64 PictureServer::queuedOutput(const Client *client) const
-{
-    if (!client->socket)
-        return client->output ? client->output->queuedOutput() : 0;
-    qint64 queued = client->socket->bytesToWrite();
-    // Bytes the kernel holds for the peer count too: bytesToWrite() is empty as soon as the
-    // kernel has taken them, read or not.
-    int kernel = 0;
-    if (::ioctl(int(client->socket->socketDescriptor()), SIOCOUTQ, &kernel) == 0)
-        queued += kernel;
-    return queued;
-}
-
-bool PictureServer::isOverQueueLimit(const Client *client) const
-{
-    return queuedOutput(client) > m_maxQueuedOutput;
 }
 
 void PictureServer::dropClient(Client *client, const char *label, const QString &reason)
@@ -733,32 +795,42 @@ void PictureServer::removeClient(Client *client, const char *how)
             << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged) : QString());
     }
 
-    auto found = m_clients.find(client->key);
+    const auto counted = m_clientsPerAddress.find(client->address);
+    Q_ASSERT(counted != m_clientsPerAddress.end());
+    if (--counted.value() == 0)
+        m_clientsPerAddress.erase(counted);
+    if (client->receivedUpdate) {
+        // Order among the holders does not matter: each relay goes to all of them.
+        Q_ASSERT(m_holders.at(client->holderIndex) == client);
+        Client *last = m_holders.back();
+        m_holders[client->holderIndex] = last;
+        last->holderIndex = client->holderIndex;
+        m_holders.pop_back();
+    }
+    if (client->dueMs >= 0) {
+        m_deadlines.erase({client->dueMs, client});
+        client->dueMs = -1;
+    }
+    if (client->fd >= 0) {
+        m_poller->remove(client->fd);
+        ::close(client->fd);
+    } else {
+        m_outputClients.erase(client->outputKey);
+        // Out of the tables first: the transport may report the close from inside close().
+        if (ClientOutput *output = std::exchange(client->external, nullptr))
+            output->close();
+    }
+
+    auto found = m_clients.find(client);
     Q_ASSERT(found != m_clients.end());
-    // Out of the table, but kept alive until the event loop: callers up the stack still hold
-    // the client and its session, and check gone.
+    // Out of the table, but kept alive until the event loop: callers up the stack, the relay
+    // pass and the poller's turn still hold the client, and check gone.
     m_departed.push_back(std::move(found->second));
     m_clients.erase(found);
-    client->timer->stop();
-    if (QTcpSocket *socket = client->socket) {
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    } else {
-        // Out of the table first: the transport may report the close from inside close().
-        if (ClientOutput *output = std::exchange(client->output, nullptr))
-            output->close();
-        client->timer->deleteLater();
-    }
     if (m_departed.size() == 1)
         QMetaObject::invokeMethod(this, &PictureServer::deleteDeparted, Qt::QueuedConnection);
 
-    if (m_acceptPaused) {
-        m_acceptPaused = false;
-        m_server->resumeAccepting();
-        // The connection held back while paused is waiting; nothing else would announce it.
-        QMetaObject::invokeMethod(this, &PictureServer::acceptClients, Qt::QueuedConnection);
-    }
+    resumeAccepting();
 }
 
 void PictureServer::deleteDeparted()

@@ -2,10 +2,12 @@
 
 #include "server/clientoutput.h"
 #include "server/clientsession.h"
+#include "server/eventpoller.h"
 #include "server/picture.h"
 #include "server/picturestore.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -15,11 +17,12 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <set>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class QTcpServer;
-class QTcpSocket;
 class QTimer;
 
 // Serves one picture over TCP. A Hello is answered with an Update of the picture as it stands
@@ -34,27 +37,33 @@ class QTimer;
 // The server protects itself from its clients. It serves at most maxClients() of them, and at
 // most maxPerAddress() from one address, and turns away the rest; it closes a connection that
 // has not said Hello within the Hello deadline and one whose message stops arriving; it holds
-// at most one whole message of unread input per client (the socket's own buffer is bounded the
-// same way, so a peer that sends a long message slowly is held back by TCP); and it drops a
-// client whose unsent output (Updates or relays), counted in the kernel too, grows past a
-// limit. With an edit rate set, each client has an allowance of edits (a token bucket) and the
+// at most one whole message of unread input per client (it takes no more from the kernel than
+// that leaves room for, so a peer that sends a long message slowly is held back by TCP); and it
+// drops a client whose unsent output (Updates or relays), counted in the kernel too, grows past
+// a limit. With an edit rate set, each client has an allowance of edits (a token bucket) and the
 // server stops reading a client that has spent it until it returns, so that TCP slows the sender
 // rather than anything being refused; the Hello and stall deadlines do not run meanwhile, since
 // it is the server that holds the client back. Anything it cannot apply is refused, counted and
 // logged for the first few, and not relayed; a client that keeps sending such messages is closed.
 //
 // Clients of another transport (web viewers) are added by their transport through a ClientOutput
-// and go through the same limits, sessions and relay loop as the server's own.
+// and go through the same limits, sessions, deadlines and relay pass as the server's own.
 //
-// A client is never freed while the server's own call stack may still use it: writing to a
-// socket can end the connection inside the call, so the client is only marked gone then and
-// deleted from the event loop.
+// A client is never freed while the server's own call stack may still use it: a write can find
+// the peer gone in the middle of a pass over every client, so the client is only marked then,
+// removed after the pass, and deleted from the event loop.
+//
+// Nothing on the way of a message costs in proportion to the number of clients but the one loop
+// over them that relays it: every client's descriptor sits in one epoll set inside Qt's loop,
+// output goes straight to the kernel (see SocketOutput), the clients from each address are
+// counted in a table, and the deadlines are kept in order in one queue under one timer.
 class PictureServer : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int DefaultMaxClients = 64;
+    // Also bounded by the descriptors the system allows (see clientDescriptorBudget()).
+    static constexpr int DefaultMaxClients = 10000;
     static constexpr int DefaultMaxPerAddress = 8;
     static constexpr int DefaultHelloTimeoutMs = 5000;
     static constexpr int DefaultStallTimeoutMs = 10000;
@@ -114,12 +123,16 @@ public:
     void setSessionLimits(const ClientSession::Limits &limits);
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
 
+    // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
+    // for saving the picture and for Qt's own needs.
+    static int clientDescriptorBudget();
+
     // An IPv4 peer of a dual-stack listener arrives as ::ffff:a.b.c.d; it counts as a.b.c.d.
     static QHostAddress plainAddress(const QHostAddress &address);
     // Whether --allow lets the address in.
     bool isAllowed(const QHostAddress &address) const;
-    // Why a new client from address would be turned away now (--allow, --max-clients,
-    // --max-per-address), or empty when it would be served.
+    // Why a new client from address would be turned away now (the picture out of reach,
+    // --allow, --max-clients, --max-per-address), or empty when it would be served.
     QString refusalFor(const QHostAddress &address) const;
     // Serves a client of another transport, unless refusalFor() or the descriptor budget turns
     // it away (counted, logged, and *refusal says why). The output must stay valid until
@@ -136,6 +149,8 @@ public:
     int clientCount() const { return m_liveClients; }
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
+    // The most output any one client has waiting in the server for room in the kernel.
+    qint64 largestQueuedOutput() const;
 
     const Picture &picture() const { return m_store->picture(); }
     PictureStore *store() const { return m_store; }
@@ -147,33 +162,38 @@ Q_SIGNALS:
 
 private:
     struct Client;
+    struct Listener final : EventPoller::Handler
+    {
+        PictureServer *server = nullptr;
+        void handleEvents(quint32 events) override;
+    };
 
     // What listen() and listenOn() both do before and after the socket is in place.
     bool startListening(const std::function<bool()> &openSocket);
     void acceptClients();
-    void acceptFailed();
+    // Takes one accepted connection, or turns it away.
+    void admit(int fd, const QHostAddress &address, quint16 port);
     // Pauses accepting until a client leaves, and says why (at most once a minute).
     void stopAccepting(const QString &reason);
-    // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
-    // for saving the picture and for Qt's own needs.
-    static int clientDescriptorBudget();
-    int clientsFrom(const QHostAddress &address) const;
+    void resumeAccepting();
+    void handleClient(Client *client, quint32 events);
     void readClient(Client *client);
-    void peerClosed(Client *client);
+    // Reads what a peer that has gone left unread, then removes it.
+    void finishPeer(Client *client);
     void checkDeadlines(Client *client);
     // After a read: a client that spent its allowance with input still waiting is held back
     // until enough of it returns; any other is let go.
     void updateHold(Client *client, bool spent);
+    // Files the client's next deadline, if any, in the queue under m_deadlineTimer.
     void armTimer(Client *client);
-    // Every byte for a client goes out here. Returns false when the client is gone, which may
-    // have happened inside this call.
-    bool send(Client *client, const QByteArray &bytes);
-    // The one place that decides whether a client has left too much unsent.
-    bool isOverQueueLimit(const Client *client) const;
-    qint64 queuedOutput(const Client *client) const;
-    // label is the short reason counted in Counters::droppedBy.
-    void dropClient(Client *client, const char *label, const QString &reason);
-    // The session's input has been handled: counts it and closes the client if it must go.
+    void startDeadlineTimer();
+    void deadlinesDue();
+    // Every byte for a client goes out here. Returns false when the client is gone or its peer
+    // has left; a peer found gone here is removed by whoever reads it next (see finishPeer()).
+    bool send(Client *client, QByteArrayView bytes);
+    // Gives a new client its session and serves it.
+    void startSession(Client *client, const QString &name, quint64 connection);
+    // The client's input has been handled: counts it, and closes the client if it must go.
     struct SessionCounts
     {
         quint64 messages = 0;
@@ -182,16 +202,17 @@ private:
     };
     // spent: reading stopped because the client's allowance of edits ran out.
     void finishInput(Client *client, const SessionCounts &before, bool spent);
-    // Gives the client its session and timer, and serves it.
-    void addClientRecord(std::unique_ptr<Client> client, const void *key, const QString &name,
-                         quint64 connection);
-    // The connection number of a client without one in the store: a web viewer.
-    static constexpr quint64 NoStoreConnection = 0;
-    // Marks the client gone and closes its socket; the client itself is deleted from the event
-    // loop. Safe to call more than once. how is logged with the client's figures, unless null.
+    // label is the short reason counted in Counters::droppedBy.
+    void dropClient(Client *client, const char *label, const QString &reason);
+    // Marks the client gone and closes its connection; the client itself is deleted from the
+    // event loop. Safe to call more than once. how is logged with the client's figures, unless
+    // null.
     void removeClient(Client *client, const char *how);
     // The store's picture went out of reach: no window may go on showing it as current.
     void closeAllClients();
+    // The connection number of a client without one in the store: a web viewer, which never
+    // edits.
+    static constexpr quint64 NoStoreConnection = 0;
     void deleteDeparted();
     // Queues an edit the store applied for every client that has had an Update; relayEdits()
     // sends it.
@@ -200,13 +221,12 @@ private:
     void sendFreshUpdates();
     // Sends the queued relays to every client that has had an Update, in the order applied.
     void relayEdits();
-    // send() for a client whose input is not being read at the moment: should the peer go
-    // inside the write, its last input is read after it rather than inside it.
-    bool sendAside(Client *client, const QByteArray &bytes);
 
     PictureStore *m_store = nullptr;
     ClientSession::Limits m_limits;
     QTcpServer *m_server = nullptr;
+    EventPoller *m_poller = nullptr;
+    Listener m_listener;
     QElapsedTimer m_clock;
     int m_maxClients = DefaultMaxClients;
     int m_maxPerAddress = DefaultMaxPerAddress;
@@ -221,17 +241,26 @@ private:
     bool m_acceptPaused = false;
     qint64 m_lastAcceptErrorLogMs = -1;
     int m_liveClients = 0;
-    // Keyed by the client's QTcpSocket, or by its ClientOutput for another transport.
-    std::unordered_map<const void *, std::unique_ptr<Client>> m_clients;
+    std::unordered_map<Client *, std::unique_ptr<Client>> m_clients;
+    // The clients of other transports, by their output.
+    std::unordered_map<ClientOutput *, Client *> m_outputClients;
+    QHash<QHostAddress, int> m_clientsPerAddress;
+    // The clients that have had an Update, which every relay goes to.
+    std::vector<Client *> m_holders;
     std::vector<std::unique_ptr<Client>> m_departed;
+    // Every client's next deadline, earliest first, and when m_deadlineTimer is due.
+    std::set<std::pair<qint64, Client *>> m_deadlines;
+    QTimer *m_deadlineTimer = nullptr;
+    qint64 m_deadlineTimerDueMs = -1;
     QByteArray m_chunk;
     // Edits applied and not yet relayed, whole messages back to back, and how many.
     QByteArray m_relays;
     int m_relayCount = 0;
     bool m_relaying = false;
-    // Clients whose input is being read now: their edits are relayed after each piece read.
-    int m_clientsReading = 0;
+    // A relay pass is queued for the event loop: edits that no turn of the poller brought.
     bool m_relayQueued = false;
-    std::vector<const void *> m_recipients;
+    std::vector<Client *> m_recipients;
+    // Peers found gone by a write of the relay pass under way, removed once it is over.
+    std::vector<Client *> m_leftDuringPass;
     Counters m_counters;
 };

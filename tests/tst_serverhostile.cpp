@@ -77,6 +77,7 @@ private Q_SLOTS:
     void allowAndReadOnly_data();
     void allowAndReadOnly();
     void warnsWhenNotOnLoopback();
+    void raisesTheDescriptorLimit();
     void outOfDescriptorsPausesAndResumes();
 };
 
@@ -295,6 +296,15 @@ void tst_ServerHostile::clientsBeyondTheLimitsAreTurnedAway()
     QCOMPARE(third.pendingBytes(), 0);
     QTRY_COMPARE(server.countLogLines("turned away"), 1);
     QCOMPARE(server.countLogLines("(--max-per-address)"), int(option == "--max-per-address"));
+    // Each address is counted on its own.
+    ServerClient elsewhere;
+    QVERIFY(elsewhere.connectTo(server.port(), QHostAddress(QStringLiteral("127.0.0.2"))));
+    elsewhere.send(Protocol::encodeHello());
+    if (option == "--max-per-address")
+        QVERIFY(elsewhere.waitForUpdate());
+    else
+        QVERIFY(elsewhere.waitForDisconnected());
+    elsewhere.disconnectNow();
 
     // The two it serves carry on, and a place that comes free is taken again.
     first.send(setCell(1, 1, 1));
@@ -525,6 +535,27 @@ void tst_ServerHostile::warnsWhenNotOnLoopback()
     process.kill();
     QVERIFY(process.waitForFinished(5000));
     QVERIFY(process.readAllStandardError().contains("anyone who can reach it may edit"));
+}
+
+void tst_ServerHostile::raisesTheDescriptorLimit()
+{
+    // A soft limit below the hard one, as login sessions set it: the server takes the hard one,
+    // says how many clients that leaves room for, and serves that many by default.
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    server.process().setChildProcessModifier([] {
+        const rlimit low{64, 512};
+        ::setrlimit(RLIMIT_NOFILE, &low);
+    });
+    QVERIFY2(server.start(), server.failure());
+    QTRY_COMPARE(server.countLogLines("room for "), 1);
+    const QByteArray log = server.standardError();
+    const qsizetype at = log.indexOf("room for ") + 9;
+    const int room = log.mid(at, log.indexOf(' ', at) - at).toInt();
+    // Above what the soft limit would allow, below the hard limit, less what is already open.
+    QVERIFY2(room > 64 && room < 512, log.constData());
+    QVERIFY2(
+        log.contains(QStringLiteral("(--max-clients %1; descriptor limit 512)").arg(room).toUtf8()),
+        log.constData());
 }
 
 void tst_ServerHostile::outOfDescriptorsPausesAndResumes()

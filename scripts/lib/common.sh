@@ -19,6 +19,8 @@ CELVANE_BUILD_PACKAGES+=(libgif-dev)
 CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server)
 # The web page's tests and benchmarks drive headless Chromium; without these they are skipped.
 CELVANE_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
+# The benchmarks' report, and Redis as a yardstick for the server's relay path.
+CELVANE_BENCH_PACKAGES=(python3 redis-server)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.
 CELVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QTcpSocket>

@@ -1,0 +1,246 @@
+// The relay path of the server class, in this process so that the sanitizers watch its memory:
+// hundreds of clients each get every relay in order; a client that stops reading is held in the
+// server's own queue, then either catches up with every byte in order or is dropped at the queue
+// limit while the others go on; and peers that reset in the middle of a pass over every client
+// are removed after it, with nothing freed under the pass.
+
+#include "connection/protocol.h"
+#include "server/pictureserver.h"
+#include "tests/support/serverclient.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <sys/socket.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+QByteArray setCell(int x, int y, int value)
+{
+    return Protocol::encodeCommand(Protocol::SetCellCommand, quint8(x), quint8(y), quint8(value));
+}
+
+// A whole row of format 3, which the server relays as it came.
+QByteArray fullRow(int y, int value)
+{
+    const QByteArray cells(40, char(value));
+    return Protocol::encodeRowData(quint8(y), 40,
+                                   reinterpret_cast<const quint8 *>(cells.constData()));
+}
+
+QList<QByteArray> messagesOf(QByteArrayView stream)
+{
+    QList<QByteArray> messages;
+    while (stream.size() >= Protocol::HeaderSize) {
+        const qsizetype size = Protocol::HeaderSize + Protocol::decodeHeader(stream.data()).length;
+        messages.append(stream.first(size).toByteArray());
+        stream = stream.sliced(size);
+    }
+    return messages;
+}
+
+std::unique_ptr<PictureServer> startServer()
+{
+    auto server = std::make_unique<PictureServer>(Picture(3));
+    server->setMaxPerAddress(1000);
+    server->setMaxClients(1000);
+    if (!server->listen(QHostAddress(QHostAddress::LocalHost), 0))
+        return nullptr;
+    return server;
+}
+
+} // namespace
+
+class tst_ServerFanOut : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void everyClientGetsEveryRelayInOrder();
+    void clientThatStopsReading_data();
+    void clientThatStopsReading();
+    void peersResetDuringAPass_data();
+    void peersResetDuringAPass();
+};
+
+void tst_ServerFanOut::everyClientGetsEveryRelayInOrder()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    constexpr int Clients = 300;
+    std::vector<std::unique_ptr<ServerClient>> clients;
+    for (int i = 0; i < Clients; ++i) {
+        clients.push_back(std::make_unique<ServerClient>());
+        QVERIFY(clients.back()->connectTo(server->serverPort()));
+        QVERIFY(clients.back()->fetchPicture());
+    }
+
+    // Three editors, in bursts of different sizes, so that passes carry one relay or many.
+    QList<QByteArray> sent;
+    int edits = 0;
+    for (int burst = 0; burst < 30; ++burst) {
+        ServerClient &editor = *clients[std::size_t(burst % 3) * 100];
+        QByteArray bytes;
+        for (int i = 0; i <= burst % 7; ++i, ++edits) {
+            const QByteArray edit = edits % 5 == 4 ? fullRow(edits % 25, edits % 16)
+                                                   : setCell(edits % 40, 0, edits % 16);
+            bytes += edit;
+            sent.append(edit);
+        }
+        editor.send(bytes);
+        QVERIFY(editor.waitForRelays(0)); // let the server run between bursts
+        QVERIFY(QTest::qWaitFor([&] { return server->counters().applied == quint64(edits); }));
+    }
+    for (auto &client : clients) {
+        const auto relays = client->waitForRelays(int(sent.size()));
+        QVERIFY(relays);
+        QCOMPARE(*relays, sent);
+        QCOMPARE(client->relaysReceived(), 0);
+    }
+    QCOMPARE(server->counters().relayed, quint64(Clients) * quint64(sent.size()));
+    QCOMPARE(server->clientCount(), Clients);
+}
+
+void tst_ServerFanOut::clientThatStopsReading_data()
+{
+    QTest::addColumn<bool>("readsAgain");
+    QTest::newRow("reads again") << true;
+    QTest::newRow("never reads again") << false;
+}
+
+// The stalled client takes its Update and then nothing: its kernel buffers fill, then the
+// server's queue. Meanwhile the editor and a reader get every relay.
+void tst_ServerFanOut::clientThatStopsReading()
+{
+    QFETCH(bool, readsAgain);
+
+    const auto server = startServer();
+    QVERIFY(server);
+    if (readsAgain)
+        server->setMaxQueuedOutput(qint64(64) << 20);
+
+    ServerClient reader;
+    QVERIFY(reader.connectTo(server->serverPort()));
+    reader.send(Protocol::encodeHello());
+    const auto update = reader.waitForUpdate();
+    QVERIFY(update);
+
+    QTcpSocket stalled;
+    stalled.setReadBufferSize(1);
+    stalled.connectToHost(QHostAddress(QHostAddress::LocalHost), server->serverPort());
+    QVERIFY(stalled.waitForConnected(5000));
+    stalled.write(Protocol::encodeHello());
+    stalled.flush();
+    QVERIFY(QTest::qWaitFor([&] { return stalled.bytesAvailable() > 0; }));
+
+    ServerClient editor;
+    QVERIFY(editor.connectTo(server->serverPort()));
+    QVERIFY(editor.fetchPicture());
+
+    QByteArray rows;
+    for (int i = 0; i < 1000; ++i)
+        rows += fullRow(i % 25, i % 16);
+    const QList<QByteArray> roundRelays = messagesOf(rows);
+    QByteArray relayed;
+    bool held = false;
+    for (int round = 0; round < 300 && server->clientCount() == 3; ++round) {
+        editor.send(rows);
+        QCOMPARE(*editor.waitForRelays(1000), roundRelays);
+        QCOMPARE(*reader.waitForRelays(1000), roundRelays);
+        relayed += rows;
+        if (server->clientCount() == 3 && server->largestQueuedOutput() > 0) {
+            held = true;
+            if (readsAgain)
+                break;
+        }
+    }
+    QVERIFY(held);
+
+    if (readsAgain) {
+        QCOMPARE(server->clientCount(), 3);
+        // Everything arrives, once and in order: the Update, then every relay.
+        stalled.setReadBufferSize(0);
+        QByteArray received;
+        const QByteArray expected = *update + relayed;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (received += stalled.readAll()).size() >= expected.size(); }, 20000));
+        QCOMPARE(received.size(), expected.size());
+        QVERIFY(received == expected);
+        QTRY_COMPARE(server->largestQueuedOutput(), 0);
+        QCOMPARE(server->counters().clientsDropped, quint64(0));
+    } else {
+        QCOMPARE(server->clientCount(), 2);
+        QCOMPARE(server->counters().clientsDropped, quint64(1));
+    }
+    // The others go on.
+    editor.send(setCell(1, 2, 3));
+    QCOMPARE(*reader.waitForRelays(1), QList<QByteArray>{setCell(1, 2, 3)});
+    QCOMPARE(*editor.waitForRelays(1), QList<QByteArray>{setCell(1, 2, 3)});
+}
+
+void tst_ServerFanOut::peersResetDuringAPass_data()
+{
+    QTest::addColumn<int>("holders");
+    QTest::addColumn<int>("resets");
+    QTest::newRow("one of twelve") << 12 << 1;
+    QTest::newRow("five of twelve") << 12 << 5;
+    QTest::newRow("all twelve") << 12 << 12;
+}
+
+// The edit and the newcomer's Hello reach the server before the resets, and all in one turn of
+// its loop: the Hello's Update sends the edit's relay first, in a pass whose writes to the reset
+// peers fail. Those are removed after the pass; their own events, later in the same turn, find
+// them gone but not yet freed.
+void tst_ServerFanOut::peersResetDuringAPass()
+{
+    QFETCH(int, holders);
+    QFETCH(int, resets);
+
+    const auto server = startServer();
+    QVERIFY(server);
+    std::vector<std::unique_ptr<ServerClient>> clients;
+    for (int i = 0; i < holders; ++i) {
+        clients.push_back(std::make_unique<ServerClient>());
+        QVERIFY(clients.back()->connectTo(server->serverPort()));
+        QVERIFY(clients.back()->fetchPicture());
+    }
+    ServerClient editor;
+    QVERIFY(editor.connectTo(server->serverPort()));
+    QVERIFY(editor.fetchPicture());
+    ServerClient newcomer;
+    QVERIFY(newcomer.connectTo(server->serverPort()));
+    QTRY_COMPARE(server->clientCount(), holders + 2);
+
+    const QByteArray edit = setCell(7, 7, 7);
+    editor.send(edit);
+    newcomer.send(Protocol::encodeHello());
+    for (int i = 0; i < resets; ++i) {
+        const linger hard{1, 0};
+        ::setsockopt(int(clients[std::size_t(i)]->socket().socketDescriptor()), SOL_SOCKET,
+                     SO_LINGER, &hard, sizeof hard);
+        clients[std::size_t(i)]->disconnectNow();
+    }
+
+    const auto update = newcomer.waitForUpdate();
+    QVERIFY(update);
+    QCOMPARE(ServerClient::toPicture(*update)->cell(7, 7), quint8(7));
+    QTRY_COMPARE(server->clientCount(), holders - resets + 2);
+    QCOMPARE(*editor.waitForRelays(1), QList<QByteArray>{edit});
+    for (int i = resets; i < holders; ++i)
+        QCOMPARE(*clients[std::size_t(i)]->waitForRelays(1), QList<QByteArray>{edit});
+
+    // The server goes on as before, the newcomer now among those that get relays.
+    const QByteArray next = setCell(8, 8, 8);
+    editor.send(next);
+    QCOMPARE(*newcomer.waitForRelays(1), QList<QByteArray>{next});
+    for (int i = resets; i < holders; ++i)
+        QCOMPARE(*clients[std::size_t(i)]->waitForRelays(1), QList<QByteArray>{next});
+    QCOMPARE(server->counters().clientsDropped, quint64(0));
+}
+
+QTEST_GUILESS_MAIN(tst_ServerFanOut)
+#include "tst_serverfanout.moc"
