@@ -2,7 +2,18 @@
 
 #include "journal/journalhistory.h"
 #include "journal/journalstore.h"
+#include "redis/redispicturehistory.h"
 #include "server/picturefile.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+namespace {
+
+// How long a command waits for Redis to answer before it gives up.
+constexpr int RedisWaitMs = 10 * 1000;
+
+} // namespace
 
 std::unique_ptr<PictureHistory> HistorySource::open(const QString &picturePath, QString *problem)
 {
@@ -56,5 +67,85 @@ bool HistorySource::carryOut(const QString &picturePath, const PictureChange &ch
         *problem = QStringLiteral("the picture was changed, but its history could not record it");
         return false;
     }
+    return carried;
+}
+
+std::unique_ptr<PictureHistory> HistorySource::open(const RedisPictureStore::Settings &redis,
+                                                    QString *problem)
+{
+    auto history =
+        std::make_unique<RedisPictureHistory>(redis.host, redis.port, redis.password, redis.key);
+    if (history->open())
+        return history;
+    *problem = history->errorString();
+    return nullptr;
+}
+
+bool HistorySource::carryOut(const RedisPictureStore::Settings &redis, const PictureChange &change,
+                             PictureChange::Outcome *outcome, QString *problem)
+{
+    // The key exists (its history was just read), so the initial picture is never used.
+    RedisPictureStore store(redis, Picture());
+    QEventLoop loop;
+    QString refusal;
+    bool lost = false;
+    QObject::connect(&store, &RedisPictureStore::refused, &loop, [&](const QString &reason) {
+        refusal = reason;
+        loop.quit();
+    });
+    QObject::connect(&store, &PictureStore::availabilityChanged, &loop, [&](bool available) {
+        lost = !available;
+        loop.quit();
+    });
+    // A store that loses Redis tries again for ever; a command gives up after a while.
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, &loop, [&] {
+        lost = true;
+        loop.quit();
+    });
+    const auto unreachable = [&] {
+        *problem = refusal.isEmpty()
+                       ? QStringLiteral("Redis at %1 cannot be reached").arg(store.address())
+                       : QStringLiteral("Redis at %1: %2").arg(store.address(), refusal);
+        return false;
+    };
+    giveUp.start(RedisWaitMs);
+    store.start();
+    loop.exec();
+    if (!store.isAvailable() || !refusal.isEmpty())
+        return unreachable();
+
+    const quint64 connection = store.openConnection(QHostAddress(), 0);
+    bool settled = false;
+    QObject::connect(&store, &RedisPictureStore::settled, &loop, [&] {
+        settled = true;
+        loop.quit();
+    });
+    bool recorded = false;
+    QObject::connect(&store, &RedisPictureStore::connectionRecorded, &loop, [&] {
+        recorded = true;
+        loop.quit();
+    });
+    // Only a batch Redis refused as a whole replaces the picture of so short-lived a store.
+    bool refused = false;
+    QObject::connect(&store, &PictureStore::replaced, &loop, [&] { refused = true; });
+    const bool carried = change.carryOut(&store, connection, outcome, problem);
+    // The edits leave in the next turn of the event loop; settled() follows their answer.
+    const bool sent = outcome->cells > 0 || outcome->colours > 0;
+    giveUp.start(RedisWaitMs);
+    while (sent && !settled && !lost)
+        loop.exec();
+    if (lost)
+        return unreachable();
+    if (refused) {
+        *problem = QStringLiteral("Redis at %1 did not apply the change").arg(store.address());
+        return false;
+    }
+    store.closeConnection(connection);
+    while (!recorded && !lost)
+        loop.exec();
+    if (lost)
+        return unreachable();
     return carried;
 }

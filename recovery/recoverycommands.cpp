@@ -6,6 +6,7 @@
 #include "recovery/historysource.h"
 #include "recovery/recoveryplanner.h"
 #include "recovery/timelapse.h"
+#include "redis/redispicturestore.h"
 #include "server/picturefile.h"
 
 #include <QCommandLineParser>
@@ -60,6 +61,26 @@ QString folded(const QString &text)
     return paragraphs.join(QStringLiteral("\n\n"));
 }
 
+const QCommandLineOption redisOption(
+    QStringLiteral("redis"),
+    QStringLiteral("In place of FILE: the picture kept in the Redis server at HOST:PORT."),
+    QStringLiteral("HOST:PORT"));
+const QCommandLineOption
+    redisKeyOption(QStringLiteral("redis-key"),
+                   QStringLiteral("With --redis: the picture's key (celvane)."),
+                   QStringLiteral("NAME"), QStringLiteral("celvane"));
+const QCommandLineOption redisPasswordOption(
+    QStringLiteral("redis-password-file"),
+    QStringLiteral("With --redis: authenticate with the password on the first line of FILE."),
+    QStringLiteral("FILE"));
+
+// The picture a command works on: a picture file with its journal, or a picture in Redis.
+struct Source
+{
+    QString path;
+    std::optional<RedisPictureStore::Settings> redis;
+};
+
 // A parser for one subcommand: its name, its description and its FILE argument.
 struct Command
 {
@@ -68,17 +89,52 @@ struct Command
         parser.setApplicationDescription(folded(description + QStringLiteral("\n\n") + timeHelp));
         parser.addHelpOption();
         parser.addPositionalArgument(name, QStringLiteral("The command."), name);
-        parser.addPositionalArgument(QStringLiteral("FILE"),
-                                     QStringLiteral("The picture file (as given to --picture)."));
+        parser.addPositionalArgument(
+            QStringLiteral("FILE"),
+            QStringLiteral("The picture file (as given to --picture); or --redis in its place."));
+        parser.addOptions({redisOption, redisKeyOption, redisPasswordOption});
     }
 
     // Parses; false, with the line printed, for anything it cannot take. --help exits here.
+    // positionals counts FILE, which --redis takes the place of.
     bool parse(const QStringList &arguments, int positionals)
     {
         parser.process(arguments);
-        if (parser.positionalArguments().size() != positionals) {
-            fail(QStringLiteral("%1 takes %2; see %1 --help")
-                     .arg(arguments.value(1), positionalsText));
+        const bool redis = parser.isSet(redisOption);
+        if (parser.positionalArguments().size() != positionals - int(redis)) {
+            fail(QStringLiteral("%1 takes %2%3; see %1 --help")
+                     .arg(arguments.value(1), positionalsText,
+                          redis ? QStringLiteral(" (with --redis in place of FILE)") : QString()));
+            return false;
+        }
+        return true;
+    }
+
+    // The positional arguments after the command and FILE.
+    QStringList rest() const
+    {
+        return parser.positionalArguments().mid(parser.isSet(redisOption) ? 1 : 2);
+    }
+
+    // Where the picture is: FILE, settled as the server settles it so that both name the same
+    // control socket, or Redis. False after saying what is wrong.
+    bool source(Source *where)
+    {
+        if (!parser.isSet(redisOption)) {
+            PictureFile file(parser.positionalArguments().at(1));
+            if (!file.settle()) {
+                fail(file.errorString());
+                return false;
+            }
+            where->path = file.path();
+            return true;
+        }
+        QString error;
+        where->redis = RedisPictureStore::Settings();
+        if (!RedisPictureStore::settingsFrom(
+                parser.value(redisOption), parser.value(redisKeyOption),
+                parser.value(redisPasswordOption), &*where->redis, &error)) {
+            fail(error);
             return false;
         }
         return true;
@@ -110,22 +166,12 @@ const QCommandLineOption untilOption(QStringLiteral("until"),
                                      QStringLiteral("Only edits up to TIME (default: the newest)."),
                                      QStringLiteral("TIME"));
 
-// The picture file's settled path, as the server uses it, so that both name the same socket.
-bool settle(const QString &given, QString *path)
-{
-    PictureFile file(given);
-    if (!file.settle()) {
-        fail(file.errorString());
-        return false;
-    }
-    *path = file.path();
-    return true;
-}
-
-std::unique_ptr<PictureHistory> openHistory(const QString &picturePath)
+std::unique_ptr<PictureHistory> openHistory(const Source &source)
 {
     QString problem;
-    std::unique_ptr<PictureHistory> history = HistorySource::open(picturePath, &problem);
+    std::unique_ptr<PictureHistory> history = source.redis
+                                                  ? HistorySource::open(*source.redis, &problem)
+                                                  : HistorySource::open(source.path, &problem);
     if (!history)
         fail(problem);
     return history;
@@ -140,11 +186,28 @@ QString outcomeText(const PictureChange::Outcome &outcome)
         .arg(outcome.colours == 1 ? "" : "s");
 }
 
-// Works the change out and carries it out: through the running server that holds the picture,
-// or on the files under the picture's lock when none does.
-int change(const QString &picturePath, const QString &what,
+// Works the change out and carries it out: in Redis, whose every server relays it; through the
+// running server that holds the picture file; or on the files under the picture's lock when none
+// does.
+int change(const Source &source, const QString &what,
            const std::function<std::optional<PictureChange>(RecoveryPlanner &)> &plan)
 {
+    if (source.redis) {
+        const std::unique_ptr<PictureHistory> history = openHistory(source);
+        if (!history)
+            return ExitFailed;
+        RecoveryPlanner planner(history.get());
+        const std::optional<PictureChange> change = plan(planner);
+        if (!change)
+            return fail(planner.errorString());
+        PictureChange::Outcome outcome;
+        QString problem;
+        if (!HistorySource::carryOut(*source.redis, *change, &outcome, &problem))
+            return fail(problem);
+        print(QStringLiteral("%1: %2 (through Redis)\n").arg(what, outcomeText(outcome)));
+        return ExitOk;
+    }
+    const QString &picturePath = source.path;
     const QString socketPath = ControlServer::socketPath(picturePath);
     QString problem;
     // Before anything else: another user's server refuses us, and its files may not be ours
@@ -157,7 +220,7 @@ int change(const QString &picturePath, const QString &what,
     if (serverRuns && lock.error() != QLockFile::LockFailedError)
         return fail(QStringLiteral("%1: cannot take its lock %1.lock").arg(picturePath));
 
-    const std::unique_ptr<PictureHistory> history = openHistory(picturePath);
+    const std::unique_ptr<PictureHistory> history = openHistory(source);
     if (!history)
         return ExitFailed;
     RecoveryPlanner planner(history.get());
@@ -198,12 +261,11 @@ int history(const QStringList &arguments)
     command.parser.addOptions({sinceOption, untilOption, addressOption});
     std::optional<qint64> since;
     std::optional<qint64> until;
-    QString path;
+    Source source;
     if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since) ||
-        !command.moment(untilOption, &until) ||
-        !settle(command.parser.positionalArguments().at(1), &path))
+        !command.moment(untilOption, &until) || !command.source(&source))
         return ExitFailed;
-    const std::unique_ptr<PictureHistory> kept = openHistory(path);
+    const std::unique_ptr<PictureHistory> kept = openHistory(source);
     if (!kept)
         return ExitFailed;
     RecoveryPlanner planner(kept.get());
@@ -234,7 +296,7 @@ int revert(const QStringList &arguments)
                                               QStringLiteral("N"));
     command.parser.addOptions({addressOption, connectionOption, sinceOption});
     std::optional<qint64> since;
-    QString path;
+    Source source;
     if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since))
         return ExitFailed;
     if (command.parser.isSet(addressOption) == command.parser.isSet(connectionOption))
@@ -247,12 +309,12 @@ int revert(const QStringList &arguments)
         if (!ok || author.connection == 0)
             return fail(QStringLiteral("--connection needs a connection number"));
     }
-    if (!settle(command.parser.positionalArguments().at(1), &path))
+    if (!command.source(&source))
         return ExitFailed;
     const QString who = author.address.isEmpty()
                             ? QStringLiteral("connection %1").arg(author.connection)
                             : author.address;
-    return change(path, QStringLiteral("reverted %1").arg(who),
+    return change(source, QStringLiteral("reverted %1").arg(who),
                   [&](RecoveryPlanner &planner) -> std::optional<PictureChange> {
                       const auto span = planner.span(since, std::nullopt);
                       if (!span)
@@ -271,15 +333,15 @@ int restore(const QStringList &arguments)
         QStringLiteral("at"), QStringLiteral("The moment to go back to."), QStringLiteral("TIME"));
     command.parser.addOption(atOption);
     std::optional<qint64> at;
-    QString path;
+    Source source;
     if (!command.parse(arguments, 2) || !command.moment(atOption, &at))
         return ExitFailed;
     if (!at)
         return fail(QStringLiteral("restore needs --at TIME"));
-    if (!settle(command.parser.positionalArguments().at(1), &path))
+    if (!command.source(&source))
         return ExitFailed;
     const QString when = QDateTime::fromMSecsSinceEpoch(*at).toString(Qt::ISODate);
-    return change(path, QStringLiteral("restored the picture of %1").arg(when),
+    return change(source, QStringLiteral("restored the picture of %1").arg(when),
                   [&](RecoveryPlanner &planner) { return planner.restore(*at); });
 }
 
@@ -305,7 +367,7 @@ int timelapse(const QStringList &arguments)
                                         QStringLiteral("WxH"));
     command.parser.addOptions({sinceOption, untilOption, durationOption, sizeOption});
     Timelapse::Options options;
-    QString path;
+    Source source;
     if (!command.parse(arguments, 3) || !command.moment(sinceOption, &options.sinceMs) ||
         !command.moment(untilOption, &options.untilMs))
         return ExitFailed;
@@ -326,16 +388,16 @@ int timelapse(const QStringList &arguments)
             return fail(QStringLiteral("--size needs WIDTHxHEIGHT, each 1 to 4096"));
         options.size = QSize(width, height);
     }
-    if (!settle(command.parser.positionalArguments().at(1), &path))
+    if (!command.source(&source))
         return ExitFailed;
-    const std::unique_ptr<PictureHistory> kept = openHistory(path);
+    const std::unique_ptr<PictureHistory> kept = openHistory(source);
     if (!kept)
         return ExitFailed;
     QString problem;
     const std::optional<QByteArray> gif = Timelapse::gif(kept.get(), options, &problem);
     if (!gif)
         return fail(problem);
-    const QString out = command.parser.positionalArguments().at(2);
+    const QString out = command.rest().at(0);
     QSaveFile file(out);
     if (!file.open(QIODevice::WriteOnly) || file.write(*gif) != gif->size() || !file.commit())
         return fail(QStringLiteral("%1: cannot write the GIF: %2").arg(out, file.errorString()));
@@ -376,5 +438,8 @@ QString RecoveryCommands::summary()
         "                           [--duration SECONDS] [--size WxH]\n"
         "revert and restore are carried out by the server running on FILE, through its control\n"
         "socket FILE.control (its own user and root only), so every window shows them at once;\n"
-        "with no server running they change the files themselves.");
+        "with no server running they change the files themselves. Each takes\n"
+        "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE for\n"
+        "a picture kept in Redis: revert and restore then go through Redis like any edit, and\n"
+        "every server serving the picture relays them.");
 }

@@ -5,6 +5,8 @@
 #include "redis/redislogging.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QHostInfo>
 #include <QTimer>
 
 #include <hiredis/hiredis.h>
@@ -12,6 +14,47 @@
 #include <algorithm>
 
 Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
+
+bool RedisPictureStore::settingsFrom(const QString &address, const QString &key,
+                                     const QString &passwordFile, Settings *settings,
+                                     QString *error)
+{
+    const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const uint port = colon > 0 ? address.mid(colon + 1).toUInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535) {
+        *error = QStringLiteral("--redis needs HOST:PORT, not \"%1\"").arg(address);
+        return false;
+    }
+    QString host = address.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    QHostAddress resolved(host);
+    if (resolved.isNull()) {
+        const QHostInfo info = QHostInfo::fromName(host);
+        if (info.addresses().isEmpty()) {
+            *error = QStringLiteral("--redis: cannot resolve %1: %2").arg(host, info.errorString());
+            return false;
+        }
+        resolved = info.addresses().constFirst();
+    }
+    settings->host = resolved.toString();
+    settings->port = quint16(port);
+    settings->key = key.toUtf8();
+    if (settings->key.isEmpty()) {
+        *error = QStringLiteral("--redis-key needs a name");
+        return false;
+    }
+    if (!passwordFile.isEmpty()) {
+        QFile file(passwordFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
+            return false;
+        }
+        settings->password = file.readLine().trimmed();
+    }
+    return true;
+}
 
 namespace {
 
@@ -326,9 +369,14 @@ void RedisPictureStore::closeConnection(quint64 connection)
     const QByteArray record = m_open.take(connection);
     if (record.isEmpty())
         return;
+    const quint64 generation = m_generation;
     m_commands->command({QByteArrayLiteral("HSET"), m_keys.connections(),
                          QByteArray::number(connection),
-                         record + ' ' + QByteArray::number(QDateTime::currentMSecsSinceEpoch())});
+                         record + ' ' + QByteArray::number(QDateTime::currentMSecsSinceEpoch())},
+                        [this, generation, connection](redisReply *reply) {
+                            if (reply && generation == m_generation)
+                                Q_EMIT connectionRecorded(connection);
+                        });
 }
 
 Picture::EditResult RedisPictureStore::submit(quint64 connection, quint8 kind,

@@ -46,6 +46,13 @@ public:
     // a few thousand edits at most, rarely enough that they take little room.
     static qint64 snapshotInterval(qint64 maxEntries);
 
+    // The settings --redis HOST:PORT, --redis-key NAME and --redis-password-file FILE (empty:
+    // none) give, the bounds left at their defaults; false with one line in *error if one is
+    // wrong. A name is resolved once here, so that connecting again later never waits for a
+    // resolver.
+    static bool settingsFrom(const QString &address, const QString &key,
+                             const QString &passwordFile, Settings *settings, QString *error);
+
     // initial is the picture a key that does not exist yet is created with.
     RedisPictureStore(const Settings &settings, const Picture &initial, QObject *parent = nullptr);
     ~RedisPictureStore() override;
@@ -70,6 +77,8 @@ Q_SIGNALS:
     void refused(const QString &reason);
     // Every edit submitted so far has been confirmed (or refused) by Redis.
     void settled();
+    // The record of a closed connection (when it left) is in Redis.
+    void connectionRecorded(quint64 connection);
 
 private:
     enum State { Offline, Connecting, Loading, Serving, Refused };

@@ -26,7 +26,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostInfo>
 #include <QLockFile>
 #include <QLoggingCategory>
 
@@ -211,34 +210,6 @@ int exportAt(const QString &journalPath, const QString &momentText, const QStrin
     if (opened != JournalDatabase::Opened)
         return fail(ExitPictureFile, history.errorString());
     return exportAt(&history, *moment, pngPath, size);
-}
-
-// HOST:PORT, [IPV6]:PORT; a name is resolved once here, so that connecting again later never
-// waits for a resolver.
-bool parseRedisAddress(const QString &text, RedisPictureStore::Settings *settings, QString *error)
-{
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    bool ok = false;
-    const uint port = colon > 0 ? text.mid(colon + 1).toUInt(&ok) : 0;
-    if (!ok || port < 1 || port > 65535) {
-        *error = QStringLiteral("--redis needs HOST:PORT, not \"%1\"").arg(text);
-        return false;
-    }
-    QString host = text.left(colon);
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        host = host.mid(1, host.size() - 2);
-    QHostAddress address(host);
-    if (address.isNull()) {
-        const QHostInfo info = QHostInfo::fromName(host);
-        if (info.addresses().isEmpty()) {
-            *error = QStringLiteral("--redis: cannot resolve %1: %2").arg(host, info.errorString());
-            return false;
-        }
-        address = info.addresses().constFirst();
-    }
-    settings->host = address.toString();
-    settings->port = quint16(port);
-    return true;
 }
 
 // [ADDRESS:]PORT, with an IPv6 address in brackets; the address is left alone when not given.
@@ -507,7 +478,10 @@ int main(int argc, char *argv[])
             return fail(ExitUsage, QStringLiteral("--picture and --redis exclude each other"));
         redis = RedisPictureStore::Settings();
         QString error;
-        if (!parseRedisAddress(parser.value(redisOption), &*redis, &error))
+        if (!RedisPictureStore::settingsFrom(
+                parser.value(redisOption), parser.value(redisKeyOption),
+                parser.isSet(redisPasswordOption) ? parser.value(redisPasswordOption) : QString(),
+                &*redis, &error))
             return fail(ExitUsage, error);
         // 0 sets no bound, as for the journal.
         constexpr qint64 Unbounded = std::numeric_limits<qint64>::max() / 2;
@@ -517,16 +491,6 @@ int main(int argc, char *argv[])
             journalOptions.maxBytes > 0
                 ? qMax<qint64>(1, journalOptions.maxBytes / RedisPictureStore::EstimatedEntryBytes)
                 : Unbounded;
-        redis->key = parser.value(redisKeyOption).toUtf8();
-        if (redis->key.isEmpty())
-            return fail(ExitUsage, QStringLiteral("--redis-key needs a name"));
-        if (parser.isSet(redisPasswordOption)) {
-            QFile file(parser.value(redisPasswordOption));
-            if (!file.open(QIODevice::ReadOnly))
-                return fail(ExitUsage,
-                            QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
-            redis->password = file.readLine().trimmed();
-        }
         if (parser.isSet(exportOption)) {
             std::optional<qint64> moment;
             if (parser.isSet(atOption) && !(moment = atMoment(parser.value(atOption))))

@@ -13,6 +13,7 @@
 #include "tests/support/serverprocess.h"
 
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <csignal>
@@ -79,6 +80,23 @@ QList<QByteArray> streamOf(RedisPictureHistory *history)
     return messages;
 }
 
+// Takes relays into the picture a window holds until it shows wanted; false if a relay does not
+// apply or none comes in time.
+bool relaysLeadTo(ServerClient *window, Picture *shown, const Picture &wanted)
+{
+    while (*shown != wanted) {
+        const std::optional<QList<QByteArray>> relays = window->waitForRelays(1);
+        if (!relays || !applyAll(shown, *relays))
+            return false;
+    }
+    return true;
+}
+
+QString utc(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
 void signalProcess(ServerProcess *server, int signalNumber)
 {
     ::kill(pid_t(server->process().processId()), signalNumber);
@@ -101,6 +119,9 @@ private Q_SLOTS:
     void editsOfTheServerItselfReachEveryServer();
     void refusesWhatIsNotItsPicture_data();
     void refusesWhatIsNotItsPicture();
+    void recoveryCommandsGoThroughRedis();
+    void recoveryCommandsWithoutRedis_data();
+    void recoveryCommandsWithoutRedis();
 
 private:
     std::unique_ptr<ServerProcess> startServer(const QStringList &extra = {});
@@ -522,6 +543,154 @@ void tst_ServerRedis::refusesWhatIsNotItsPicture()
     QVERIFY2(server.standardError().contains(message), server.standardError().constData());
     QCOMPARE(m_redis->cli({QStringLiteral("DUMP"), setup.value(1)}), before);
     QVERIFY(!QFileInfo::exists(QStringLiteral("drawing.cvp")));
+}
+
+// A drawer on one server, a vandal on the other, a repairer after them, and a window on each
+// server: history lists them, revert of the vandal reaches both windows through Redis and leaves
+// the repair alone, and restore puts back the moment the drawing ended.
+void tst_ServerRedis::recoveryCommandsGoThroughRedis()
+{
+    QVERIFY2(m_redis->start(), m_redis->failure());
+    std::unique_ptr<ServerProcess> first = startServer();
+    std::unique_ptr<ServerProcess> second = startServer();
+    QVERIFY(first && second);
+    std::vector<std::unique_ptr<ServerClient>> windows;
+    std::vector<Picture> shown;
+    for (const ServerProcess *server : {first.get(), second.get()}) {
+        auto window = std::make_unique<ServerClient>();
+        QVERIFY(window->connectTo(server->port(), QHostAddress(QStringLiteral("127.0.0.5"))));
+        const std::optional<Picture> picture = window->fetchPicture();
+        QVERIFY(picture);
+        shown.push_back(*picture);
+        windows.push_back(std::move(window));
+    }
+    struct Author
+    {
+        const char *address;
+        ServerProcess *server;
+        QList<QByteArray> edits;
+    };
+    const QList<Author> authors{
+        {"127.0.0.2",
+         first.get(),
+         {command(Protocol::SetColorsCommand, 6, 0, 0), row(0, QByteArray(Columns, char(1))),
+          row(1, QByteArray(Columns, char(2))), command(Protocol::SetCellCommand, 5, 5, 3)}},
+        {"127.0.0.3",
+         second.get(),
+         {command(Protocol::ClearCommand, 0, 0, 0), command(Protocol::SetColorsCommand, 2, 2, 0),
+          row(1, QByteArray(Columns, char(7))), command(Protocol::SetCellCommand, 5, 5, 7)}},
+        {"127.0.0.4", first.get(), {command(Protocol::SetCellCommand, 5, 5, 4)}},
+    };
+    Picture expected(Format);
+    Picture drawn(Format);
+    qint64 drawnMs = 0;
+    for (const Author &author : authors) {
+        if (drawnMs > 0) // the next edit must come in a later millisecond than the moment
+            QVERIFY(QTest::qWaitFor([&] { return QDateTime::currentMSecsSinceEpoch() > drawnMs; }));
+        ServerClient client;
+        QVERIFY(client.connectTo(author.server->port(),
+                                 QHostAddress(QString::fromLatin1(author.address))));
+        for (const QByteArray &edit : author.edits)
+            client.send(edit);
+        QVERIFY(applyAll(&expected, author.edits));
+        // Both windows show the author's edits: Redis applied them before the next author's.
+        for (size_t i = 0; i < windows.size(); ++i)
+            QVERIFY(relaysLeadTo(windows[i].get(), &shown[i], expected));
+        if (drawnMs == 0) {
+            drawn = expected;
+            drawnMs = QDateTime::currentMSecsSinceEpoch();
+        }
+    }
+
+    ServerProcess tool(QStringLiteral(CELVANE_SERVER_PATH));
+    const QStringList redis{QStringLiteral("--redis"), m_redis->address()};
+    QCOMPARE(tool.runToExit(QStringList{QStringLiteral("history")} + redis), 0);
+    const QList<QByteArray> lines = tool.process().readAllStandardOutput().split('\n');
+    // A heading, the three authors oldest first and the windows, which made no edits, not at all.
+    QCOMPARE(lines.size(), 6);
+    QVERIFY2(lines.at(0).trimmed().startsWith("CONN  ADDRESS "), lines.join("\n").constData());
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY2(lines.at(i + 1).contains(" " + QByteArray(authors.at(i).address) + " "),
+                 lines.at(i + 1).constData());
+        QVERIFY(
+            lines.at(i + 1).contains(" " + QByteArray::number(authors.at(i).edits.size()) + "  "));
+    }
+    QVERIFY(lines.at(4).startsWith("total: 9 edits from 3 connections, "));
+
+    // Back to the drawing everywhere, but for the repaired cell.
+    Picture reverted = drawn;
+    QCOMPARE(
+        reverted.apply(Protocol::Command, QByteArrayView(command(Protocol::SetCellCommand, 5, 5, 4))
+                                              .sliced(Protocol::HeaderSize)),
+        Picture::Applied);
+    QCOMPARE(tool.runToExit(QStringList{QStringLiteral("revert")} + redis +
+                            QStringList{QStringLiteral("--address"), QStringLiteral("127.0.0.3")}),
+             0);
+    QCOMPARE(tool.process().readAllStandardOutput(),
+             QByteArray("reverted 127.0.0.3: 44 cells and 2 frame colours changed (through "
+                        "Redis)\n"));
+    for (size_t i = 0; i < windows.size(); ++i)
+        QVERIFY(relaysLeadTo(windows[i].get(), &shown[i], reverted));
+    QCOMPARE(tool.runToExit(QStringList{QStringLiteral("history")} + redis +
+                            QStringList{QStringLiteral("--address"), QStringLiteral("control")}),
+             0);
+    QVERIFY(tool.process().readAllStandardOutput().contains("control"));
+
+    // The revert was a new edit on top: restoring the drawing's moment undoes the repair too.
+    QCOMPARE(tool.runToExit(QStringList{QStringLiteral("restore")} + redis +
+                            QStringList{QStringLiteral("--at"), utc(drawnMs)}),
+             0);
+    QVERIFY(tool.process().readAllStandardOutput().startsWith("restored the picture of "));
+    for (size_t i = 0; i < windows.size(); ++i)
+        QVERIFY(relaysLeadTo(windows[i].get(), &shown[i], drawn));
+    const std::unique_ptr<RedisPictureHistory> history = openHistory();
+    QVERIFY(history);
+    QCOMPARE(history->pictureAt(history->lastSeq()), std::optional<Picture>(drawn));
+}
+
+void tst_ServerRedis::recoveryCommandsWithoutRedis_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("message");
+    const QByteArray unreachable("cannot reach Redis at 127.0.0.1:<port>: Connection refused");
+    QTest::newRow("history") << QStringList{"history", "--redis", "ADDRESS"} << unreachable;
+    QTest::newRow("revert") << QStringList{"revert", "--redis", "ADDRESS", "--address", "127.0.0.3"}
+                            << unreachable;
+    QTest::newRow("restore") << QStringList{"restore", "--redis", "ADDRESS", "--at", "10m"}
+                             << unreachable;
+    QTest::newRow("timelapse") << QStringList{"timelapse", "--redis", "ADDRESS", "out.gif"}
+                               << unreachable;
+    QTest::newRow("FILE as well") << QStringList{"history", "picture.cvp", "--redis", "ADDRESS"}
+                                  << QByteArray(
+                                         "history takes one FILE (with --redis in place of FILE)");
+    QTest::newRow("no port") << QStringList{"restore", "--at", "10m", "--redis", "127.0.0.1"}
+                             << QByteArray("--redis needs HOST:PORT, not \"127.0.0.1\"");
+    QTest::newRow("empty key") << QStringList{"history", "--redis", "ADDRESS", "--redis-key", ""}
+                               << QByteArray("--redis-key needs a name");
+}
+
+// Nothing listens on the port: one line saying so, exit status 1, and nothing written.
+void tst_ServerRedis::recoveryCommandsWithoutRedis()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, message);
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
+    probe.close();
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    ServerProcess tool(QStringLiteral(CELVANE_SERVER_PATH));
+    tool.process().setWorkingDirectory(folder.path());
+    arguments.replaceInStrings(QStringLiteral("ADDRESS"), address);
+    QCOMPARE(tool.runToExit(arguments), 1);
+    const QByteArray error = tool.standardError();
+    QCOMPARE(error.count('\n'), 1);
+    QVERIFY2(
+        error.startsWith("celvane-server: " + message.replace("<port>", QByteArray::number(port))),
+        error.constData());
+    QVERIFY(QDir(folder.path()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_ServerRedis)
