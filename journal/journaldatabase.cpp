@@ -206,7 +206,7 @@ JournalDatabase::OpenResult JournalDatabase::open(Mode mode)
 
 JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
 {
-    const auto damaged = [this](int code) {
+    const auto damaged = [](int code) {
         return code == SQLITE_CORRUPT || code == SQLITE_NOTADB || (code & 0xff) == SQLITE_CORRUPT ||
                (code & 0xff) == SQLITE_NOTADB;
     };
