@@ -534,7 +534,15 @@ void tst_Recovery::controlSocketCarriesOutAChange()
     // Split, to be put together by the server.
     peer.write(request.first(3));
     QVERIFY(peer.waitForBytesWritten(5000));
-    QTest::qWait(0);
+    // The server holds the first piece, read on its own, before the rest is sent.
+    const auto heldByServer = [&server] {
+        for (const QLocalSocket *socket : server.findChildren<QLocalSocket *>()) {
+            if (socket->property("celvaneControlPending").toByteArray().size() == 3)
+                return true;
+        }
+        return false;
+    };
+    QTRY_VERIFY(heldByServer());
     peer.write(request.sliced(3));
     QTRY_VERIFY(peer.state() == QLocalSocket::UnconnectedState);
     const QByteArray answer = peer.readAll();
