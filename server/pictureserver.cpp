@@ -748,6 +748,7 @@ void PictureServer::relayEdits()
         return;
     m_relaying = true;
     while (!m_relays.isEmpty()) {
+        m_store->aboutToRelay();
         const QByteArray relays = std::exchange(m_relays, QByteArray());
         const int count = std::exchange(m_relayCount, 0);
         // A copy: clients may leave during the pass, and those that leave are only marked gone

@@ -37,6 +37,11 @@ public:
     // and a window must not go on showing it as if it were current meanwhile.
     virtual bool isAvailable() const { return true; }
 
+    // Called by the server just before it sends clients the edits announced since the last
+    // call: what a client is shown must already be kept where a crash of this process cannot
+    // take it. A store that keeps edits elsewhere before announcing them has nothing to do.
+    virtual void aboutToRelay() {}
+
 Q_SIGNALS:
     // An edit took effect. relayed is the message as every client is sent it: a row shorter than
     // the grid is widened to the whole row as it now stands. Valid only during the call.
