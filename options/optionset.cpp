@@ -34,8 +34,11 @@ const Option *OptionSet::find(const QString &name) const
 
 void OptionSet::addTo(QCommandLineParser *parser) const
 {
-    for (const Option &option : m_options)
-        parser->addOption(QCommandLineOption(option.name, option.help, option.argument));
+    for (const Option &option : m_options) {
+        // The default too, so that a parser read directly gives it as the option's value.
+        parser->addOption(QCommandLineOption(option.name, option.help, option.argument,
+                                             option.isFlag() ? QString() : option.defaultText));
+    }
 }
 
 bool OptionSet::read(const QCommandLineParser &parser, OptionValues *values, QString *error) const

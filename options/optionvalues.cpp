@@ -54,3 +54,11 @@ bool OptionValues::sameAs(const OptionValues &other, const QString &name) const
     // By value: "3000" in a file is no change from a default of 3000, nor "1.0" from "1".
     return mine->values == theirs->values;
 }
+
+void OptionValues::take(const OptionValues &other, const QString &name)
+{
+    if (const Entry *theirs = other.entry(name))
+        m_entries.insert(name, *theirs);
+    else
+        m_entries.remove(name);
+}

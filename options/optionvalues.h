@@ -33,6 +33,8 @@ public:
              const QString &origin);
     void setDefault(const QString &name, const QString &text, const QVariant &value);
     void remove(const QString &name) { m_entries.remove(name); }
+    // Takes the option's values from another set, or drops them when it has none.
+    void take(const OptionValues &other, const QString &name);
 
     // Whether two sets give an option the same values, given or defaulted.
     bool sameAs(const OptionValues &other, const QString &name) const;

@@ -64,6 +64,13 @@ std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPat
                                                         const PictureChange &change,
                                                         QString *problem, int timeoutMs)
 {
+    return send(socketPath, change.encode(), problem, timeoutMs);
+}
+
+std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPath,
+                                                        const QByteArray &request, QString *problem,
+                                                        int timeoutMs)
+{
     QLocalSocket socket;
     socket.connectToServer(socketPath);
     if (!socket.waitForConnected(timeoutMs)) {
@@ -71,7 +78,7 @@ std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPat
                        .arg(socketPath, socket.errorString());
         return std::nullopt;
     }
-    socket.write(frame(change.encode()));
+    socket.write(frame(request));
     QElapsedTimer clock;
     clock.start();
     QByteArray received;

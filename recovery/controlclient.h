@@ -27,6 +27,13 @@ public:
     // server answered.
     static std::optional<Reply> send(const QString &socketPath, const PictureChange &change,
                                      QString *problem, int timeoutMs = 30000);
+    // The same for any request: a change's encoding, or reloadRequest().
+    static std::optional<Reply> send(const QString &socketPath, const QByteArray &request,
+                                     QString *problem, int timeoutMs = 30000);
+
+    // The request to read the configuration file again. No change encodes to it: a change's
+    // encoding starts with its version number.
+    static QByteArray reloadRequest() { return QByteArrayLiteral("reload"); }
 
     // The frames both ends write: a 4-byte little-endian length, then the bytes.
     static QByteArray frame(const QByteArray &bytes);

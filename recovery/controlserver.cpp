@@ -112,32 +112,41 @@ void ControlServer::readPeer(QLocalSocket *peer)
             return;
         }
         if (pending.size() == qsizetype(length) + 4) {
-            QString problem;
-            const std::optional<PictureChange> change =
-                PictureChange::decode(QByteArrayView(pending).sliced(4), &problem);
-            ControlClient::Reply reply;
-            if (change) {
-                if (!m_connectionOpen) {
-                    m_connection = m_openControlConnection
-                                       ? m_openControlConnection()
-                                       : m_store->openConnection(QHostAddress(), 0);
-                    m_connectionOpen = true;
-                }
-                reply.ok = change->carryOut(m_store, m_connection, &reply.outcome, &problem);
-            }
-            reply.message = problem;
-            if (reply.ok) {
-                qCInfo(lcRecovery).noquote()
-                    << (change->isConditional() ? "reverted" : "restored") << reply.outcome.cells
-                    << "cells and" << reply.outcome.colours << "frame colours";
-                if (reply.outcome.cells || reply.outcome.colours)
-                    Q_EMIT changed();
-            } else {
-                qCWarning(lcRecovery).noquote() << "refused a control request:" << problem;
-            }
-            answer(peer, ControlClient::encodeReply(reply));
+            answer(peer, carryOut(QByteArrayView(pending).sliced(4)));
             return;
         }
     }
     peer->setProperty(pendingProperty, pending);
+}
+
+QByteArray ControlServer::carryOut(QByteArrayView request)
+{
+    if (request == ControlClient::reloadRequest()) {
+        if (m_reload)
+            return m_reload();
+        return ControlClient::encodeReply(
+            {false, {}, QStringLiteral("this server cannot read its configuration again")});
+    }
+    QString problem;
+    const std::optional<PictureChange> change = PictureChange::decode(request, &problem);
+    ControlClient::Reply reply;
+    if (change) {
+        if (!m_connectionOpen) {
+            m_connection = m_openControlConnection ? m_openControlConnection()
+                                                   : m_store->openConnection(QHostAddress(), 0);
+            m_connectionOpen = true;
+        }
+        reply.ok = change->carryOut(m_store, m_connection, &reply.outcome, &problem);
+    }
+    reply.message = problem;
+    if (reply.ok) {
+        qCInfo(lcRecovery).noquote()
+            << (change->isConditional() ? "reverted" : "restored") << reply.outcome.cells
+            << "cells and" << reply.outcome.colours << "frame colours";
+        if (reply.outcome.cells || reply.outcome.colours)
+            Q_EMIT changed();
+    } else {
+        qCWarning(lcRecovery).noquote() << "refused a control request:" << problem;
+    }
+    return ControlClient::encodeReply(reply);
 }

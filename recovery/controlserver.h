@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <utility>
 
 class PictureStore;
 class QLocalServer;
@@ -21,8 +22,9 @@ class QLocalSocket;
 // credentials are checked as well (SO_PEERCRED), so that a socket whose mode is loosened later
 // still refuses everyone else.
 //
-// A request is one frame: a 4-byte little-endian length, then PictureChange::encode(). The answer
-// is one frame too (see ControlClient).
+// A request is one frame: a 4-byte little-endian length, then PictureChange::encode(), or
+// ControlClient::reloadRequest() to have the server read its configuration file again. The
+// answer is one frame too (see ControlClient).
 class ControlServer : public QObject
 {
     Q_OBJECT
@@ -43,6 +45,8 @@ public:
     // Listens at path, replacing whatever socket a server that stopped without removing it left
     // there (the caller holds the picture's lock, so no live server listens there).
     bool listen(const QString &path);
+    // What a reload request does; without it, such a request is refused.
+    void setReloadHandler(std::function<QByteArray()> reload) { m_reload = std::move(reload); }
     QString errorString() const;
 
 Q_SIGNALS:
@@ -53,10 +57,12 @@ private:
     void acceptPeers();
     void readPeer(QLocalSocket *peer);
     void answer(QLocalSocket *peer, const QByteArray &reply);
+    QByteArray carryOut(QByteArrayView request);
 
     // The store may go first when both belong to the same server object.
     QPointer<PictureStore> m_store;
     std::function<quint64()> m_openControlConnection;
+    std::function<QByteArray()> m_reload;
     QLocalServer *m_server = nullptr;
     // Opened at the first change, so that a server nobody repairs records no control connection.
     quint64 m_connection = 0;

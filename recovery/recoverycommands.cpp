@@ -1,11 +1,13 @@
 #include "recovery/recoverycommands.h"
 
 #include "journal/moment.h"
+#include "options/optionset.h"
 #include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/historysource.h"
 #include "recovery/recoveryplanner.h"
 #include "recovery/timelapse.h"
+#include "redis/redisoptions.h"
 #include "redis/redispicturestore.h"
 #include "server/picturefile.h"
 
@@ -61,18 +63,18 @@ QString folded(const QString &text)
     return paragraphs.join(QStringLiteral("\n\n"));
 }
 
-const QCommandLineOption redisOption(
-    QStringLiteral("redis"),
-    QStringLiteral("In place of FILE: the picture kept in the Redis server at HOST:PORT."),
-    QStringLiteral("HOST:PORT"));
-const QCommandLineOption
-    redisKeyOption(QStringLiteral("redis-key"),
-                   QStringLiteral("With --redis: the picture's key (celvane)."),
-                   QStringLiteral("NAME"), QStringLiteral("celvane"));
-const QCommandLineOption redisPasswordOption(
-    QStringLiteral("redis-password-file"),
-    QStringLiteral("With --redis: authenticate with the password on the first line of FILE."),
-    QStringLiteral("FILE"));
+// --redis and its companions, declared once with the server's options.
+const OptionSet &redisOptions()
+{
+    static const OptionSet options = [] {
+        OptionSet set;
+        set.add(redisOptionTable());
+        return set;
+    }();
+    return options;
+}
+
+const QString redisName = QStringLiteral("redis");
 
 // The picture a command works on: a picture file with its journal, or a picture in Redis.
 struct Source
@@ -92,7 +94,7 @@ struct Command
         parser.addPositionalArgument(
             QStringLiteral("FILE"),
             QStringLiteral("The picture file (as given to --picture); or --redis in its place."));
-        parser.addOptions({redisOption, redisKeyOption, redisPasswordOption});
+        redisOptions().addTo(&parser);
     }
 
     // Parses; false, with the line printed, for anything it cannot take. --help exits here.
@@ -100,7 +102,7 @@ struct Command
     bool parse(const QStringList &arguments, int positionals)
     {
         parser.process(arguments);
-        const bool redis = parser.isSet(redisOption);
+        const bool redis = parser.isSet(redisName);
         if (parser.positionalArguments().size() != positionals - int(redis)) {
             fail(QStringLiteral("%1 takes %2%3; see %1 --help")
                      .arg(arguments.value(1), positionalsText,
@@ -113,14 +115,14 @@ struct Command
     // The positional arguments after the command and FILE.
     QStringList rest() const
     {
-        return parser.positionalArguments().mid(parser.isSet(redisOption) ? 1 : 2);
+        return parser.positionalArguments().mid(parser.isSet(redisName) ? 1 : 2);
     }
 
     // Where the picture is: FILE, settled as the server settles it so that both name the same
     // control socket, or Redis. False after saying what is wrong.
     bool source(Source *where)
     {
-        if (!parser.isSet(redisOption)) {
+        if (!parser.isSet(redisName)) {
             PictureFile file(parser.positionalArguments().at(1));
             if (!file.settle()) {
                 fail(file.errorString());
@@ -132,8 +134,8 @@ struct Command
         QString error;
         where->redis = RedisPictureStore::Settings();
         if (!RedisPictureStore::settingsFrom(
-                parser.value(redisOption), parser.value(redisKeyOption),
-                parser.value(redisPasswordOption), &*where->redis, &error)) {
+                parser.value(redisName), parser.value(QStringLiteral("redis-key")),
+                parser.value(QStringLiteral("redis-password-file")), &*where->redis, &error)) {
             fail(error);
             return false;
         }
@@ -404,12 +406,48 @@ int timelapse(const QStringList &arguments)
     return ExitOk;
 }
 
+// Has the server running on FILE read its configuration file again, through the control socket.
+int reload(const QStringList &arguments)
+{
+    Command command(
+        QStringLiteral("reload"),
+        QStringLiteral("Has the server running on FILE read its configuration file (--config) "
+                       "again and apply what may change while it runs: the allow list, "
+                       "read-only, the limits, the timeouts and --verbose. Prints what changed; "
+                       "a file with any error changes nothing. A server on Redis has no control "
+                       "socket: send it SIGHUP instead (systemctl reload)."));
+    Source source;
+    if (!command.parse(arguments, 2) || !command.source(&source))
+        return ExitFailed;
+    if (source.redis)
+        return fail(QStringLiteral("a server on Redis has no control socket to ask: send SIGHUP "
+                                   "to each server on the key (systemctl reload celvane-server, "
+                                   "or kill -HUP PID)"));
+    const QString socketPath = ControlServer::socketPath(source.path);
+    QString problem;
+    if (!ControlClient::checkOwner(socketPath, &problem))
+        return fail(problem);
+    QLockFile lock(source.path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(0))
+        return fail(QStringLiteral("no server is running on %1").arg(source.path));
+    const std::optional<ControlClient::Reply> reply =
+        ControlClient::send(socketPath, ControlClient::reloadRequest(), &problem);
+    if (!reply)
+        return fail(problem);
+    if (!reply->ok)
+        return fail(QStringLiteral("the server refused: %1").arg(reply->message));
+    print(reply->message + QLatin1Char('\n'));
+    return ExitOk;
+}
+
 } // namespace
 
 bool RecoveryCommands::isCommand(const QString &argument)
 {
     return argument == QLatin1String("history") || argument == QLatin1String("revert") ||
-           argument == QLatin1String("restore") || argument == QLatin1String("timelapse");
+           argument == QLatin1String("restore") || argument == QLatin1String("timelapse") ||
+           argument == QLatin1String("reload");
 }
 
 int RecoveryCommands::run(const QStringList &arguments)
@@ -423,6 +461,8 @@ int RecoveryCommands::run(const QStringList &arguments)
         return restore(arguments);
     if (name == QLatin1String("timelapse"))
         return timelapse(arguments);
+    if (name == QLatin1String("reload"))
+        return reload(arguments);
     return fail(QStringLiteral("no command \"%1\"").arg(name));
 }
 
@@ -436,10 +476,12 @@ QString RecoveryCommands::summary()
         "  celvane-server restore FILE --at TIME\n"
         "  celvane-server timelapse FILE OUT.gif [--since TIME] [--until TIME]\n"
         "                           [--duration SECONDS] [--size WxH]\n"
+        "  celvane-server reload FILE\n"
         "revert and restore are carried out by the server running on FILE, through its control\n"
         "socket FILE.control (its own user and root only), so every window shows them at once;\n"
         "with no server running they change the files themselves. Each takes\n"
         "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE for\n"
         "a picture kept in Redis: revert and restore then go through Redis like any edit, and\n"
-        "every server serving the picture relays them.");
+        "every server serving the picture relays them. reload has the server running on FILE\n"
+        "read its --config file again (as SIGHUP does) and prints what changed.");
 }

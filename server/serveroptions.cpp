@@ -5,6 +5,8 @@
 #include "server/picture.h"
 #include "server/pictureserver.h"
 
+#include <limits>
+
 OptionTable serverOptionTable()
 {
     using namespace OptionParsers;
@@ -30,14 +32,14 @@ OptionTable serverOptionTable()
                         "%1); more are turned away.")
              .arg(PictureServer::DefaultMaxClients),
          Option::Live, false,
-         integer(1, PictureServer::DefaultMaxClients * 100LL,
+         integer(1, std::numeric_limits<int>::max(),
                  QStringLiteral("needs a number of at least 1"))},
         {QStringLiteral("max-per-address"), QStringLiteral("N"),
          QString::number(PictureServer::DefaultMaxPerAddress),
          QStringLiteral("Clients served at once from one address (%1); more are turned away.")
              .arg(PictureServer::DefaultMaxPerAddress),
          Option::Live, false,
-         integer(1, PictureServer::DefaultMaxClients * 100LL,
+         integer(1, std::numeric_limits<int>::max(),
                  QStringLiteral("needs a number of at least 1"))},
         {QStringLiteral("hello-timeout"), QStringLiteral("SECONDS"),
          QString::number(PictureServer::DefaultHelloTimeoutMs / 1000),

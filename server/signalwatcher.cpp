@@ -47,9 +47,10 @@ SignalWatcher::SignalWatcher(QObject *parent)
     Q_ASSERT(signalPipe[0] == -1);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
-    if (!installHandler(SIGINT) || !installHandler(SIGTERM)) {
+    if (!installHandler(SIGINT) || !installHandler(SIGTERM) || !installHandler(SIGHUP)) {
         restoreDefault(SIGINT);
         restoreDefault(SIGTERM);
+        restoreDefault(SIGHUP);
         return;
     }
     m_notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, this);
@@ -60,6 +61,7 @@ SignalWatcher::~SignalWatcher()
 {
     restoreDefault(SIGINT);
     restoreDefault(SIGTERM);
+    restoreDefault(SIGHUP);
     for (int &fd : signalPipe) {
         if (fd != -1)
             ::close(fd);
@@ -70,6 +72,10 @@ SignalWatcher::~SignalWatcher()
 void SignalWatcher::readSignal()
 {
     char byte;
-    while (::read(signalPipe[1], &byte, 1) == 1)
-        Q_EMIT terminationRequested(int(quint8(byte)));
+    while (::read(signalPipe[1], &byte, 1) == 1) {
+        if (byte == char(SIGHUP))
+            Q_EMIT reloadRequested();
+        else
+            Q_EMIT terminationRequested(int(quint8(byte)));
+    }
 }

@@ -4,7 +4,8 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a Qt signal delivered by the event loop. The handler only writes
+// Turns SIGINT and SIGTERM, and SIGHUP apart from them, into Qt signals delivered by the event
+// loop. The handler only writes
 // one byte into a socket pair; everything else (saving, quitting) happens in the slot, where it
 // is safe. Only one watcher may exist at a time.
 class SignalWatcher : public QObject
@@ -21,6 +22,8 @@ public:
 Q_SIGNALS:
     // Fires once per signal received, with its number.
     void terminationRequested(int signalNumber);
+    // Fires once per SIGHUP: read the configuration again.
+    void reloadRequested();
 
 private:
     void readSignal();

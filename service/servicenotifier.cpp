@@ -4,6 +4,8 @@
 #include <systemd/sd-daemon.h>
 #endif
 
+#include <ctime>
+
 namespace {
 
 void notify(const QByteArray &state)
@@ -35,4 +37,13 @@ void ServiceNotifier::ready(const QString &status)
 void ServiceNotifier::stopping()
 {
     notify("STOPPING=1\nSTATUS=Saving and stopping");
+}
+
+void ServiceNotifier::reloading()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const qint64 microseconds = qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    notify("RELOADING=1\nSTATUS=Reading the configuration again\nMONOTONIC_USEC=" +
+           QByteArray::number(microseconds));
 }

@@ -13,4 +13,7 @@ public:
     // READY=1, with a status line for systemctl status.
     static void ready(const QString &status);
     static void stopping();
+    // RELOADING=1, with the monotonic clock's time as systemd asks: ready() follows once the
+    // configuration is read again.
+    static void reloading();
 };
