@@ -1,30 +1,19 @@
 #include "server/pictureserver.h"
 
 #include "connection/protocol.h"
-#include "model/canvasformat.h"
 #include "server/localpicturestore.h"
 #include "server/serverlogging.h"
-#include "server/socketoutput.h"
-#include "server/tokenbucket.h"
 
-#include <QDir>
 #include <QTcpServer>
-#include <QTimer>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <utility>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcServer, "celvane.server", QtWarningMsg)
 
@@ -34,78 +23,7 @@ namespace {
 // one whole message waiting in the reader.
 constexpr qint64 ReadChunkSize = 64 * 1024;
 
-// The kernel's send buffer per client, before it doubles it for its own bookkeeping. Without a
-// bound, autotuning lets a peer that never reads pin megabytes of kernel memory each.
-constexpr int SendBufferSize = 256 * 1024;
-
-QString peerName(const QHostAddress &address, quint16 port)
-{
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                             ? QStringLiteral("[%1]").arg(address.toString())
-                             : address.toString();
-    return QStringLiteral("%1:%2").arg(host).arg(port);
-}
-
-void setOption(int fd, int level, int name, int value)
-{
-    ::setsockopt(fd, level, name, &value, sizeof value);
-}
-
-void enableKeepAlive(int fd, int idleSeconds)
-{
-    setOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-    setOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, idleSeconds);
-    setOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, qMax(1, idleSeconds / 6));
-    setOption(fd, IPPROTO_TCP, TCP_KEEPCNT, 3);
-}
-
 } // namespace
-
-struct PictureServer::Client final : EventPoller::Handler
-{
-    Client(PictureServer *server, int fd)
-        : server(server)
-        , fd(fd)
-        , output(server->m_poller, fd)
-    {
-    }
-    void handleEvents(quint32 events) override { server->handleClient(this, events); }
-
-    PictureServer *server = nullptr;
-    int fd = -1; // -1 for a client of another transport
-    SocketOutput output;
-    // The other transport's output, or null for the server's own TCP clients (and once the
-    // other transport has said its peer left).
-    ClientOutput *external = nullptr;
-    ClientOutput *outputKey = nullptr; // its key in m_outputClients, kept after external goes
-    QHostAddress address;
-    std::unique_ptr<ClientSession> session;
-    qint64 connectedMs = 0;
-    qint64 dueMs = -1;           // its entry in m_deadlines
-    std::size_t holderIndex = 0; // its place in m_holders, once it has had an Update
-    bool gone = false;
-    bool reading = false;    // its input or its owed Update is being handled
-    bool peerClosed = false; // the peer left; what it sent before is still to be read
-    // Relays go only to a client that holds a picture to apply them to.
-    bool receivedUpdate = false;
-    TokenBucket allowance;
-    // Not read until resumeMs because it spent its allowance; heldSinceMs is -1 when not held.
-    qint64 heldSinceMs = -1;
-    qint64 resumeMs = 0;
-};
-
-namespace {
-
-// A held-back client is read again once this many milliseconds of edits have returned to it,
-// not after each one: fewer wake-ups, the same pace.
-constexpr qint64 ResumeStepMs = 20;
-
-} // namespace
-
-void PictureServer::Listener::handleEvents(quint32)
-{
-    server->acceptClients();
-}
 
 PictureServer::PictureServer(const Picture &picture, QObject *parent)
     : PictureServer(new LocalPictureStore(picture), parent)
@@ -116,28 +34,23 @@ PictureServer::PictureServer(const Picture &picture, QObject *parent)
 PictureServer::PictureServer(PictureStore *store, QObject *parent)
     : QObject(parent)
     , m_store(store)
-    , m_server(new QTcpServer(this))
     , m_poller(new EventPoller(this))
-    , m_deadlineTimer(new QTimer(this))
+    , m_acceptor(
+          this, m_poller, [this] { return clientCount(); },
+          [this](int fd, const QHostAddress &address, quint16 port) { admit(fd, address, port); })
+    , m_table(this)
+    , m_deadlines(this, &m_clock, [this](Client *client) { checkDeadlines(client); })
+    , m_relays(this, store, this, &m_counters.relayed)
+    , m_rateLimit(m_poller)
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
-    m_listener.server = this;
     connect(m_store, &PictureStore::edited, this, [this](quint64, QByteArrayView relayed) {
-        relay(relayed);
+        m_relays.queue(relayed);
         // Edits read in a turn of the poller go out when it ends (see turnHandled below); any
         // other (a held-back client read again by its timer, the server's own repairs, a store
         // that announces edits later) once the event loop is back, with any that follow it.
         // Queued for those read in a turn too, where it then finds nothing left to send.
-        if (!m_relayQueued) {
-            m_relayQueued = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_relayQueued = false;
-                    relayEdits();
-                },
-                Qt::QueuedConnection);
-        }
+        m_relays.runSoon();
     });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
@@ -145,20 +58,11 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
             closeAllClients();
     });
     m_clock.start();
-    m_deadlineTimer->setSingleShot(true);
-    m_deadlineTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_deadlineTimer, &QTimer::timeout, this, &PictureServer::deadlinesDue);
     // Edits read in one turn go out together, in one write per client.
-    connect(m_poller, &EventPoller::turnHandled, this, &PictureServer::relayEdits);
+    connect(m_poller, &EventPoller::turnHandled, this, [this] { m_relays.run(); });
 }
 
-PictureServer::~PictureServer()
-{
-    for (const auto &entry : m_clients) {
-        if (entry.first->fd >= 0)
-            ::close(entry.first->fd);
-    }
-}
+PictureServer::~PictureServer() = default;
 
 void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 {
@@ -168,177 +72,126 @@ void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
 
 bool PictureServer::listen(const QHostAddress &address, quint16 port)
 {
-    return startListening([&] { return m_server->listen(address, port); });
+    return m_acceptor.start([&](QTcpServer *server) { return server->listen(address, port); });
 }
 
 bool PictureServer::listenOn(qintptr socketDescriptor)
 {
-    return startListening([&] { return m_server->setSocketDescriptor(socketDescriptor); });
-}
-
-bool PictureServer::startListening(const std::function<bool()> &openSocket)
-{
-    // Qt's default backlog of 50 turns a crowd joining at once into SYN retransmissions, a
-    // second each; the kernel caps this at net.core.somaxconn. A socket handed over was set
-    // up by whoever opened it.
-    m_server->setListenBacklogSize(4096);
-    if (!m_poller->isValid() || !openSocket())
-        return false;
-    // QTcpServer only opens the socket: connections are taken here, as fast or as slowly as the
-    // limits allow, and a QTcpSocket per client would cost memory and a notifier each.
-    m_server->pauseAccepting();
-    const int listening = int(m_server->socketDescriptor());
-    // The accept loop ends at EAGAIN: a socket handed over blocking would hang it.
-    ::fcntl(listening, F_SETFL, ::fcntl(listening, F_GETFL) | O_NONBLOCK);
-    m_poller->add(listening, &m_listener);
-    m_descriptorBudget = clientDescriptorBudget();
-    return true;
+    return m_acceptor.start(
+        [&](QTcpServer *server) { return server->setSocketDescriptor(socketDescriptor); });
 }
 
 QHostAddress PictureServer::serverAddress() const
 {
-    return m_server->serverAddress();
+    return m_acceptor.tcpServer()->serverAddress();
 }
 
 quint16 PictureServer::serverPort() const
 {
-    return m_server->serverPort();
+    return m_acceptor.tcpServer()->serverPort();
 }
 
 QString PictureServer::errorString() const
 {
-    return m_poller->isValid() ? m_server->errorString()
+    return m_poller->isValid() ? m_acceptor.tcpServer()->errorString()
                                : QStringLiteral("no epoll descriptor available");
-}
-
-qint64 PictureServer::largestBufferedInput() const
-{
-    qint64 largest = 0;
-    for (const auto &entry : m_clients)
-        largest = qMax(largest, entry.second->session->reader().pendingBytes());
-    return largest;
-}
-
-qint64 PictureServer::largestQueuedOutput() const
-{
-    qint64 largest = 0;
-    for (const auto &entry : m_clients) {
-        const Client *client = entry.second.get();
-        largest = qMax(largest, client->external ? client->external->queuedOutput()
-                                                 : client->output.queued());
-    }
-    return largest;
-}
-
-QHostAddress PictureServer::plainAddress(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-
-bool PictureServer::isAllowed(const QHostAddress &address) const
-{
-    if (m_allowed.isEmpty())
-        return true;
-    const QHostAddress plain = plainAddress(address);
-    for (const auto &subnet : m_allowed)
-        if (plain.isInSubnet(subnet))
-            return true;
-    return false;
-}
-
-QString PictureServer::refusalFor(const QHostAddress &peerAddress) const
-{
-    const QHostAddress address = plainAddress(peerAddress);
-    if (!m_store->isAvailable())
-        return QStringLiteral("the picture is out of reach");
-    if (!isAllowed(address))
-        return QStringLiteral("not in --allow");
-    if (clientCount() >= m_maxClients)
-        return QStringLiteral("already serving %1 clients").arg(clientCount());
-    if (m_clientsPerAddress.value(address) >= m_maxPerAddress)
-        return QStringLiteral("already %1 connections from %2 (--max-per-address)")
-            .arg(m_maxPerAddress)
-            .arg(address.toString());
-    return QString();
 }
 
 int PictureServer::clientDescriptorBudget()
 {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-        limit.rlim_cur > rlim_t(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    const QDir open(QStringLiteral("/proc/self/fd"));
-    const int inUse = open.exists() ? int(open.count()) : 16;
-    return qMax(0, int(limit.rlim_cur) - inUse - ReservedDescriptors);
+    return ClientAcceptor::clientDescriptorBudget();
 }
 
-void PictureServer::stopAccepting(const QString &reason)
+QHostAddress PictureServer::plainAddress(const QHostAddress &address)
 {
-    if (!m_acceptPaused) {
-        m_acceptPaused = true;
-        m_poller->setReading(int(m_server->socketDescriptor()), false);
-    }
-    // While clients come and go at the edge of the limit this repeats for every one of them: one
-    // line a minute says it all.
-    constexpr qint64 LogEveryMs = 60 * 1000;
-    const qint64 now = m_clock.elapsed();
-    if (m_lastAcceptErrorLogMs < 0 || now - m_lastAcceptErrorLogMs >= LogEveryMs) {
-        m_lastAcceptErrorLogMs = now;
-        qCWarning(lcServer).noquote()
-            << "cannot accept connections:" << reason << "- not accepting until a client leaves";
-    }
+    return Admission::plainAddress(address);
 }
 
-void PictureServer::resumeAccepting()
+bool PictureServer::isAllowed(const QHostAddress &address) const
 {
-    if (!m_acceptPaused)
+    return m_admission.isAllowed(address);
+}
+
+QString PictureServer::refusalFor(const QHostAddress &address) const
+{
+    if (!m_store->isAvailable())
+        return QStringLiteral("the picture is out of reach");
+    return m_admission.refusalFor(address);
+}
+
+void PictureServer::setMaxClients(int maxClients)
+{
+    m_admission.setMaxClients(maxClients);
+    closeClientsBeyondLimits();
+}
+
+void PictureServer::setMaxPerAddress(int count)
+{
+    m_admission.setMaxPerAddress(count);
+    closeClientsBeyondLimits();
+}
+
+void PictureServer::setHelloTimeout(int milliseconds)
+{
+    m_deadlines.setHelloTimeout(milliseconds);
+    m_table.forEach([this](Client *client) { m_deadlines.arm(client); });
+}
+
+void PictureServer::setStallTimeout(int milliseconds)
+{
+    m_deadlines.setStallTimeout(milliseconds);
+    m_table.forEach([this](Client *client) { m_deadlines.arm(client); });
+}
+
+void PictureServer::setKeepAlive(int seconds)
+{
+    if (seconds == m_keepAliveSeconds)
         return;
-    m_acceptPaused = false;
-    // Level-triggered: a connection held back while paused is reported at once.
-    m_poller->setReading(int(m_server->socketDescriptor()), true);
+    m_keepAliveSeconds = seconds;
+    m_table.forEach([seconds](const Client *client) {
+        if (client->fd >= 0)
+            ClientAcceptor::setKeepAlive(client->fd, seconds);
+    });
 }
 
-void PictureServer::acceptClients()
+void PictureServer::setAllowed(const QList<QPair<QHostAddress, int>> &subnets)
 {
-    const int listening = int(m_server->socketDescriptor());
-    while (!m_acceptPaused) {
-        // Every client holds a descriptor. Taking one more than the budget would leave none for
-        // saving the picture.
-        if (clientCount() >= m_descriptorBudget) {
-            stopAccepting(QStringLiteral("out of file descriptors (%1 clients; see ulimit -n)")
-                              .arg(clientCount()));
-            return;
+    m_admission.setAllowed(subnets);
+    closeClientsFrom([this](const QHostAddress &address) { return !isAllowed(address); },
+                     QStringLiteral("no longer in --allow"));
+}
+
+int PictureServer::closeClientsFrom(const std::function<bool(const QHostAddress &)> &matches,
+                                    const QString &reason)
+{
+    int closed = 0;
+    // Earliest first, so that the log reads in the order the clients came.
+    for (Client *client : m_table.inOrderOfArrival()) {
+        if (!client->gone && matches(client->address)) {
+            closeClient(client, reason);
+            ++closed;
         }
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        const int fd = ::accept4(listening, reinterpret_cast<sockaddr *>(&peer), &length,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
-            // A connection that was reset while it waited, or a signal: the next one is fine.
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-                continue;
-            // Out of descriptors or memory: trying again at once would fail again and spin. A
-            // client leaving frees what was short.
-            stopAccepting(QString::fromLocal8Bit(std::strerror(errno)));
-            return;
-        }
-        const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
-        const quint16 port = ntohs(peer.ss_family == AF_INET6
-                                       ? reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port
-                                       : reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
-        admit(fd, address, port);
     }
+    return closed;
+}
+
+void PictureServer::closeClientsBeyondLimits()
+{
+    if (clientCount() <= qMin(maxClients(), maxPerAddress()))
+        return;
+    const std::vector<Client *> clients = m_table.inOrderOfArrival();
+    std::vector<QHostAddress> addresses;
+    addresses.reserve(clients.size());
+    for (const Client *client : clients)
+        addresses.push_back(client->address);
+    for (const auto &[index, reason] : m_admission.beyondLimits(addresses))
+        closeClient(clients[index], reason);
 }
 
 void PictureServer::admit(int fd, const QHostAddress &peerAddress, quint16 port)
 {
-    const QHostAddress address = plainAddress(peerAddress);
-    const QString name = peerName(peerAddress, port);
+    const QHostAddress address = Admission::plainAddress(peerAddress);
+    const QString name = ClientAcceptor::peerName(peerAddress, port);
     const QString refusal = refusalFor(address);
     if (!refusal.isEmpty()) {
         ++m_counters.clientsTurnedAway;
@@ -347,59 +200,54 @@ void PictureServer::admit(int fd, const QHostAddress &peerAddress, quint16 port)
         return;
     }
 
-    setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    setOption(fd, SOL_SOCKET, SO_SNDBUF, SendBufferSize);
-    if (m_keepAliveSeconds > 0)
-        enableKeepAlive(fd, m_keepAliveSeconds);
-
-    auto client = std::make_unique<Client>(this, fd);
-    Client *raw = client.get();
-    if (!m_poller->add(fd, raw)) {
+    ClientAcceptor::prepareSocket(fd, m_keepAliveSeconds);
+    auto client =
+        std::make_unique<Client>(static_cast<ConnectedClient::Owner *>(this), m_poller, fd);
+    if (!m_poller->add(fd, client.get())) {
         qCWarning(lcServer).noquote()
             << "cannot watch client" << name << "-" << std::strerror(errno);
         ::close(fd);
         return;
     }
-    raw->address = address;
-    raw->connectedMs = m_clock.elapsed();
-    if (m_maxEditsPerSecond > 0)
-        raw->allowance = TokenBucket(
-            m_maxEditsPerSecond, qint64(m_maxEditsPerSecond) * EditBurstSeconds, raw->connectedMs);
-    m_clients.emplace(raw, std::move(client));
+    client->address = address;
+    // Its allowance of edits is set at its first read, full.
+    client->connectedMs = m_clock.elapsed();
+    Client *raw = m_table.insert(std::move(client));
     startSession(raw, name, m_store->openConnection(address, port));
 }
 
 void PictureServer::startSession(Client *client, const QString &name, quint64 connection)
 {
-    client->session = std::make_unique<ClientSession>(
-        m_store, connection, &m_limits, name, [this, client](const QByteArray &update) {
-            // The Update holds every edit applied so far: the relays of those go out before it,
-            // to the clients that already have a picture, and never to this one after it.
-            relayEdits();
-            if (client->gone || client->peerClosed)
-                return false;
-            if (!client->receivedUpdate) {
-                client->receivedUpdate = true;
-                client->holderIndex = m_holders.size();
-                m_holders.push_back(client);
-            }
-            return send(client, update);
-        });
-    ++m_clientsPerAddress[client->address];
-    ++m_liveClients;
+    client->session = std::make_unique<ClientSession>(m_store, connection, &m_limits, name,
+                                                      [this, client](const QByteArray &update) {
+                                                          // The Update holds every edit applied so
+                                                          // far: the relays of those go out before
+                                                          // it, to the clients that already have a
+                                                          // picture, and never to this one after
+                                                          // it.
+                                                          m_relays.run();
+                                                          if (client->gone || client->peerClosed)
+                                                              return false;
+                                                          if (!client->receivedUpdate) {
+                                                              client->receivedUpdate = true;
+                                                              m_relays.addHolder(client);
+                                                          }
+                                                          return send(client, update);
+                                                      });
+    m_admission.admitted(client->address);
     ++m_counters.clientsAccepted;
     qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
                                       .arg(name)
                                       .arg(clientCount())
-                                      .arg(m_maxClients);
-    armTimer(client);
+                                      .arg(maxClients());
+    m_deadlines.arm(client);
 }
 
 bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
                               const QString &name, QString *refusal)
 {
     QString why = refusalFor(address);
-    if (why.isEmpty() && clientCount() >= m_descriptorBudget)
+    if (why.isEmpty() && clientCount() >= m_acceptor.descriptorBudget())
         why = QStringLiteral("out of file descriptors");
     if (!why.isEmpty()) {
         ++m_counters.clientsTurnedAway;
@@ -408,14 +256,14 @@ bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
             *refusal = why;
         return false;
     }
-    auto client = std::make_unique<Client>(this, -1);
-    Client *raw = client.get();
-    raw->external = output;
-    raw->outputKey = output;
-    raw->address = plainAddress(address);
-    raw->connectedMs = m_clock.elapsed();
-    m_clients.emplace(raw, std::move(client));
-    m_outputClients.emplace(output, raw);
+    auto client =
+        std::make_unique<Client>(static_cast<ConnectedClient::Owner *>(this), m_poller, -1);
+    client->external = output;
+    client->outputKey = output;
+    client->address = Admission::plainAddress(address);
+    client->connectedMs = m_clock.elapsed();
+    Client *raw = m_table.insert(std::move(client));
+    m_table.addOutput(raw);
     // A viewer never edits, so it has no connection in the store's records.
     startSession(raw, name, NoStoreConnection);
     return true;
@@ -423,28 +271,24 @@ bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
 
 bool PictureServer::receiveFrom(ClientOutput *output, QByteArrayView bytes)
 {
-    const auto found = m_outputClients.find(output);
-    if (found == m_outputClients.end())
-        return false;
-    Client *client = found->second;
-    if (client->gone || client->reading)
+    Client *client = m_table.byOutput(output);
+    if (!client || client->gone || client->reading)
         return false;
     ClientSession *session = client->session.get();
     const SessionCounts before{session->messages(), session->applied(), session->refused()};
     client->reading = true;
     session->receive(bytes, m_clock.elapsed());
     client->reading = false;
-    relayEdits();
+    m_relays.run();
     finishInput(client, before, false);
     return !client->gone;
 }
 
 void PictureServer::removeClient(ClientOutput *output)
 {
-    const auto found = m_outputClients.find(output);
-    if (found == m_outputClients.end())
+    Client *client = m_table.byOutput(output);
+    if (!client)
         return;
-    Client *client = found->second;
     // Nothing more may be written to it; inside our own write, the caller sees gone.
     client->external = nullptr;
     removeClient(client, "gone");
@@ -452,12 +296,11 @@ void PictureServer::removeClient(ClientOutput *output)
 
 void PictureServer::dropClient(ClientOutput *output, const char *label, const QString &reason)
 {
-    const auto found = m_outputClients.find(output);
-    if (found != m_outputClients.end())
-        dropClient(found->second, label, reason);
+    if (Client *client = m_table.byOutput(output))
+        dropClient(client, label, reason);
 }
 
-void PictureServer::handleClient(Client *client, quint32 events)
+void PictureServer::clientEvents(Client *client, quint32 events)
 {
     if (client->gone)
         return;
@@ -481,13 +324,12 @@ void PictureServer::readClient(Client *client)
     client->reading = true;
     ClientSession *session = client->session.get();
     const SessionCounts before{session->messages(), session->applied(), session->refused()};
-    const qint64 granted =
-        client->allowance.isLimited() ? client->allowance.available(m_clock.elapsed()) : qint64(-1);
+    const qint64 granted = m_rateLimit.grant(client, m_clock.elapsed());
     session->setAllowance(granted);
     if (session->reader().pendingBytes() > 0 && granted != 0) {
         // Whole messages left waiting by the last hold come before anything read now.
         session->receive({}, m_clock.elapsed());
-        relayEdits();
+        m_relays.run();
     }
     // One piece per turn of the loop, so that one busy client cannot keep the others waiting;
     // the poller reports the rest next turn. A peer that has gone is read to its end at once.
@@ -517,9 +359,7 @@ void PictureServer::readClient(Client *client)
     }
     client->reading = false;
     // Stopped by the allowance rather than for want of input.
-    const bool spent = granted >= 0 && session->allowance() == 0;
-    if (granted > 0)
-        client->allowance.take(granted - session->allowance());
+    const bool spent = m_rateLimit.settle(client, granted, session->allowance());
     session->setAllowance(-1);
     finishInput(client, before, spent);
 }
@@ -533,40 +373,16 @@ void PictureServer::finishInput(Client *client, const SessionCounts &before, boo
     const bool changed = session->takeChanged();
 
     if (!client->gone) {
-        updateHold(client, spent);
+        m_rateLimit.updateHold(client, spent, m_clock.elapsed());
         if (!session->closeReason().isEmpty())
             dropClient(client, "misbehaving", session->closeReason());
         else if (client->peerClosed && client->heldSinceMs < 0)
             removeClient(client, "gone");
         else
-            armTimer(client);
+            m_deadlines.arm(client);
     }
     if (changed)
         Q_EMIT pictureChanged();
-}
-
-void PictureServer::updateHold(Client *client, bool spent)
-{
-    const qint64 now = m_clock.elapsed();
-    int unread = 0;
-    const bool waiting = client->session->reader().pendingBytes() > 0 ||
-                         (spent && ::ioctl(client->fd, FIONREAD, &unread) == 0 && unread > 0);
-    if (spent && waiting) {
-        if (client->heldSinceMs < 0)
-            client->heldSinceMs = now;
-        const qint64 step = qMax<qint64>(1, m_maxEditsPerSecond * ResumeStepMs / 1000);
-        client->resumeMs = now + client->allowance.msUntil(step, now);
-        // Its input stays in the kernel until then, and TCP holds the sender back.
-        m_poller->setReading(client->fd, false);
-        return;
-    }
-    if (client->heldSinceMs >= 0) {
-        // The time it was held back was the server's, not the client's: its Hello deadline
-        // starts again from where it stood.
-        client->connectedMs += now - client->heldSinceMs;
-        client->heldSinceMs = -1;
-        m_poller->setReading(client->fd, true);
-    }
 }
 
 void PictureServer::finishPeer(Client *client)
@@ -580,95 +396,32 @@ void PictureServer::finishPeer(Client *client)
         removeClient(client, "gone");
 }
 
-void PictureServer::armTimer(Client *client)
-{
-    const ClientSession *session = client->session.get();
-    qint64 due = -1;
-    const auto consider = [&due](qint64 at) {
-        due = due < 0 ? at : qMin(due, at);
-    };
-    const bool held = client->heldSinceMs >= 0;
-    if (held)
-        consider(client->resumeMs);
-    if (!held && m_helloTimeoutMs > 0 && !session->helloReceived())
-        consider(client->connectedMs + m_helloTimeoutMs);
-    if (!held && m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0)
-        consider(session->partialSinceMs() + m_stallTimeoutMs);
-    if (session->owesUpdate())
-        consider(session->updateDueMs());
-    if (due == client->dueMs)
-        return;
-    if (client->dueMs >= 0)
-        m_deadlines.erase({client->dueMs, client});
-    client->dueMs = due;
-    if (due >= 0)
-        m_deadlines.emplace(due, client);
-    startDeadlineTimer();
-}
-
-void PictureServer::startDeadlineTimer()
-{
-    if (m_deadlines.empty()) {
-        m_deadlineTimer->stop();
-        m_deadlineTimerDueMs = -1;
-        return;
-    }
-    // Clients join in order and their deadlines mostly follow: the first rarely changes, and the
-    // timer is started again only when it does.
-    const qint64 first = m_deadlines.begin()->first;
-    if (first == m_deadlineTimerDueMs && m_deadlineTimer->isActive())
-        return;
-    m_deadlineTimerDueMs = first;
-    m_deadlineTimer->start(int(qMax<qint64>(0, first - m_clock.elapsed())));
-}
-
-void PictureServer::deadlinesDue()
-{
-    m_deadlineTimerDueMs = -1;
-    const qint64 now = m_clock.elapsed();
-    while (!m_deadlines.empty() && m_deadlines.begin()->first <= now) {
-        Client *client = m_deadlines.begin()->second;
-        m_deadlines.erase(m_deadlines.begin());
-        client->dueMs = -1;
-        checkDeadlines(client); // files its next deadline, if any
-    }
-    startDeadlineTimer();
-}
-
 void PictureServer::checkDeadlines(Client *client)
 {
     if (client->gone)
         return;
-    ClientSession *session = client->session.get();
     const qint64 now = m_clock.elapsed();
-    if (client->heldSinceMs >= 0 && now >= client->resumeMs) {
+    switch (const DeadlineQueue::Due due = m_deadlines.dueFor(client, now)) {
+    case DeadlineQueue::Due::Resume:
         readClient(client); // reads on, and files its next deadline
         return;
-    }
-    if (client->heldSinceMs < 0 && m_helloTimeoutMs > 0 && !session->helloReceived() &&
-        now - client->connectedMs >= m_helloTimeoutMs) {
-        dropClient(
-            client, "hello_timeout",
-            QStringLiteral("sent no Hello within %1 ms (--hello-timeout)").arg(m_helloTimeoutMs));
+    case DeadlineQueue::Due::HelloMissed:
+        dropClient(client, "hello_timeout", m_deadlines.reasonFor(due, client));
         return;
-    }
-    if (client->heldSinceMs < 0 && m_stallTimeoutMs > 0 && session->partialSinceMs() >= 0 &&
-        now - session->partialSinceMs() >= m_stallTimeoutMs) {
-        dropClient(client, "stalled",
-                   QStringLiteral("a message of %1 bytes was not complete after %2 ms "
-                                  "(--stall-timeout)")
-                       .arg(session->reader().awaitedLength())
-                       .arg(m_stallTimeoutMs));
+    case DeadlineQueue::Due::Stalled:
+        dropClient(client, "stalled", m_deadlines.reasonFor(due, client));
         return;
+    case DeadlineQueue::Due::Nothing:
+        break;
     }
     // As inside a read: a relay pass that the Update sets off leaves this client to us.
     client->reading = true;
-    session->sendOwedUpdate(now);
+    client->session->sendOwedUpdate(now);
     client->reading = false;
     if (client->peerClosed)
         finishPeer(client);
     else
-        armTimer(client);
+        m_deadlines.arm(client);
 }
 
 bool PictureServer::send(Client *client, QByteArrayView bytes)
@@ -685,8 +438,8 @@ bool PictureServer::send(Client *client, QByteArrayView bytes)
     if (!written) {
         client->peerClosed = true;
         // Inside a read, the read removes it when it is over; inside the relay pass, the pass.
-        if (m_relaying && !client->reading)
-            m_leftDuringPass.push_back(client);
+        if (m_relays.isRunning() && !client->reading)
+            m_relays.leftDuringPass(client);
         return false;
     }
     const qint64 unsent = client->fd >= 0 ? client->output.unsent(m_maxQueuedOutput)
@@ -700,18 +453,9 @@ bool PictureServer::send(Client *client, QByteArrayView bytes)
     return true;
 }
 
-void PictureServer::relay(QByteArrayView relayed)
-{
-    m_relays += relayed;
-    ++m_relayCount;
-}
-
 void PictureServer::closeAllClients()
 {
-    std::vector<Client *> clients;
-    clients.reserve(m_clients.size());
-    for (const auto &entry : m_clients)
-        clients.push_back(entry.first);
+    const std::vector<Client *> clients = m_table.clients();
     // The store says once why; a line per client would bury it.
     qCDebug(lcServer).noquote() << "the picture is out of reach: closing" << clients.size()
                                 << "clients, turning new ones away until it is back";
@@ -721,48 +465,7 @@ void PictureServer::closeAllClients()
 
 void PictureServer::sendFreshUpdates()
 {
-    // Relays queued before the change lead to a picture that is no more; the Update replaces them.
-    m_relays.clear();
-    m_relayCount = 0;
-    const QByteArray update = picture().update(m_limits.updateFlags);
-    // A pass like the relays' (a copy of the holders, peers found gone removed after it), which
-    // may run inside one of those.
-    const bool nested = std::exchange(m_relaying, true);
-    const std::vector<Client *> recipients = m_holders;
-    for (Client *client : recipients)
-        send(client, update);
-    if (nested)
-        return;
-    for (std::size_t i = 0; i < m_leftDuringPass.size(); ++i)
-        finishPeer(m_leftDuringPass[i]);
-    m_leftDuringPass.clear();
-    m_relaying = false;
-    relayEdits();
-}
-
-void PictureServer::relayEdits()
-{
-    // A peer found gone by a write is read after the pass: its last input may queue more
-    // relays, which this loop, not a nested call, sends after these.
-    if (m_relaying)
-        return;
-    m_relaying = true;
-    while (!m_relays.isEmpty()) {
-        m_store->aboutToRelay();
-        const QByteArray relays = std::exchange(m_relays, QByteArray());
-        const int count = std::exchange(m_relayCount, 0);
-        // A copy: clients may leave during the pass, and those that leave are only marked gone
-        // until the event loop deletes them.
-        m_recipients = m_holders;
-        for (Client *client : m_recipients) {
-            if (send(client, relays))
-                m_counters.relayed += quint64(count);
-        }
-        for (std::size_t i = 0; i < m_leftDuringPass.size(); ++i)
-            finishPeer(m_leftDuringPass[i]);
-        m_leftDuringPass.clear();
-    }
-    m_relaying = false;
+    m_relays.sendToAll(picture().update(m_limits.updateFlags));
 }
 
 void PictureServer::dropClient(Client *client, const char *label, const QString &reason)
@@ -775,13 +478,19 @@ void PictureServer::dropClient(Client *client, const char *label, const QString 
     removeClient(client, "dropped");
 }
 
+void PictureServer::closeClient(Client *client, const QString &reason)
+{
+    qCInfo(lcServer).noquote() << "closing client" << client->session->name() << "-" << reason;
+    removeClient(client, nullptr);
+}
+
 void PictureServer::removeClient(Client *client, const char *how)
 {
     if (client->gone)
         return;
     client->gone = true;
     client->session->end();
-    --m_liveClients;
+    m_admission.released(client->address);
     if (client->session->connection() != NoStoreConnection)
         m_store->closeConnection(client->session->connection());
 
@@ -796,45 +505,17 @@ void PictureServer::removeClient(Client *client, const char *how)
             << (unlogged > 0 ? QStringLiteral("(%1 not logged)").arg(unlogged) : QString());
     }
 
-    const auto counted = m_clientsPerAddress.find(client->address);
-    Q_ASSERT(counted != m_clientsPerAddress.end());
-    if (--counted.value() == 0)
-        m_clientsPerAddress.erase(counted);
-    if (client->receivedUpdate) {
-        // Order among the holders does not matter: each relay goes to all of them.
-        Q_ASSERT(m_holders.at(client->holderIndex) == client);
-        Client *last = m_holders.back();
-        m_holders[client->holderIndex] = last;
-        last->holderIndex = client->holderIndex;
-        m_holders.pop_back();
-    }
-    if (client->dueMs >= 0) {
-        m_deadlines.erase({client->dueMs, client});
-        client->dueMs = -1;
-    }
+    if (client->receivedUpdate)
+        m_relays.removeHolder(client);
+    m_deadlines.remove(client);
+    // Out of the table first: the transport may report the close from inside close(). The
+    // client stays alive until the event loop deletes it.
+    m_table.retire(client);
     if (client->fd >= 0) {
         m_poller->remove(client->fd);
         ::close(client->fd);
-    } else {
-        m_outputClients.erase(client->outputKey);
-        // Out of the tables first: the transport may report the close from inside close().
-        if (ClientOutput *output = std::exchange(client->external, nullptr))
-            output->close();
+    } else if (ClientOutput *output = std::exchange(client->external, nullptr)) {
+        output->close();
     }
-
-    auto found = m_clients.find(client);
-    Q_ASSERT(found != m_clients.end());
-    // Out of the table, but kept alive until the event loop: callers up the stack, the relay
-    // pass and the poller's turn still hold the client, and check gone.
-    m_departed.push_back(std::move(found->second));
-    m_clients.erase(found);
-    if (m_departed.size() == 1)
-        QMetaObject::invokeMethod(this, &PictureServer::deleteDeparted, Qt::QueuedConnection);
-
-    resumeAccepting();
-}
-
-void PictureServer::deleteDeparted()
-{
-    m_departed.clear();
+    m_acceptor.resume();
 }

@@ -1,29 +1,26 @@
 #pragma once
 
+#include "server/admission.h"
+#include "server/clientacceptor.h"
 #include "server/clientoutput.h"
 #include "server/clientsession.h"
+#include "server/clienttable.h"
+#include "server/connectedclient.h"
+#include "server/deadlinequeue.h"
+#include "server/editratelimit.h"
 #include "server/eventpoller.h"
 #include "server/picture.h"
 #include "server/picturestore.h"
+#include "server/relaypass.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
 
 #include <functional>
-#include <limits>
 #include <map>
-#include <memory>
-#include <set>
-#include <unordered_map>
-#include <utility>
-#include <vector>
-
-class QTcpServer;
-class QTimer;
 
 // Serves one picture over TCP. A Hello is answered with an Update of the picture as it stands
 // (at most one per client per second: Hellos that come sooner are answered together by one
@@ -49,24 +46,27 @@ class QTimer;
 // Clients of another transport (web viewers) are added by their transport through a ClientOutput
 // and go through the same limits, sessions, deadlines and relay pass as the server's own.
 //
-// A client is never freed while the server's own call stack may still use it: a write can find
-// the peer gone in the middle of a pass over every client, so the client is only marked then,
-// removed after the pass, and deleted from the event loop.
+// The limits change on the running server: a client that a lowered limit or a shorter allow list
+// no longer admits is closed, the others carry on without a gap.
 //
-// Nothing on the way of a message costs in proportion to the number of clients but the one loop
-// over them that relays it: every client's descriptor sits in one epoll set inside Qt's loop,
-// output goes straight to the kernel (see SocketOutput), the clients from each address are
-// counted in a table, and the deadlines are kept in order in one queue under one timer.
-class PictureServer : public QObject
+// The parts, one concern each: ClientAcceptor takes connections, Admission decides who may be
+// served and counts them by address, ClientTable owns the clients (and frees them only from the
+// event loop, never under the server's own call stack), DeadlineQueue keeps every deadline under
+// one timer, and RelayPass fans the edits out. What is left here is reading, the rate limit and
+// the life of a client from admission to removal. Nothing on the way of a message costs in
+// proportion to the number of clients but the one loop over them that relays it: every client's
+// descriptor sits in one epoll set inside Qt's loop and output goes straight to the kernel (see
+// SocketOutput).
+class PictureServer : public QObject, private ConnectedClient::Owner, private RelayPass::Sender
 {
     Q_OBJECT
 
 public:
     // Also bounded by the descriptors the system allows (see clientDescriptorBudget()).
-    static constexpr int DefaultMaxClients = 10000;
-    static constexpr int DefaultMaxPerAddress = 8;
-    static constexpr int DefaultHelloTimeoutMs = 5000;
-    static constexpr int DefaultStallTimeoutMs = 10000;
+    static constexpr int DefaultMaxClients = Admission::DefaultMaxClients;
+    static constexpr int DefaultMaxPerAddress = Admission::DefaultMaxPerAddress;
+    static constexpr int DefaultHelloTimeoutMs = DeadlineQueue::DefaultHelloTimeoutMs;
+    static constexpr int DefaultStallTimeoutMs = DeadlineQueue::DefaultStallTimeoutMs;
     static constexpr int DefaultKeepAliveSeconds = 60;
     // Unsent Updates or relays a client may have queued, in the server and in the kernel, before it
     // counts as not reading: a few hundred pictures of the largest format.
@@ -74,7 +74,7 @@ public:
     // The edit rate celvane-server applies per connection unless told otherwise, and the burst
     // that an import or the fastest drag needs at once. The class itself sets no rate.
     static constexpr int DefaultMaxEditsPerSecond = 1000;
-    static constexpr int EditBurstSeconds = 2;
+    static constexpr int EditBurstSeconds = EditRateLimit::BurstSeconds;
 
     struct Counters
     {
@@ -103,25 +103,35 @@ public:
     quint16 serverPort() const;
     QString errorString() const;
 
-    void setMaxClients(int maxClients) { m_maxClients = maxClients; }
-    int maxClients() const { return m_maxClients; }
-    void setMaxPerAddress(int count) { m_maxPerAddress = count; }
-    int maxPerAddress() const { return m_maxPerAddress; }
-    // 0 turns a deadline off.
-    void setHelloTimeout(int milliseconds) { m_helloTimeoutMs = milliseconds; }
-    void setStallTimeout(int milliseconds) { m_stallTimeoutMs = milliseconds; }
+    // Every setter below takes effect on the clients already served too. A lowered bound closes
+    // the clients that came last beyond it, one log line each.
+    void setMaxClients(int maxClients);
+    int maxClients() const { return m_admission.maxClients(); }
+    void setMaxPerAddress(int count);
+    int maxPerAddress() const { return m_admission.maxPerAddress(); }
+    // 0 turns a deadline off. Every client's deadline is filed again by the new time.
+    void setHelloTimeout(int milliseconds);
+    void setStallTimeout(int milliseconds);
     // Idle time before the kernel probes a silent peer; 0 leaves keepalive off.
-    void setKeepAlive(int seconds) { m_keepAliveSeconds = seconds; }
+    void setKeepAlive(int seconds);
     void setMaxQueuedOutput(qint64 bytes) { m_maxQueuedOutput = bytes; }
     // Edits each client may have applied a second, with a burst of EditBurstSeconds of them;
-    // 0 sets no bound. Applies to clients that connect later.
-    void setMaxEditsPerSecond(int perSecond) { m_maxEditsPerSecond = perSecond; }
-    int maxEditsPerSecond() const { return m_maxEditsPerSecond; }
-    // Addresses allowed to connect; empty allows every address.
-    void setAllowed(const QList<QPair<QHostAddress, int>> &subnets) { m_allowed = subnets; }
-    // Every Update announces the relays, whatever limits is given.
+    // 0 sets no bound. A client already served changes over at its next read, keeping what it
+    // had saved up to the new burst.
+    void setMaxEditsPerSecond(int perSecond) { m_rateLimit.setPerSecond(perSecond); }
+    int maxEditsPerSecond() const { return m_rateLimit.perSecond(); }
+    // Addresses allowed to connect; empty allows every address. Clients from an address the list
+    // no longer allows are closed.
+    void setAllowed(const QList<QPair<QHostAddress, int>> &subnets);
+    // Every Update announces the relays, whatever limits is given. Sessions read the limits at
+    // each message, so read-only, say, applies from the next one.
     void setSessionLimits(const ClientSession::Limits &limits);
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
+
+    // Closes every client, of any transport, whose address matches, each with one log line that
+    // gives the reason. Returns how many.
+    int closeClientsFrom(const std::function<bool(const QHostAddress &)> &matches,
+                         const QString &reason);
 
     // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
     // for saving the picture and for Qt's own needs.
@@ -146,11 +156,11 @@ public:
     // Closes such a client for breaking its transport's rules, counted as dropped under label.
     void dropClient(ClientOutput *output, const char *label, const QString &reason);
 
-    int clientCount() const { return m_liveClients; }
+    int clientCount() const { return m_admission.count(); }
     // The most unread input any one client holds at the moment.
-    qint64 largestBufferedInput() const;
+    qint64 largestBufferedInput() const { return m_table.largestBufferedInput(); }
     // The most output any one client has waiting in the server for room in the kernel.
-    qint64 largestQueuedOutput() const;
+    qint64 largestQueuedOutput() const { return m_table.largestQueuedOutput(); }
 
     const Picture &picture() const { return m_store->picture(); }
     PictureStore *store() const { return m_store; }
@@ -161,36 +171,19 @@ Q_SIGNALS:
     void pictureChanged();
 
 private:
-    struct Client;
-    struct Listener final : EventPoller::Handler
-    {
-        PictureServer *server = nullptr;
-        void handleEvents(quint32 events) override;
-    };
+    using Client = ConnectedClient;
 
-    // What listen() and listenOn() both do before and after the socket is in place.
-    bool startListening(const std::function<bool()> &openSocket);
-    void acceptClients();
     // Takes one accepted connection, or turns it away.
     void admit(int fd, const QHostAddress &address, quint16 port);
-    // Pauses accepting until a client leaves, and says why (at most once a minute).
-    void stopAccepting(const QString &reason);
-    void resumeAccepting();
-    void handleClient(Client *client, quint32 events);
+    void clientEvents(Client *client, quint32 events) override;
     void readClient(Client *client);
     // Reads what a peer that has gone left unread, then removes it.
-    void finishPeer(Client *client);
+    void finishPeer(Client *client) override;
+    // Whatever deadline of the client's has come.
     void checkDeadlines(Client *client);
-    // After a read: a client that spent its allowance with input still waiting is held back
-    // until enough of it returns; any other is let go.
-    void updateHold(Client *client, bool spent);
-    // Files the client's next deadline, if any, in the queue under m_deadlineTimer.
-    void armTimer(Client *client);
-    void startDeadlineTimer();
-    void deadlinesDue();
     // Every byte for a client goes out here. Returns false when the client is gone or its peer
     // has left; a peer found gone here is removed by whoever reads it next (see finishPeer()).
-    bool send(Client *client, QByteArrayView bytes);
+    bool send(Client *client, QByteArrayView bytes) override;
     // Gives a new client its session and serves it.
     void startSession(Client *client, const QString &name, quint64 connection);
     // The client's input has been handled: counts it, and closes the client if it must go.
@@ -204,6 +197,10 @@ private:
     void finishInput(Client *client, const SessionCounts &before, bool spent);
     // label is the short reason counted in Counters::droppedBy.
     void dropClient(Client *client, const char *label, const QString &reason);
+    // Closes a client that the settings no longer admit; not counted as dropped.
+    void closeClient(Client *client, const QString &reason);
+    // Closes the clients that came last beyond --max-clients and --max-per-address.
+    void closeClientsBeyondLimits();
     // Marks the client gone and closes its connection; the client itself is deleted from the
     // event loop. Safe to call more than once. how is logged with the client's figures, unless
     // null.
@@ -213,54 +210,21 @@ private:
     // The connection number of a client without one in the store: a web viewer, which never
     // edits.
     static constexpr quint64 NoStoreConnection = 0;
-    void deleteDeparted();
-    // Queues an edit the store applied for every client that has had an Update; relayEdits()
-    // sends it.
-    void relay(QByteArrayView relayed);
     // The store's picture changed as a whole: every client that holds a picture gets it anew.
     void sendFreshUpdates();
-    // Sends the queued relays to every client that has had an Update, in the order applied.
-    void relayEdits();
 
     PictureStore *m_store = nullptr;
     ClientSession::Limits m_limits;
-    QTcpServer *m_server = nullptr;
     EventPoller *m_poller = nullptr;
-    Listener m_listener;
     QElapsedTimer m_clock;
-    int m_maxClients = DefaultMaxClients;
-    int m_maxPerAddress = DefaultMaxPerAddress;
-    int m_helloTimeoutMs = DefaultHelloTimeoutMs;
-    int m_stallTimeoutMs = DefaultStallTimeoutMs;
+    Admission m_admission;
+    ClientAcceptor m_acceptor;
+    ClientTable m_table;
+    DeadlineQueue m_deadlines;
+    RelayPass m_relays;
+    EditRateLimit m_rateLimit;
     int m_keepAliveSeconds = DefaultKeepAliveSeconds;
-    int m_maxEditsPerSecond = 0;
     qint64 m_maxQueuedOutput = MaxQueuedOutput;
-    QList<QPair<QHostAddress, int>> m_allowed;
-    static constexpr int ReservedDescriptors = 16;
-    int m_descriptorBudget = std::numeric_limits<int>::max();
-    bool m_acceptPaused = false;
-    qint64 m_lastAcceptErrorLogMs = -1;
-    int m_liveClients = 0;
-    std::unordered_map<Client *, std::unique_ptr<Client>> m_clients;
-    // The clients of other transports, by their output.
-    std::unordered_map<ClientOutput *, Client *> m_outputClients;
-    QHash<QHostAddress, int> m_clientsPerAddress;
-    // The clients that have had an Update, which every relay goes to.
-    std::vector<Client *> m_holders;
-    std::vector<std::unique_ptr<Client>> m_departed;
-    // Every client's next deadline, earliest first, and when m_deadlineTimer is due.
-    std::set<std::pair<qint64, Client *>> m_deadlines;
-    QTimer *m_deadlineTimer = nullptr;
-    qint64 m_deadlineTimerDueMs = -1;
     QByteArray m_chunk;
-    // Edits applied and not yet relayed, whole messages back to back, and how many.
-    QByteArray m_relays;
-    int m_relayCount = 0;
-    bool m_relaying = false;
-    // A relay pass is queued for the event loop: edits that no turn of the poller brought.
-    bool m_relayQueued = false;
-    std::vector<Client *> m_recipients;
-    // Peers found gone by a write of the relay pass under way, removed once it is over.
-    std::vector<Client *> m_leftDuringPass;
     Counters m_counters;
 };

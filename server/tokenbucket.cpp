@@ -10,6 +10,16 @@ TokenBucket::TokenBucket(qint64 ratePerSecond, qint64 burst, qint64 nowMs)
 {
 }
 
+void TokenBucket::setRate(qint64 ratePerSecond, qint64 burst, qint64 nowMs)
+{
+    if (isLimited())
+        refill(nowMs);
+    m_rate = qMax<qint64>(0, ratePerSecond);
+    m_burst = qMax<qint64>(1, burst);
+    m_thousandths = qMin(m_thousandths, m_burst * 1000);
+    m_lastMs = qMax(m_lastMs, nowMs);
+}
+
 void TokenBucket::refill(qint64 nowMs)
 {
     if (nowMs <= m_lastMs)

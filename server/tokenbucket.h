@@ -15,6 +15,10 @@ public:
     TokenBucket(qint64 ratePerSecond, qint64 burst, qint64 nowMs);
 
     bool isLimited() const { return m_rate > 0; }
+    qint64 rate() const { return m_rate; }
+    // Refills at the old rate until nowMs, then at the new one; what is saved up beyond the new
+    // burst is lost, so that a lower rate never lets more through at once than it would allow.
+    void setRate(qint64 ratePerSecond, qint64 burst, qint64 nowMs);
     qint64 available(qint64 nowMs);
     // Spends count of what available() last said there was.
     void take(qint64 count);

@@ -2,7 +2,8 @@
 // hundreds of clients each get every relay in order; a client that stops reading is held in the
 // server's own queue, then either catches up with every byte in order or is dropped at the queue
 // limit while the others go on; and peers that reset in the middle of a pass over every client
-// are removed after it, with nothing freed under the pass.
+// are removed after it, with nothing freed under the pass; and limits changed on the running server
+// close exactly the clients they no longer admit, while the rest see every relay.
 
 #include "connection/protocol.h"
 #include "server/pictureserver.h"
@@ -65,6 +66,8 @@ private Q_SLOTS:
     void clientThatStopsReading();
     void peersResetDuringAPass_data();
     void peersResetDuringAPass();
+    void changedLimitsCloseOnlyThoseBeyond_data();
+    void changedLimitsCloseOnlyThoseBeyond();
 };
 
 void tst_ServerFanOut::everyClientGetsEveryRelayInOrder()
@@ -240,6 +243,85 @@ void tst_ServerFanOut::peersResetDuringAPass()
     for (int i = resets; i < holders; ++i)
         QCOMPARE(*clients[std::size_t(i)]->waitForRelays(1), QList<QByteArray>{next});
     QCOMPARE(server->counters().clientsDropped, quint64(0));
+}
+
+void tst_ServerFanOut::changedLimitsCloseOnlyThoseBeyond_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QList<int>>("from");   // each client's address, 127.0.0.N, as they connect
+    QTest::addColumn<QList<int>>("closed"); // the clients the change closes
+
+    QTest::newRow("allow list without one address")
+        << "allow 127.0.0.2/32 127.0.0.4/32" << QList<int>{2, 3, 4} << QList<int>{1};
+    QTest::newRow("allow list without one address, two clients from it")
+        << "allow 127.0.0.2 127.0.0.4" << QList<int>{3, 2, 4, 3} << QList<int>{0, 3};
+    QTest::newRow("allow list of a subnet that still holds every one")
+        << "allow 127.0.0.0/29" << QList<int>{2, 3, 4} << QList<int>{};
+    QTest::newRow("per address, lowered to one")
+        << "per-address 1" << QList<int>{2, 2, 3, 2, 4, 3} << QList<int>{1, 3, 5};
+    QTest::newRow("per address, lowered to two")
+        << "per-address 2" << QList<int>{2, 2, 3, 2, 2} << QList<int>{3, 4};
+    QTest::newRow("in all, lowered to two") << "clients 2" << QList<int>{2, 3, 4} << QList<int>{2};
+    QTest::newRow("in all, at the number served")
+        << "clients 3" << QList<int>{4, 3, 2} << QList<int>{};
+}
+
+// The first client edits before and after the change: every client that stays gets both
+// relays, byte for byte, and nothing else; those closed are closed, not dropped.
+void tst_ServerFanOut::changedLimitsCloseOnlyThoseBeyond()
+{
+    QFETCH(QString, change);
+    QFETCH(QList<int>, from);
+    QFETCH(QList<int>, closed);
+
+    const auto server = startServer();
+    QVERIFY(server);
+    server->setMaxPerAddress(4);
+    std::vector<std::unique_ptr<ServerClient>> clients;
+    for (int last : from) {
+        clients.push_back(std::make_unique<ServerClient>());
+        const QHostAddress address(QStringLiteral("127.0.0.%1").arg(last));
+        QVERIFY(clients.back()->connectTo(server->serverPort(), address));
+        QVERIFY(clients.back()->fetchPicture());
+    }
+    QCOMPARE(server->clientCount(), int(from.size()));
+
+    const QByteArray before = setCell(1, 1, 1);
+    const QByteArray after = fullRow(2, 2);
+    int editor = 0;
+    while (closed.contains(editor))
+        ++editor;
+    clients[std::size_t(editor)]->send(before);
+    QVERIFY(QTest::qWaitFor([&] { return server->counters().applied == 1; }));
+
+    const QStringList words = change.split(QLatin1Char(' '));
+    if (words.first() == "allow") {
+        QList<QPair<QHostAddress, int>> subnets;
+        for (const QString &subnet : words.mid(1))
+            subnets.append(QHostAddress::parseSubnet(subnet));
+        server->setAllowed(subnets);
+    } else if (words.first() == "per-address") {
+        server->setMaxPerAddress(words.at(1).toInt());
+    } else {
+        server->setMaxClients(words.at(1).toInt());
+    }
+    QCOMPARE(server->clientCount(), int(from.size() - closed.size()));
+    clients[std::size_t(editor)]->send(after);
+
+    for (int i = 0; i < int(from.size()); ++i) {
+        ServerClient &client = *clients[std::size_t(i)];
+        if (closed.contains(i)) {
+            QVERIFY2(client.waitForDisconnected(), qPrintable(QString::number(i)));
+            continue;
+        }
+        const auto relays = client.waitForRelays(2);
+        QVERIFY2(relays, qPrintable(QString::number(i)));
+        QCOMPARE(*relays, (QList<QByteArray>{before, after}));
+        QVERIFY(client.isConnected());
+    }
+    QCOMPARE(server->counters().clientsDropped, quint64(0));
+    QCOMPARE(server->counters().relayed,
+             quint64(from.size()) + quint64(from.size() - closed.size()));
 }
 
 QTEST_GUILESS_MAIN(tst_ServerFanOut)

@@ -74,6 +74,7 @@ private Q_SLOTS:
     void misbehavingClientIsClosed_data();
     void misbehavingClientIsClosed();
     void kernelQueueCountsTowardsTheLimit();
+    void limitsChangeFromTheNextMessage();
     void allowAndReadOnly_data();
     void allowAndReadOnly();
     void warnsWhenNotOnLoopback();
@@ -478,6 +479,54 @@ void tst_ServerHostile::kernelQueueCountsTowardsTheLimit()
     greedy.write(Protocol::encodeHello().repeated(200));
     QTRY_COMPARE(server.counters().clientsDropped, quint64(1));
     QCOMPARE(server.clientCount(), 0);
+}
+
+// Limits changed on the running server apply to a client already served from its next message: a
+// lower edit rate with a burst saved up at the old one, read-only on and off, a shorter Hello
+// deadline for a client that has said nothing yet.
+void tst_ServerHostile::limitsChangeFromTheNextMessage()
+{
+    PictureServer server(Picture(1));
+    server.setMaxEditsPerSecond(1000);
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    ServerClient silent;
+    QVERIFY(silent.connectTo(server.serverPort()));
+    ServerClient client;
+    QVERIFY(client.connectTo(server.serverPort()));
+    QVERIFY(client.fetchPicture());
+    client.send(setCell(0, 0, 1)); // read at the old rate, with its burst of 2,000
+    QTRY_COMPARE(server.counters().applied, quint64(1));
+
+    // One a second, a burst of two: of five edits, two go at once and the rest wait their turn.
+    server.setMaxEditsPerSecond(1);
+    QByteArray five;
+    for (quint8 x = 1; x <= 5; ++x)
+        five += setCell(x, 0, 1);
+    client.send(five);
+    QTRY_COMPARE(server.counters().applied, quint64(3));
+    QCOMPARE(server.picture().cell(3, 0), quint8(EmptyCell));
+    // No bound: the rest go once the wait already under way is over.
+    server.setMaxEditsPerSecond(0);
+    QTRY_COMPARE(server.counters().applied, quint64(6));
+    QCOMPARE(server.picture().cell(5, 0), quint8(1));
+
+    ClientSession::Limits limits = server.sessionLimits();
+    limits.readOnly = true;
+    server.setSessionLimits(limits);
+    client.send(setCell(7, 0, 1));
+    QTRY_COMPARE(server.counters().refused, quint64(1));
+    QCOMPARE(server.picture().cell(7, 0), quint8(EmptyCell));
+    limits.readOnly = false;
+    server.setSessionLimits(limits);
+    client.send(setCell(7, 0, 1));
+    QTRY_COMPARE(server.counters().applied, quint64(7));
+    QCOMPARE(server.picture().cell(7, 0), quint8(1));
+
+    QCOMPARE(server.clientCount(), 2);
+    server.setHelloTimeout(1);
+    QVERIFY(silent.waitForDisconnected());
+    QCOMPARE(server.counters().droppedBy, (std::map<QString, quint64>{{"hello_timeout", 1}}));
+    QVERIFY(client.isConnected());
 }
 
 void tst_ServerHostile::allowAndReadOnly_data()

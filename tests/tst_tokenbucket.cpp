@@ -5,7 +5,7 @@
 #include <limits>
 
 // Each row is a script of steps "TIME:OP", OP being "tN" (take N), "aN" (expect N available) or
-// "wN/C" (expect N milliseconds until C are available).
+// "wN/C" (expect N milliseconds until C are available) or "rR/B" (change to rate R, burst B).
 class tst_TokenBucket : public QObject
 {
     Q_OBJECT
@@ -44,6 +44,14 @@ void tst_TokenBucket::followsScript_data()
         << qint64(1000) << qint64(2000) << "0:t5000 0:a0 10:a10";
     QTest::newRow("long idle spell is a full bucket")
         << qint64(1000000) << qint64(2000000) << "0:t2000000 9000000000000:a2000000";
+    // A change of rate counts the time before it at the old rate, and a lower burst caps what
+    // was saved up, so that lowering the rate never lets a larger burst through.
+    QTest::newRow("lower rate caps the saved burst")
+        << qint64(1000) << qint64(2000) << "0:r10/20 0:a20 0:t20 99:a0 100:a1 5000:a20";
+    QTest::newRow("lower rate after a partial refill")
+        << qint64(1000) << qint64(2000) << "0:t2000 5:r10/20 5:a5 105:a6";
+    QTest::newRow("higher rate keeps what was there")
+        << qint64(10) << qint64(20) << "0:t20 100:r1000/2000 100:a1 101:a2 2100:a2000";
 }
 
 void tst_TokenBucket::followsScript()
@@ -66,6 +74,9 @@ void tst_TokenBucket::followsScript()
             QVERIFY2(bucket.available(time) == argument.toLongLong(),
                      qPrintable(
                          QStringLiteral("%1: %2 available").arg(step).arg(bucket.available(time))));
+        } else if (op == QLatin1Char('r')) {
+            bucket.setRate(argument.section(QLatin1Char('/'), 0, 0).toLongLong(),
+                           argument.section(QLatin1Char('/'), 1).toLongLong(), time);
         } else {
             const qint64 wait = argument.section(QLatin1Char('/'), 0, 0).toLongLong();
             const qint64 count = argument.section(QLatin1Char('/'), 1).toLongLong();

@@ -367,7 +367,19 @@ void tst_WebFrontEnd::pipelinedRequestsAreAnsweredInOrder()
 
 void tst_WebFrontEnd::allowAppliesToEveryConnection()
 {
+    // A viewer served already is closed when the list no longer allows its address.
+    std::unique_ptr<QWebSocket> viewer = openViewer();
+    QVERIFY(viewer);
+    QSignalSpy updates(viewer.get(), &QWebSocket::binaryMessageReceived);
+    viewer->sendBinaryMessage(Protocol::encodeHello());
+    QVERIFY(updates.wait(5000));
+    QCOMPARE(m_server->clientCount(), 1);
+    QSignalSpy disconnected(viewer.get(), &QWebSocket::disconnected);
     m_server->setAllowed({QHostAddress::parseSubnet(QStringLiteral("127.0.0.9/32"))});
+    QCOMPARE(m_server->clientCount(), 0);
+    QVERIFY(disconnected.wait(5000));
+    QTRY_COMPARE(m_web->viewerCount(), 0);
+
     bool closed = false;
     QCOMPARE(statusOf(exchange(simpleGet, QHostAddress::LocalHost, &closed)), 403);
     QVERIFY(closed);
