@@ -52,11 +52,11 @@
 // The parts, one concern each: ClientAcceptor takes connections, Admission decides who may be
 // served and counts them by address, ClientTable owns the clients (and frees them only from the
 // event loop, never under the server's own call stack), DeadlineQueue keeps every deadline under
-// one timer, and RelayPass fans the edits out. What is left here is reading, the rate limit and
-// the life of a client from admission to removal. Nothing on the way of a message costs in
-// proportion to the number of clients but the one loop over them that relays it: every client's
-// descriptor sits in one epoll set inside Qt's loop and output goes straight to the kernel (see
-// SocketOutput).
+// one timer, EditRateLimit holds each client to its edit rate, and RelayPass fans the edits out.
+// What is left here is reading and the life of a client from admission to removal. Nothing on the
+// way of a message costs in proportion to the number of clients but the one loop over them that
+// relays it: every client's descriptor sits in one epoll set inside Qt's loop and output goes
+// straight to the kernel (see SocketOutput).
 class PictureServer : public QObject, private ConnectedClient::Owner, private RelayPass::Sender
 {
     Q_OBJECT
