@@ -135,6 +135,8 @@ void ControlServer::readPeer(QLocalSocket *peer)
             } else {
                 qCWarning(lcRecovery).noquote() << "refused a control request:" << problem;
             }
+            if (reply.ok)
+                m_store->aboutToRelay();
             answer(peer, ControlClient::encodeReply(reply));
             return;
         }

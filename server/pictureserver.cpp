@@ -724,6 +724,7 @@ void PictureServer::sendFreshUpdates()
     // Relays queued before the change lead to a picture that is no more; the Update replaces them.
     m_relays.clear();
     m_relayCount = 0;
+    m_store->aboutToRelay();
     const QByteArray update = picture().update(m_limits.updateFlags);
     // A pass like the relays' (a copy of the holders, peers found gone removed after it), which
     // may run inside one of those.
