@@ -46,7 +46,7 @@ JournalStore::JournalStore(const QString &picturePath, const Picture &picture,
     if (FaultPoint::isArmed()) {
         // The crash tests' pace: snapshots, retention and saves within a session of a second.
         m_options.snapshotEvery = 25;
-        m_options.retentionIntervalMs = 50;
+        m_options.retentionIntervalMs = 20;
     }
     m_syncTimer->setSingleShot(true);
     m_syncTimer->setInterval(m_options.syncDelayMs);
@@ -115,7 +115,7 @@ JournalStore::StartResult JournalStore::start()
 
     m_saver = new PictureSaver(m_picturePath, &m_picture, this);
     if (FaultPoint::isArmed())
-        m_saver->setDelay(50);
+        m_saver->setDelay(20);
     // Synced, not only committed: the picture file, synced by its save, must never be on the
     // disk ahead of the journal, or a power cut would leave a file the journal cannot lead to.
     connect(m_saver, &PictureSaver::aboutToSave, this, &JournalStore::syncNow);
