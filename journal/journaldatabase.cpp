@@ -228,6 +228,17 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
                               : m_error);
         return isDamaged ? Refused : Failed;
     }
+    // A database with nothing in it at all is a journal whose creation was cut short (the
+    // schema and the numbers that mark it ours are written in one transaction, after the
+    // settings that make the file): made again, as if there had been no file.
+    if (applicationId == 0 && queryInteger("PRAGMA user_version", -1) == 0 &&
+        queryInteger("SELECT count(*) FROM sqlite_schema", -1) == 0) {
+        if (mode == ReadOnly) {
+            m_error = QStringLiteral("%1: no such journal (an empty database)").arg(m_path);
+            return Missing;
+        }
+        return createSchema() ? Created : Failed;
+    }
     if (applicationId != ApplicationId) {
         m_error = QStringLiteral("%1: an SQLite database, but not a Celvane journal").arg(m_path);
         return Refused;
