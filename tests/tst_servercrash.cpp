@@ -115,9 +115,12 @@ bool tst_ServerCrash::runSession(ServerProcess *server, int killAfter, Picture *
     ServerClient drawers[3];
     [&] {
         QVERIFY(watcher.connectTo(server->port(), QHostAddress(QStringLiteral("127.0.0.5"))));
-        for (int i = 0; i < 3; ++i)
+        // Each holds the picture, and so is shown every edit.
+        for (int i = 0; i < 3; ++i) {
             QVERIFY(drawers[i].connectTo(server->port(),
                                          QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + i))));
+            QVERIFY(drawers[i].fetchPicture());
+        }
         const std::optional<Picture> first = watcher.fetchPicture();
         QVERIFY(first);
         *initial = *first;
