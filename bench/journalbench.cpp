@@ -3,6 +3,7 @@
 // real server's apply rate with the journal against without it, in the same run.
 
 #include "connection/protocol.h"
+#include "journal/journaldatabase.h"
 #include "journal/journalstore.h"
 #include "server/picturesaver.h"
 
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -51,7 +53,7 @@ void batchedEdits(benchmark::State &state)
             const auto begin = std::chrono::steady_clock::now();
             for (const QByteArray &edit : edits)
                 store.submit(connection, Protocol::Command, edit);
-            store.commitNow();
+            store.syncNow();
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
             state.SetIterationTime(took.count());
             store.finish();
@@ -172,8 +174,137 @@ void serverApply(benchmark::State &state, bool journal)
         benchmark::Counter(ServerEdits, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// The server program beside this one on a fresh picture, with the fault seam's variable set to
+// fault (see server/faultpoint.h); the port it listens on, or 0.
+quint16 startServer(QProcess *server, const QString &picture, const QByteArray &fault)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (fault.isEmpty())
+        environment.remove(QStringLiteral("CELVANE_TEST_FAULT"));
+    else
+        environment.insert(QStringLiteral("CELVANE_TEST_FAULT"), QString::fromLatin1(fault));
+    server->setProcessEnvironment(environment);
+    server->start(QCoreApplication::applicationDirPath() + QStringLiteral("/celvane-server"),
+                  {"--listen", "127.0.0.1", "--port", "0", "--format", "3", "--picture", picture,
+                   "--max-edits-per-second", "0"});
+    if (!server->waitForReadyRead(5000))
+        return 0;
+    const QByteArray line = server->readLine().trimmed();
+    return line.mid(line.lastIndexOf(':') + 1).toUShort();
+}
+
+// Takes the whole messages received so far: the Update answering a Hello sets *updated, every
+// other message is a relay, shown to this client.
+void readMessages(QTcpSocket *socket, QByteArray *pending, bool *updated, QList<QByteArray> *relays)
+{
+    *pending += socket->readAll();
+    while (pending->size() >= Protocol::HeaderSize) {
+        const qsizetype size =
+            Protocol::HeaderSize + Protocol::decodeHeader(pending->constData()).length;
+        if (pending->size() < size)
+            break;
+        if (pending->at(0) == Protocol::Update)
+            *updated = true;
+        else
+            relays->append(pending->first(size));
+        pending->remove(0, size);
+    }
+}
+
+// Kills the server at point N of a session (its N-th write or sync of the journal or the
+// picture file, through the fault seam; with the quick pace that seam sets, saves, snapshots and
+// retention all happen within the session), restarts it on what is left, and counts the edits
+// a client had been shown that the journal no longer holds or holds otherwise.
+void killSweep(benchmark::State &state)
+{
+    constexpr int Points = 100;
+    constexpr int StepsApart = 4;
+    constexpr int Edits = 1000;
+    qint64 shownTotal = 0;
+    qint64 lost = 0;
+    int fired = 0;
+    for (auto _ : state) {
+        for (int point = 1; point <= Points; ++point) {
+            QTemporaryDir dir;
+            const QString picture = dir.filePath(QStringLiteral("bench.cvp"));
+            QProcess server;
+            const quint16 port = startServer(
+                &server, picture, "kill:" + QByteArray::number(1 + (point - 1) * StepsApart));
+            // A point inside the start ends the server before it listens: nothing was shown,
+            // and the next start must still work.
+            QTcpSocket editor;
+            QTcpSocket watcher;
+            if (port) {
+                editor.connectToHost(QHostAddress::LocalHost, port);
+                watcher.connectToHost(QHostAddress::LocalHost, port);
+                if (!editor.waitForConnected(5000) || !watcher.waitForConnected(5000)) {
+                    state.SkipWithError("cannot connect to celvane-server");
+                    return;
+                }
+            }
+            // The watcher holds the picture before the first edit, so that it is shown them all.
+            watcher.write(Protocol::encodeHello());
+            QByteArray pending;
+            QList<QByteArray> shown;
+            bool updated = false;
+            while (port && !updated && watcher.waitForReadyRead(5000))
+                readMessages(&watcher, &pending, &updated, &shown);
+            for (int sent = 0; updated && sent < Edits && server.state() == QProcess::Running;) {
+                QByteArray burst;
+                for (int k = 0; k < 10; ++k, ++sent)
+                    burst += setCell(sent);
+                editor.write(burst);
+                editor.flush();
+                while (shown.size() < sent && server.state() == QProcess::Running &&
+                       watcher.waitForReadyRead(1000))
+                    readMessages(&watcher, &pending, &updated, &shown);
+                // A pause now and then, so that the timers' saves, syncs and folds come amid
+                // the edits rather than after them.
+                if (sent % 100 == 0)
+                    server.waitForFinished(25);
+            }
+            if (server.state() == QProcess::Running)
+                server.kill();
+            else
+                ++fired;
+            server.waitForFinished(5000);
+            while (port && watcher.waitForReadyRead(200))
+                readMessages(&watcher, &pending, &updated, &shown);
+
+            QProcess restarted;
+            if (!startServer(&restarted, picture, QByteArray())) {
+                state.SkipWithError("the server did not start again after a kill");
+                return;
+            }
+            JournalDatabase journal(JournalStore::journalPathFor(picture));
+            if (journal.open(JournalDatabase::ReadOnly) != JournalDatabase::Opened) {
+                state.SkipWithError("the journal cannot be read after a kill");
+                return;
+            }
+            // Edits are numbered from 1 in the order clients are shown them.
+            JournalDatabase::Statement kept;
+            kept.prepare(journal.handle(), "SELECT seq, message FROM edits ORDER BY seq");
+            qint64 matched = 0;
+            while (kept.step() == SQLITE_ROW) {
+                const qint64 seq = kept.integer(0);
+                if (seq <= shown.size() && kept.blob(1) == QByteArrayView(shown.at(seq - 1)))
+                    ++matched;
+            }
+            shownTotal += shown.size();
+            lost += shown.size() - matched;
+            restarted.terminate();
+            restarted.waitForFinished(5000);
+        }
+    }
+    state.counters["points"] = Points;
+    state.counters["fired_inside"] = fired;
+    state.counters["shown"] = double(shownTotal);
+    state.counters["shown_then_lost"] = double(lost);
+}
+
 } // namespace
 
+BENCHMARK(killSweep)->Name("journal/kill-sweep")->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(batchedEdits)
     ->Name("journal/batched-edits")
     ->UseManualTime()

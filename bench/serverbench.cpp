@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -425,14 +426,48 @@ bool connectAll(int port, int count, std::vector<int> *fds)
     return true;
 }
 
+// A picture file in a folder of its own, removed with it.
+class PictureFolder
+{
+public:
+    PictureFolder()
+    {
+        char name[] = "/tmp/celvane-bench-XXXXXX";
+        if (mkdtemp(name))
+            m_folder = name;
+    }
+    ~PictureFolder()
+    {
+        std::error_code ignored;
+        if (!m_folder.empty())
+            std::filesystem::remove_all(m_folder, ignored);
+    }
+    std::string picture() const { return m_folder + "/bench.cvp"; }
+
+private:
+    std::string m_folder;
+};
+
+// Where the relay-latency servers keep the picture: in memory, shared through Redis, in a file
+// with its journal (every edit committed before it is relayed), or in a file without one.
+enum PictureHome { InMemory, ThroughRedis, Journaled, FileOnly };
+
 // From one client's write of a SetCellCommand to another client's read of its relay, with
 // state.range(0) clients connected, all of them with the picture. Median and 99th percentile.
-// With state.range(1), two servers share the picture through Redis, each with that many
-// clients, and the editor is a client of the first, the reader one of the second.
+// state.range(1) says where the picture lives (PictureHome). Through Redis, two servers share
+// the picture, each with that many clients, and the editor is a client of the first, the reader
+// one of the second.
 void relayLatency(benchmark::State &state)
 {
     const int clients = int(state.range(0));
-    const bool throughRedis = state.range(1) != 0;
+    const PictureHome home = PictureHome(state.range(1));
+    const bool throughRedis = home == ThroughRedis;
+    PictureFolder folder;
+    std::vector<std::string> fileOptions;
+    if (home == Journaled || home == FileOnly)
+        fileOptions = {"--picture", folder.picture()};
+    if (home == FileOnly)
+        fileOptions.push_back("--no-history");
     Redis redis;
     Server server;
     Server other;
@@ -444,7 +479,7 @@ void relayLatency(benchmark::State &state)
         closeAll(otherFds);
         return;
     }
-    if (!server.start(throughRedis ? redis.serverOptions() : std::vector<std::string>()) ||
+    if (!server.start(throughRedis ? redis.serverOptions() : fileOptions) ||
         !connectAll(server.port(), clients, &fds)) {
         state.SkipWithError("cannot start celvane-server or connect the clients");
         closeAll(fds);
@@ -554,8 +589,7 @@ bool timedFanOut(int editor, const QByteArray &burst, const std::vector<int> &fd
         return false;
     *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (size_t i = 0; i < servers.size(); ++i)
-        *cpuSeconds +=
-            double(cpuTicks(servers[i]) - ticksBefore[i]) / double(sysconf(_SC_CLK_TCK));
+        *cpuSeconds += double(cpuTicks(servers[i]) - ticksBefore[i]) / double(sysconf(_SC_CLK_TCK));
     return true;
 }
 
@@ -725,6 +759,8 @@ const bool registered = [] {
         ->Args({1, 1})
         ->Args({50, 1})
         ->Args({200, 1})
+        ->Args({50, Journaled})
+        ->Args({50, FileOnly})
         ->Iterations(2000)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);

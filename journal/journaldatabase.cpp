@@ -1,5 +1,8 @@
 #include "journal/journaldatabase.h"
 
+#include "journal/faultvfs.h"
+#include "server/faultpoint.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -186,6 +189,7 @@ JournalDatabase::OpenResult JournalDatabase::open(Mode mode)
             return Refused;
         }
     }
+    FaultVfs::installIfArmed();
     const int flags =
         mode == ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     if (sqlite3_open_v2(QFile::encodeName(m_path).constData(), &m_db,
@@ -223,6 +227,17 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
                                     .arg(QString::fromUtf8(sqlite3_errmsg(m_db)))
                               : m_error);
         return isDamaged ? Refused : Failed;
+    }
+    // A database with nothing in it at all is a journal whose creation was cut short (the
+    // schema and the numbers that mark it ours are written in one transaction, after the
+    // settings that make the file): made again, as if there had been no file.
+    if (applicationId == 0 && queryInteger("PRAGMA user_version", -1) == 0 &&
+        queryInteger("SELECT count(*) FROM sqlite_schema", -1) == 0) {
+        if (mode == ReadOnly) {
+            m_error = QStringLiteral("%1: no such journal (an empty database)").arg(m_path);
+            return Missing;
+        }
+        return createSchema() ? Created : Failed;
     }
     if (applicationId != ApplicationId) {
         m_error = QStringLiteral("%1: an SQLite database, but not a Celvane journal").arg(m_path);
@@ -267,7 +282,7 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
         }
     }
     if (mode == ReadWrite) {
-        if (!exec("PRAGMA journal_mode = WAL") || !exec("PRAGMA synchronous = FULL"))
+        if (!exec("PRAGMA journal_mode = WAL") || !exec("PRAGMA synchronous = NORMAL"))
             return Failed;
         // Journals written by an older build may lack this program's own table.
         if (!exec("CREATE TABLE IF NOT EXISTS saved(id INTEGER PRIMARY KEY CHECK (id = 1), "
@@ -282,7 +297,7 @@ bool JournalDatabase::createSchema()
     // auto_vacuum only takes effect before the first table: it lets retention give freed pages
     // back to the file system rather than only reuse them.
     if (!exec("PRAGMA auto_vacuum = INCREMENTAL") || !exec("PRAGMA journal_mode = WAL") ||
-        !exec("PRAGMA synchronous = FULL"))
+        !exec("PRAGMA synchronous = NORMAL"))
         return false;
     const QByteArray pragmas =
         QStringLiteral("PRAGMA application_id = %1; PRAGMA user_version = %2;")
@@ -296,4 +311,30 @@ bool JournalDatabase::createSchema()
         return false;
     }
     return exec("COMMIT");
+}
+
+bool JournalDatabase::syncLog()
+{
+    if (!m_db)
+        return false;
+    FaultPoint::Scope scope("sync");
+    // The WAL as SQLite holds it open, so that the sync goes through the same VFS as the writes.
+    // A connection that has not touched its WAL yet has nothing unsynced in it.
+    sqlite3_file *log = nullptr;
+    if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK) {
+        m_errorCode = SQLITE_IOERR_FSYNC;
+        m_error = QStringLiteral("%1: cannot reach its write-ahead log to sync it").arg(m_path);
+        return false;
+    }
+    if (!log || !log->pMethods)
+        return true;
+    const int code = log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+    if (code != SQLITE_OK) {
+        m_errorCode = code;
+        m_error = QStringLiteral("%1: syncing its write-ahead log failed (code %2)")
+                      .arg(m_path)
+                      .arg(code);
+        return false;
+    }
+    return true;
 }

@@ -74,6 +74,10 @@ public:
     bool exec(const char *sql);
     // A single integer from a query, or fallback when it returns nothing or NULL.
     qint64 queryInteger(const char *sql, qint64 fallback = 0);
+    // Syncs the write-ahead log to the disk: writes are committed with synchronous NORMAL, which
+    // hands them to the operating system (a crash of this process loses none) and leaves the
+    // sync to the disk to this call and to checkpoints.
+    bool syncLog();
     // The last error, prefixed with the file's path.
     QString errorString() const { return m_error; }
     int lastErrorCode() const { return m_errorCode; }

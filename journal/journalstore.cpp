@@ -2,6 +2,7 @@
 
 #include "connection/protocol.h"
 #include "journal/journallogging.h"
+#include "server/faultpoint.h"
 #include "server/picturefile.h"
 #include "server/picturesaver.h"
 
@@ -39,12 +40,17 @@ JournalStore::JournalStore(const QString &picturePath, const Picture &picture,
     , m_options(options)
     , m_lock(m_journalPath + QStringLiteral(".lock"))
     , m_writer(m_journalPath)
-    , m_batchTimer(new QTimer(this))
+    , m_syncTimer(new QTimer(this))
     , m_retryTimer(new QTimer(this))
 {
-    m_batchTimer->setSingleShot(true);
-    m_batchTimer->setInterval(m_options.batchDelayMs);
-    connect(m_batchTimer, &QTimer::timeout, this, &JournalStore::commitNow);
+    if (FaultPoint::isArmed()) {
+        // The crash tests' pace: snapshots, retention and saves within a session of a second.
+        m_options.snapshotEvery = 25;
+        m_options.retentionIntervalMs = 20;
+    }
+    m_syncTimer->setSingleShot(true);
+    m_syncTimer->setInterval(m_options.syncDelayMs);
+    connect(m_syncTimer, &QTimer::timeout, this, &JournalStore::syncNow);
     m_retryTimer->setInterval(m_options.retryMs);
     connect(m_retryTimer, &QTimer::timeout, this, &JournalStore::retry);
 }
@@ -103,9 +109,16 @@ JournalStore::StartResult JournalStore::start()
     const StartResult caughtUp = catchUp(opened == JournalDatabase::Created);
     if (caughtUp != Started)
         return caughtUp;
+    // What the catching up wrote is on the disk before anyone is served.
+    m_unsynced = true;
+    syncNow();
 
     m_saver = new PictureSaver(m_picturePath, &m_picture, this);
-    connect(m_saver, &PictureSaver::aboutToSave, this, &JournalStore::commitNow);
+    if (FaultPoint::isArmed())
+        m_saver->setDelay(20);
+    // Synced, not only committed: the picture file, synced by its save, must never be on the
+    // disk ahead of the journal, or a power cut would leave a file the journal cannot lead to.
+    connect(m_saver, &PictureSaver::aboutToSave, this, &JournalStore::syncNow);
     connect(m_saver, &PictureSaver::saved, this, &JournalStore::afterSave);
     if (m_savedSeq != qint64(lastSeq()))
         m_saver->scheduleSave();
@@ -213,7 +226,7 @@ quint64 JournalStore::openNamedConnection(const QString &address, quint16 port)
     if (!m_failing) {
         m_writer.addConnection(id, address, port, connection.connectedMs);
         connection.queued = true;
-        scheduleCommit();
+        scheduleSync();
     }
     return id;
 }
@@ -227,7 +240,7 @@ void JournalStore::closeConnection(quint64 id)
     // edits were lost with it.
     if (!m_failing && (found->second.queued || found->second.recorded)) {
         m_writer.setLeft(id, now());
-        scheduleCommit();
+        scheduleSync();
     }
     m_connections.erase(found);
 }
@@ -257,21 +270,42 @@ Picture::EditResult JournalStore::submit(quint64 connection, quint8 kind, QByteA
     if (m_writer.pendingBytes() >= m_options.maxPendingBytes)
         commitNow();
     else
-        scheduleCommit();
+        scheduleSync();
     return result;
 }
 
-void JournalStore::scheduleCommit()
+void JournalStore::scheduleSync()
 {
     // A running timer already covers this record: restarting it would let a steady stream put
-    // the commit off for ever.
-    if (!m_batchTimer->isActive())
-        m_batchTimer->start();
+    // the sync off for ever.
+    if (!m_syncTimer->isActive())
+        m_syncTimer->start();
+}
+
+void JournalStore::aboutToRelay()
+{
+    commitNow();
+}
+
+bool JournalStore::syncNow()
+{
+    m_syncTimer->stop();
+    if (!commitNow())
+        return false;
+    if (!m_unsynced)
+        return true;
+    if (!m_writer.sync()) {
+        // What the failed sync covered may or may not be on the disk: the journal is treated as
+        // failing from here on, and records a gap when it works again.
+        startFailing(m_writer.errorString(), now());
+        return false;
+    }
+    m_unsynced = false;
+    return true;
 }
 
 bool JournalStore::commitNow()
 {
-    m_batchTimer->stop();
     if (m_failing)
         return false;
     if (!m_writer.hasPending())
@@ -293,6 +327,8 @@ bool JournalStore::commitNow()
             entry.second.recorded = true;
         }
     }
+    m_unsynced = true;
+    scheduleSync();
     Q_EMIT committed(m_committedSeq);
     applyBounds(false);
     return true;
@@ -382,6 +418,8 @@ bool JournalStore::resume()
     }
     m_failing = false;
     m_committedSeq = m_nextSeq - 1;
+    m_unsynced = true;
+    scheduleSync();
     for (auto &entry : m_connections) {
         if (entry.second.queued) {
             entry.second.queued = false;
@@ -453,7 +491,7 @@ bool JournalStore::finish()
     commitNow();
     const bool saved = m_saver->saveNow();
     // Records the save just made, so that the next start finds the file current.
-    commitNow();
+    syncNow();
     return saved;
 }
 

@@ -15,8 +15,11 @@ class QTimer;
 
 // A picture held in this process, saved to its file as before, with every edit also kept in a
 // journal beside it (FILE.history, see docs/journal.md). An edit takes effect inside submit() and
-// joins the pending batch; the batch is committed (one transaction, one sync) at most
-// BatchDelayMs after its first edit, before every save of the picture file, and on finish().
+// joins the pending batch. The batch is committed (one transaction, handed to the operating
+// system without a sync) before anyone is shown what it holds: aboutToRelay(), which the server
+// calls before relaying and before sending a picture, commits it, so that a crash of this process
+// loses nothing any client saw. The disk is synced at most SyncDelayMs after a commit (a power
+// cut loses at most that much), before every save of the picture file, and on finish().
 //
 // The picture file never holds an edit the journal lacks while the journal works, so after a
 // crash the start finds the file at or behind the journal and replays the journal's newer edits
@@ -40,13 +43,13 @@ public:
     {
         int keepDays = 30;                // 0 keeps everything
         qint64 maxBytes = 256LL << 20;    // 0 sets no bound
-        int batchDelayMs = 200;           // a batch's first edit waits at most this for its commit
+        int syncDelayMs = 200;            // a commit waits at most this for its sync to the disk
         int snapshotEvery = 2000;         // edits between whole pictures in the journal
         qint64 maxPendingBytes = 8 << 20; // a batch this large is committed at once
         int retentionIntervalMs = 60000;  // how often the bounds are applied
         int retryMs = 1000;               // how often a failing journal is tried again
     };
-    static constexpr int BatchDelayMs = 200;
+    static constexpr int SyncDelayMs = 200;
 
     enum StartResult {
         Started,
@@ -72,12 +75,16 @@ public:
     quint64 openConnection(const QHostAddress &address, quint16 port) override;
     void closeConnection(quint64 connection) override;
     Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override;
+    // Commits the pending batch, so that what is about to be shown survives a crash.
+    void aboutToRelay() override;
 
     // Opens a connection of the server's own, recorded as address "control", port 0, under which
     // it applies edits nobody sent (reverting, restoring). Closed like any other.
     quint64 openControlConnection();
-    // Commits the pending batch now. False while the journal cannot be written.
+    // Commits the pending batch now, without a sync. False while the journal cannot be written.
     bool commitNow();
+    // Commits and syncs every commit so far to the disk.
+    bool syncNow();
     // The journal as committed, after committing what is pending; nullptr while the journal
     // cannot be read. Valid until the next call of any other member.
     PictureHistory *history();
@@ -92,7 +99,8 @@ public:
     quint64 committedSeq() const { return m_committedSeq; }
 
 Q_SIGNALS:
-    // A batch reached the disk; lastSeq is the newest edit in the journal.
+    // A batch was committed (a crash of this process no longer loses it); lastSeq is the newest
+    // edit in the journal.
     void committed(quint64 lastSeq);
 
 private:
@@ -108,7 +116,7 @@ private:
     quint64 openNamedConnection(const QString &address, quint16 port);
     qint64 now();
     StartResult catchUp(bool created);
-    void scheduleCommit();
+    void scheduleSync();
     // Called after a commit failed: logs (once), drops the batch and starts trying again.
     void startFailing(const QString &reason, qint64 firstLostMs);
     void retry();
@@ -132,7 +140,7 @@ private:
     JournalWriter m_writer;
     std::unique_ptr<JournalHistory> m_history;
     PictureSaver *m_saver = nullptr;
-    QTimer *m_batchTimer = nullptr;
+    QTimer *m_syncTimer = nullptr;
     QTimer *m_retryTimer = nullptr;
     QByteArray m_widened;
 
@@ -148,6 +156,7 @@ private:
     qint64 m_savedSeq = -1;
     quint64 m_journalInode = 0;
 
+    bool m_unsynced = false; // committed since the last sync
     bool m_failing = false;
     qint64 m_gapFromMs = 0;
 };

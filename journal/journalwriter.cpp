@@ -1,5 +1,7 @@
 #include "journal/journalwriter.h"
 
+#include "server/faultpoint.h"
+
 JournalWriter::JournalWriter(const QString &path)
     : m_database(path)
 {
@@ -111,6 +113,7 @@ bool JournalWriter::commit()
         m_error = QStringLiteral("%1: not open").arg(path());
         return false;
     }
+    FaultPoint::Scope scope(m_snapshots.empty() ? "commit" : "snapshot");
     if (!m_database.exec("BEGIN IMMEDIATE")) {
         m_error = m_database.errorString();
         return false;
@@ -119,7 +122,7 @@ bool JournalWriter::commit()
         sqlite3_exec(m_database.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
-    // The sync of the WAL happens here, once for the whole batch.
+    // The WAL's new pages are handed to the operating system here, without a sync.
     if (!m_database.exec("COMMIT")) {
         m_error = m_database.errorString();
         sqlite3_exec(m_database.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -172,8 +175,17 @@ bool JournalWriter::write()
     return true;
 }
 
+bool JournalWriter::sync()
+{
+    if (m_database.syncLog())
+        return true;
+    m_error = m_database.errorString();
+    return false;
+}
+
 bool JournalWriter::fold(quint64 seq, qint64 timeMs, const QByteArray &picture)
 {
+    FaultPoint::Scope scope("fold");
     if (!m_database.exec("BEGIN IMMEDIATE")) {
         m_error = m_database.errorString();
         return false;

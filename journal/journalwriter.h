@@ -10,8 +10,9 @@
 #include <vector>
 
 // Appends to a journal in batches: records are gathered in memory and commit() writes them all
-// in one transaction, which SQLite syncs once (WAL, synchronous FULL), so that a burst of edits
-// costs one sync rather than one per edit. Statements are prepared once per opening.
+// in one transaction, handed to the operating system but not synced (WAL, synchronous NORMAL);
+// sync() then puts every commit so far on the disk, so that the caller decides how many commits
+// one sync covers. Statements are prepared once per opening.
 //
 // A commit that fails leaves the journal as it was before it (SQLite rolls the transaction back)
 // and the batch still pending: the caller decides whether to try it again or let it go.
@@ -52,6 +53,8 @@ public:
     // and kept on failure.
     bool commit();
     void discardPending();
+    // Syncs every commit so far to the disk.
+    bool sync();
 
     // Folds every edit up to and including seq into the snapshot given for it, taken at timeMs,
     // and gives the freed space back. Connections no kept edit refers to and that have left are

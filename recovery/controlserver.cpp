@@ -148,5 +148,8 @@ QByteArray ControlServer::carryOut(QByteArrayView request)
     } else {
         qCWarning(lcRecovery).noquote() << "refused a control request:" << problem;
     }
+    // The command tells its user the change is made: it must be kept first, as if relayed.
+    if (reply.ok)
+        m_store->aboutToRelay();
     return ControlClient::encodeReply(reply);
 }

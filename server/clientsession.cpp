@@ -117,6 +117,7 @@ bool ClientSession::sendUpdate(qint64 nowMs)
     m_owesUpdate = false;
     m_updated = true;
     m_lastUpdateMs = nowMs;
+    m_store->aboutToRelay();
     // The picture's own copy: the sender may outlive an edit that makes the picture forget it.
     const QByteArray update = m_store->picture().update(m_limits->updateFlags);
     if (!m_sender(update))

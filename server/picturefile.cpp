@@ -1,13 +1,16 @@
 #include "server/picturefile.h"
 
 #include "model/canvasformat.h"
+#include "server/faultpoint.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +25,19 @@ constexpr qint64 LargestFile = HeaderSize + largestCellCount() + ChecksumSize;
 quint16 checksum(QByteArrayView bytes)
 {
     return qChecksum(bytes, Qt::ChecksumItuV41);
+}
+
+// A rename is on the disk only once its folder is synced: until then a power cut may bring back
+// the previous file, while the journal already records this one as saved. Best effort: some file
+// systems cannot sync a folder, and the file itself is saved either way.
+void syncFolderOf(const QString &path)
+{
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
 }
 
 } // namespace
@@ -155,7 +171,9 @@ bool PictureFile::save(const Picture &picture)
                       .arg(m_path);
         return false;
     }
+    FaultPoint::Scope scope("save");
     QSaveFile file(m_path);
+    FaultPoint::reached();
     if (!file.open(QIODevice::WriteOnly)) {
         m_error = QStringLiteral("%1: cannot write: %2").arg(m_path, file.errorString());
         return false;
@@ -167,9 +185,13 @@ bool PictureFile::save(const Picture &picture)
         file.cancelWriting();
         return false;
     }
+    // QSaveFile syncs the new file before it renames it over the old one.
+    FaultPoint::reached();
     if (!file.commit()) {
         m_error = QStringLiteral("%1: cannot write: %2").arg(m_path, file.errorString());
         return false;
     }
+    FaultPoint::reached();
+    syncFolderOf(m_path);
     return true;
 }

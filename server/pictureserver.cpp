@@ -465,6 +465,7 @@ void PictureServer::closeAllClients()
 
 void PictureServer::sendFreshUpdates()
 {
+    m_store->aboutToRelay();
     m_relays.sendToAll(picture().update(m_limits.updateFlags));
 }
 

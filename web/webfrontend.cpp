@@ -431,6 +431,8 @@ QByteArray WebFrontEnd::picturePng(const QByteArray &query, const QHostAddress &
 
     // Viewers ask for the same picture at the same size over and over (a page's slider, many
     // pages at once): the last one is kept, known by the picture's whole content.
+    if (!past)
+        m_server->store()->aboutToRelay();
     const Picture &shown = past ? *past : m_server->picture();
     const QByteArray &content = shown.update();
     *status = 200;
