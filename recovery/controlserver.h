@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recovery/controlclient.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -11,18 +13,20 @@ class QLocalServer;
 class QLocalSocket;
 
 // The running server's end of the local control socket, through which the recovery commands
-// have it carry out a revert or a restore. The change arrives whole, worked out by the command
-// from the history; the server carries it out as ordinary edits through its store, under a
-// connection of its own that the history names "control", so that the edits are journaled and
-// relayed like anyone's and every window shows them at once.
+// have it carry out a revert or a restore, or say what one would do. The change arrives whole,
+// worked out by the command from the history; the server carries it out as ordinary edits
+// through its store, under a connection of its own for this one action, recorded with the
+// request's label (PictureStore::openActionConnection), so that the edits are journaled and
+// relayed like anyone's, every window shows them at once, and the action can be undone alone.
+// A dry run changes nothing and answers with the picture as it stands and as it would be.
 //
 // Only this server's own user and root may use the socket. It is created user-only (mode 0600
 // from the start: Qt binds it in a private folder and moves it into place), and every peer's
 // credentials are checked as well (SO_PEERCRED), so that a socket whose mode is loosened later
 // still refuses everyone else.
 //
-// A request is one frame: a 4-byte little-endian length, then PictureChange::encode(). The answer
-// is one frame too (see ControlClient).
+// A request is one frame: a 4-byte little-endian length, then ControlClient::encodeRequest().
+// The answer is one frame too (see ControlClient).
 class ControlServer : public QObject
 {
     Q_OBJECT
@@ -30,10 +34,9 @@ class ControlServer : public QObject
 public:
     static constexpr int MaxRequestSize = 64 * 1024;
 
-    // openControlConnection opens the store's connection of the server's own, recorded as
-    // "control"; without it, a connection with a null address stands for it.
-    explicit ControlServer(PictureStore *store,
-                           std::function<quint64()> openControlConnection = nullptr,
+    // The function is no longer called: the store opens a connection per action itself. It is
+    // taken until the server's start stops passing one.
+    explicit ControlServer(PictureStore *store, const std::function<quint64()> & = nullptr,
                            QObject *parent = nullptr);
     ~ControlServer() override;
 
@@ -53,12 +56,9 @@ private:
     void acceptPeers();
     void readPeer(QLocalSocket *peer);
     void answer(QLocalSocket *peer, const QByteArray &reply);
+    ControlClient::Reply handle(QByteArrayView request);
 
     // The store may go first when both belong to the same server object.
     QPointer<PictureStore> m_store;
-    std::function<quint64()> m_openControlConnection;
     QLocalServer *m_server = nullptr;
-    // Opened at the first change, so that a server nobody repairs records no control connection.
-    quint64 m_connection = 0;
-    bool m_connectionOpen = false;
 };
