@@ -136,8 +136,10 @@ ControlClient::Reply ControlServer::handle(QByteArrayView bytes)
     }
     if (change) {
         // One connection per action, so that each can be told apart and undone alone.
-        const quint64 connection = m_store->openActionConnection(
-            request->label.isEmpty() ? QStringLiteral("control") : request->label);
+        // One line, as history prints it.
+        const QString label = request->label.simplified().left(MaxLabelLength);
+        const quint64 connection =
+            m_store->openActionConnection(label.isEmpty() ? QStringLiteral("control") : label);
         reply.ok = change->carryOut(m_store, connection, &reply.outcome, &reply.message);
         m_store->closeConnection(connection);
     }

@@ -33,6 +33,8 @@ class ControlServer : public QObject
 
 public:
     static constexpr int MaxRequestSize = 64 * 1024;
+    // Labels are cut to this many characters, and to one line.
+    static constexpr int MaxLabelLength = 200;
 
     // The function is no longer called: the store opens a connection per action itself. It is
     // taken until the server's start stops passing one.

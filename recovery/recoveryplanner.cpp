@@ -211,6 +211,7 @@ bool RecoveryPlanner::compute(
 
 std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const Span &span)
 {
+    m_restored.reset();
     const std::optional<Picture> start = m_history->pictureAt(span.first - 1);
     if (!start) {
         fail(QStringLiteral("cannot read the picture before edit %1: %2")
@@ -260,11 +261,10 @@ std::optional<PictureChange> RecoveryPlanner::restore(qint64 atMs)
                  .arg(m_history->errorString()));
         return std::nullopt;
     }
-    // Read on only to learn whose work the restore undoes.
-    RevertComputation computation(*picture);
-    if (!compute(&computation, edits->last + 1,
-                 [](const PictureHistory::Edit &) { return std::optional<bool>(false); }))
-        return std::nullopt;
+    // Whose work it undoes is read only if asked: it takes reading every later edit.
+    m_writers.clear();
+    m_restoredSeq = edits->last;
+    m_restored = *picture;
     return PictureChange::restore(*picture);
 }
 
@@ -279,6 +279,13 @@ std::optional<Picture> RecoveryPlanner::newest()
 std::optional<QList<RecoveryPlanner::Undone>> RecoveryPlanner::undone(const Picture &current,
                                                                       const Picture &result)
 {
+    if (m_restored) {
+        RevertComputation computation(*m_restored);
+        m_restored.reset();
+        if (!compute(&computation, m_restoredSeq + 1,
+                     [](const PictureHistory::Edit &) { return std::optional<bool>(false); }))
+            return std::nullopt;
+    }
     std::map<quint64, Undone> byConnection;
     const QByteArray &now = current.cells();
     const QByteArray &then = result.cells();

@@ -91,5 +91,9 @@ private:
     QHash<quint64, PictureHistory::Connection> m_connections;
     // Who set each slot last, as RevertComputation::writers() gives it, for undone().
     std::vector<quint64> m_writers;
+    // The picture the last restore() goes back to, and the edit it stood after, until undone()
+    // reads on from there.
+    std::optional<Picture> m_restored;
+    quint64 m_restoredSeq = 0;
     QString m_error;
 };

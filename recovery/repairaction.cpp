@@ -117,20 +117,44 @@ std::optional<QString> RepairAction::weigh(RecoveryPlanner &planner, const Pictu
     return text;
 }
 
+std::optional<QString> RepairAction::throughServer(RecoveryPlanner &planner,
+                                                   const QString &socketPath,
+                                                   const PictureChange &change,
+                                                   QString *problem) const
+{
+    const QString where = QStringLiteral(" (by the running server)");
+    const std::optional<ControlClient::Reply> reply =
+        ControlClient::send(socketPath, {label, dryRun, change.encode()}, problem);
+    if (!reply)
+        return std::nullopt;
+    if (!reply->ok) {
+        *problem = QStringLiteral("the server refused: %1").arg(reply->message);
+        return std::nullopt;
+    }
+    if (!dryRun)
+        return done(reply->outcome, where);
+    if (!reply->current || !reply->result) {
+        *problem = QStringLiteral("the server did not say what the change would do");
+        return std::nullopt;
+    }
+    return weigh(planner, *reply->current, *reply->result, reply->outcome, where, problem);
+}
+
 std::optional<QString> RepairAction::run(const Source &source, const Plan &planned,
                                          QString *problem) const
 {
     const QString socketPath = ControlServer::socketPath(source.path);
+    std::unique_ptr<QLockFile> lock;
     bool serverRuns = false;
-    // Before anything else: another user's server refuses us, and its files may not be ours
-    // to read.
-    if (!source.redis && !ControlClient::checkOwner(socketPath, problem))
-        return std::nullopt;
-    QLockFile lock(source.path + QStringLiteral(".lock"));
     if (!source.redis) {
-        lock.setStaleLockTime(0);
-        serverRuns = !lock.tryLock(0);
-        if (serverRuns && lock.error() != QLockFile::LockFailedError) {
+        // Before anything else: another user's server refuses us, and its files may not be
+        // ours to read.
+        if (!ControlClient::checkOwner(socketPath, problem))
+            return std::nullopt;
+        lock = std::make_unique<QLockFile>(source.path + QStringLiteral(".lock"));
+        lock->setStaleLockTime(0);
+        serverRuns = !lock->tryLock(0);
+        if (serverRuns && lock->error() != QLockFile::LockFailedError) {
             *problem = QStringLiteral("%1: cannot take its lock %1.lock").arg(source.path);
             return std::nullopt;
         }
@@ -144,31 +168,13 @@ std::optional<QString> RepairAction::run(const Source &source, const Plan &plann
     const std::optional<PictureChange> change = plan(planner, planned, problem);
     if (!change)
         return std::nullopt;
+    if (serverRuns)
+        return throughServer(planner, socketPath, *change, problem);
 
-    const QString where = source.redis ? QStringLiteral(" (through Redis)")
-                          : serverRuns ? QStringLiteral(" (by the running server)")
-                                       : QString();
-    PictureChange::Outcome outcome;
-    if (serverRuns) {
-        const std::optional<ControlClient::Reply> reply =
-            ControlClient::send(socketPath, {label, dryRun, change->encode()}, problem);
-        if (!reply)
-            return std::nullopt;
-        if (!reply->ok) {
-            *problem = QStringLiteral("the server refused: %1").arg(reply->message);
-            return std::nullopt;
-        }
-        if (!dryRun)
-            return done(reply->outcome, where);
-        if (!reply->current || !reply->result) {
-            *problem = QStringLiteral("the server did not say what the change would do");
-            return std::nullopt;
-        }
-        return weigh(planner, *reply->current, *reply->result, reply->outcome, where, problem);
-    }
+    const QString where = source.redis ? QStringLiteral(" (through Redis)") : QString();
     if (dryRun) {
-        // The history's newest picture is the picture: nobody else changes it meanwhile, or
-        // Redis relays it to every server as it stands.
+        // The history's newest picture is the picture: nobody else changes the files
+        // meanwhile, and Redis holds its picture as the stream leads to it.
         const std::optional<Picture> current = planner.newest();
         if (!current) {
             *problem = planner.errorString();
@@ -182,6 +188,7 @@ std::optional<QString> RepairAction::run(const Source &source, const Plan &plann
         return weigh(planner, *current, *result, PictureChange::difference(*current, *result),
                      where, problem);
     }
+    PictureChange::Outcome outcome;
     const bool carried =
         source.redis ? HistorySource::carryOut(*source.redis, *change, label, &outcome, problem)
                      : HistorySource::carryOut(source.path, *change, label, &outcome, problem);

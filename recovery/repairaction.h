@@ -60,4 +60,7 @@ private:
                                  const Picture &result, const PictureChange::Outcome &outcome,
                                  const QString &where, QString *problem) const;
     QString done(const PictureChange::Outcome &outcome, const QString &where) const;
+    // Hands the change to the server running on the picture file.
+    std::optional<QString> throughServer(RecoveryPlanner &planner, const QString &socketPath,
+                                         const PictureChange &change, QString *problem) const;
 };

@@ -13,6 +13,7 @@
 #include <QBuffer>
 #include <QImageReader>
 #include <QLocalSocket>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -73,6 +74,27 @@ quint8 startValue(int x, int y)
 {
     return quint8((x + 3 * y) % 8);
 }
+
+// Keeps the labels of the connections opened for actions, and which of those are still open.
+class LabellingStore : public LocalPictureStore
+{
+public:
+    using LocalPictureStore::LocalPictureStore;
+    quint64 openActionConnection(const QString &label) override
+    {
+        const quint64 id = LocalPictureStore::openActionConnection(label);
+        labels.append(label);
+        open.insert(id);
+        return id;
+    }
+    void closeConnection(quint64 connection) override
+    {
+        open.remove(connection);
+        LocalPictureStore::closeConnection(connection);
+    }
+    QStringList labels;
+    QSet<quint64> open;
+};
 
 // Sends one request to a control socket served by this thread and reads the answer to the close.
 std::optional<ControlClient::Reply> ask(const QString &path, const QByteArray &request)
@@ -605,7 +627,7 @@ void tst_Recovery::controlSocketCarriesOutAChange()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    LocalPictureStore store(startPicture());
+    LabellingStore store(startPicture());
     QList<QPair<quint64, QByteArray>> edited;
     connect(&store, &PictureStore::edited, this, [&](quint64 connection, QByteArrayView relayed) {
         edited.append({connection, relayed.toByteArray()});
@@ -637,12 +659,13 @@ void tst_Recovery::controlSocketCarriesOutAChange()
     QCOMPARE(store.picture(), startPicture());
     QCOMPARE(edited.size(), 0);
     QCOMPARE(changed.count(), 0);
+    QVERIFY(store.labels.isEmpty()); // no connection opened for it either
 
     QLocalSocket peer;
     peer.connectToServer(path);
     QVERIFY(peer.waitForConnected(5000));
     const QByteArray request = ControlClient::frame(ControlClient::encodeRequest(
-        {QStringLiteral("restore"), false, PictureChange::restore(wanted).encode()}));
+        {QStringLiteral("restore 10:00\nby  me"), false, PictureChange::restore(wanted).encode()}));
     // Split, to be put together by the server.
     peer.write(request.first(3));
     QVERIFY(peer.waitForBytesWritten(5000));
@@ -666,12 +689,15 @@ void tst_Recovery::controlSocketCarriesOutAChange()
     QVERIFY(!reply->current && !reply->result);
     QCOMPARE(store.picture(), wanted);
     QCOMPARE(changed.count(), 1);
-    // The colours, then rows 0 and 3, each under the one connection of the server's own.
+    // The colours, then rows 0 and 3, each under the one connection of the action.
     QCOMPARE(edited.size(), 3);
     QCOMPARE(edited.at(0).second, QByteArray::fromHex("0300040001000000"));
     QCOMPARE(edited.at(1).second.first(6), QByteArray::fromHex("04001a000016"));
     QCOMPARE(edited.at(2).second.first(6), QByteArray::fromHex("04001a000316"));
     QCOMPARE(edited.at(0).first, edited.at(2).first);
+    // Under a connection opened for this action alone, labelled in one line, and closed after.
+    QCOMPARE(store.labels, QStringList{QStringLiteral("restore 10:00 by me")});
+    QVERIFY(store.open.isEmpty());
 }
 
 void tst_Recovery::controlSocketRefusesBadRequests_data()
