@@ -13,7 +13,7 @@ namespace {
 // the edit the picture file held at its last save, from which the start catches up.
 constexpr char Schema[] = R"sql(
 CREATE TABLE connections(id INTEGER PRIMARY KEY, address TEXT NOT NULL, port INTEGER NOT NULL,
-                         connected_ms INTEGER NOT NULL, left_ms INTEGER);
+                         connected_ms INTEGER NOT NULL, left_ms INTEGER, label TEXT);
 CREATE TABLE edits(seq INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL,
                    connection INTEGER NOT NULL, message BLOB NOT NULL);
 CREATE TABLE snapshots(seq INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, picture BLOB NOT NULL);
@@ -217,6 +217,7 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
     if (isNew) {
         if (!createSchema())
             return Failed;
+        m_schemaVersion = SchemaVersion;
         return Created;
     }
     const qint64 applicationId = queryInteger("PRAGMA application_id", -1);
@@ -243,7 +244,7 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
         m_error = QStringLiteral("%1: an SQLite database, but not a Celvane journal").arg(m_path);
         return Refused;
     }
-    const qint64 version = queryInteger("PRAGMA user_version", -1);
+    qint64 version = queryInteger("PRAGMA user_version", -1);
     if (version > SchemaVersion) {
         m_error = QStringLiteral("%1: a journal of a newer schema (%2; this program reads %3)")
                       .arg(m_path)
@@ -251,7 +252,7 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
                       .arg(SchemaVersion);
         return Refused;
     }
-    if (version != SchemaVersion) {
+    if (version < 1) {
         m_error =
             QStringLiteral("%1: damaged journal (schema version %2)").arg(m_path).arg(version);
         return Refused;
@@ -288,8 +289,32 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
         if (!exec("CREATE TABLE IF NOT EXISTS saved(id INTEGER PRIMARY KEY CHECK (id = 1), "
                   "seq INTEGER NOT NULL, time_ms INTEGER NOT NULL)"))
             return Failed;
+        if (version < SchemaVersion && !upgrade(int(version)))
+            return Failed;
+        version = SchemaVersion;
     }
+    m_schemaVersion = int(version);
     return Opened;
+}
+
+bool JournalDatabase::upgrade(int from)
+{
+    // One transaction: a journal is of one version or the next, never half of both. The new
+    // version number makes an older server refuse the journal instead of writing connections
+    // without the label a reader of this version expects to find.
+    if (!exec("BEGIN IMMEDIATE"))
+        return false;
+    bool upgraded = true;
+    if (from < 2)
+        upgraded = exec("ALTER TABLE connections ADD COLUMN label TEXT");
+    upgraded =
+        upgraded &&
+        exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion).toLatin1().constData());
+    if (!upgraded) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return exec("COMMIT");
 }
 
 bool JournalDatabase::createSchema()

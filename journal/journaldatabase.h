@@ -20,7 +20,9 @@ public:
     // The number every Celvane journal carries in its header (0x4356444A, "CVDJ"), so that a
     // journal is told from any other SQLite file without reading its tables.
     static constexpr int ApplicationId = 1129727050;
-    static constexpr int SchemaVersion = 1;
+    // 2 added connections.label. A journal of version 1 is upgraded in place when opened for
+    // writing, and read as it is otherwise.
+    static constexpr int SchemaVersion = 2;
 
     enum OpenResult {
         Opened,
@@ -68,6 +70,8 @@ public:
     OpenResult open(Mode mode);
     void close();
     bool isOpen() const { return m_db != nullptr; }
+    // The version of the open journal's schema: older ones lack some columns.
+    int schemaVersion() const { return m_schemaVersion; }
     sqlite3 *handle() const { return m_db; }
 
     // Runs statements without results; on failure errorString() says why.
@@ -90,9 +94,11 @@ public:
 private:
     OpenResult check(Mode mode, bool isNew);
     bool createSchema();
+    bool upgrade(int from);
 
     QString m_path;
     sqlite3 *m_db = nullptr;
     QString m_error;
     int m_errorCode = SQLITE_OK;
+    int m_schemaVersion = 0;
 };

@@ -48,8 +48,11 @@ bool JournalHistory::prepare()
                                         "ORDER BY seq DESC LIMIT 1") &&
                  m_edits.prepare(db, "SELECT seq, time_ms, connection, message FROM edits "
                                      "WHERE seq BETWEEN ? AND ? ORDER BY seq") &&
-                 m_connection.prepare(db, "SELECT address, port, connected_ms, left_ms "
-                                          "FROM connections WHERE id = ?");
+                 m_connection.prepare(db, m_database->schemaVersion() >= 2
+                                              ? "SELECT address, port, connected_ms, left_ms, "
+                                                "label FROM connections WHERE id = ?"
+                                              : "SELECT address, port, connected_ms, left_ms, "
+                                                "NULL FROM connections WHERE id = ?");
     if (!m_prepared)
         return failed("reading the journal");
     return true;
@@ -198,6 +201,7 @@ std::optional<PictureHistory::Connection> JournalHistory::connection(quint64 id)
         connection.port = quint16(m_connection.integer(1));
         connection.connectedMs = m_connection.integer(2);
         connection.leftMs = m_connection.isNull(3) ? -1 : m_connection.integer(3);
+        connection.label = m_connection.isNull(4) ? QString() : m_connection.text(4);
         found = connection;
     } else {
         m_error = QStringLiteral("%1: no connection %2").arg(m_database->path()).arg(id);

@@ -216,15 +216,22 @@ quint64 JournalStore::openControlConnection()
     return openNamedConnection(QStringLiteral("control"), 0);
 }
 
-quint64 JournalStore::openNamedConnection(const QString &address, quint16 port)
+quint64 JournalStore::openActionConnection(const QString &label)
+{
+    return openNamedConnection(QStringLiteral("control"), 0, label);
+}
+
+quint64 JournalStore::openNamedConnection(const QString &address, quint16 port,
+                                          const QString &label)
 {
     const quint64 id = m_nextConnection++;
     LiveConnection &connection = m_connections[id];
     connection.address = address;
+    connection.label = label;
     connection.port = port;
     connection.connectedMs = now();
     if (!m_failing) {
-        m_writer.addConnection(id, address, port, connection.connectedMs);
+        m_writer.addConnection(id, address, port, connection.connectedMs, label);
         connection.queued = true;
         scheduleSync();
     }
@@ -397,7 +404,7 @@ bool JournalStore::resume()
     for (auto &entry : m_connections) {
         if (!entry.second.recorded) {
             m_writer.addConnection(entry.first, entry.second.address, entry.second.port,
-                                   entry.second.connectedMs);
+                                   entry.second.connectedMs, entry.second.label);
             entry.second.queued = true;
         }
     }

@@ -81,6 +81,8 @@ public:
     // Opens a connection of the server's own, recorded as address "control", port 0, under which
     // it applies edits nobody sent (reverting, restoring). Closed like any other.
     quint64 openControlConnection();
+    // The same, one per action, with the action's label recorded beside it.
+    quint64 openActionConnection(const QString &label) override;
     // Commits the pending batch now, without a sync. False while the journal cannot be written.
     bool commitNow();
     // Commits and syncs every commit so far to the disk.
@@ -107,13 +109,15 @@ private:
     struct LiveConnection
     {
         QString address;
+        QString label;
         quint16 port = 0;
         qint64 connectedMs = 0;
         bool queued = false;   // in the writer's pending batch
         bool recorded = false; // committed
     };
 
-    quint64 openNamedConnection(const QString &address, quint16 port);
+    quint64 openNamedConnection(const QString &address, quint16 port,
+                                const QString &label = QString());
     qint64 now();
     StartResult catchUp(bool created);
     void scheduleSync();

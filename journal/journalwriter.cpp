@@ -23,7 +23,8 @@ JournalDatabase::OpenResult JournalWriter::open()
     sqlite3 *db = m_database.handle();
     const bool prepared =
         m_insertConnection.prepare(db, "INSERT INTO connections(id, address, port, "
-                                       "connected_ms, left_ms) VALUES (?, ?, ?, ?, NULL)") &&
+                                       "connected_ms, left_ms, label) "
+                                       "VALUES (?, ?, ?, ?, NULL, ?)") &&
         m_updateLeft.prepare(db, "UPDATE connections SET left_ms = ? WHERE id = ?") &&
         m_insertEdit.prepare(db, "INSERT INTO edits(seq, time_ms, connection, message) "
                                  "VALUES (?, ?, ?, ?)") &&
@@ -56,9 +57,9 @@ void JournalWriter::close()
 }
 
 void JournalWriter::addConnection(quint64 id, const QString &address, quint16 port,
-                                  qint64 connectedMs)
+                                  qint64 connectedMs, const QString &label)
 {
-    m_connections.push_back({id, address, port, connectedMs});
+    m_connections.push_back({id, address, port, connectedMs, label});
 }
 
 void JournalWriter::setLeft(quint64 id, qint64 leftMs)
@@ -137,6 +138,10 @@ bool JournalWriter::write()
     // Connections before the edits that name them, and left times after both, so that a
     // connection that came and went within one batch is recorded whole.
     for (const PendingConnection &connection : m_connections) {
+        if (connection.label.isEmpty())
+            m_insertConnection.bindNull(5);
+        else
+            m_insertConnection.bind(5, connection.label);
         if (!m_insertConnection.bind(1, qint64(connection.id))
                  .bind(2, connection.address)
                  .bind(3, qint64(connection.port))

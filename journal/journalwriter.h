@@ -39,7 +39,9 @@ public:
     // The edit the picture file held at its last recorded save, or -1 if none is recorded.
     qint64 storedSavedSeq() const { return m_storedSavedSeq; }
 
-    void addConnection(quint64 id, const QString &address, quint16 port, qint64 connectedMs);
+    // label names what a connection of the server's own did; empty (NULL) for a client.
+    void addConnection(quint64 id, const QString &address, quint16 port, qint64 connectedMs,
+                       const QString &label = QString());
     void setLeft(quint64 id, qint64 leftMs);
     void addEdit(quint64 seq, qint64 timeMs, quint64 connection, QByteArrayView message);
     void addSnapshot(quint64 seq, qint64 timeMs, const QByteArray &picture);
@@ -72,6 +74,7 @@ private:
         QString address;
         quint16 port;
         qint64 connectedMs;
+        QString label;
     };
     struct PendingEdit
     {

@@ -1,5 +1,8 @@
 #include "recovery/controlclient.h"
 
+#include "recovery/controlserver.h"
+#include "server/picturefile.h"
+
 #include <QDataStream>
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,8 +15,28 @@
 
 namespace {
 
-// An answer holds two numbers and at most a line of text.
-constexpr quint32 MaxReplySize = 4096;
+// An answer holds two numbers, at most a line of text and two pictures, each smaller than a
+// request, which holds two as well.
+constexpr quint32 MaxReplySize = ControlServer::MaxRequestSize + 4096;
+
+// The first byte of a request. 1 and 2 were those of a bare PictureChange, which a server of
+// this version refuses as no request it understands.
+constexpr quint8 RequestVersion = 3;
+
+QByteArray encodedPicture(const std::optional<Picture> &picture)
+{
+    return picture ? PictureFile::encode(*picture) : QByteArray();
+}
+
+// False for bytes that are no picture; an empty field is none.
+bool decodePicture(const QByteArray &bytes, std::optional<Picture> *picture)
+{
+    if (bytes.isEmpty())
+        return true;
+    QString problem;
+    *picture = PictureFile::decode(bytes, &problem);
+    return bool(*picture);
+}
 
 } // namespace
 
@@ -24,12 +47,39 @@ QByteArray ControlClient::frame(const QByteArray &bytes)
     return framed + bytes;
 }
 
+QByteArray ControlClient::encodeRequest(const Request &request)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << RequestVersion << request.label << request.dryRun << request.change;
+    return bytes;
+}
+
+std::optional<ControlClient::Request> ControlClient::decodeRequest(QByteArrayView bytes)
+{
+    const QByteArray copy = bytes.toByteArray();
+    QDataStream stream(copy);
+    quint8 version = 0;
+    Request request;
+    stream >> version >> request.label >> request.dryRun >> request.change;
+    if (stream.status() != QDataStream::Ok || !stream.atEnd() || version != RequestVersion)
+        return std::nullopt;
+    return request;
+}
+
+ControlClient::Reply ControlClient::refusal(const QString &message)
+{
+    Reply reply;
+    reply.message = message;
+    return reply;
+}
+
 QByteArray ControlClient::encodeReply(const Reply &reply)
 {
     QByteArray bytes;
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream << reply.ok << qint32(reply.outcome.cells) << qint32(reply.outcome.colours)
-           << reply.message;
+           << reply.message << encodedPicture(reply.current) << encodedPicture(reply.result);
     return bytes;
 }
 
@@ -39,8 +89,11 @@ std::optional<ControlClient::Reply> ControlClient::decodeReply(const QByteArray 
     Reply reply;
     qint32 cells = 0;
     qint32 colours = 0;
-    stream >> reply.ok >> cells >> colours >> reply.message;
-    if (stream.status() != QDataStream::Ok || !stream.atEnd())
+    QByteArray current;
+    QByteArray result;
+    stream >> reply.ok >> cells >> colours >> reply.message >> current >> result;
+    if (stream.status() != QDataStream::Ok || !stream.atEnd() ||
+        !decodePicture(current, &reply.current) || !decodePicture(result, &reply.result))
         return std::nullopt;
     reply.outcome = {cells, colours};
     return reply;
@@ -61,10 +114,10 @@ bool ControlClient::checkOwner(const QString &socketPath, QString *problem)
 }
 
 std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPath,
-                                                        const PictureChange &change,
-                                                        QString *problem, int timeoutMs)
+                                                        const Request &request, QString *problem,
+                                                        int timeoutMs)
 {
-    return send(socketPath, change.encode(), problem, timeoutMs);
+    return send(socketPath, encodeRequest(request), problem, timeoutMs);
 }
 
 std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPath,

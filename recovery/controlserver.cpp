@@ -35,22 +35,16 @@ bool isAllowedPeer(QLocalSocket *peer, uid_t *uid)
 
 Q_LOGGING_CATEGORY(lcRecovery, "celvane.recovery", QtWarningMsg)
 
-ControlServer::ControlServer(PictureStore *store, std::function<quint64()> openControlConnection,
-                             QObject *parent)
+ControlServer::ControlServer(PictureStore *store, QObject *parent)
     : QObject(parent)
     , m_store(store)
-    , m_openControlConnection(std::move(openControlConnection))
     , m_server(new QLocalServer(this))
 {
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, &ControlServer::acceptPeers);
 }
 
-ControlServer::~ControlServer()
-{
-    if (m_connectionOpen && m_store)
-        m_store->closeConnection(m_connection);
-}
+ControlServer::~ControlServer() = default;
 
 QString ControlServer::socketPath(const QString &picturePath)
 {
@@ -75,11 +69,9 @@ void ControlServer::acceptPeers()
         uid_t uid = 0;
         if (!isAllowedPeer(peer, &uid)) {
             qCWarning(lcRecovery) << "refused a control connection from uid" << uid;
-            answer(peer, ControlClient::encodeReply(
-                             {false,
-                              {},
-                              QStringLiteral("only the server's own user and root may "
-                                             "change the picture")}));
+            answer(peer, ControlClient::encodeReply(ControlClient::refusal(
+                             QStringLiteral("only the server's own user and root may "
+                                            "change the picture"))));
             continue;
         }
         connect(peer, &QLocalSocket::readyRead, this, [this, peer] { readPeer(peer); });
@@ -102,54 +94,71 @@ void ControlServer::readPeer(QLocalSocket *peer)
     if (pending.size() >= 4) {
         const quint32 length = qFromLittleEndian<quint32>(pending.constData());
         if (length > quint32(MaxRequestSize)) {
-            answer(peer, ControlClient::encodeReply(
-                             {false, {}, QStringLiteral("a request larger than any change")}));
+            answer(peer, ControlClient::encodeReply(ControlClient::refusal(
+                             QStringLiteral("a request larger than any change"))));
             return;
         }
         if (pending.size() > qsizetype(length) + 4) {
             answer(peer, ControlClient::encodeReply(
-                             {false, {}, QStringLiteral("bytes after the request")}));
+                             ControlClient::refusal(QStringLiteral("bytes after the request"))));
             return;
         }
         if (pending.size() == qsizetype(length) + 4) {
-            answer(peer, carryOut(QByteArrayView(pending).sliced(4)));
+            const QByteArrayView request = QByteArrayView(pending).sliced(4);
+            if (request == ControlClient::reloadRequest())
+                answer(peer, m_reload ? m_reload()
+                                      : ControlClient::encodeReply(
+                                            {false, {}, QStringLiteral("this server cannot read "
+                                                                       "its configuration again")}));
+            else
+                answer(peer, ControlClient::encodeReply(handle(request)));
             return;
         }
     }
     peer->setProperty(pendingProperty, pending);
 }
 
-QByteArray ControlServer::carryOut(QByteArrayView request)
+ControlClient::Reply ControlServer::handle(QByteArrayView bytes)
 {
-    if (request == ControlClient::reloadRequest()) {
-        if (m_reload)
-            return m_reload();
-        return ControlClient::encodeReply(
-            {false, {}, QStringLiteral("this server cannot read its configuration again")});
-    }
-    QString problem;
-    const std::optional<PictureChange> change = PictureChange::decode(request, &problem);
     ControlClient::Reply reply;
-    if (change) {
-        if (!m_connectionOpen) {
-            m_connection = m_openControlConnection ? m_openControlConnection()
-                                                   : m_store->openConnection(QHostAddress(), 0);
-            m_connectionOpen = true;
-        }
-        reply.ok = change->carryOut(m_store, m_connection, &reply.outcome, &problem);
+    const std::optional<ControlClient::Request> request = ControlClient::decodeRequest(bytes);
+    if (!request) {
+        reply.message = QStringLiteral("not a request this server understands");
+        qCWarning(lcRecovery).noquote() << "refused a control request:" << reply.message;
+        return reply;
     }
-    reply.message = problem;
-    if (reply.ok) {
-        qCInfo(lcRecovery).noquote()
-            << (change->isConditional() ? "reverted" : "restored") << reply.outcome.cells
-            << "cells and" << reply.outcome.colours << "frame colours";
-        if (reply.outcome.cells || reply.outcome.colours)
-            Q_EMIT changed();
-    } else {
-        qCWarning(lcRecovery).noquote() << "refused a control request:" << problem;
+    const std::optional<PictureChange> change =
+        PictureChange::decode(request->change, &reply.message);
+    if (change && request->dryRun) {
+        // Worked out against the picture as it stands, which nothing changes.
+        reply.current = m_store->picture();
+        reply.result = change->appliedTo(*reply.current);
+        if (reply.result) {
+            reply.ok = true;
+            reply.outcome = PictureChange::difference(*reply.current, *reply.result);
+        } else {
+            reply.message = QStringLiteral("the picture is of another format than the change");
+        }
+        return reply;
+    }
+    if (change) {
+        // One connection per action, so that each can be told apart and undone alone.
+        // One line, as history prints it.
+        const QString label = request->label.simplified().left(MaxLabelLength);
+        const quint64 connection =
+            m_store->openActionConnection(label.isEmpty() ? QStringLiteral("control") : label);
+        reply.ok = change->carryOut(m_store, connection, &reply.outcome, &reply.message);
+        m_store->closeConnection(connection);
+    }
+    if (!reply.ok) {
+        qCWarning(lcRecovery).noquote() << "refused a control request:" << reply.message;
+        return reply;
     }
     // The command tells its user the change is made: it must be kept first, as if relayed.
-    if (reply.ok)
-        m_store->aboutToRelay();
-    return ControlClient::encodeReply(reply);
+    m_store->aboutToRelay();
+    qCInfo(lcRecovery).noquote() << request->label << ":" << reply.outcome.cells << "cells and"
+                                 << reply.outcome.colours << "frame colours";
+    if (reply.outcome.cells || reply.outcome.colours)
+        Q_EMIT changed();
+    return reply;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recovery/controlclient.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -12,17 +14,19 @@ class QLocalServer;
 class QLocalSocket;
 
 // The running server's end of the local control socket, through which the recovery commands
-// have it carry out a revert or a restore. The change arrives whole, worked out by the command
-// from the history; the server carries it out as ordinary edits through its store, under a
-// connection of its own that the history names "control", so that the edits are journaled and
-// relayed like anyone's and every window shows them at once.
+// have it carry out a revert or a restore, or say what one would do. The change arrives whole,
+// worked out by the command from the history; the server carries it out as ordinary edits
+// through its store, under a connection of its own for this one action, recorded with the
+// request's label (PictureStore::openActionConnection), so that the edits are journaled and
+// relayed like anyone's, every window shows them at once, and the action can be undone alone.
+// A dry run changes nothing and answers with the picture as it stands and as it would be.
 //
 // Only this server's own user and root may use the socket. It is created user-only (mode 0600
 // from the start: Qt binds it in a private folder and moves it into place), and every peer's
 // credentials are checked as well (SO_PEERCRED), so that a socket whose mode is loosened later
 // still refuses everyone else.
 //
-// A request is one frame: a 4-byte little-endian length, then PictureChange::encode(), or
+// A request is one frame: a 4-byte little-endian length, then ControlClient::encodeRequest(), or
 // ControlClient::reloadRequest() to have the server read its configuration file again. The
 // answer is one frame too (see ControlClient).
 class ControlServer : public QObject
@@ -31,12 +35,10 @@ class ControlServer : public QObject
 
 public:
     static constexpr int MaxRequestSize = 64 * 1024;
+    // Labels are cut to this many characters, and to one line.
+    static constexpr int MaxLabelLength = 200;
 
-    // openControlConnection opens the store's connection of the server's own, recorded as
-    // "control"; without it, a connection with a null address stands for it.
-    explicit ControlServer(PictureStore *store,
-                           std::function<quint64()> openControlConnection = nullptr,
-                           QObject *parent = nullptr);
+    explicit ControlServer(PictureStore *store, QObject *parent = nullptr);
     ~ControlServer() override;
 
     // The socket beside a picture file.
@@ -45,6 +47,8 @@ public:
     // Listens at path, replacing whatever socket a server that stopped without removing it left
     // there (the caller holds the picture's lock, so no live server listens there).
     bool listen(const QString &path);
+    // What a reload request does; without it, such a request is refused.
+    void setReloadHandler(std::function<QByteArray()> reload) { m_reload = std::move(reload); }
     // What a reload request does; without it, such a request is refused.
     void setReloadHandler(std::function<QByteArray()> reload) { m_reload = std::move(reload); }
     QString errorString() const;
@@ -57,14 +61,10 @@ private:
     void acceptPeers();
     void readPeer(QLocalSocket *peer);
     void answer(QLocalSocket *peer, const QByteArray &reply);
-    QByteArray carryOut(QByteArrayView request);
+    ControlClient::Reply handle(QByteArrayView request);
 
     // The store may go first when both belong to the same server object.
     QPointer<PictureStore> m_store;
-    std::function<quint64()> m_openControlConnection;
     std::function<QByteArray()> m_reload;
     QLocalServer *m_server = nullptr;
-    // Opened at the first change, so that a server nobody repairs records no control connection.
-    quint64 m_connection = 0;
-    bool m_connectionOpen = false;
 };

@@ -37,7 +37,8 @@ std::unique_ptr<PictureHistory> HistorySource::open(const QString &picturePath, 
 }
 
 bool HistorySource::carryOut(const QString &picturePath, const PictureChange &change,
-                             PictureChange::Outcome *outcome, QString *problem)
+                             const QString &label, PictureChange::Outcome *outcome,
+                             QString *problem)
 {
     PictureFile file(picturePath);
     Picture picture(change.wanted().formatNumber());
@@ -56,7 +57,7 @@ bool HistorySource::carryOut(const QString &picturePath, const PictureChange &ch
         *problem = store.errorString();
         return false;
     }
-    const quint64 connection = store.openControlConnection();
+    const quint64 connection = store.openActionConnection(label);
     const bool carried = change.carryOut(&store, connection, outcome, problem);
     store.closeConnection(connection);
     if (!store.finish()) {
@@ -82,7 +83,8 @@ std::unique_ptr<PictureHistory> HistorySource::open(const RedisPictureStore::Set
 }
 
 bool HistorySource::carryOut(const RedisPictureStore::Settings &redis, const PictureChange &change,
-                             PictureChange::Outcome *outcome, QString *problem)
+                             const QString &label, PictureChange::Outcome *outcome,
+                             QString *problem)
 {
     // The key exists (its history was just read), so the initial picture is never used.
     RedisPictureStore store(redis, Picture());
@@ -116,7 +118,7 @@ bool HistorySource::carryOut(const RedisPictureStore::Settings &redis, const Pic
     if (!store.isAvailable() || !refusal.isEmpty())
         return unreachable();
 
-    const quint64 connection = store.openConnection(QHostAddress(), 0);
+    const quint64 connection = store.openActionConnection(label);
     bool settled = false;
     QObject::connect(&store, &RedisPictureStore::settled, &loop, [&] {
         settled = true;

@@ -19,19 +19,20 @@ public:
     static std::unique_ptr<PictureHistory> open(const QString &picturePath, QString *problem);
 
     // Carries the change out on the picture file and its journal, as a server would, under a
-    // connection recorded as "control". The caller holds the picture's lock.
+    // connection of its own recorded as "control" with the action's label. The caller holds the
+    // picture's lock.
     static bool carryOut(const QString &picturePath, const PictureChange &change,
-                         PictureChange::Outcome *outcome, QString *problem);
+                         const QString &label, PictureChange::Outcome *outcome, QString *problem);
 
     // The history kept in Redis under the settings' key; nothing, with one line in *problem, for
     // a Redis out of reach or a key that holds no picture.
     static std::unique_ptr<PictureHistory> open(const RedisPictureStore::Settings &redis,
                                                 QString *problem);
 
-    // Carries the change out in Redis under a connection recorded as "control", through the same
-    // script as any server's edits, so every server relays it to its windows. The change is
-    // weighed against the picture as Redis holds it once connected, which is at least as new as
-    // the history it was worked out from.
+    // Carries the change out in Redis under a connection of its own recorded as "control" with
+    // the action's label, through the same script as any server's edits, so every server relays
+    // it to its windows. The change is weighed against the picture as Redis holds it once
+    // connected, which is at least as new as the history it was worked out from.
     static bool carryOut(const RedisPictureStore::Settings &redis, const PictureChange &change,
-                         PictureChange::Outcome *outcome, QString *problem);
+                         const QString &label, PictureChange::Outcome *outcome, QString *problem);
 };

@@ -10,7 +10,8 @@
 namespace {
 
 // The first byte of an encoded change; another value is a change this program cannot read.
-constexpr quint8 EncodingVersion = 1;
+// Version 2 added the area.
+constexpr quint8 EncodingVersion = 2;
 
 } // namespace
 
@@ -31,25 +32,41 @@ PictureChange PictureChange::revert(const Picture &from, const Picture &wanted)
     return PictureChange(from, wanted, true);
 }
 
+PictureChange PictureChange::limitedTo(const QRect &area) const
+{
+    PictureChange limited = *this;
+    limited.m_area = area;
+    return limited;
+}
+
 std::optional<Picture> PictureChange::appliedTo(const Picture &current) const
 {
     if (current.formatNumber() != m_wanted.formatNumber())
         return std::nullopt;
-    if (!m_conditional)
+    if (!m_conditional && m_area.isNull())
         return m_wanted;
+    const int columns = current.format().columns;
+    const QRect area = m_area.isNull() ? QRect(0, 0, columns, current.format().rows) : m_area;
+    // A restore puts the wanted value wherever it may; a revert only where from's still stands.
+    const auto pick = [this](char now, char from, char wanted) {
+        return !m_conditional || (from != wanted && now == from) ? wanted : now;
+    };
     Picture result = current;
     QByteArray cells = current.cells();
     const QByteArray &from = m_from.cells();
     const QByteArray &wanted = m_wanted.cells();
-    for (qsizetype i = 0; i < cells.size(); ++i)
-        if (from.at(i) != wanted.at(i) && cells.at(i) == from.at(i))
-            cells[i] = wanted.at(i);
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const int i = y * columns + x;
+            cells[i] = pick(cells.at(i), from.at(i), wanted.at(i));
+        }
+    }
     result.setCells(cells);
-    const auto pick = [](quint8 now, quint8 from, quint8 wanted) {
-        return from != wanted && now == from ? wanted : now;
-    };
-    result.setFrameColors(pick(current.border(), m_from.border(), m_wanted.border()),
-                          pick(current.background(), m_from.background(), m_wanted.background()));
+    if (m_area.isNull())
+        result.setFrameColors(
+            quint8(pick(char(current.border()), char(m_from.border()), char(m_wanted.border()))),
+            quint8(pick(char(current.background()), char(m_from.background()),
+                        char(m_wanted.background()))));
     return result;
 }
 
@@ -112,7 +129,7 @@ QByteArray PictureChange::encode() const
     QByteArray bytes;
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream << EncodingVersion << m_conditional << PictureFile::encode(m_from)
-           << PictureFile::encode(m_wanted);
+           << PictureFile::encode(m_wanted) << m_area;
     return bytes;
 }
 
@@ -124,7 +141,8 @@ std::optional<PictureChange> PictureChange::decode(QByteArrayView bytes, QString
     bool conditional = false;
     QByteArray from;
     QByteArray wanted;
-    stream >> version >> conditional >> from >> wanted;
+    QRect area;
+    stream >> version >> conditional >> from >> wanted >> area;
     if (stream.status() != QDataStream::Ok || !stream.atEnd() || version != EncodingVersion) {
         *problem = QStringLiteral("not a picture change this server understands");
         return std::nullopt;
@@ -139,5 +157,10 @@ std::optional<PictureChange> PictureChange::decode(QByteArrayView bytes, QString
         *problem = QStringLiteral("a change between pictures of two formats");
         return std::nullopt;
     }
-    return PictureChange(*fromPicture, *wantedPicture, conditional);
+    const QRect grid(0, 0, wantedPicture->format().columns, wantedPicture->format().rows);
+    if (!area.isNull() && (area.isEmpty() || !grid.contains(area))) {
+        *problem = QStringLiteral("a change to an area outside the picture");
+        return std::nullopt;
+    }
+    return PictureChange(*fromPicture, *wantedPicture, conditional).limitedTo(area);
 }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
+#include <QRect>
 #include <QString>
 
 #include <optional>
@@ -19,6 +20,9 @@ class PictureStore;
 // picture as the history last showed it (from), and puts a wanted value back only where the
 // picture still holds from's value: a cell someone changed since is theirs, and is left alone.
 // That makes a revert safe to carry out on a running server whose history lags its picture.
+//
+// A change limited to an area of cells changes nothing outside it, and never the frame colours:
+// they belong to the whole picture, not to any area of it.
 class PictureChange
 {
 public:
@@ -35,7 +39,12 @@ public:
     static PictureChange restore(const Picture &wanted);
     static PictureChange revert(const Picture &from, const Picture &wanted);
 
+    // The same change, for the cells in area (in cells, within the grid) alone.
+    PictureChange limitedTo(const QRect &area) const;
+
     bool isConditional() const { return m_conditional; }
+    // The cells the change may touch; a null rectangle for the whole picture.
+    const QRect &area() const { return m_area; }
     const Picture &from() const { return m_from; }
     const Picture &wanted() const { return m_wanted; }
 
@@ -62,4 +71,5 @@ private:
     Picture m_from;
     Picture m_wanted;
     bool m_conditional = false;
+    QRect m_area;
 };

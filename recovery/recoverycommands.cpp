@@ -6,6 +6,7 @@
 #include "recovery/controlserver.h"
 #include "recovery/historysource.h"
 #include "recovery/recoveryplanner.h"
+#include "recovery/repairaction.h"
 #include "recovery/timelapse.h"
 #include "redis/redisoptions.h"
 #include "redis/redispicturestore.h"
@@ -13,7 +14,6 @@
 
 #include <QCommandLineParser>
 #include <QDateTime>
-#include <QLockFile>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -76,12 +76,7 @@ const OptionSet &redisOptions()
 
 const QString redisName = QStringLiteral("redis");
 
-// The picture a command works on: a picture file with its journal, or a picture in Redis.
-struct Source
-{
-    QString path;
-    std::optional<RedisPictureStore::Settings> redis;
-};
+using Source = RepairAction::Source;
 
 // A parser for one subcommand: its name, its description and its FILE argument.
 struct Command
@@ -171,82 +166,66 @@ const QCommandLineOption untilOption(QStringLiteral("until"),
 std::unique_ptr<PictureHistory> openHistory(const Source &source)
 {
     QString problem;
-    std::unique_ptr<PictureHistory> history = source.redis
-                                                  ? HistorySource::open(*source.redis, &problem)
-                                                  : HistorySource::open(source.path, &problem);
+    std::unique_ptr<PictureHistory> history = RepairAction::openHistory(source, &problem);
     if (!history)
         fail(problem);
     return history;
 }
 
-QString outcomeText(const PictureChange::Outcome &outcome)
+const QCommandLineOption areaOption(
+    QStringLiteral("area"),
+    QStringLiteral("Change only the cells in this rectangle, in cells from the top left; the "
+                   "frame colours are left as they are."),
+    QStringLiteral("X,Y,W,H"));
+const QCommandLineOption dryRunOption(
+    QStringLiteral("dry-run"),
+    QStringLiteral("Change nothing: print how many cells and frame colours would change and "
+                   "whose work that would undo (connection, address, cells)."));
+const QCommandLineOption previewOption(
+    QStringLiteral("preview"),
+    QStringLiteral("With --dry-run: write the picture as it would then stand to OUT.png, drawn "
+                   "as --export-png draws it."),
+    QStringLiteral("OUT.png"));
+
+// The options every repair takes; false after saying what is wrong with them.
+bool repairOptions(const QCommandLineParser &parser, RepairAction *action)
 {
-    return QStringLiteral("%1 cell%2 and %3 frame colour%4 changed")
-        .arg(outcome.cells)
-        .arg(outcome.cells == 1 ? "" : "s")
-        .arg(outcome.colours)
-        .arg(outcome.colours == 1 ? "" : "s");
+    action->dryRun = parser.isSet(dryRunOption);
+    action->previewPath = parser.value(previewOption);
+    if (parser.isSet(previewOption) && !action->dryRun) {
+        fail(QStringLiteral("--preview needs --dry-run: a repair carried out is seen in every "
+                            "window, and --export-png draws it"));
+        return false;
+    }
+    if (parser.isSet(areaOption)) {
+        QString problem;
+        const std::optional<QRect> area =
+            RepairAction::parseArea(parser.value(areaOption), &problem);
+        if (!area) {
+            fail(problem);
+            return false;
+        }
+        action->area = *area;
+    }
+    return true;
 }
 
-// Works the change out and carries it out: in Redis, whose every server relays it; through the
-// running server that holds the picture file; or on the files under the picture's lock when none
-// does.
-int change(const Source &source, const QString &what,
-           const std::function<std::optional<PictureChange>(RecoveryPlanner &)> &plan)
+// The moment as labels show it.
+QString momentText(qint64 ms)
 {
-    if (source.redis) {
-        const std::unique_ptr<PictureHistory> history = openHistory(source);
-        if (!history)
-            return ExitFailed;
-        RecoveryPlanner planner(history.get());
-        const std::optional<PictureChange> change = plan(planner);
-        if (!change)
-            return fail(planner.errorString());
-        PictureChange::Outcome outcome;
-        QString problem;
-        if (!HistorySource::carryOut(*source.redis, *change, &outcome, &problem))
-            return fail(problem);
-        print(QStringLiteral("%1: %2 (through Redis)\n").arg(what, outcomeText(outcome)));
-        return ExitOk;
-    }
-    const QString &picturePath = source.path;
-    const QString socketPath = ControlServer::socketPath(picturePath);
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+}
+
+int change(const Source &source, RepairAction action, const RepairAction::Plan &plan)
+{
+    if (!action.area.isNull())
+        action.label += QStringLiteral(" in ") + RepairAction::areaText(action.area);
+    action.label += QStringLiteral(" by ") + RepairAction::userName();
     QString problem;
-    // Before anything else: another user's server refuses us, and its files may not be ours
-    // to read.
-    if (!ControlClient::checkOwner(socketPath, &problem))
+    const std::optional<QString> text = action.run(source, plan, &problem);
+    if (!text)
         return fail(problem);
-    QLockFile lock(picturePath + QStringLiteral(".lock"));
-    lock.setStaleLockTime(0);
-    const bool serverRuns = !lock.tryLock(0);
-    if (serverRuns && lock.error() != QLockFile::LockFailedError)
-        return fail(QStringLiteral("%1: cannot take its lock %1.lock").arg(picturePath));
-
-    const std::unique_ptr<PictureHistory> history = openHistory(source);
-    if (!history)
-        return ExitFailed;
-    RecoveryPlanner planner(history.get());
-    const std::optional<PictureChange> change = plan(planner);
-    if (!change)
-        return fail(planner.errorString());
-
-    PictureChange::Outcome outcome;
-    if (serverRuns) {
-        const std::optional<ControlClient::Reply> reply =
-            ControlClient::send(socketPath, *change, &problem);
-        if (!reply)
-            return fail(problem);
-        if (!reply->ok)
-            return fail(QStringLiteral("the server refused: %1").arg(reply->message));
-        outcome = reply->outcome;
-    } else {
-        // The journal is read and written by one process at a time from here on.
-        if (!HistorySource::carryOut(picturePath, *change, &outcome, &problem))
-            return fail(problem);
-    }
-    print(QStringLiteral("%1: %2%3\n")
-              .arg(what, outcomeText(outcome),
-                   serverRuns ? QStringLiteral(" (by the running server)") : QString()));
+    print(*text);
     return ExitOk;
 }
 
@@ -288,21 +267,30 @@ int revert(const QStringList &arguments)
         QStringLiteral("Undoes one author's edits that nobody built on: every cell and frame "
                        "colour whose latest change came from the author goes back to what it "
                        "held before the author's last run of changes to it. Cells anyone else "
-                       "changed after the author stay as they are. Give --address or "
-                       "--connection (a number from the history command)."));
+                       "changed after the author stay as they are, and so do the author's own "
+                       "edits after --until. Give --address or --connection (a number from the "
+                       "history command; every revert and restore has one of its own, so each "
+                       "can be undone alone)."));
     const QCommandLineOption addressOption(QStringLiteral("address"),
                                            QStringLiteral("Every connection from ADDRESS."),
                                            QStringLiteral("ADDRESS"));
     const QCommandLineOption connectionOption(QStringLiteral("connection"),
                                               QStringLiteral("One connection, by its number."),
                                               QStringLiteral("N"));
-    command.parser.addOptions({addressOption, connectionOption, sinceOption});
+    command.parser.addOptions({addressOption, connectionOption, sinceOption, untilOption,
+                               areaOption, dryRunOption, previewOption});
     std::optional<qint64> since;
+    std::optional<qint64> until;
     Source source;
-    if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since))
+    RepairAction action;
+    if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since) ||
+        !command.moment(untilOption, &until) || !repairOptions(command.parser, &action))
         return ExitFailed;
     if (command.parser.isSet(addressOption) == command.parser.isSet(connectionOption))
         return fail(QStringLiteral("revert needs either --address or --connection"));
+    if (since && until && *until < *since)
+        return fail(QStringLiteral("--until %1 is before --since %2")
+                        .arg(momentText(*until), momentText(*since)));
     RecoveryPlanner::Author author;
     author.address = command.parser.value(addressOption);
     if (command.parser.isSet(connectionOption)) {
@@ -316,13 +304,18 @@ int revert(const QStringList &arguments)
     const QString who = author.address.isEmpty()
                             ? QStringLiteral("connection %1").arg(author.connection)
                             : author.address;
-    return change(source, QStringLiteral("reverted %1").arg(who),
-                  [&](RecoveryPlanner &planner) -> std::optional<PictureChange> {
-                      const auto span = planner.span(since, std::nullopt);
-                      if (!span)
-                          return std::nullopt;
-                      return planner.revert(author, *span);
-                  });
+    action.what = QStringLiteral("reverted %1").arg(who);
+    action.label = QStringLiteral("revert %1").arg(who);
+    if (since)
+        action.label += QStringLiteral(" since ") + momentText(*since);
+    if (until)
+        action.label += QStringLiteral(" until ") + momentText(*until);
+    return change(source, action, [&](RecoveryPlanner &planner) -> std::optional<PictureChange> {
+        const auto span = planner.span(since, until);
+        if (!span)
+            return std::nullopt;
+        return planner.revert(author, *span);
+    });
 }
 
 int restore(const QStringList &arguments)
@@ -333,18 +326,21 @@ int restore(const QStringList &arguments)
                                    "everything, so it can itself be reverted or restored past."));
     const QCommandLineOption atOption(
         QStringLiteral("at"), QStringLiteral("The moment to go back to."), QStringLiteral("TIME"));
-    command.parser.addOption(atOption);
+    command.parser.addOptions({atOption, areaOption, dryRunOption, previewOption});
     std::optional<qint64> at;
     Source source;
-    if (!command.parse(arguments, 2) || !command.moment(atOption, &at))
+    RepairAction action;
+    if (!command.parse(arguments, 2) || !command.moment(atOption, &at) ||
+        !repairOptions(command.parser, &action))
         return ExitFailed;
     if (!at)
         return fail(QStringLiteral("restore needs --at TIME"));
     if (!command.source(&source))
         return ExitFailed;
     const QString when = QDateTime::fromMSecsSinceEpoch(*at).toString(Qt::ISODate);
-    return change(source, QStringLiteral("restored the picture of %1").arg(when),
-                  [&](RecoveryPlanner &planner) { return planner.restore(*at); });
+    action.what = QStringLiteral("restored the picture of %1").arg(when);
+    action.label = QStringLiteral("restore %1").arg(momentText(*at));
+    return change(source, action, [&](RecoveryPlanner &planner) { return planner.restore(*at); });
 }
 
 int timelapse(const QStringList &arguments)
@@ -473,13 +469,18 @@ QString RecoveryCommands::summary()
         "from it, each with its own --help:\n"
         "  celvane-server history FILE [--since TIME] [--until TIME] [--address ADDRESS]\n"
         "  celvane-server revert FILE (--address ADDRESS | --connection N) [--since TIME]\n"
-        "  celvane-server restore FILE --at TIME\n"
+        "                        [--until TIME] [--area X,Y,W,H]\n"
+        "                        [--dry-run [--preview OUT.png]]\n"
+        "  celvane-server restore FILE --at TIME [--area X,Y,W,H]\n"
+        "                         [--dry-run [--preview OUT.png]]\n"
         "  celvane-server timelapse FILE OUT.gif [--since TIME] [--until TIME]\n"
         "                           [--duration SECONDS] [--size WxH]\n"
         "  celvane-server reload FILE\n"
         "revert and restore are carried out by the server running on FILE, through its control\n"
         "socket FILE.control (its own user and root only), so every window shows them at once;\n"
-        "with no server running they change the files themselves. Each takes\n"
+        "with no server running they change the files themselves. Each is recorded under a\n"
+        "connection of its own, named for it in history's LABEL column, so that\n"
+        "revert --connection N undoes that one repair alone. Each takes\n"
         "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE for\n"
         "a picture kept in Redis: revert and restore then go through Redis like any edit, and\n"
         "every server serving the picture relays them. reload has the server running on FILE\n"

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -15,6 +16,28 @@ QString moment(qint64 ms)
     if (ms < 0)
         return QStringLiteral("-");
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+// Rows of text in columns two spaces apart: numbers on the right, text on the left, no
+// trailing spaces.
+QString formatTable(const QList<QStringList> &rows, const QList<bool> &rightAligned)
+{
+    QList<qsizetype> widths(rightAligned.size(), 0);
+    for (const QStringList &row : rows)
+        for (qsizetype i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row.at(i).size());
+    QString text;
+    for (const QStringList &row : rows) {
+        QStringList cells;
+        for (qsizetype i = 0; i < row.size(); ++i)
+            cells.append(rightAligned.at(i) ? row.at(i).rightJustified(widths.at(i))
+                                            : row.at(i).leftJustified(widths.at(i)));
+        QString line = cells.join(QStringLiteral("  "));
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+        text += line + QLatin1Char('\n');
+    }
+    return text;
 }
 
 } // namespace
@@ -127,10 +150,10 @@ RecoveryPlanner::summary(const Span &span, const QString &address)
 
 QString RecoveryPlanner::formatSummary(const QList<ConnectionSummary> &summary)
 {
-    const QStringList headings = {QStringLiteral("CONN"),       QStringLiteral("ADDRESS"),
-                                  QStringLiteral("PORT"),       QStringLiteral("CONNECTED"),
-                                  QStringLiteral("LEFT"),       QStringLiteral("EDITS"),
-                                  QStringLiteral("FIRST EDIT"), QStringLiteral("LAST EDIT")};
+    const QStringList headings = {
+        QStringLiteral("CONN"),       QStringLiteral("ADDRESS"),   QStringLiteral("PORT"),
+        QStringLiteral("CONNECTED"),  QStringLiteral("LEFT"),      QStringLiteral("EDITS"),
+        QStringLiteral("FIRST EDIT"), QStringLiteral("LAST EDIT"), QStringLiteral("LABEL")};
     QList<QStringList> rows{headings};
     quint64 total = 0;
     for (const ConnectionSummary &entry : summary) {
@@ -139,26 +162,10 @@ QString RecoveryPlanner::formatSummary(const QList<ConnectionSummary> &summary)
             {QString::number(c.id), c.address,
              c.address == QLatin1String("control") ? QStringLiteral("-") : QString::number(c.port),
              moment(c.connectedMs), moment(c.leftMs), QString::number(entry.edits),
-             moment(entry.firstMs), moment(entry.lastMs)});
+             moment(entry.firstMs), moment(entry.lastMs), c.label});
         total += entry.edits;
     }
-    // Numbers line up on the right, text on the left.
-    const QList<bool> rightAligned = {true, false, true, false, false, true, false, false};
-    QList<qsizetype> widths(headings.size(), 0);
-    for (const QStringList &row : rows)
-        for (qsizetype i = 0; i < row.size(); ++i)
-            widths[i] = std::max(widths[i], row.at(i).size());
-    QString text;
-    for (const QStringList &row : rows) {
-        QStringList cells;
-        for (qsizetype i = 0; i < row.size(); ++i)
-            cells.append(rightAligned.at(i) ? row.at(i).rightJustified(widths.at(i))
-                                            : row.at(i).leftJustified(widths.at(i)));
-        QString line = cells.join(QStringLiteral("  "));
-        while (line.endsWith(QLatin1Char(' ')))
-            line.chop(1);
-        text += line + QLatin1Char('\n');
-    }
+    QString text = formatTable(rows, {true, false, true, false, false, true, false, false, false});
     if (summary.isEmpty()) {
         text += QStringLiteral("total: no edits\n");
     } else {
@@ -178,8 +185,33 @@ QString RecoveryPlanner::formatSummary(const QList<ConnectionSummary> &summary)
     return text;
 }
 
+bool RecoveryPlanner::compute(
+    RevertComputation *computation, quint64 first,
+    const std::function<std::optional<bool>(const PictureHistory::Edit &)> &byAuthor)
+{
+    bool lookupFailed = false;
+    const quint64 last = m_history->lastSeq();
+    const bool read =
+        first > last || m_history->forEachEdit(first, last, [&](const PictureHistory::Edit &edit) {
+            const std::optional<bool> isAuthor = byAuthor(edit);
+            if (!isAuthor) {
+                lookupFailed = true;
+                return false;
+            }
+            computation->add(*isAuthor, edit.message, edit.connection);
+            return true;
+        });
+    if (!lookupFailed && !read)
+        fail(QStringLiteral("cannot read the history: %1").arg(m_history->errorString()));
+    if (lookupFailed || !read)
+        return false;
+    m_writers = computation->writers();
+    return true;
+}
+
 std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const Span &span)
 {
+    m_restored.reset();
     const std::optional<Picture> start = m_history->pictureAt(span.first - 1);
     if (!start) {
         fail(QStringLiteral("cannot read the picture before edit %1: %2")
@@ -189,32 +221,25 @@ std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const
     }
     RevertComputation computation(*start);
     QHash<quint64, bool> isAuthor;
-    bool lookupFailed = false;
-    const bool read =
-        span.first > span.last ||
-        m_history->forEachEdit(span.first, span.last, [&](const PictureHistory::Edit &edit) {
-            auto known = isAuthor.constFind(edit.connection);
-            if (known == isAuthor.constEnd()) {
-                bool matches = edit.connection == author.connection;
-                if (!author.address.isEmpty()) {
-                    const auto found = connection(edit.connection);
-                    if (!found) {
-                        lookupFailed = true;
-                        return false;
-                    }
-                    matches = sameAddress(found->address, author.address);
-                }
-                known = isAuthor.insert(edit.connection, matches);
-            }
-            computation.add(*known, edit.message);
-            return true;
-        });
-    if (lookupFailed)
+    // The computation goes on to the newest edit, so that what anyone did after the span,
+    // the author too, is spared.
+    const bool computed = compute(&computation, span.first,
+                                  [&](const PictureHistory::Edit &edit) -> std::optional<bool> {
+                                      auto known = isAuthor.constFind(edit.connection);
+                                      if (known == isAuthor.constEnd()) {
+                                          bool matches = edit.connection == author.connection;
+                                          if (!author.address.isEmpty()) {
+                                              const auto found = connection(edit.connection);
+                                              if (!found)
+                                                  return std::nullopt;
+                                              matches = sameAddress(found->address, author.address);
+                                          }
+                                          known = isAuthor.insert(edit.connection, matches);
+                                      }
+                                      return *known && edit.seq <= span.last;
+                                  });
+    if (!computed)
         return std::nullopt;
-    if (!read) {
-        fail(QStringLiteral("cannot read the history: %1").arg(m_history->errorString()));
-        return std::nullopt;
-    }
     if (computation.authorEdits() == 0) {
         fail(author.address.isEmpty()
                  ? QStringLiteral("connection %1 made no edits in that time").arg(author.connection)
@@ -236,5 +261,71 @@ std::optional<PictureChange> RecoveryPlanner::restore(qint64 atMs)
                  .arg(m_history->errorString()));
         return std::nullopt;
     }
+    // Whose work it undoes is read only if asked: it takes reading every later edit.
+    m_writers.clear();
+    m_restoredSeq = edits->last;
+    m_restored = *picture;
     return PictureChange::restore(*picture);
+}
+
+std::optional<Picture> RecoveryPlanner::newest()
+{
+    std::optional<Picture> picture = m_history->pictureAt(m_history->lastSeq());
+    if (!picture)
+        fail(QStringLiteral("cannot read the newest picture: %1").arg(m_history->errorString()));
+    return picture;
+}
+
+std::optional<QList<RecoveryPlanner::Undone>> RecoveryPlanner::undone(const Picture &current,
+                                                                      const Picture &result)
+{
+    if (m_restored) {
+        RevertComputation computation(*m_restored);
+        m_restored.reset();
+        if (!compute(&computation, m_restoredSeq + 1,
+                     [](const PictureHistory::Edit &) { return std::optional<bool>(false); }))
+            return std::nullopt;
+    }
+    std::map<quint64, Undone> byConnection;
+    const QByteArray &now = current.cells();
+    const QByteArray &then = result.cells();
+    const qsizetype cellCount = now.size();
+    const auto count = [&](qsizetype slot, bool isColour) {
+        const quint64 writer = slot < qsizetype(m_writers.size()) ? m_writers.at(size_t(slot)) : 0;
+        Undone &entry = byConnection[writer];
+        entry.connection.id = writer;
+        ++(isColour ? entry.colours : entry.cells);
+    };
+    for (qsizetype i = 0; i < cellCount && i < then.size(); ++i)
+        if (now.at(i) != then.at(i))
+            count(i, false);
+    if (current.border() != result.border())
+        count(cellCount, true);
+    if (current.background() != result.background())
+        count(cellCount + 1, true);
+    QList<Undone> entries;
+    for (auto &[id, entry] : byConnection) {
+        if (id != 0) {
+            const std::optional<PictureHistory::Connection> found = connection(id);
+            if (!found)
+                return std::nullopt;
+            entry.connection = *found;
+        }
+        entries.append(entry);
+    }
+    return entries;
+}
+
+QString RecoveryPlanner::formatUndone(const QList<Undone> &undone)
+{
+    QList<QStringList> rows{{QStringLiteral("CONN"), QStringLiteral("ADDRESS"),
+                             QStringLiteral("CELLS"), QStringLiteral("COLOURS"),
+                             QStringLiteral("LABEL")}};
+    for (const Undone &entry : undone) {
+        const PictureHistory::Connection &c = entry.connection;
+        rows.append({c.id ? QString::number(c.id) : QStringLiteral("-"),
+                     c.id ? c.address : QStringLiteral("(older than the history)"),
+                     QString::number(entry.cells), QString::number(entry.colours), c.label});
+    }
+    return formatTable(rows, {true, false, true, true, false});
 }

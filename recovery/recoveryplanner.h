@@ -7,7 +7,11 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
+#include <vector>
+
+class RevertComputation;
 
 // Answers the recovery commands' questions from a picture's kept history: who edited when, what
 // reverting one author gives, and the picture at a moment. It reads through PictureHistory
@@ -32,6 +36,15 @@ public:
         qint64 lastMs = 0;
     };
 
+    // Whose work a change would undo: the cells and frame colours whose value it changes that
+    // the connection set last.
+    struct Undone
+    {
+        PictureHistory::Connection connection; // id 0: set before the history's oldest picture
+        int cells = 0;
+        int colours = 0;
+    };
+
     struct Span
     {
         quint64 first = 1; // the first edit in it
@@ -51,19 +64,36 @@ public:
     // The summary as the history command prints it: aligned columns, then a total line.
     static QString formatSummary(const QList<ConnectionSummary> &summary);
 
-    // Undoes the author's edits in the span that nobody built on. Fails for an author who made
-    // none in it.
+    // Undoes the author's edits in the span that nobody built on. Edits after the span, the
+    // author's own included, count as built on it. Fails for an author who made none in it.
     std::optional<PictureChange> revert(const Author &author, const Span &span);
     // The picture as it stood at a moment, made the current one.
     std::optional<PictureChange> restore(qint64 atMs);
+
+    // The picture after the newest kept edit.
+    std::optional<Picture> newest();
+    // Whose work the last revert() or restore() undoes, where current becomes result: one
+    // entry per connection, in the order of their numbers.
+    std::optional<QList<Undone>> undone(const Picture &current, const Picture &result);
+    // As a dry run prints it: aligned columns under a heading.
+    static QString formatUndone(const QList<Undone> &undone);
 
     static bool sameAddress(const QString &a, const QString &b);
 
 private:
     std::optional<PictureHistory::Connection> connection(quint64 id);
     bool fail(const QString &error);
+    // Adds every edit from first to the newest; false after saying why when reading failed.
+    bool compute(RevertComputation *computation, quint64 first,
+                 const std::function<std::optional<bool>(const PictureHistory::Edit &)> &byAuthor);
 
     PictureHistory *m_history = nullptr;
     QHash<quint64, PictureHistory::Connection> m_connections;
+    // Who set each slot last, as RevertComputation::writers() gives it, for undone().
+    std::vector<quint64> m_writers;
+    // The picture the last restore() goes back to, and the edit it stood after, until undone()
+    // reads on from there.
+    std::optional<Picture> m_restored;
+    quint64 m_restoredSeq = 0;
     QString m_error;
 };

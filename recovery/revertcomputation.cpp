@@ -18,11 +18,13 @@ RevertComputation::RevertComputation(const Picture &start)
     : m_current(start)
     , m_before(size_t(start.format().cellCount()) + 2)
     , m_owned(size_t(start.format().cellCount()) + 2, false)
+    , m_writer(size_t(start.format().cellCount()) + 2, 0)
 {
 }
 
 void RevertComputation::touch(bool byAuthor, int index, quint8 value)
 {
+    m_writer[size_t(index)] = m_connection;
     if (!byAuthor) {
         m_owned[size_t(index)] = false;
     } else if (!m_owned[size_t(index)]) {
@@ -31,7 +33,7 @@ void RevertComputation::touch(bool byAuthor, int index, quint8 value)
     }
 }
 
-bool RevertComputation::add(bool byAuthor, QByteArrayView message)
+bool RevertComputation::add(bool byAuthor, QByteArrayView message, quint64 connection)
 {
     if (message.size() < Protocol::HeaderSize)
         return false;
@@ -47,6 +49,7 @@ bool RevertComputation::add(bool byAuthor, QByteArrayView message)
     // no claim behind.
     const QByteArray &cells = m_current.cells();
     const int cellCount = format.cellCount();
+    m_connection = connection;
     switch (edit->type) {
     case Protocol::RelayedEdit::Clear:
         if (byAuthor) {
@@ -54,6 +57,7 @@ bool RevertComputation::add(bool byAuthor, QByteArrayView message)
                 touch(true, i, quint8(cells.at(i)));
         } else {
             std::fill_n(m_owned.begin(), cellCount, false);
+            std::fill_n(m_writer.begin(), cellCount, connection);
         }
         m_current.clear();
         break;

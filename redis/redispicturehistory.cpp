@@ -263,5 +263,10 @@ std::optional<PictureHistory::Connection> RedisPictureHistory::connection(quint6
     connection.port = quint16(parts.at(1).toUInt());
     connection.connectedMs = parts.at(2).toLongLong();
     connection.leftMs = parts.at(3).toLongLong();
+    const Reply label = run({QByteArrayLiteral("HGET"), m_keys.labels(), QByteArray::number(id)});
+    if (!label)
+        return std::nullopt;
+    if (label->type == REDIS_REPLY_STRING)
+        connection.label = QString::fromUtf8(replyText(label.get()));
     return connection;
 }

@@ -18,6 +18,9 @@
 //                             connection numbers of the server that loaded it unique)
 //   NAME:snapshots    hash    SEQ -> "MS:" and the picture as NAME held it after edit SEQ
 //   NAME:connections  hash    ID -> "ADDRESS PORT CONNECTED_MS LEFT_MS" (LEFT_MS -1 while open)
+//   NAME:labels       hash    ID -> what a connection of a server's own did ("revert
+//                             127.0.0.9 by root"); only such connections have one. Kept apart
+//                             from the records above so that readers of those are unchanged
 //
 // Only the script below writes the first four, so each change to the picture and its place in
 // the stream is one atomic step, and the stream's order is the only order.
@@ -31,6 +34,7 @@ public:
     const QByteArray &meta() const { return m_meta; }
     const QByteArray &snapshots() const { return m_snapshots; }
     const QByteArray &connections() const { return m_connections; }
+    const QByteArray &labels() const { return m_labels; }
     // The keys the script takes, in its order, after the count.
     QList<QByteArray> scriptKeys() const;
 
@@ -56,4 +60,5 @@ private:
     QByteArray m_meta;
     QByteArray m_snapshots;
     QByteArray m_connections;
+    QByteArray m_labels;
 };

@@ -364,6 +364,15 @@ quint64 RedisPictureStore::openConnection(const QHostAddress &address, quint16 p
     return id;
 }
 
+quint64 RedisPictureStore::openActionConnection(const QString &label)
+{
+    const quint64 id = openConnection(QHostAddress(), 0);
+    // On the same connection as the record, so that both are in Redis before any edit of it.
+    m_commands->command(
+        {QByteArrayLiteral("HSET"), m_keys.labels(), QByteArray::number(id), label.toUtf8()});
+    return id;
+}
+
 void RedisPictureStore::closeConnection(quint64 connection)
 {
     const QByteArray record = m_open.take(connection);

@@ -27,6 +27,9 @@ public:
         quint16 port = 0;
         qint64 connectedMs = 0; // UTC, milliseconds since the epoch
         qint64 leftMs = -1;     // -1 while connected, or when the server stopped without saying
+        // What a connection of the server's own did ("revert 127.0.0.9 by root"), so that each
+        // repair can be told apart and undone alone; empty for a client.
+        QString label;
     };
 
     struct Edit

@@ -28,6 +28,14 @@ public:
     // A client that may edit has connected; its edits are recorded under the number returned.
     virtual quint64 openConnection(const QHostAddress &address, quint16 port) = 0;
     virtual void closeConnection(quint64 connection) = 0;
+    // A connection of the server's own for one action nobody's window sent (a revert, a
+    // restore), recorded under its label where the store keeps a history, so that the action
+    // is listed, and can be undone, apart from every other. Closed like any other.
+    virtual quint64 openActionConnection(const QString &label)
+    {
+        Q_UNUSED(label);
+        return openConnection(QHostAddress(), 0);
+    }
 
     // message is the whole message as it arrived, header included. Returns Applied for an edit
     // that was accepted into the order (even if edited() comes later), or why it was refused.

@@ -190,20 +190,15 @@ void ServerApp::startSaving()
 }
 
 // revert, restore and reload reach the running server through the control socket beside the
-// picture file. The journal records the changes under its own "control" connection and saves
-// the picture after them itself.
+// picture file. The journal records each repair under a connection of its own and saves the
+// picture after it itself.
 void ServerApp::startControl()
 {
     const QString picturePath = m_home.picturePath();
     if (picturePath.isEmpty())
         return;
     JournalStore *journal = m_home.journal();
-    std::function<quint64()> openControl;
-    if (journal)
-        openControl = [journal] {
-            return journal->openControlConnection();
-        };
-    auto *control = new ControlServer(m_server->store(), openControl, m_server.get());
+    auto *control = new ControlServer(m_server->store(), m_server.get());
     control->setReloadHandler([this] {
         const Reloader::Result result = m_reloader->reload();
         ControlClient::Reply reply;

@@ -105,6 +105,7 @@ private Q_SLOTS:
     void refusesJournalsNotItsOwn_data();
     void refusesJournalsNotItsOwn();
     void secondStoreIsRefused();
+    void upgradesAnOlderJournalInPlace();
     void boundsFoldOldEdits_data();
     void boundsFoldOldEdits();
     void removedJournalIsRecreatedWithGap();
@@ -222,7 +223,7 @@ void tst_Journal::recordsSessionAsSqliteRows()
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
     QCOMPARE(rows->applicationId, qint64(1129727050));
-    QCOMPARE(rows->userVersion, qint64(1));
+    QCOMPARE(rows->userVersion, qint64(JournalDatabase::SchemaVersion));
     QCOMPARE(rows->journalMode, QStringLiteral("wal"));
     const qint64 after = QDateTime::currentMSecsSinceEpoch();
 
@@ -408,7 +409,8 @@ void tst_Journal::refusesJournalsNotItsOwn()
         store.reset();
         QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
         if (kind == QLatin1String("newer")) {
-            QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA user_version = 2")));
+            QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA user_version = %1")
+                                                        .arg(JournalDatabase::SchemaVersion + 1)));
         } else if (kind == QLatin1String("no table")) {
             QVERIFY(JournalRows::execute(m_journal, QStringLiteral("DROP TABLE edits")));
         } else {
@@ -431,6 +433,50 @@ void tst_Journal::refusesJournalsNotItsOwn()
 
     JournalHistory history(m_journal);
     QCOMPARE(history.open(), JournalDatabase::Refused);
+}
+
+void tst_Journal::upgradesAnOlderJournalInPlace()
+{
+    {
+        auto store = makeStore();
+        QCOMPARE(store->start(), JournalStore::Started);
+        const quint64 connection = store->openConnection(QHostAddress::LocalHost, 1);
+        QCOMPARE(submit(*store, connection, setCell(1, 2, 3)), Picture::Applied);
+        QVERIFY(store->finish());
+    }
+    // As the previous version wrote it: no label.
+    QVERIFY(JournalRows::execute(m_journal,
+                                 QStringLiteral("ALTER TABLE connections DROP COLUMN label")));
+    QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA user_version = 1")));
+    const QByteArray before = readFile(m_journal);
+    {
+        // Read as it is, and left alone by reading.
+        JournalHistory history(m_journal);
+        QCOMPARE(history.open(), JournalDatabase::Opened);
+        QCOMPARE(history.connection(1)->address, QStringLiteral("127.0.0.1"));
+        QCOMPARE(history.connection(1)->label, QString());
+    }
+    QCOMPARE(readFile(m_journal), before);
+
+    // Written to, it is upgraded first, and keeps what it held.
+    auto store = makeStore();
+    QCOMPARE(store->start(), JournalStore::Started);
+    const quint64 action = store->openActionConnection(QStringLiteral("revert 127.0.0.1 by me"));
+    QCOMPARE(submit(*store, action, setCell(1, 2, 0)), Picture::Applied);
+    QVERIFY(store->finish());
+    store.reset();
+    const std::optional<JournalRows> rows = JournalRows::read(m_journal);
+    QVERIFY(rows);
+    QCOMPARE(rows->userVersion, qint64(JournalDatabase::SchemaVersion));
+    QCOMPARE(rows->connections.size(), 2);
+    QCOMPARE(rows->connections.at(0).label, QString());
+    QCOMPARE(rows->connections.at(1).address, QStringLiteral("control"));
+    QCOMPARE(rows->connections.at(1).label, QStringLiteral("revert 127.0.0.1 by me"));
+    QCOMPARE(rows->edits.size(), 2);
+    JournalHistory history(m_journal);
+    QCOMPARE(history.open(), JournalDatabase::Opened);
+    QCOMPARE(history.connection(quint64(rows->connections.at(1).id))->label,
+             QStringLiteral("revert 127.0.0.1 by me"));
 }
 
 void tst_Journal::secondStoreIsRefused()

@@ -13,6 +13,7 @@
 #include <QBuffer>
 #include <QImageReader>
 #include <QLocalSocket>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -74,6 +75,47 @@ quint8 startValue(int x, int y)
     return quint8((x + 3 * y) % 8);
 }
 
+// Keeps the labels of the connections opened for actions, and which of those are still open.
+class LabellingStore : public LocalPictureStore
+{
+public:
+    using LocalPictureStore::LocalPictureStore;
+    quint64 openActionConnection(const QString &label) override
+    {
+        const quint64 id = LocalPictureStore::openActionConnection(label);
+        labels.append(label);
+        open.insert(id);
+        return id;
+    }
+    void closeConnection(quint64 connection) override
+    {
+        open.remove(connection);
+        LocalPictureStore::closeConnection(connection);
+    }
+    QStringList labels;
+    QSet<quint64> open;
+};
+
+// Sends one request to a control socket served by this thread and reads the answer to the close.
+std::optional<ControlClient::Reply> ask(const QString &path, const QByteArray &request)
+{
+    QLocalSocket peer;
+    peer.connectToServer(path);
+    if (!peer.waitForConnected(5000))
+        return std::nullopt;
+    peer.write(ControlClient::frame(request));
+    QByteArray answer;
+    if (!QTest::qWaitFor([&] {
+            answer += peer.readAll();
+            return peer.state() == QLocalSocket::UnconnectedState;
+        }))
+        return std::nullopt;
+    answer += peer.readAll();
+    if (answer.size() < 4)
+        return std::nullopt;
+    return ControlClient::decodeReply(answer.sliced(4));
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(QList<Step>)
@@ -90,6 +132,8 @@ private slots:
     void changeMessages();
     void revertSparesCellsChangedSince();
     void changeEncoding();
+    void changeLimitedToAnArea_data();
+    void changeLimitedToAnArea();
     void plannerRevertsAnAddress();
     void plannerErrors_data();
     void plannerErrors();
@@ -291,6 +335,52 @@ void tst_Recovery::changeEncoding()
     }
 }
 
+void tst_Recovery::changeLimitedToAnArea_data()
+{
+    QTest::addColumn<bool>("conditional");
+    QTest::addColumn<QRect>("area");
+    QTest::newRow("a restore of an area") << false << QRect(2, 3, 4, 5);
+    QTest::newRow("a revert of an area") << true << QRect(2, 3, 4, 5);
+    QTest::newRow("a revert of the last cell") << true << QRect(21, 22, 1, 1);
+    QTest::newRow("a restore of the whole grid as an area") << false << QRect(0, 0, 22, 23);
+}
+
+void tst_Recovery::changeLimitedToAnArea()
+{
+    QFETCH(bool, conditional);
+    QFETCH(QRect, area);
+
+    const Picture from = startPicture();
+    Picture wanted(2);
+    wanted.setFrameColors(5, 6);
+    // Someone changed a cell in the area and one outside it since the change was worked out.
+    Picture current = from;
+    current.setCell(3, 4, 1);
+    current.setCell(21, 22, 0);
+    current.setCell(0, 0, 7);
+    const PictureChange whole =
+        conditional ? PictureChange::revert(from, wanted) : PictureChange::restore(wanted);
+    QString problem;
+    const std::optional<PictureChange> change =
+        PictureChange::decode(whole.limitedTo(area).encode(), &problem);
+    QVERIFY2(change, qPrintable(problem));
+    QCOMPARE(change->area(), area);
+    const std::optional<Picture> result = change->appliedTo(current);
+    QVERIFY(result);
+    for (int y = 0; y < 23; ++y) {
+        for (int x = 0; x < 22; ++x) {
+            const bool changedSince = current.cell(x, y) != from.cell(x, y);
+            const quint8 expected = area.contains(x, y) && !(conditional && changedSince)
+                                        ? wanted.cell(x, y)
+                                        : current.cell(x, y);
+            QCOMPARE(result->cell(x, y), expected);
+        }
+    }
+    // The frame colours belong to no area.
+    QCOMPARE(result->border(), current.border());
+    QCOMPARE(result->background(), current.background());
+}
+
 void tst_Recovery::plannerRevertsAnAddress()
 {
     // A draws, B clears and paints over, C repairs; B came back on a second connection.
@@ -323,6 +413,31 @@ void tst_Recovery::plannerRevertsAnAddress()
     QVERIFY(second);
     QCOMPARE(PictureChange::difference(history.picture(), second->wanted()),
              (PictureChange::Outcome{0, 2}));
+
+    // Whose work the whole revert undoes: B's cells, and the colours of B's second connection.
+    const std::optional<PictureChange> again =
+        planner.revert({0, QStringLiteral("127.0.0.3")}, *span);
+    const auto whose = planner.undone(history.picture(), again->wanted());
+    QVERIFY2(whose, qPrintable(planner.errorString()));
+    QCOMPARE(whose->size(), 2);
+    QCOMPARE(whose->at(0).connection.id, b);
+    QCOMPARE(whose->at(0).cells,
+             PictureChange::difference(history.picture(), again->wanted()).cells);
+    QCOMPARE(whose->at(0).colours, 0);
+    QCOMPARE(whose->at(1).connection.address, QStringLiteral("::ffff:127.0.0.3"));
+    QCOMPARE(whose->at(1).colours, 2);
+    QCOMPARE(whose->at(1).cells, 0);
+
+    // --until 3050: the clear alone goes back; B's own row after it counts as built on.
+    const auto until = planner.revert({0, QStringLiteral("127.0.0.3")}, *planner.span({}, 3050));
+    QVERIFY2(until, qPrintable(planner.errorString()));
+    Picture clearUndone = drawn;
+    for (int x = 0; x < 22; ++x)
+        clearUndone.setCell(x, 1, x == 5 ? 4 : 1);
+    clearUndone.setFrameColors(0, 0);
+    QCOMPARE(until->wanted(), clearUndone);
+    // A window in which the author made nothing.
+    QVERIFY(!planner.revert({0, QStringLiteral("127.0.0.3")}, *planner.span(3200, 4500)));
 
     // The revert is itself an edit, of the server's own connection, and can be reverted.
     const quint64 control = history.addConnection(QStringLiteral("control"), 0, 6000);
@@ -404,7 +519,8 @@ void tst_Recovery::summaryTable()
     MemoryHistory history(Picture(3), 0);
     const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 0);
     const quint64 b = history.addConnection(QStringLiteral("::1"), 5, 0);
-    const quint64 control = history.addConnection(QStringLiteral("control"), 0, 0);
+    const quint64 control =
+        history.addConnection(QStringLiteral("control"), 0, 0, QStringLiteral("restore x by y"));
     QVERIFY(history.addEdit(b, 1000, setCell(0, 0, 1)));
     for (int i = 0; i < 12; ++i)
         QVERIFY(history.addEdit(a, 2000 + i, setCell(1, 0, 1)));
@@ -428,6 +544,10 @@ void tst_Recovery::summaryTable()
     QCOMPARE(lines.at(2).mid(editsEnd - 2, 2), QStringLiteral("12"));
     QVERIFY(lines.at(2).contains(QLatin1String("127.0.0.2  40000")));
     QVERIFY(lines.at(3).contains(QLatin1String("control")));
+    // A repair's label ends its line, under the heading's LABEL.
+    QVERIFY(lines.at(3).endsWith(QLatin1String("  restore x by y")));
+    QCOMPARE(lines.at(3).indexOf(QLatin1String("restore")), lines.at(0).indexOf("LABEL"));
+    QVERIFY(!lines.at(2).endsWith(QLatin1Char(' '))); // no label, no padding for one
     QVERIFY(lines.at(4).startsWith(QLatin1String("total: 14 edits from 3 connections")));
 
     const auto one = planner.summary(*planner.span({}, {}), QStringLiteral("0:0::1"));
@@ -439,7 +559,7 @@ void tst_Recovery::summaryTable()
     QCOMPARE(late->at(0).edits, quint64(6));
     QCOMPARE(RecoveryPlanner::formatSummary({}),
              QStringLiteral("CONN  ADDRESS  PORT  CONNECTED  LEFT  EDITS  FIRST EDIT  LAST "
-                            "EDIT\ntotal: no edits\n"));
+                            "EDIT  LABEL\ntotal: no edits\n"));
 }
 
 void tst_Recovery::timelapse_data()
@@ -507,7 +627,7 @@ void tst_Recovery::controlSocketCarriesOutAChange()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    LocalPictureStore store(startPicture());
+    LabellingStore store(startPicture());
     QList<QPair<quint64, QByteArray>> edited;
     connect(&store, &PictureStore::edited, this, [&](quint64 connection, QByteArrayView relayed) {
         edited.append({connection, relayed.toByteArray()});
@@ -527,10 +647,25 @@ void tst_Recovery::controlSocketCarriesOutAChange()
     wanted.setCell(0, 0, 7);
     wanted.setCell(0, 3, 7);
     wanted.setFrameColors(0, 0);
+    // A dry run first: it answers with both pictures and changes nothing.
+    const std::optional<ControlClient::Reply> dry =
+        ask(path, ControlClient::encodeRequest(
+                      {QStringLiteral("restore"), true, PictureChange::restore(wanted).encode()}));
+    QVERIFY(dry);
+    QVERIFY2(dry->ok, qPrintable(dry->message));
+    QCOMPARE(dry->outcome, (PictureChange::Outcome{2, 2}));
+    QCOMPARE(dry->current, std::optional<Picture>(startPicture()));
+    QCOMPARE(dry->result, std::optional<Picture>(wanted));
+    QCOMPARE(store.picture(), startPicture());
+    QCOMPARE(edited.size(), 0);
+    QCOMPARE(changed.count(), 0);
+    QVERIFY(store.labels.isEmpty()); // no connection opened for it either
+
     QLocalSocket peer;
     peer.connectToServer(path);
     QVERIFY(peer.waitForConnected(5000));
-    const QByteArray request = ControlClient::frame(PictureChange::restore(wanted).encode());
+    const QByteArray request = ControlClient::frame(ControlClient::encodeRequest(
+        {QStringLiteral("restore 10:00\nby  me"), false, PictureChange::restore(wanted).encode()}));
     // Split, to be put together by the server.
     peer.write(request.first(3));
     QVERIFY(peer.waitForBytesWritten(5000));
@@ -551,14 +686,18 @@ void tst_Recovery::controlSocketCarriesOutAChange()
     QVERIFY(reply);
     QVERIFY2(reply->ok, qPrintable(reply->message));
     QCOMPARE(reply->outcome, (PictureChange::Outcome{2, 2}));
+    QVERIFY(!reply->current && !reply->result);
     QCOMPARE(store.picture(), wanted);
     QCOMPARE(changed.count(), 1);
-    // The colours, then rows 0 and 3, each under the one connection of the server's own.
+    // The colours, then rows 0 and 3, each under the one connection of the action.
     QCOMPARE(edited.size(), 3);
     QCOMPARE(edited.at(0).second, QByteArray::fromHex("0300040001000000"));
     QCOMPARE(edited.at(1).second.first(6), QByteArray::fromHex("04001a000016"));
     QCOMPARE(edited.at(2).second.first(6), QByteArray::fromHex("04001a000316"));
     QCOMPARE(edited.at(0).first, edited.at(2).first);
+    // Under a connection opened for this action alone, labelled in one line, and closed after.
+    QCOMPARE(store.labels, QStringList{QStringLiteral("restore 10:00 by me")});
+    QVERIFY(store.open.isEmpty());
 }
 
 void tst_Recovery::controlSocketRefusesBadRequests_data()
@@ -568,12 +707,24 @@ void tst_Recovery::controlSocketRefusesBadRequests_data()
     QByteArray huge(4, '\0');
     qToLittleEndian<quint32>(ControlServer::MaxRequestSize + 1, huge.data());
     QTest::newRow("too large") << huge << "larger than any change";
-    QTest::newRow("not a change") << ControlClient::frame("garbage") << "not a picture change";
-    QTest::newRow("bytes after it")
-        << ControlClient::frame(PictureChange::restore(startPicture()).encode()) + "x"
-        << "bytes after the request";
-    QTest::newRow("another format")
-        << ControlClient::frame(PictureChange::restore(Picture(0)).encode()) << "format 2";
+    const auto request = [](const PictureChange &change, bool dryRun = false) {
+        return ControlClient::frame(
+            ControlClient::encodeRequest({QStringLiteral("restore"), dryRun, change.encode()}));
+    };
+    QTest::newRow("not a request") << ControlClient::frame("garbage") << "not a request";
+    QTest::newRow("a bare change, as an older command sends it")
+        << ControlClient::frame(PictureChange::restore(startPicture()).encode()) << "not a request";
+    QTest::newRow("not a change") << ControlClient::frame(
+                                         ControlClient::encodeRequest({{}, false, "garbage"}))
+                                  << "not a picture change";
+    QTest::newRow("bytes after it") << request(PictureChange::restore(startPicture())) + "x"
+                                    << "bytes after the request";
+    QTest::newRow("another format") << request(PictureChange::restore(Picture(0))) << "format 2";
+    QTest::newRow("a dry run of another format")
+        << request(PictureChange::restore(Picture(0)), true) << "another format";
+    QTest::newRow("an area outside the picture")
+        << request(PictureChange::restore(startPicture()).limitedTo(QRect(20, 0, 3, 1)))
+        << "an area outside the picture";
 }
 
 void tst_Recovery::controlSocketRefusesBadRequests()

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -82,6 +83,26 @@ Picture readPicture(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return Picture(0);
     return PictureFile::decode(file.readAll(), &problem).value_or(Picture(0));
+}
+
+// The user the commands run as, whose name ends every repair's label.
+QString userName()
+{
+    const struct passwd *entry = ::getpwuid(::geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString();
+}
+
+// The picture but for the cells in area (the whole picture and its frame colours when null),
+// which come from source.
+Picture within(const Picture &picture, const Picture &source, const QRect &area)
+{
+    if (area.isNull())
+        return source;
+    Picture result = picture;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            result.setCell(x, y, source.cell(x, y));
+    return result;
 }
 
 QString utc(qint64 ms)
@@ -157,6 +178,9 @@ private slots:
     void revertsTheVandalOnTheFiles();
     void restoresAMomentOnTheFiles();
     void printsTheHistory();
+    void weighsARepairThenCarriesItOut_data();
+    void weighsARepairThenCarriesItOut();
+    void eachRepairIsUndoneAlone();
     void refusesWithOneLine_data();
     void refusesWithOneLine();
     void writesATimelapse();
@@ -283,6 +307,121 @@ void tst_ServerRecovery::printsTheHistory()
              vandalOnly.out.constData());
 }
 
+void tst_ServerRecovery::weighsARepairThenCarriesItOut_data()
+{
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QString>("label");
+    const QStringList revert{"revert", "FILE", "--address", vandal};
+    QTest::newRow("a revert on the files")
+        << false << revert << QRect() << QStringLiteral("revert %1").arg(vandal);
+    QTest::newRow("a revert of an area on the files")
+        << false << revert + QStringList{"--area", "0,1,5,2"} << QRect(0, 1, 5, 2)
+        << QStringLiteral("revert %1 in 0,1,5,2").arg(vandal);
+    QTest::newRow("a restore of an area by the running server")
+        << true << QStringList{"restore", "FILE", "--at", "DRAWN", "--area", "8,9,4,3"}
+        << QRect(8, 9, 4, 3) << QStringLiteral("restore ");
+}
+
+// A dry run changes nothing, on the files or through a running server, and its preview is the
+// picture the repair then leaves, which changes exactly the cells of its area.
+void tst_ServerRecovery::weighsARepairThenCarriesItOut()
+{
+    QFETCH(bool, live);
+    QFETCH(QStringList, arguments);
+    QFETCH(QRect, area);
+    QFETCH(QString, label);
+
+    Session session;
+    QVERIFY(recordSession(&session));
+    const bool restore = arguments.first() == QLatin1String("restore");
+    const Picture expected =
+        within(session.repaired, restore ? session.drawn : session.expectedRevert, area);
+    const PictureChange::Outcome outcome = PictureChange::difference(session.repaired, expected);
+    QVERIFY(outcome.cells > 0);
+    arguments.replaceInStrings(QStringLiteral("FILE"), m_path);
+    arguments.replaceInStrings(QStringLiteral("DRAWN"), utc(session.drawnMs));
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    if (live) {
+        QVERIFY2(server.start({QStringLiteral("--picture"), m_path}), server.failure());
+        QTRY_VERIFY(QFile::exists(ControlServer::socketPath(m_path)));
+    }
+    const QString journal = JournalStore::journalPathFor(m_path);
+    const QByteArray pictureBefore = PictureFile::encode(readPicture(m_path));
+    const JournalRows rowsBefore = JournalRows::read(journal).value_or(JournalRows());
+
+    const QString preview = m_dir->filePath(QStringLiteral("preview.png"));
+    const Run dry = runServer(arguments + QStringList{"--dry-run", "--preview", preview});
+    QVERIFY2(dry.exitCode == 0, dry.err.constData());
+    const QByteArray counts = QStringLiteral("%1 cells and %2 frame colours")
+                                  .arg(outcome.cells)
+                                  .arg(outcome.colours)
+                                  .toUtf8();
+    QVERIFY2(dry.out.contains("(dry run, nothing changed): " + counts + " would change"),
+             dry.out.constData());
+    // Whose work it undoes, the vandal's among it.
+    QVERIFY2(dry.out.contains("\nCONN  ADDRESS") && dry.out.contains(" " + vandal.toUtf8() + " "),
+             dry.out.constData());
+    QCOMPARE(PictureFile::encode(readPicture(m_path)), pictureBefore);
+    const JournalRows rowsAfter = JournalRows::read(journal).value_or(JournalRows());
+    QCOMPARE(rowsAfter.edits.size(), rowsBefore.edits.size());
+    QCOMPARE(rowsAfter.connections.size(), rowsBefore.connections.size());
+
+    const Run real = runServer(arguments);
+    QVERIFY2(real.exitCode == 0, real.err.constData());
+    QVERIFY2(real.out.contains(": " + counts + " changed"), real.out.constData());
+    if (live)
+        QCOMPARE(server.terminate(), 0);
+    QCOMPARE(readPicture(m_path), expected);
+    const JournalRows rows = *JournalRows::read(journal);
+    QVERIFY2(rows.connections.last().label.startsWith(label),
+             qPrintable(rows.connections.last().label));
+    QVERIFY(rows.connections.last().label.endsWith(QStringLiteral(" by ") + userName()));
+
+    const QString exported = m_dir->filePath(QStringLiteral("exported.png"));
+    const Run exportRun =
+        runServer({QStringLiteral("--picture"), m_path, QStringLiteral("--export-png"), exported});
+    QVERIFY2(exportRun.exitCode == 0, exportRun.err.constData());
+    const QImage previewImage(preview);
+    QVERIFY(!previewImage.isNull());
+    QCOMPARE(previewImage.convertToFormat(QImage::Format_RGB32),
+             QImage(exported).convertToFormat(QImage::Format_RGB32));
+}
+
+void tst_ServerRecovery::eachRepairIsUndoneAlone()
+{
+    Session session;
+    QVERIFY(recordSession(&session));
+    const QRect rows(0, 0, 40, 2);
+    const QRect row10(0, 10, 40, 1);
+    const Run revert = runServer({"revert", m_path, "--address", vandal, "--area", "0,0,40,2"});
+    QVERIFY2(revert.exitCode == 0, revert.err.constData());
+    const Run restore =
+        runServer({"restore", m_path, "--at", utc(session.drawnMs), "--area", "0,10,40,1"});
+    QVERIFY2(restore.exitCode == 0, restore.err.constData());
+    const Picture both =
+        within(within(session.repaired, session.expectedRevert, rows), session.drawn, row10);
+    QCOMPARE(readPicture(m_path), both);
+
+    // history lists each under a connection of its own, with its label.
+    const Run history = runServer({"history", m_path, "--address", "control"});
+    QVERIFY2(history.exitCode == 0, history.err.constData());
+    const QList<QByteArray> lines = history.out.split('\n');
+    QCOMPARE(lines.size(), 5);
+    QVERIFY2(lines.at(1).endsWith("revert " + vandal.toUtf8() + " in 0,0,40,2 by " +
+                                  userName().toUtf8()),
+             lines.at(1).constData());
+    QVERIFY2(lines.at(2).contains(" restore ") && lines.at(2).contains(" in 0,10,40,1 by "),
+             lines.at(2).constData());
+
+    // Undoing the revert leaves the restore's row as it made it.
+    const QByteArray reverting = lines.at(1).trimmed().split(' ').first();
+    const Run undo = runServer({"revert", m_path, "--connection", QString::fromLatin1(reverting)});
+    QVERIFY2(undo.exitCode == 0, undo.err.constData());
+    QCOMPARE(readPicture(m_path), within(session.repaired, session.drawn, row10));
+}
+
 void tst_ServerRecovery::refusesWithOneLine_data()
 {
     QTest::addColumn<QString>("setup");
@@ -316,6 +455,21 @@ void tst_ServerRecovery::refusesWithOneLine_data()
         << "" << revert << QByteArray("either --address or --connection");
     QTest::newRow("restore without a moment")
         << "" << QStringList{"restore", "FILE"} << QByteArray("restore needs --at TIME");
+    QTest::newRow("an area outside the grid")
+        << "" << revert + QStringList{"--address", vandal, "--area", "38,0,3,1"}
+        << QByteArray("--area 38,0,3,1 reaches outside the picture's grid of 40x");
+    QTest::newRow("an area that is not four numbers")
+        << "" << QStringList{"restore", "FILE", "--at", "10m", "--area", "1,2,3"}
+        << QByteArray("--area needs X,Y,W,H");
+    QTest::newRow("an area of no width")
+        << "" << revert + QStringList{"--address", vandal, "--area", "0,0,0,5"}
+        << QByteArray("W and H 1 or more");
+    QTest::newRow("until before since")
+        << "" << revert + QStringList{"--address", vandal, "--since", "10m", "--until", "20m"}
+        << QByteArray("is before --since");
+    QTest::newRow("a preview without a dry run")
+        << "" << QStringList{"restore", "FILE", "--at", "10m", "--preview", "FILE.png"}
+        << QByteArray("--preview needs --dry-run");
     QTest::newRow("a control socket of another user")
         << "server" << revert + QStringList{"--address", vandal}
         << QByteArray("belongs to another user (uid 0)");

@@ -623,9 +623,24 @@ void tst_ServerRedis::recoveryCommandsGoThroughRedis()
         reverted.apply(Protocol::Command, QByteArrayView(command(Protocol::SetCellCommand, 5, 5, 4))
                                               .sliced(Protocol::HeaderSize)),
         Picture::Applied);
-    QCOMPARE(tool.runToExit(QStringList{QStringLiteral("revert")} + redis +
-                            QStringList{QStringLiteral("--address"), QStringLiteral("127.0.0.3")}),
-             0);
+    const QStringList revertVandal =
+        QStringList{QStringLiteral("revert")} + redis +
+        QStringList{QStringLiteral("--address"), QStringLiteral("127.0.0.3")};
+    // Weighed first: nothing reaches the stream, and the vandal's work is named.
+    const std::unique_ptr<RedisPictureHistory> before = openHistory();
+    QVERIFY(before);
+    QCOMPARE(tool.runToExit(revertVandal + QStringList{QStringLiteral("--dry-run")}), 0);
+    const QByteArray weighed = tool.process().readAllStandardOutput();
+    QVERIFY2(weighed.startsWith("reverted 127.0.0.3 (dry run, nothing changed): 44 cells and 2 "
+                                "frame colours would change (through Redis)\n"),
+             weighed.constData());
+    QVERIFY2(weighed.contains(" 127.0.0.3     44        2"), weighed.constData());
+    const std::unique_ptr<RedisPictureHistory> afterWeighing = openHistory();
+    QVERIFY(afterWeighing);
+    QCOMPARE(afterWeighing->lastSeq(), before->lastSeq());
+    QCOMPARE(afterWeighing->pictureAt(afterWeighing->lastSeq()), std::optional<Picture>(expected));
+
+    QCOMPARE(tool.runToExit(revertVandal), 0);
     QCOMPARE(tool.process().readAllStandardOutput(),
              QByteArray("reverted 127.0.0.3: 44 cells and 2 frame colours changed (through "
                         "Redis)\n"));
@@ -634,7 +649,10 @@ void tst_ServerRedis::recoveryCommandsGoThroughRedis()
     QCOMPARE(tool.runToExit(QStringList{QStringLiteral("history")} + redis +
                             QStringList{QStringLiteral("--address"), QStringLiteral("control")}),
              0);
-    QVERIFY(tool.process().readAllStandardOutput().contains("control"));
+    // Under a connection of its own, with its label.
+    const QByteArray actions = tool.process().readAllStandardOutput();
+    QVERIFY2(actions.contains("  control  ") && actions.contains("  revert 127.0.0.3 by "),
+             actions.constData());
 
     // The revert was a new edit on top: restoring the drawing's moment undoes the repair too.
     QCOMPARE(tool.runToExit(QStringList{QStringLiteral("restore")} + redis +

@@ -25,6 +25,7 @@ struct JournalRows
         qint64 port = 0;
         qint64 connectedMs = 0;
         std::optional<qint64> leftMs;
+        QString label; // empty for NULL
     };
     struct Snapshot
     {
@@ -47,7 +48,8 @@ struct JournalRows
     QList<Snapshot> snapshots;
     QList<Gap> gaps;
 
-    // nullopt if the file cannot be read as an SQLite database with these tables.
+    // nullopt if the file cannot be read as an SQLite database with these tables (of the
+    // current schema).
     static std::optional<JournalRows> read(const QString &path);
     // Runs one statement on the file (to damage or age a journal for a test); false on failure.
     static bool execute(const QString &path, const QString &sql);

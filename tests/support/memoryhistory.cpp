@@ -12,9 +12,11 @@ MemoryHistory::MemoryHistory(const Picture &start, qint64 startMs, int snapshotE
     m_snapshots.emplace(0, start);
 }
 
-quint64 MemoryHistory::addConnection(const QString &address, quint16 port, qint64 connectedMs)
+quint64 MemoryHistory::addConnection(const QString &address, quint16 port, qint64 connectedMs,
+                                     const QString &label)
 {
     Connection connection;
+    connection.label = label;
     connection.id = quint64(m_connections.size()) + 1;
     connection.address = address;
     connection.port = port;

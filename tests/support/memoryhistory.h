@@ -16,7 +16,8 @@ class MemoryHistory : public PictureHistory
 public:
     explicit MemoryHistory(const Picture &start, qint64 startMs = 0, int snapshotEvery = 1000);
 
-    quint64 addConnection(const QString &address, quint16 port, qint64 connectedMs);
+    quint64 addConnection(const QString &address, quint16 port, qint64 connectedMs,
+                          const QString &label = QString());
     // Applies the whole message to the picture and keeps it; false if the picture refuses it.
     bool addEdit(quint64 connection, qint64 timeMs, const QByteArray &message);
     // Keeps only the edits after seq, folding the rest into the picture after it.
