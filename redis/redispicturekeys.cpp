@@ -132,6 +132,7 @@ RedisPictureKeys::RedisPictureKeys(const QByteArray &name)
     , m_meta(name + ":meta")
     , m_snapshots(name + ":snapshots")
     , m_connections(name + ":connections")
+    , m_sync(name + ":sync")
 {
 }
 

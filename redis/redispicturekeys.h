@@ -18,6 +18,8 @@
 //                             connection numbers of the server that loaded it unique)
 //   NAME:snapshots    hash    SEQ -> "MS:" and the picture as NAME held it after edit SEQ
 //   NAME:connections  hash    ID -> "ADDRESS PORT CONNECTED_MS LEFT_MS" (LEFT_MS -1 while open)
+//   NAME:sync         channel nothing listens: a server publishes on it to learn when replicas
+//                             hold what it read (see RedisPictureStore)
 //
 // Only the script below writes the first four, so each change to the picture and its place in
 // the stream is one atomic step, and the stream's order is the only order.
@@ -31,6 +33,7 @@ public:
     const QByteArray &meta() const { return m_meta; }
     const QByteArray &snapshots() const { return m_snapshots; }
     const QByteArray &connections() const { return m_connections; }
+    const QByteArray &sync() const { return m_sync; }
     // The keys the script takes, in its order, after the count.
     QList<QByteArray> scriptKeys() const;
 
@@ -56,4 +59,5 @@ private:
     QByteArray m_meta;
     QByteArray m_snapshots;
     QByteArray m_connections;
+    QByteArray m_sync;
 };
