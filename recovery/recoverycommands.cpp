@@ -1,11 +1,13 @@
 #include "recovery/recoverycommands.h"
 
 #include "journal/moment.h"
+#include "options/optionset.h"
 #include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/historysource.h"
 #include "recovery/recoveryplanner.h"
 #include "recovery/timelapse.h"
+#include "redis/redisoptions.h"
 #include "redis/redispicturestore.h"
 #include "server/picturefile.h"
 
@@ -61,18 +63,16 @@ QString folded(const QString &text)
     return paragraphs.join(QStringLiteral("\n\n"));
 }
 
-const QCommandLineOption redisOption(
-    QStringLiteral("redis"),
-    QStringLiteral("In place of FILE: the picture kept in the Redis server at HOST:PORT."),
-    QStringLiteral("HOST:PORT"));
-const QCommandLineOption
-    redisKeyOption(QStringLiteral("redis-key"),
-                   QStringLiteral("With --redis: the picture's key (celvane)."),
-                   QStringLiteral("NAME"), QStringLiteral("celvane"));
-const QCommandLineOption redisPasswordOption(
-    QStringLiteral("redis-password-file"),
-    QStringLiteral("With --redis: authenticate with the password on the first line of FILE."),
-    QStringLiteral("FILE"));
+// The Redis options, as the server declares them.
+const OptionSet &redisOptions()
+{
+    static const OptionSet options = [] {
+        OptionSet set;
+        set.add(redisOptionTable());
+        return set;
+    }();
+    return options;
+}
 
 // The picture a command works on: a picture file with its journal, or a picture in Redis.
 struct Source
@@ -92,7 +92,7 @@ struct Command
         parser.addPositionalArgument(
             QStringLiteral("FILE"),
             QStringLiteral("The picture file (as given to --picture); or --redis in its place."));
-        parser.addOptions({redisOption, redisKeyOption, redisPasswordOption});
+        redisOptions().addTo(&parser);
     }
 
     // Parses; false, with the line printed, for anything it cannot take. --help exits here.
@@ -100,7 +100,12 @@ struct Command
     bool parse(const QStringList &arguments, int positionals)
     {
         parser.process(arguments);
-        const bool redis = parser.isSet(redisOption);
+        QString problem;
+        if (!redisOptions().read(parser, &redisValues, &problem)) {
+            fail(problem);
+            return false;
+        }
+        const bool redis = usesRedis(redisValues);
         if (parser.positionalArguments().size() != positionals - int(redis)) {
             fail(QStringLiteral("%1 takes %2%3; see %1 --help")
                      .arg(arguments.value(1), positionalsText,
@@ -113,14 +118,14 @@ struct Command
     // The positional arguments after the command and FILE.
     QStringList rest() const
     {
-        return parser.positionalArguments().mid(parser.isSet(redisOption) ? 1 : 2);
+        return parser.positionalArguments().mid(usesRedis(redisValues) ? 1 : 2);
     }
 
     // Where the picture is: FILE, settled as the server settles it so that both name the same
     // control socket, or Redis. False after saying what is wrong.
     bool source(Source *where)
     {
-        if (!parser.isSet(redisOption)) {
+        if (!usesRedis(redisValues)) {
             PictureFile file(parser.positionalArguments().at(1));
             if (!file.settle()) {
                 fail(file.errorString());
@@ -131,9 +136,7 @@ struct Command
         }
         QString error;
         where->redis = RedisPictureStore::Settings();
-        if (!RedisPictureStore::settingsFrom(
-                parser.value(redisOption), parser.value(redisKeyOption),
-                parser.value(redisPasswordOption), &*where->redis, &error)) {
+        if (!redisSettingsFrom(redisValues, &*where->redis, &error)) {
             fail(error);
             return false;
         }
@@ -156,6 +159,7 @@ struct Command
     }
 
     QCommandLineParser parser;
+    OptionValues redisValues;
     QString positionalsText = QStringLiteral("one FILE");
 };
 
@@ -440,6 +444,7 @@ QString RecoveryCommands::summary()
         "socket FILE.control (its own user and root only), so every window shows them at once;\n"
         "with no server running they change the files themselves. Each takes\n"
         "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE for\n"
-        "a picture kept in Redis: revert and restore then go through Redis like any edit, and\n"
-        "every server serving the picture relays them.");
+        "a picture kept in Redis (or --redis-sentinel HOST:PORT,... --redis-master NAME in place\n"
+        "of --redis): revert and restore then go through Redis like any edit, and every server\n"
+        "serving the picture relays them.");
 }

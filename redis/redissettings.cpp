@@ -4,13 +4,6 @@
 #include <QHostAddress>
 #include <QHostInfo>
 
-namespace {
-
-// A replica count beyond any real deployment is a typing error, not a wish.
-constexpr int MostReplicas = 100;
-
-} // namespace
-
 bool RedisSettings::parseAddress(const QString &text, const QString &option, Address *address,
                                  QString *error)
 {

@@ -12,6 +12,8 @@ struct RedisSettings
     // What one kept edit takes in Redis, roughly (a stream entry and its share of the whole
     // pictures), to turn a size bound into a number of edits.
     static constexpr qint64 EstimatedEntryBytes = 100;
+    // A replica count beyond any real deployment is a typing error, not a wish.
+    static constexpr int MostReplicas = 100;
 
     struct Address
     {

@@ -2,9 +2,11 @@
 #include "journal/journalhistory.h"
 #include "journal/journalstore.h"
 #include "journal/moment.h"
+#include "options/optionset.h"
 #include "recovery/controlserver.h"
 #include "recovery/recoverycommands.h"
 #include "recovery/timelapse.h"
+#include "redis/redisoptions.h"
 #include "redis/redispicturehistory.h"
 #include "redis/redispicturestore.h"
 #include "server/picturefile.h"
@@ -79,6 +81,10 @@ const char description[] =
     "created from --format and --demo. While Redis cannot be reached the server closes its\n"
     "clients and turns new ones away, and serves again once it is back. The edits are kept in\n"
     "Redis as the history, within --history-keep and --history-max-size.\n"
+    "With --redis-sentinel and --redis-master in place of --redis, the primary is the one the\n"
+    "Sentinels name, and a failover is followed: the clients are kept while Sentinel promotes\n"
+    "a replica, then sent its picture afresh. --redis-replicas N relays an edit only once N\n"
+    "replicas hold it, so that a failover loses nothing anyone was shown.\n"
     "\n"
     "Each connection may have at most --max-edits-per-second edits applied (twice that at\n"
     "once); beyond that the server reads no more from it until its allowance returns, so the\n"
@@ -335,20 +341,6 @@ int main(int argc, char *argv[])
         QStringLiteral("ADDRESS[/PREFIX]"));
     const QCommandLineOption readOnlyOption(
         QStringLiteral("read-only"), QStringLiteral("Serve the picture but refuse every edit."));
-    const QCommandLineOption redisOption(
-        QStringLiteral("redis"),
-        QStringLiteral("Keep the picture in the Redis server at HOST:PORT, shared with every "
-                       "other server started on it with the same key; excludes --picture."),
-        QStringLiteral("HOST:PORT"));
-    const QCommandLineOption redisKeyOption(
-        QStringLiteral("redis-key"),
-        QStringLiteral("The picture's key in Redis (celvane); its history is kept under "
-                       "NAME:edits, NAME:meta, NAME:snapshots and NAME:connections."),
-        QStringLiteral("NAME"), QStringLiteral("celvane"));
-    const QCommandLineOption redisPasswordOption(
-        QStringLiteral("redis-password-file"),
-        QStringLiteral("Authenticate to Redis with the password on the first line of FILE."),
-        QStringLiteral("FILE"));
     const QCommandLineOption atOption(
         QStringLiteral("at"),
         QStringLiteral(
@@ -382,14 +374,16 @@ int main(int argc, char *argv[])
         QStringLiteral("[ADDRESS:]PORT"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Log every message received."));
-    parser.addOptions({listenOption,       portOption,          formatOption,
-                       pictureOption,      demoOption,          exportOption,
-                       exportSizeOption,   maxClientsOption,    maxPerAddressOption,
-                       helloTimeoutOption, stallTimeoutOption,  keepAliveOption,
-                       allowOption,        readOnlyOption,      atOption,
-                       noHistoryOption,    historyKeepOption,   historyMaxSizeOption,
-                       maxEditsOption,     httpOption,          redisOption,
-                       redisKeyOption,     redisPasswordOption, verboseOption});
+    parser.addOptions({listenOption,       portOption,         formatOption,
+                       pictureOption,      demoOption,         exportOption,
+                       exportSizeOption,   maxClientsOption,   maxPerAddressOption,
+                       helloTimeoutOption, stallTimeoutOption, keepAliveOption,
+                       allowOption,        readOnlyOption,     atOption,
+                       noHistoryOption,    historyKeepOption,  historyMaxSizeOption,
+                       maxEditsOption,     httpOption,         verboseOption});
+    OptionSet redisOptions;
+    redisOptions.add(redisOptionTable());
+    redisOptions.addTo(&parser);
     parser.process(application);
 
     // Clients coming and going and refused messages are worth a line; every message only when
@@ -451,8 +445,12 @@ int main(int argc, char *argv[])
     if (!ok || maxEdits < 0 || maxEdits > 100000000)
         return fail(ExitUsage,
                     QStringLiteral("--max-edits-per-second needs a number of at least 0"));
-    if (parser.isSet(atOption) && (!parser.isSet(exportOption) ||
-                                   (!parser.isSet(pictureOption) && !parser.isSet(redisOption))))
+    OptionValues redisValues;
+    QString redisProblem;
+    if (!redisOptions.read(parser, &redisValues, &redisProblem))
+        return fail(ExitUsage, redisProblem);
+    if (parser.isSet(atOption) &&
+        (!parser.isSet(exportOption) || (!parser.isSet(pictureOption) && !usesRedis(redisValues))))
         return fail(ExitUsage, QStringLiteral("--at needs --export-png and --picture or --redis"));
     // The web side's address is --listen's (or the handed-over socket's) unless given.
     QHostAddress httpAddress;
@@ -473,16 +471,13 @@ int main(int argc, char *argv[])
     Picture picture =
         parser.isSet(demoOption) ? samplePicture(formatNumber) : Picture(formatNumber);
     std::optional<RedisPictureStore::Settings> redis;
-    if (parser.isSet(redisOption)) {
+    if (usesRedis(redisValues)) {
         if (parser.isSet(pictureOption))
             return fail(ExitUsage, QStringLiteral("--picture and --redis exclude each other"));
         redis = RedisPictureStore::Settings();
-        QString error;
-        if (!RedisPictureStore::settingsFrom(
-                parser.value(redisOption), parser.value(redisKeyOption),
-                parser.isSet(redisPasswordOption) ? parser.value(redisPasswordOption) : QString(),
-                &*redis, &error))
-            return fail(ExitUsage, error);
+        if (!redisSettingsFrom(redisValues, &*redis, &redisProblem))
+            return fail(ExitUsage, redisProblem);
+        redis->warnWithoutPersistence = true;
         // 0 sets no bound, as for the journal.
         constexpr qint64 Unbounded = std::numeric_limits<qint64>::max() / 2;
         redis->keepMs = journalOptions.keepDays > 0 ? qint64(journalOptions.keepDays) * 86400 * 1000
@@ -495,7 +490,7 @@ int main(int argc, char *argv[])
             std::optional<qint64> moment;
             if (parser.isSet(atOption) && !(moment = atMoment(parser.value(atOption))))
                 return ExitUsage;
-            RedisPictureHistory history(redis->host, redis->port, redis->password, redis->key);
+            RedisPictureHistory history(*redis);
             if (!history.open())
                 return fail(ExitPictureFile, history.errorString());
             if (moment)
