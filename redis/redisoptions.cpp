@@ -52,6 +52,8 @@ bool redisSettingsFrom(const OptionValues &values, RedisSettings *settings, QStr
 
 bool usesRedis(const OptionValues &values)
 {
-    return !values.text(QStringLiteral("redis")).isEmpty() ||
-           !values.text(QStringLiteral("redis-sentinel")).isEmpty();
+    // --redis-master alone is a mistake to point out, not a picture file to serve.
+    return values.isSet(QStringLiteral("redis")) ||
+           values.isSet(QStringLiteral("redis-sentinel")) ||
+           values.isSet(QStringLiteral("redis-master"));
 }

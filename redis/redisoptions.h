@@ -11,5 +11,5 @@ OptionTable redisOptionTable();
 // The settings those options give (defaults filled in or not); false with one line in *error
 // for a combination or a value that is wrong.
 bool redisSettingsFrom(const OptionValues &values, RedisSettings *settings, QString *error);
-// Whether they name a Redis at all (--redis or --redis-sentinel).
+// Whether they name a Redis at all (--redis, --redis-sentinel or --redis-master).
 bool usesRedis(const OptionValues &values);

@@ -15,17 +15,6 @@
 
 Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
 
-bool RedisPictureStore::settingsFrom(const QString &address, const QString &key,
-                                     const QString &passwordFile, Settings *settings,
-                                     QString *error)
-{
-    RedisSettings::Texts texts;
-    texts.address = address;
-    texts.key = key;
-    texts.passwordFile = passwordFile;
-    return RedisSettings::fromTexts(texts, settings, error);
-}
-
 namespace {
 
 // Entries taken from the stream at a time: one write per client carries them all.
@@ -367,12 +356,22 @@ void RedisPictureStore::checkPersistence()
     m_commands->command(
         {QByteArrayLiteral("CONFIG"), QByteArrayLiteral("GET"), QByteArrayLiteral("save")},
         [this, appendOnly](redisReply *reply) {
+            if (!reply)
+                return;
             const std::optional<QByteArray> save = configValue(reply);
-            if (*appendOnly == QByteArrayLiteral("no") && save && save->trimmed().isEmpty())
+            if (!*appendOnly || !save)
+                // A Redis that keeps CONFIG to itself (renamed) is trusted with its data.
+                qCInfo(lcRedis).noquote() << "Redis at" << address()
+                                          << "does not say how it keeps its data (CONFIG refused)";
+            else if (**appendOnly == "no" && save->trimmed().isEmpty())
                 qCWarning(lcRedis).noquote()
                     << "Redis at" << address()
                     << "keeps nothing on disk (appendonly no, no save points): a restart of it "
                        "loses the picture";
+            else
+                qCInfo(lcRedis).noquote()
+                    << "Redis at" << address() << "keeps its data on disk (appendonly"
+                    << **appendOnly << "- save" << QString::fromUtf8(*save) + QLatin1Char(')');
         });
 }
 

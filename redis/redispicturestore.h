@@ -53,12 +53,6 @@ public:
     // a few thousand edits at most, rarely enough that they take little room.
     static qint64 snapshotInterval(qint64 maxEntries);
 
-    // The settings --redis HOST:PORT, --redis-key NAME and --redis-password-file FILE (empty:
-    // none) give, the bounds left at their defaults; false with one line in *error if one is
-    // wrong.
-    static bool settingsFrom(const QString &address, const QString &key,
-                             const QString &passwordFile, Settings *settings, QString *error);
-
     // initial is the picture a key that does not exist yet is created with.
     RedisPictureStore(const Settings &settings, const Picture &initial, QObject *parent = nullptr);
     ~RedisPictureStore() override;
