@@ -2,6 +2,7 @@
 
 #include "connection/protocol.h"
 #include "redis/redisconnection.h"
+#include "redis/redisdurability.h"
 #include "redis/redislogging.h"
 #include "redis/redissentinel.h"
 
@@ -11,7 +12,6 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
-#include <memory>
 
 Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
 
@@ -50,15 +50,6 @@ bool isError(const redisReply *reply, const char *prefix)
 bool isReadOnly(const redisReply *reply)
 {
     return reply->type == REDIS_REPLY_ERROR && replyText(reply).contains("READONLY");
-}
-
-// The value of a one-parameter CONFIG GET, or nothing if Redis refused it (a renamed command).
-std::optional<QByteArray> configValue(const redisReply *reply)
-{
-    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
-        reply->element[1]->type != REDIS_REPLY_STRING)
-        return std::nullopt;
-    return replyText(reply->element[1]);
 }
 
 } // namespace
@@ -349,30 +340,7 @@ void RedisPictureStore::checkPersistence()
     if (!m_settings.warnWithoutPersistence || m_persistenceChecked)
         return;
     m_persistenceChecked = true;
-    const auto appendOnly = std::make_shared<std::optional<QByteArray>>();
-    m_commands->command(
-        {QByteArrayLiteral("CONFIG"), QByteArrayLiteral("GET"), QByteArrayLiteral("appendonly")},
-        [appendOnly](redisReply *reply) { *appendOnly = configValue(reply); });
-    m_commands->command(
-        {QByteArrayLiteral("CONFIG"), QByteArrayLiteral("GET"), QByteArrayLiteral("save")},
-        [this, appendOnly](redisReply *reply) {
-            if (!reply)
-                return;
-            const std::optional<QByteArray> save = configValue(reply);
-            if (!*appendOnly || !save)
-                // A Redis that keeps CONFIG to itself (renamed) is trusted with its data.
-                qCInfo(lcRedis).noquote() << "Redis at" << address()
-                                          << "does not say how it keeps its data (CONFIG refused)";
-            else if (**appendOnly == "no" && save->trimmed().isEmpty())
-                qCWarning(lcRedis).noquote()
-                    << "Redis at" << address()
-                    << "keeps nothing on disk (appendonly no, no save points): a restart of it "
-                       "loses the picture";
-            else
-                qCInfo(lcRedis).noquote()
-                    << "Redis at" << address() << "keeps its data on disk (appendonly"
-                    << **appendOnly << "- save" << QString::fromUtf8(*save) + QLatin1Char(')');
-        });
+    RedisDurability::checkPersistence(m_commands, address());
 }
 
 void RedisPictureStore::whenReplicated(RedisConnection *connection, bool publish,
@@ -381,22 +349,14 @@ void RedisPictureStore::whenReplicated(RedisConnection *connection, bool publish
     if (m_settings.replicas == 0)
         return then();
     const quint64 generation = m_generation;
-    if (publish)
-        // Nobody listens; the write only moves this connection's position in the replication
-        // stream past everything it has read.
-        connection->command({QByteArrayLiteral("PUBLISH"), m_keys.sync(), QByteArray()});
-    const QByteArray wanted = QByteArray::number(m_settings.replicas);
-    connection->command(
-        {QByteArrayLiteral("WAIT"), wanted, QByteArray::number(ReplicasWithinMs)},
-        [this, generation, then = std::move(then)](redisReply *reply) {
-            if (!reply || generation != m_generation)
+    RedisDurability::waitForReplicas(
+        connection, m_settings.replicas, publish ? m_keys.sync() : QByteArray(),
+        [this, generation, then = std::move(then)](bool held, const QString &reason) {
+            if (generation != m_generation)
                 return;
-            if (reply->type == REDIS_REPLY_INTEGER && reply->integer >= m_settings.replicas)
-                return then();
-            connectionLost(QStringLiteral("%1 of %2 replicas acknowledged within %3 ms")
-                               .arg(reply->type == REDIS_REPLY_INTEGER ? reply->integer : 0)
-                               .arg(m_settings.replicas)
-                               .arg(ReplicasWithinMs));
+            if (!held)
+                return connectionLost(reason);
+            then();
         });
 }
 

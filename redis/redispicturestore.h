@@ -38,10 +38,10 @@ struct redisReply;
 // acknowledge holding it (WAIT, on the reading connection, after a write of its own that
 // places its position past what was read), and a loaded picture only once N replicas hold it.
 // A failover promotes the replica that holds the most, so it holds every edit any window was
-// shown. Replicas that do not acknowledge within ReplicasWithinMs count as Redis lost (with
-// Sentinels, the clients are kept through the grace as in a failover) and the picture is loaded
-// again: an edit no replica took is never shown, and a Redis without enough replicas serves
-// nobody.
+// shown. Replicas that do not acknowledge in time (RedisDurability::ReplicasWithinMs) count as
+// Redis lost (with Sentinels, the clients are kept through the grace as in a failover) and the
+// picture is loaded again: an edit no replica took is never shown, and a Redis without enough
+// replicas serves nobody.
 class RedisPictureStore : public PictureStore
 {
     Q_OBJECT
@@ -74,7 +74,6 @@ public:
     QString address() const;
 
     static constexpr int FailoverGraceMs = 10000;
-    static constexpr int ReplicasWithinMs = 2000;
 
 Q_SIGNALS:
     // The key holds something that is not a Celvane picture; nothing was changed or served.
