@@ -6,10 +6,12 @@
 #include "bench/childprocess.h"
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
+#include "redis/redispicturehistory.h"
 
 #include <QByteArray>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 #include <memory>
 
@@ -105,11 +107,92 @@ private:
     int m_port = 0;
 };
 
-// A redis-server of the benchmark's own, on a free loopback port, keeping nothing on disk.
+// A redis-server of the benchmark's own, on a free loopback port, keeping nothing on disk; or a
+// redis-sentinel watching one.
 class Redis
 {
 public:
-    bool start()
+    // extra: further options, such as --replicaof HOST PORT.
+    bool start(const std::vector<std::string> &extra = {})
+    {
+        if (!prepare())
+            return false;
+        std::string port = std::to_string(m_port);
+        std::vector<const char *> argv{"/usr/bin/redis-server", "--port", port.c_str(), "--bind",
+                                       "127.0.0.1", "--dir", m_folder.c_str(), "--save", "",
+                                       "--appendonly", "no",
+                                       // A replica is copied as soon as it asks.
+                                       "--repl-diskless-sync-delay", "0"};
+        for (const std::string &option : extra)
+            argv.push_back(option.c_str());
+        return launch(argv, "Ready to accept connections");
+    }
+
+    // Sentinel's down-after of one second, the shortest failover it allows in practice.
+    bool startSentinel(int primaryPort, int quorum)
+    {
+        if (!prepare())
+            return false;
+        m_config = m_folder + "/sentinel.conf";
+        FILE *config = std::fopen(m_config.c_str(), "w");
+        if (!config)
+            return false;
+        std::fprintf(config,
+                     "sentinel monitor celvane 127.0.0.1 %d %d\n"
+                     "sentinel down-after-milliseconds celvane 1000\n"
+                     "sentinel failover-timeout celvane 3000\n",
+                     primaryPort, quorum);
+        std::fclose(config);
+        std::string port = std::to_string(m_port);
+        return launch({"/usr/bin/redis-sentinel", m_config.c_str(), "--port", port.c_str(),
+                       "--bind", "127.0.0.1", "--dir", m_folder.c_str()},
+                      "+monitor master");
+    }
+
+    ~Redis()
+    {
+        stop(SIGTERM);
+        if (!m_config.empty())
+            unlink(m_config.c_str());
+        if (!m_folder.empty())
+            rmdir(m_folder.c_str());
+    }
+
+    void stop(int signalNumber)
+    {
+        if (m_pid > 0) {
+            kill(m_pid, signalNumber);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = 0;
+        }
+    }
+
+    int port() const { return m_port; }
+    // What redis-cli prints for one command to it.
+    std::string cli(const std::string &command) const
+    {
+        const std::string line =
+            "/usr/bin/redis-cli -h 127.0.0.1 -p " + std::to_string(m_port) + " " + command;
+        FILE *pipe = popen(line.c_str(), "r");
+        if (!pipe)
+            return {};
+        std::string printed;
+        char buffer[4096];
+        size_t got;
+        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            printed.append(buffer, got);
+        pclose(pipe);
+        return printed;
+    }
+
+    // The options that put a server's picture here.
+    std::vector<std::string> serverOptions() const
+    {
+        return {"--redis", "127.0.0.1:" + std::to_string(m_port)};
+    }
+
+private:
+    bool prepare()
     {
         const int probe = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -128,54 +211,38 @@ public:
         if (!mkdtemp(folder))
             return false;
         m_folder = folder;
-        std::string port = std::to_string(m_port);
-        char *argv[] = {const_cast<char *>("/usr/bin/redis-server"),
-                        const_cast<char *>("--port"),
-                        port.data(),
-                        const_cast<char *>("--bind"),
-                        const_cast<char *>("127.0.0.1"),
-                        const_cast<char *>("--dir"),
-                        m_folder.data(),
-                        const_cast<char *>("--save"),
-                        const_cast<char *>(""),
-                        const_cast<char *>("--appendonly"),
-                        const_cast<char *>("no"),
-                        nullptr};
+        return true;
+    }
+
+    bool launch(std::vector<const char *> argv, const char *ready)
+    {
+        argv.push_back(nullptr);
         int output = -1;
-        m_pid = spawnWithOutputPipe(argv, &output);
+        m_pid = spawnWithOutputPipe(const_cast<char *const *>(argv.data()), &output);
         if (!m_pid)
             return false;
         // It says so once it takes connections.
         std::string log;
         char c;
-        while (log.find("Ready to accept connections") == std::string::npos &&
-               read(output, &c, 1) == 1)
+        while (log.find(ready) == std::string::npos && read(output, &c, 1) == 1)
             log += c;
         close(output);
-        return log.find("Ready to accept connections") != std::string::npos;
+        return log.find(ready) != std::string::npos;
     }
 
-    ~Redis()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (!m_folder.empty())
-            rmdir(m_folder.c_str());
-    }
-
-    // The options that put a server's picture here.
-    std::vector<std::string> serverOptions() const
-    {
-        return {"--redis", "127.0.0.1:" + std::to_string(m_port)};
-    }
-
-private:
     pid_t m_pid = 0;
     int m_port = 0;
     std::string m_folder;
+    std::string m_config;
 };
+
+// The options that make a Redis a replica of primary.
+std::vector<std::string> replicaOf(const Redis &primary)
+{
+    // The copy it is sent goes straight into its empty memory, not to a file in its folder.
+    return {"--replicaof", "127.0.0.1", std::to_string(primary.port()), "--repl-diskless-load",
+            "on-empty-db"};
+}
 
 bool readFully(int fd, char *data, size_t size)
 {
@@ -396,15 +463,17 @@ void serveManyClients(benchmark::State &state)
 
 constexpr int RelaySize = Protocol::HeaderSize + Protocol::CommandPayloadSize;
 
-// Reads and throws away whatever a non-blocking socket holds; returns the bytes, or -1 when the
-// connection is gone.
-long drain(int fd)
+// Reads whatever a non-blocking socket holds, keeping it at the end of *kept unless that is
+// null; returns the bytes, or -1 when the connection is gone.
+long drainInto(int fd, QByteArray *kept)
 {
     static char sink[1 << 16];
     long total = 0;
     for (;;) {
         const ssize_t got = read(fd, sink, sizeof sink);
         if (got > 0) {
+            if (kept)
+                kept->append(sink, got);
             total += got;
             continue;
         }
@@ -412,6 +481,11 @@ long drain(int fd)
             return total;
         return -1;
     }
+}
+
+long drain(int fd)
+{
+    return drainInto(fd, nullptr);
 }
 
 bool connectAll(int port, int count, std::vector<int> *fds)
@@ -449,19 +523,22 @@ private:
 };
 
 // Where the relay-latency servers keep the picture: in memory, shared through Redis, in a file
-// with its journal (every edit committed before it is relayed), or in a file without one.
-enum PictureHome { InMemory, ThroughRedis, Journaled, FileOnly };
+// with its journal (every edit committed before it is relayed), in a file without one, or
+// shared through Redis with a replica that holds every edit before it is relayed.
+enum PictureHome { InMemory, ThroughRedis, Journaled, FileOnly, ThroughReplicatedRedis };
 
 // From one client's write of a SetCellCommand to another client's read of its relay, with
 // state.range(0) clients connected, all of them with the picture. Median and 99th percentile.
 // state.range(1) says where the picture lives (PictureHome). Through Redis, two servers share
 // the picture, each with that many clients, and the editor is a client of the first, the reader
-// one of the second.
+// one of the second; through replicated Redis, Redis has a replica and the servers relay an edit
+// only once it holds it (--redis-replicas 1).
 void relayLatency(benchmark::State &state)
 {
     const int clients = int(state.range(0));
     const PictureHome home = PictureHome(state.range(1));
-    const bool throughRedis = home == ThroughRedis;
+    const bool replicated = home == ThroughReplicatedRedis;
+    const bool throughRedis = home == ThroughRedis || replicated;
     PictureFolder folder;
     std::vector<std::string> fileOptions;
     if (home == Journaled || home == FileOnly)
@@ -469,17 +546,23 @@ void relayLatency(benchmark::State &state)
     if (home == FileOnly)
         fileOptions.push_back("--no-history");
     Redis redis;
+    Redis replica;
     Server server;
     Server other;
     std::vector<int> fds;
     std::vector<int> otherFds;
-    if (throughRedis && (!redis.start() || !other.start(redis.serverOptions()) ||
-                         !connectAll(other.port(), clients, &otherFds))) {
+    const bool started =
+        !throughRedis || (redis.start() && (!replicated || replica.start(replicaOf(redis))));
+    std::vector<std::string> options = redis.serverOptions();
+    if (replicated)
+        options.insert(options.end(), {"--redis-replicas", "1"});
+    if (throughRedis &&
+        (!started || !other.start(options) || !connectAll(other.port(), clients, &otherFds))) {
         state.SkipWithError("cannot start redis-server and a celvane-server on it");
         closeAll(otherFds);
         return;
     }
-    if (!server.start(throughRedis ? redis.serverOptions() : fileOptions) ||
+    if (!server.start(throughRedis ? options : fileOptions) ||
         !connectAll(server.port(), clients, &fds)) {
         state.SkipWithError("cannot start celvane-server or connect the clients");
         closeAll(fds);
@@ -751,6 +834,175 @@ void redisRelayCpu(benchmark::State &state)
     state.counters["server_cpu_s_per_million"] = relayed > 0 ? cpuSeconds / relayed * 1e6 : 0;
 }
 
+// --- A failover ---------------------------------------------------------------------------------
+
+// Polls until condition holds, for up to 15 seconds.
+bool waitUntil(const std::function<bool()> &condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+// The number after "name" in what redis-cli printed, one field a line.
+int fieldOf(const std::string &printed, const std::string &name)
+{
+    const size_t at = printed.find(name + "\n");
+    return at == std::string::npos ? -1 : std::atoi(printed.c_str() + at + name.size() + 1);
+}
+
+// A client's messages as they come: relays of single SetCellCommands and Updates.
+struct Witness
+{
+    int fd = -1;
+    QByteArray buffer;
+    std::vector<QByteArray> relays; // shown before the first Update that came after start
+    bool updated = false;
+    std::chrono::steady_clock::time_point updatedAt;
+
+    bool read()
+    {
+        if (drainInto(fd, &buffer) < 0)
+            return false;
+        for (;;) {
+            const int size = !buffer.isEmpty() && quint8(buffer.at(0)) == Protocol::Update
+                                 ? UpdateSize
+                                 : RelaySize;
+            if (buffer.size() < size)
+                return true;
+            if (size == UpdateSize && !updated) {
+                updated = true;
+                updatedAt = std::chrono::steady_clock::now();
+            } else if (!updated) {
+                relays.push_back(buffer.left(size));
+            }
+            buffer.remove(0, size);
+        }
+    }
+};
+
+// One primary with two replicas and three Sentinels (down-after one second), two servers on it
+// with 50 clients each and --redis-replicas state.range(0); an editor on the first writes a
+// burst of SetCellCommands, the replicas are cut off for its last few hundred edits (so that the
+// primary alone holds them, the worst case) and the primary is killed with SIGKILL. The clock
+// runs from the kill until a client of each server has been sent the promoted replica's picture;
+// lost counts the edits a client of the second server was shown that the promoted replica lacks.
+void failover(benchmark::State &state)
+{
+    constexpr int ClientsPerServer = 50;
+    const std::string replicas = std::to_string(state.range(0));
+    double lost = 0;
+    double shown = 0;
+    for (auto _ : state) {
+        Redis primary;
+        Redis copies[2];
+        Redis sentinels[3];
+        bool started = primary.start();
+        for (Redis &copy : copies)
+            started = started && copy.start(replicaOf(primary));
+        started = started && waitUntil([&] {
+                      const std::string info = primary.cli("INFO replication");
+                      return info.find("slave1:") != std::string::npos &&
+                             info.find("state=online") != info.rfind("state=online");
+                  });
+        std::string addresses;
+        for (Redis &sentinel : sentinels) {
+            started = started && sentinel.startSentinel(primary.port(), 2);
+            addresses +=
+                (addresses.empty() ? "" : ",") + ("127.0.0.1:" + std::to_string(sentinel.port()));
+        }
+        for (Redis &sentinel : sentinels)
+            started = started && waitUntil([&] {
+                          const std::string master = sentinel.cli("SENTINEL master celvane");
+                          return fieldOf(master, "num-slaves") == 2 &&
+                                 fieldOf(master, "num-other-sentinels") == 2;
+                      });
+        const std::vector<std::string> options{"--redis-sentinel", addresses,
+                                               "--redis-master",   "celvane",
+                                               "--redis-replicas", replicas};
+        Server servers[2];
+        std::vector<int> fds;
+        Witness witnesses[2];
+        for (int i = 0; i < 2; ++i) {
+            started = started && servers[i].start(options) &&
+                      connectAll(servers[i].port(), ClientsPerServer, &fds);
+            if (started)
+                witnesses[i].fd = fds.back();
+        }
+        const int editor = started ? connectClient(servers[0].port(), nullptr, false) : -1;
+        if (editor < 0) {
+            state.SkipWithError("cannot start the Redis servers, the Sentinels and the servers");
+            closeAll(fds);
+            return;
+        }
+        fcntl(editor, F_SETFL, fcntl(editor, F_GETFL) | O_NONBLOCK);
+        const QByteArray burst = cellBurst(20000);
+        size_t written = 0;
+        const auto feed = [&] {
+            if (written < size_t(burst.size())) {
+                const ssize_t put =
+                    write(editor, burst.constData() + written, size_t(burst.size()) - written);
+                if (put > 0)
+                    written += size_t(put);
+            }
+            for (const int fd : fds)
+                if (fd != witnesses[0].fd && fd != witnesses[1].fd)
+                    drain(fd);
+            return witnesses[0].read() && witnesses[1].read();
+        };
+        bool ok = waitUntil([&] { return !feed() || witnesses[1].relays.size() >= 100; });
+        const auto held = [&primary] {
+            return std::atoi(primary.cli("XLEN celvane:edits").c_str());
+        };
+        const int before = held();
+        for (Redis &copy : copies)
+            copy.cli("CONFIG SET masterauth refused");
+        primary.cli("CLIENT KILL TYPE replica");
+        ok = ok && waitUntil([&] { return !feed() || held() > before + 200; });
+        primary.stop(SIGKILL);
+        const auto killed = std::chrono::steady_clock::now();
+        for (Redis &copy : copies)
+            copy.cli("CONFIG SET masterauth \"\"");
+        ok = ok &&
+             waitUntil([&] { return !feed() || (witnesses[0].updated && witnesses[1].updated); });
+        close(editor);
+        closeAll(fds);
+        if (!ok) {
+            state.SkipWithError("the servers did not serve again");
+            return;
+        }
+        const auto last = std::max(witnesses[0].updatedAt, witnesses[1].updatedAt);
+        state.SetIterationTime(std::chrono::duration<double>(last - killed).count());
+
+        // What the second server's client was shown, against the promoted replica's stream.
+        int promoted = 0;
+        for (Redis &copy : copies)
+            if (copy.cli("ROLE").rfind("master", 0) == 0)
+                promoted = copy.port();
+        RedisPictureHistory history(QStringLiteral("127.0.0.1"), quint16(promoted), QByteArray(),
+                                    QByteArrayLiteral("celvane"));
+        std::vector<QByteArray> stream;
+        if (promoted && history.open())
+            history.forEachEdit(history.oldestSeq(), history.lastSeq(),
+                                [&stream](const PictureHistory::Edit &edit) {
+                                    stream.push_back(edit.message.toByteArray());
+                                    return true;
+                                });
+        const std::vector<QByteArray> &seen = witnesses[1].relays;
+        size_t kept = 0;
+        while (kept < seen.size() && kept < stream.size() && seen[kept] == stream[kept])
+            ++kept;
+        shown += double(seen.size());
+        lost += double(seen.size() - kept);
+    }
+    state.counters["shown"] = shown / double(state.iterations());
+    state.counters["lost"] = lost / double(state.iterations());
+}
+
 const bool registered = [] {
     benchmark::RegisterBenchmark("server/relay-latency", relayLatency)
         ->Args({1, 0})
@@ -761,6 +1013,7 @@ const bool registered = [] {
         ->Args({200, 1})
         ->Args({50, Journaled})
         ->Args({50, FileOnly})
+        ->Args({50, ThroughReplicatedRedis})
         ->Iterations(2000)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
@@ -779,6 +1032,12 @@ const bool registered = [] {
         ->Arg(2)
         ->Arg(3)
         ->Iterations(3)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("server/failover", failover)
+        ->Arg(0)
+        ->Arg(1)
+        ->Iterations(1)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("server/50x10000-commands", serveManyClients)

@@ -74,8 +74,7 @@ bool HistorySource::carryOut(const QString &picturePath, const PictureChange &ch
 std::unique_ptr<PictureHistory> HistorySource::open(const RedisPictureStore::Settings &redis,
                                                     QString *problem)
 {
-    auto history =
-        std::make_unique<RedisPictureHistory>(redis.host, redis.port, redis.password, redis.key);
+    auto history = std::make_unique<RedisPictureHistory>(redis);
     if (history->open())
         return history;
     *problem = history->errorString();

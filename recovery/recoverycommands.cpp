@@ -74,8 +74,6 @@ const OptionSet &redisOptions()
     return options;
 }
 
-const QString redisName = QStringLiteral("redis");
-
 using Source = RepairAction::Source;
 
 // A parser for one subcommand: its name, its description and its FILE argument.
@@ -97,7 +95,12 @@ struct Command
     bool parse(const QStringList &arguments, int positionals)
     {
         parser.process(arguments);
-        const bool redis = parser.isSet(redisName);
+        QString problem;
+        if (!redisOptions().read(parser, &redisValues, &problem)) {
+            fail(problem);
+            return false;
+        }
+        const bool redis = usesRedis(redisValues);
         if (parser.positionalArguments().size() != positionals - int(redis)) {
             fail(QStringLiteral("%1 takes %2%3; see %1 --help")
                      .arg(arguments.value(1), positionalsText,
@@ -110,14 +113,14 @@ struct Command
     // The positional arguments after the command and FILE.
     QStringList rest() const
     {
-        return parser.positionalArguments().mid(parser.isSet(redisName) ? 1 : 2);
+        return parser.positionalArguments().mid(usesRedis(redisValues) ? 1 : 2);
     }
 
     // Where the picture is: FILE, settled as the server settles it so that both name the same
     // control socket, or Redis. False after saying what is wrong.
     bool source(Source *where)
     {
-        if (!parser.isSet(redisName)) {
+        if (!usesRedis(redisValues)) {
             PictureFile file(parser.positionalArguments().at(1));
             if (!file.settle()) {
                 fail(file.errorString());
@@ -128,9 +131,7 @@ struct Command
         }
         QString error;
         where->redis = RedisPictureStore::Settings();
-        if (!RedisPictureStore::settingsFrom(
-                parser.value(redisName), parser.value(QStringLiteral("redis-key")),
-                parser.value(QStringLiteral("redis-password-file")), &*where->redis, &error)) {
+        if (!redisSettingsFrom(redisValues, &*where->redis, &error)) {
             fail(error);
             return false;
         }
@@ -153,6 +154,7 @@ struct Command
     }
 
     QCommandLineParser parser;
+    OptionValues redisValues;
     QString positionalsText = QStringLiteral("one FILE");
 };
 
@@ -482,7 +484,8 @@ QString RecoveryCommands::summary()
         "connection of its own, named for it in history's LABEL column, so that\n"
         "revert --connection N undoes that one repair alone. Each takes\n"
         "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE for\n"
-        "a picture kept in Redis: revert and restore then go through Redis like any edit, and\n"
-        "every server serving the picture relays them. reload has the server running on FILE\n"
-        "read its --config file again (as SIGHUP does) and prints what changed.");
+        "a picture kept in Redis (or --redis-sentinel HOST:PORT,... --redis-master NAME in place\n"
+        "of --redis): revert and restore then go through Redis like any edit, and every server\n"
+        "serving the picture relays them. reload has the server running on FILE read its\n"
+        "--config file again (as SIGHUP does) and prints what changed.");
 }

@@ -157,6 +157,30 @@ void RedisConnection::command(const QList<QByteArray> &arguments, ReplyHandler h
     }
 }
 
+void RedisConnection::subscribe(const QByteArray &channel,
+                                std::function<void(const QByteArray &)> handler)
+{
+    if (!m_context)
+        return;
+    m_messages = std::move(handler);
+    const char *arguments[] = {"SUBSCRIBE", channel.constData()};
+    const size_t lengths[] = {9, size_t(channel.size())};
+    redisAsyncCommandArgv(m_context, &RedisConnection::onMessage, nullptr, 2, arguments, lengths);
+}
+
+void RedisConnection::onMessage(redisAsyncContext *context, void *reply, void *)
+{
+    auto *self = static_cast<RedisConnection *>(context->data);
+    const auto *message = static_cast<const redisReply *>(reply);
+    // ["message", channel, payload]; the confirmation of the subscription is ["subscribe", ...].
+    if (!self || !message || message->type != REDIS_REPLY_ARRAY || message->elements != 3 ||
+        message->element[2]->type != REDIS_REPLY_STRING ||
+        QByteArrayView(message->element[0]->str, qsizetype(message->element[0]->len)) != "message")
+        return;
+    if (self->m_messages)
+        self->m_messages(QByteArray(message->element[2]->str, qsizetype(message->element[2]->len)));
+}
+
 void RedisConnection::onConnect(const redisAsyncContext *context, int status)
 {
     auto *self = static_cast<RedisConnection *>(context->data);

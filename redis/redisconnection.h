@@ -38,6 +38,9 @@ public:
 
     // Queues a command; a connection that is not open hands handler null at once.
     void command(const QList<QByteArray> &arguments, ReplyHandler handler = {});
+    // Subscribes to channel: handler is given the payload of each message published on it. The
+    // connection is good for nothing else afterwards.
+    void subscribe(const QByteArray &channel, std::function<void(const QByteArray &)> handler);
 
 Q_SIGNALS:
     void opened();
@@ -48,10 +51,13 @@ private:
     static void onConnect(const redisAsyncContext *context, int status);
     static void onDisconnect(const redisAsyncContext *context, int status);
     static void onReply(redisAsyncContext *context, void *reply, void *handler);
+    static void onMessage(redisAsyncContext *context, void *reply, void *);
     void lost(const QString &reason);
 
     redisAsyncContext *m_context = nullptr;
     QTimer *m_connectTimer = nullptr;
     bool m_open = false;
     QByteArray m_password;
+    // hiredis calls a subscription's callback for every message, so it is kept here.
+    std::function<void(const QByteArray &)> m_messages;
 };

@@ -1,5 +1,7 @@
 #include "redis/redispicturehistory.h"
 
+#include "redis/redissentinel.h"
+
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
@@ -32,6 +34,12 @@ RedisPictureHistory::RedisPictureHistory(const QString &host, quint16 port,
 {
 }
 
+RedisPictureHistory::RedisPictureHistory(const RedisSettings &settings)
+    : RedisPictureHistory(settings.host, settings.port, settings.password, settings.key)
+{
+    m_settings = settings;
+}
+
 RedisPictureHistory::~RedisPictureHistory()
 {
     if (m_context)
@@ -40,6 +48,13 @@ RedisPictureHistory::~RedisPictureHistory()
 
 bool RedisPictureHistory::open()
 {
+    RedisSettings::Address primary;
+    if (m_settings.usesSentinel()) {
+        if (!RedisSentinel::askNow(m_settings, &primary, &m_error))
+            return false;
+        m_host = primary.host;
+        m_port = primary.port;
+    }
     const timeval timeout{TimeoutMs / 1000, 0};
     m_context = redisConnectWithTimeout(m_host.toUtf8().constData(), m_port, timeout);
     if (!m_context || m_context->err) {

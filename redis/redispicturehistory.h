@@ -1,6 +1,7 @@
 #pragma once
 
 #include "redis/redispicturekeys.h"
+#include "redis/redissettings.h"
 #include "server/picturehistory.h"
 
 #include <QByteArray>
@@ -22,6 +23,8 @@ class RedisPictureHistory : public PictureHistory
 public:
     RedisPictureHistory(const QString &host, quint16 port, const QByteArray &password,
                         const QByteArray &key);
+    // The picture the settings name; with Sentinels, on the primary they name when it opens.
+    explicit RedisPictureHistory(const RedisSettings &settings);
     ~RedisPictureHistory() override;
 
     // Connects and checks that the key holds a picture; false with errorString() if not.
@@ -55,6 +58,7 @@ private:
     quint16 m_port = 0;
     QByteArray m_password;
     RedisPictureKeys m_keys;
+    RedisSettings m_settings;
     redisContext *m_context = nullptr;
     QString m_error;
 };

@@ -133,6 +133,7 @@ RedisPictureKeys::RedisPictureKeys(const QByteArray &name)
     , m_snapshots(name + ":snapshots")
     , m_connections(name + ":connections")
     , m_labels(name + ":labels")
+    , m_sync(name + ":sync")
 {
 }
 

@@ -21,6 +21,8 @@
 //   NAME:labels       hash    ID -> what a connection of a server's own did ("revert
 //                             127.0.0.9 by root"); only such connections have one. Kept apart
 //                             from the records above so that readers of those are unchanged
+//   NAME:sync         channel nothing listens: a server publishes on it to learn when replicas
+//                             hold what it read (see RedisPictureStore)
 //
 // Only the script below writes the first four, so each change to the picture and its place in
 // the stream is one atomic step, and the stream's order is the only order.
@@ -35,6 +37,7 @@ public:
     const QByteArray &snapshots() const { return m_snapshots; }
     const QByteArray &connections() const { return m_connections; }
     const QByteArray &labels() const { return m_labels; }
+    const QByteArray &sync() const { return m_sync; }
     // The keys the script takes, in its order, after the count.
     QList<QByteArray> scriptKeys() const;
 
@@ -61,4 +64,5 @@ private:
     QByteArray m_snapshots;
     QByteArray m_connections;
     QByteArray m_labels;
+    QByteArray m_sync;
 };

@@ -2,11 +2,11 @@
 
 #include "connection/protocol.h"
 #include "redis/redisconnection.h"
+#include "redis/redisdurability.h"
 #include "redis/redislogging.h"
+#include "redis/redissentinel.h"
 
 #include <QDateTime>
-#include <QFile>
-#include <QHostInfo>
 #include <QTimer>
 
 #include <hiredis/hiredis.h>
@@ -14,47 +14,6 @@
 #include <algorithm>
 
 Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
-
-bool RedisPictureStore::settingsFrom(const QString &address, const QString &key,
-                                     const QString &passwordFile, Settings *settings,
-                                     QString *error)
-{
-    const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
-    bool ok = false;
-    const uint port = colon > 0 ? address.mid(colon + 1).toUInt(&ok) : 0;
-    if (!ok || port < 1 || port > 65535) {
-        *error = QStringLiteral("--redis needs HOST:PORT, not \"%1\"").arg(address);
-        return false;
-    }
-    QString host = address.left(colon);
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        host = host.mid(1, host.size() - 2);
-    QHostAddress resolved(host);
-    if (resolved.isNull()) {
-        const QHostInfo info = QHostInfo::fromName(host);
-        if (info.addresses().isEmpty()) {
-            *error = QStringLiteral("--redis: cannot resolve %1: %2").arg(host, info.errorString());
-            return false;
-        }
-        resolved = info.addresses().constFirst();
-    }
-    settings->host = resolved.toString();
-    settings->port = quint16(port);
-    settings->key = key.toUtf8();
-    if (settings->key.isEmpty()) {
-        *error = QStringLiteral("--redis-key needs a name");
-        return false;
-    }
-    if (!passwordFile.isEmpty()) {
-        QFile file(passwordFile);
-        if (!file.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
-            return false;
-        }
-        settings->password = file.readLine().trimmed();
-    }
-    return true;
-}
 
 namespace {
 
@@ -86,6 +45,13 @@ bool isError(const redisReply *reply, const char *prefix)
     return reply->type == REDIS_REPLY_ERROR && replyText(reply).startsWith(prefix);
 }
 
+// A write refused by a replica, directly or from inside the script: the server named the primary
+// is one no longer.
+bool isReadOnly(const redisReply *reply)
+{
+    return reply->type == REDIS_REPLY_ERROR && replyText(reply).contains("READONLY");
+}
+
 } // namespace
 
 qint64 RedisPictureStore::snapshotInterval(qint64 maxEntries)
@@ -104,8 +70,27 @@ RedisPictureStore::RedisPictureStore(const Settings &settings, const Picture &in
     , m_reader(new RedisConnection(this))
     , m_retryTimer(new QTimer(this))
     , m_pingTimer(new QTimer(this))
+    , m_graceTimer(new QTimer(this))
 {
     m_clock.start();
+    m_graceTimer->setSingleShot(true);
+    m_graceTimer->setInterval(FailoverGraceMs);
+    connect(m_graceTimer, &QTimer::timeout, this, &RedisPictureStore::graceOver);
+    if (settings.usesSentinel()) {
+        m_sentinel = new RedisSentinel(settings, this);
+        connect(m_sentinel, &RedisSentinel::found, this, [this](const QString &host, quint16 port) {
+            if (m_state == Connecting)
+                openConnections(host, port);
+        });
+        connect(m_sentinel, &RedisSentinel::failed, this, [this](const QString &reason) {
+            if (m_state == Connecting)
+                connectionLost(reason);
+        });
+        connect(m_sentinel, &RedisSentinel::switched, this, &RedisPictureStore::followSwitch);
+    } else {
+        m_primaryHost = settings.host;
+        m_primaryPort = settings.port;
+    }
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &RedisPictureStore::connectNow);
     m_pingTimer->setInterval(PingEveryMs);
@@ -132,7 +117,9 @@ RedisPictureStore::~RedisPictureStore()
 
 QString RedisPictureStore::address() const
 {
-    return QStringLiteral("%1:%2").arg(m_settings.host).arg(m_settings.port);
+    if (m_primaryHost.isEmpty())
+        return QStringLiteral("the primary of %1").arg(QString::fromUtf8(m_settings.masterName));
+    return QStringLiteral("%1:%2").arg(m_primaryHost).arg(m_primaryPort);
 }
 
 void RedisPictureStore::start()
@@ -144,10 +131,20 @@ void RedisPictureStore::connectNow()
 {
     if (m_state == Refused)
         return;
+    m_retryTimer->stop();
     m_state = Connecting;
     ++m_generation;
-    m_commands->open(m_settings.host, m_settings.port, m_settings.password);
-    m_reader->open(m_settings.host, m_settings.port, m_settings.password);
+    if (m_sentinel)
+        return m_sentinel->ask();
+    openConnections(m_primaryHost, m_primaryPort);
+}
+
+void RedisPictureStore::openConnections(const QString &host, quint16 port)
+{
+    m_primaryHost = host;
+    m_primaryPort = port;
+    m_commands->open(host, port, m_settings.password);
+    m_reader->open(host, port, m_settings.password);
 }
 
 void RedisPictureStore::connectionOpened()
@@ -156,10 +153,8 @@ void RedisPictureStore::connectionOpened()
         load();
 }
 
-void RedisPictureStore::connectionLost(const QString &reason)
+void RedisPictureStore::dropConnections()
 {
-    if (m_state == Refused)
-        return;
     // Both go: edits in flight may or may not have been applied, and the reader's position is
     // worth nothing without the picture it belongs to. Reloading settles both.
     m_commands->close();
@@ -171,8 +166,23 @@ void RedisPictureStore::connectionLost(const QString &reason)
     m_pending = 0;
     m_batch.clear();
     m_open.clear();
+}
+
+void RedisPictureStore::connectionLost(const QString &reason)
+{
+    if (m_state == Refused)
+        return;
+    dropConnections();
     const qint64 now = m_clock.elapsed();
-    if (m_available) {
+    if (m_available && m_sentinel) {
+        if (!m_graceTimer->isActive()) {
+            m_graceTimer->start();
+            qCWarning(lcRedis).noquote()
+                << "lost the Redis primary at" << address() << "-" << reason
+                << "- asking Sentinel for the one that takes over, clients kept for up to"
+                << FailoverGraceMs / 1000 << "s";
+        }
+    } else if (m_available) {
         m_available = false;
         m_lastLossLogMs = now;
         qCWarning(lcRedis).noquote()
@@ -188,6 +198,36 @@ void RedisPictureStore::connectionLost(const QString &reason)
     m_retryTimer->start(m_retryDelayMs);
 }
 
+void RedisPictureStore::graceOver()
+{
+    if (m_state == Serving || !m_available)
+        return;
+    m_available = false;
+    m_lastLossLogMs = m_clock.elapsed();
+    qCWarning(lcRedis).noquote() << "no Redis primary within" << FailoverGraceMs / 1000
+                                 << "s - closing every client, and turning new ones away "
+                                    "until one is back";
+    Q_EMIT availabilityChanged(false);
+}
+
+void RedisPictureStore::followSwitch(const QString &host, quint16 port)
+{
+    if (m_state == Refused || (host == m_primaryHost && port == m_primaryPort))
+        return;
+    // The old primary may still be up, taking writes no replica will keep: leave it now.
+    const QString from = address();
+    if (m_state != Offline)
+        dropConnections();
+    if (m_available && !m_graceTimer->isActive()) {
+        m_graceTimer->start();
+        qCWarning(lcRedis).noquote()
+            << "Sentinel moved the primary from" << from << "to"
+            << QStringLiteral("%1:%2").arg(host).arg(port) << "- following it";
+    }
+    m_retryDelayMs = 0;
+    connectNow();
+}
+
 void RedisPictureStore::refuse(const QString &reason)
 {
     m_state = Refused;
@@ -196,6 +236,7 @@ void RedisPictureStore::refuse(const QString &reason)
     m_reader->close();
     m_retryTimer->stop();
     m_pingTimer->stop();
+    m_graceTimer->stop();
     Q_EMIT refused(reason);
 }
 
@@ -240,7 +281,8 @@ void RedisPictureStore::loaded(redisReply *reply)
     if (isError(reply, "WRONGTYPE") || isError(reply, "NOTCELVANE"))
         return refuse(QString::fromUtf8(replyText(reply)));
     if (reply->type == REDIS_REPLY_ERROR)
-        // Redis loading its data after a restart, out of memory, ...: it may pass.
+        // A replica that was the primary, Redis loading its data after a restart, out of
+        // memory, ...: it may pass.
         return connectionLost(QString::fromUtf8(replyText(reply)));
     if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 ||
         reply->element[0]->type != REDIS_REPLY_STRING)
@@ -252,17 +294,33 @@ void RedisPictureStore::loaded(redisReply *reply)
     if (!picture || !ok)
         return refuse(QStringLiteral("%1 holds a picture that is damaged")
                           .arg(QString::fromUtf8(m_keys.picture())));
+    // The load wrote the server number, so what it read is replicated once that is.
+    const quint64 server = quint64(reply->element[2]->integer);
+    whenReplicated(m_commands, false,
+                   [this, picture = *picture, seq, server] { serve(picture, seq, server); });
+}
+
+void RedisPictureStore::serve(const Picture &picture, quint64 seq, quint64 server)
+{
     // A fresh number at every load: Redis may have lost everything, numbers included, and
     // connections open before a load are closed or keep the numbers they were recorded under.
-    m_server = quint64(reply->element[2]->integer);
-    m_picture = *picture;
+    m_server = server;
+    m_picture = picture;
     m_columns = QByteArray::number(m_picture.format().columns);
     m_applied = seq;
     m_state = Serving;
     m_retryDelayMs = 0;
     readNext();
+    checkPersistence();
     if (m_available) {
-        // Caught up again after falling behind: the windows' pictures are replaced too.
+        if (m_graceTimer->isActive()) {
+            m_graceTimer->stop();
+            qCWarning(lcRedis).noquote()
+                << "following Sentinel to the primary at" << address() << "- serving again at edit"
+                << m_applied << "and sending every client the picture afresh";
+        }
+        // Caught up again after falling behind, or on a promoted replica: the windows'
+        // pictures are replaced too.
         Q_EMIT replaced();
         return;
     }
@@ -275,6 +333,31 @@ void RedisPictureStore::loaded(redisReply *reply)
                                   << "at edit" << m_applied;
     m_lastLossLogMs = -1;
     Q_EMIT availabilityChanged(true);
+}
+
+void RedisPictureStore::checkPersistence()
+{
+    if (!m_settings.warnWithoutPersistence || m_persistenceChecked)
+        return;
+    m_persistenceChecked = true;
+    RedisDurability::checkPersistence(m_commands, address());
+}
+
+void RedisPictureStore::whenReplicated(RedisConnection *connection, bool publish,
+                                       std::function<void()> then)
+{
+    if (m_settings.replicas == 0)
+        return then();
+    const quint64 generation = m_generation;
+    RedisDurability::waitForReplicas(
+        connection, m_settings.replicas, publish ? m_keys.sync() : QByteArray(),
+        [this, generation, then = std::move(then)](bool held, const QString &reason) {
+            if (generation != m_generation)
+                return;
+            if (!held)
+                return connectionLost(reason);
+            then();
+        });
 }
 
 void RedisPictureStore::checkAnswering()
@@ -311,43 +394,54 @@ void RedisPictureStore::entriesRead(redisReply *reply)
     if (reply->type == REDIS_REPLY_ERROR)
         return connectionLost(QString::fromUtf8(replyText(reply)));
     // [[stream, [[id, [field, value, ...]], ...]]], or nil when nothing came.
+    QList<Entry> entries;
     if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 1 &&
         reply->element[0]->type == REDIS_REPLY_ARRAY && reply->element[0]->elements == 2) {
-        const redisReply *entries = reply->element[0]->element[1];
-        for (size_t i = 0; i < entries->elements; ++i) {
-            const redisReply *entry = entries->element[i];
-            const std::optional<quint64> seq =
-                entry->elements == 2 ? RedisPictureKeys::seqOfEntry(replyText(entry->element[0]))
-                                     : std::nullopt;
-            if (!seq || *seq != m_applied + 1) {
-                qCInfo(lcRedis).noquote() << "the stream goes on at" << replyText(entry->element[0])
-                                          << "after edit" << m_applied << "- reloading the picture";
-                return load();
-            }
+        const redisReply *read = reply->element[0]->element[1];
+        entries.reserve(qsizetype(read->elements));
+        for (size_t i = 0; i < read->elements; ++i) {
+            const redisReply *entry = read->element[i];
+            Entry &taken = entries.emplace_back();
+            if (entry->elements != 2)
+                break;
+            taken.seq = RedisPictureKeys::seqOfEntry(replyText(entry->element[0])).value_or(0);
             const redisReply *fields = entry->element[1];
-            quint64 connection = 0;
-            QByteArrayView message;
             for (size_t f = 0; f + 1 < fields->elements; f += 2) {
                 const QByteArrayView name(fields->element[f]->str, fields->element[f]->len);
                 const redisReply *value = fields->element[f + 1];
                 if (name == "c")
-                    connection = replyText(value).toULongLong();
+                    taken.connection = replyText(value).toULongLong();
                 else if (name == "m")
-                    message = QByteArrayView(value->str, qsizetype(value->len));
+                    taken.message = replyText(value);
             }
-            if (message.size() < Protocol::HeaderSize ||
-                m_picture.apply(quint8(message.at(0)), message.sliced(Protocol::HeaderSize)) !=
-                    Picture::Applied) {
-                qCWarning(lcRedis).noquote() << "edit" << *seq << "in the stream cannot be "
-                                             << "applied - reloading the picture";
-                return load();
-            }
-            m_applied = *seq;
-            Q_EMIT edited(connection, message);
-            // A receiver may have reloaded or lost Redis meanwhile.
-            if (m_state != Serving)
-                return;
         }
+    }
+    if (entries.isEmpty())
+        return readNext();
+    whenReplicated(m_reader, true, [this, entries] { announce(entries); });
+}
+
+void RedisPictureStore::announce(const QList<Entry> &entries)
+{
+    for (const Entry &entry : entries) {
+        if (entry.seq != m_applied + 1) {
+            qCInfo(lcRedis).noquote() << "the stream goes on at" << entry.seq << "after edit"
+                                      << m_applied << "- reloading the picture";
+            return load();
+        }
+        const QByteArrayView message(entry.message);
+        if (message.size() < Protocol::HeaderSize ||
+            m_picture.apply(quint8(message.at(0)), message.sliced(Protocol::HeaderSize)) !=
+                Picture::Applied) {
+            qCWarning(lcRedis).noquote()
+                << "edit" << entry.seq << "in the stream cannot be applied - reloading the picture";
+            return load();
+        }
+        m_applied = entry.seq;
+        Q_EMIT edited(entry.connection, message);
+        // A receiver may have reloaded or lost Redis meanwhile.
+        if (m_state != Serving)
+            return;
     }
     readNext();
 }
@@ -395,8 +489,9 @@ Picture::EditResult RedisPictureStore::submit(quint64 connection, quint8 kind,
     // whether it fits the format and palette does not depend on what the cells hold.
     Picture checked = m_picture;
     const Picture::EditResult result = checked.apply(kind, message.sliced(Protocol::HeaderSize));
-    // Clients are closed the moment Redis goes; one read under way may still get here.
-    if (result != Picture::Applied || m_state == Offline || m_state == Refused)
+    // Without Redis (a read under way as it went, or a failover's grace) the edit goes nowhere:
+    // the picture its sender is sent once Redis is back shows it was not kept.
+    if (result != Picture::Applied || (m_state != Serving && m_state != Loading))
         return result;
     if (m_batch.isEmpty()) {
         m_batch = {QByteArrayLiteral("edit"), m_columns, m_every, m_maxEntries, m_keepMs};
@@ -427,6 +522,8 @@ void RedisPictureStore::sendBatch()
 
 void RedisPictureStore::batchConfirmed(redisReply *reply, int count)
 {
+    if (isReadOnly(reply))
+        return connectionLost(QString::fromUtf8(replyText(reply)));
     if (reply->type == REDIS_REPLY_ERROR) {
         // Their senders show the edits already: every window gets the picture as Redis has it.
         qCWarning(lcRedis).noquote()

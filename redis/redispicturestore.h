@@ -1,6 +1,7 @@
 #pragma once
 
 #include "redis/redispicturekeys.h"
+#include "redis/redissettings.h"
 #include "server/picturestore.h"
 
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 
 class QTimer;
 class RedisConnection;
+class RedisSentinel;
 struct redisReply;
 
 // A picture kept in Redis and shared by every server started on the same key (see
@@ -24,34 +26,32 @@ struct redisReply;
 // Redis says it is unavailable, tries again with a growing pause, and once it is back reloads the
 // same way before saying it is available again: its copy never runs ahead of Redis, and no edit
 // Redis applied is skipped.
+//
+// With Sentinels, the Redis is whichever server they name the primary, asked again whenever the
+// connection fails, a write is refused as read-only, or a Sentinel announces a promotion. A
+// failover is expected to end in seconds, so for a while after losing the primary the clients are
+// kept: once the promoted replica is serving, the picture and its position are loaded from it
+// and every window is sent the picture afresh (replaced()). Only when no primary is back within
+// FailoverGraceMs does the picture count as out of reach.
+//
+// With Settings::replicas N, an edit read from the stream is announced only once N replicas
+// acknowledge holding it (WAIT, on the reading connection, after a write of its own that
+// places its position past what was read), and a loaded picture only once N replicas hold it.
+// A failover promotes the replica that holds the most, so it holds every edit any window was
+// shown. Replicas that do not acknowledge in time (RedisDurability::ReplicasWithinMs) count as
+// Redis lost (with Sentinels, the clients are kept through the grace as in a failover) and the
+// picture is loaded again: an edit no replica took is never shown, and a Redis without enough
+// replicas serves nobody.
 class RedisPictureStore : public PictureStore
 {
     Q_OBJECT
 
 public:
-    struct Settings
-    {
-        QString host; // numeric: connecting again must not wait for a resolver
-        quint16 port = 6379;
-        QByteArray password;
-        QByteArray key = QByteArrayLiteral("celvane");
-        // The stream keeps at least the edits of the last keepMs and at most about maxEntries.
-        qint64 keepMs = 30LL * 24 * 3600 * 1000;
-        qint64 maxEntries = 256LL * 1024 * 1024 / EstimatedEntryBytes;
-    };
-    // What one kept edit takes in Redis, roughly (a stream entry and its share of the whole
-    // pictures), to turn a size bound into a number of edits.
-    static constexpr qint64 EstimatedEntryBytes = 100;
+    using Settings = RedisSettings;
+    static constexpr qint64 EstimatedEntryBytes = RedisSettings::EstimatedEntryBytes;
     // Whole pictures are kept every this many edits: often enough that a moment is rebuilt from
     // a few thousand edits at most, rarely enough that they take little room.
     static qint64 snapshotInterval(qint64 maxEntries);
-
-    // The settings --redis HOST:PORT, --redis-key NAME and --redis-password-file FILE (empty:
-    // none) give, the bounds left at their defaults; false with one line in *error if one is
-    // wrong. A name is resolved once here, so that connecting again later never waits for a
-    // resolver.
-    static bool settingsFrom(const QString &address, const QString &key,
-                             const QString &passwordFile, Settings *settings, QString *error);
 
     // initial is the picture a key that does not exist yet is created with.
     RedisPictureStore(const Settings &settings, const Picture &initial, QObject *parent = nullptr);
@@ -71,7 +71,10 @@ public:
     quint64 appliedSeq() const { return m_applied; }
     // Edits submitted that Redis has not confirmed yet.
     int pendingEdits() const { return m_pending; }
+    // The Redis in use, as HOST:PORT (the primary last named, with Sentinels).
     QString address() const;
+
+    static constexpr int FailoverGraceMs = 10000;
 
 Q_SIGNALS:
     // The key holds something that is not a Celvane picture; nothing was changed or served.
@@ -83,14 +86,31 @@ Q_SIGNALS:
 
 private:
     enum State { Offline, Connecting, Loading, Serving, Refused };
+    // An edit read from the stream, held until enough replicas have it.
+    struct Entry
+    {
+        quint64 seq = 0;
+        quint64 connection = 0;
+        QByteArray message;
+    };
 
     void connectNow();
+    void openConnections(const QString &host, quint16 port);
     void connectionOpened();
     void connectionLost(const QString &reason);
+    void dropConnections();
+    void graceOver();
+    void followSwitch(const QString &host, quint16 port);
     void load();
     void loaded(redisReply *reply);
+    void serve(const Picture &picture, quint64 seq, quint64 server);
+    void checkPersistence();
+    // then() once Settings::replicas replicas hold what connection wrote last (with publish,
+    // after a write that places it past what the connection read).
+    void whenReplicated(RedisConnection *connection, bool publish, std::function<void()> then);
     void readNext();
     void entriesRead(redisReply *reply);
+    void announce(const QList<Entry> &entries);
     void refuse(const QString &reason);
     // EVALSHA, and EVAL should Redis have lost the script: the reply goes to done either way.
     void runScript(const QList<QByteArray> &arguments, std::function<void(redisReply *)> done);
@@ -105,8 +125,13 @@ private:
     Picture m_picture;
     RedisConnection *m_commands = nullptr;
     RedisConnection *m_reader = nullptr;
+    RedisSentinel *m_sentinel = nullptr;
+    QString m_primaryHost;
+    quint16 m_primaryPort = 0;
+    bool m_persistenceChecked = false;
     QTimer *m_retryTimer = nullptr;
     QTimer *m_pingTimer = nullptr;
+    QTimer *m_graceTimer = nullptr;
     qint64 m_pingSentMs = -1;
     QElapsedTimer m_clock;
     State m_state = Offline;

@@ -3,6 +3,7 @@
 #include "journal/journalhistory.h"
 #include "journal/moment.h"
 #include "options/optionvalues.h"
+#include "redis/redisoptions.h"
 #include "redis/redispicturehistory.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
@@ -68,7 +69,7 @@ int exportFromRedis(const OptionValues &values)
     std::optional<qint64> moment;
     if (values.isSet("at") && !(moment = atMoment(values.text("at"))))
         return ExitStatus::Usage;
-    RedisPictureHistory history(redis->host, redis->port, redis->password, redis->key);
+    RedisPictureHistory history(*redis);
     if (!history.open())
         return fail(ExitStatus::PictureFile, history.errorString());
     if (moment)
@@ -100,7 +101,7 @@ int exportFromJournal(const QString &picturePath, const OptionValues &values)
 
 int PictureExport::run(const OptionValues &values)
 {
-    if (values.isSet("redis"))
+    if (usesRedis(values))
         return exportFromRedis(values);
     Picture picture = PictureHome::initialPicture(values);
     if (values.isSet("picture")) {

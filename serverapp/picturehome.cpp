@@ -1,5 +1,7 @@
 #include "serverapp/picturehome.h"
 
+#include "redis/redisoptions.h"
+
 #include "options/optionvalues.h"
 #include "server/picturefile.h"
 #include "server/samplepicture.h"
@@ -31,8 +33,7 @@ std::optional<RedisPictureStore::Settings> PictureHome::redisSettings(const Opti
 {
     RedisPictureStore::Settings redis;
     QString error;
-    if (!RedisPictureStore::settingsFrom(values.text("redis"), values.text("redis-key"),
-                                         values.text("redis-password-file"), &redis, &error)) {
+    if (!redisSettingsFrom(values, &redis, &error)) {
         fail(ExitStatus::Usage, error);
         return std::nullopt;
     }
@@ -69,7 +70,7 @@ PictureStore *PictureHome::store() const
 int PictureHome::open(const OptionValues &values)
 {
     m_picture = initialPicture(values);
-    if (values.isSet("redis")) {
+    if (usesRedis(values)) {
         const std::optional<RedisPictureStore::Settings> settings = redisSettings(values);
         return settings ? openRedis(*settings) : int(ExitStatus::Usage);
     }
@@ -131,8 +132,10 @@ int PictureHome::openFile(const OptionValues &values)
     return ExitStatus::Ok;
 }
 
-int PictureHome::openRedis(const RedisPictureStore::Settings &settings)
+int PictureHome::openRedis(RedisPictureStore::Settings settings)
 {
+    // The server, unlike a command that only reads, is what a Redis without persistence fails.
+    settings.warnWithoutPersistence = true;
     m_redis = std::make_unique<RedisPictureStore>(settings, m_picture);
     // Served only once the picture is loaded: a key that holds something else is refused before
     // anything listens, and until Redis answers there is nothing to serve.

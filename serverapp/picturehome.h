@@ -39,7 +39,7 @@ public:
 private:
     int lock();
     int openFile(const OptionValues &values);
-    int openRedis(const RedisPictureStore::Settings &settings);
+    int openRedis(RedisPictureStore::Settings settings);
 
     Picture m_picture;
     QString m_picturePath;

@@ -3,6 +3,7 @@
 #include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/recoverycommands.h"
+#include "redis/redisoptions.h"
 #include "server/picturesaver.h"
 #include "server/pictureserver.h"
 #include "server/serverlogging.h"
@@ -120,13 +121,13 @@ int ServerApp::checkOptions()
     const OptionValues &values = m_configuration.values();
     m_descriptorLimit = raiseDescriptorLimit();
     if (values.isSet("at") &&
-        (!values.isSet("export-png") || (!values.isSet("picture") && !values.isSet("redis"))))
+        (!values.isSet("export-png") || (!values.isSet("picture") && !usesRedis(values))))
         return fail(ExitStatus::Usage,
                     QStringLiteral("--at needs --export-png and --picture or --redis"));
     // A socket handed over by the service manager takes the place of --listen and --port.
     if (!m_activation.take())
         return fail(ExitStatus::Usage, m_activation.errorString());
-    if (values.isSet("redis") && values.isSet("picture"))
+    if (usesRedis(values) && values.isSet("picture"))
         return fail(ExitStatus::Usage, QStringLiteral("--picture and --redis exclude each other"));
     return ExitStatus::Ok;
 }

@@ -122,6 +122,8 @@ private Q_SLOTS:
     void recoveryCommandsGoThroughRedis();
     void recoveryCommandsWithoutRedis_data();
     void recoveryCommandsWithoutRedis();
+    void saysHowRedisKeepsItsData_data();
+    void saysHowRedisKeepsItsData();
 
 private:
     std::unique_ptr<ServerProcess> startServer(const QStringList &extra = {});
@@ -685,6 +687,65 @@ void tst_ServerRedis::recoveryCommandsWithoutRedis_data()
                              << QByteArray("--redis needs HOST:PORT, not \"127.0.0.1\"");
     QTest::newRow("empty key") << QStringList{"history", "--redis", "ADDRESS", "--redis-key", ""}
                                << QByteArray("--redis-key needs a name");
+    // Every Sentinel is asked in turn before the command gives up.
+    const QByteArray refused("127.0.0.1:<port>: Connection refused");
+    QTest::newRow("no Sentinel") << QStringList{"history", "--redis-sentinel", "ADDRESS,ADDRESS",
+                                                "--redis-master", "celvane"}
+                                 << "no Sentinel names the primary of celvane (" + refused + "; " +
+                                        refused + ")";
+    QTest::newRow("Sentinel without a name")
+        << QStringList{"revert", "--redis-sentinel", "ADDRESS", "--address", "127.0.0.3"}
+        << QByteArray("--redis-sentinel and --redis-master go together");
+    QTest::newRow("a name without Sentinel")
+        << QStringList{"history", "--redis-master", "celvane"}
+        << QByteArray("--redis-sentinel and --redis-master go together");
+    QTest::newRow("server: a name without Sentinel")
+        << QStringList{"--redis-master", "celvane"}
+        << QByteArray("--redis-sentinel and --redis-master go together");
+    QTest::newRow("Redis and Sentinel")
+        << QStringList{"history", "--redis",        "ADDRESS", "--redis-sentinel",
+                       "ADDRESS", "--redis-master", "celvane"}
+        << QByteArray("--redis and --redis-sentinel exclude each "
+                      "other");
+    QTest::newRow("Sentinel without a port")
+        << QStringList{"history", "--redis-sentinel", "ADDRESS,127.0.0.1", "--redis-master", "m"}
+        << QByteArray("--redis-sentinel needs HOST:PORT, not \"127.0.0.1\"");
+    QTest::newRow("too many replicas")
+        << QStringList{"history", "--redis", "ADDRESS", "--redis-replicas", "101"}
+        << QByteArray("--redis-replicas needs a number from 0 to 100");
+}
+
+void tst_ServerRedis::saysHowRedisKeepsItsData_data()
+{
+    QTest::addColumn<QStringList>("redisArguments");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("warned");
+    QTest::newRow("nothing") << QStringList() << QByteArray("keeps nothing on disk") << true;
+    QTest::newRow("append-only file")
+        << QStringList{"--appendonly", "yes"}
+        << QByteArray("keeps its data on disk (appendonly yes") << false;
+    QTest::newRow("snapshots") << QStringList{"--save", "3600 1"}
+                               << QByteArray("keeps its data on disk (appendonly no - save 3600 1)")
+                               << false;
+    QTest::newRow("CONFIG renamed")
+        << QStringList{"--rename-command", "CONFIG", ""}
+        << QByteArray("does not say how it keeps its data (CONFIG refused)") << false;
+}
+
+// One line at start: a warning for a Redis whose restart loses the picture, and no warning for
+// one that keeps it or will not say.
+void tst_ServerRedis::saysHowRedisKeepsItsData()
+{
+    QFETCH(QStringList, redisArguments);
+    QFETCH(QByteArray, line);
+    QFETCH(bool, warned);
+    QVERIFY2(m_redis->start(redisArguments), m_redis->failure());
+    const std::unique_ptr<ServerProcess> server = startServer();
+    QVERIFY(server);
+    QTRY_COMPARE(server->countLogLines(line), 1);
+    QCOMPARE(server->countLogLines("keeps nothing on disk"), int(warned));
+    // The picture is served all the same.
+    QVERIFY(connectWithPicture(*server));
 }
 
 // Nothing listens on the port: one line saying so, exit status 1, and nothing written.

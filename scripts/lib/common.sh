@@ -15,12 +15,12 @@ CELVANE_BUILD_PACKAGES+=(libsqlite3-dev)
 # The recovery commands write their time-lapses through giflib.
 CELVANE_BUILD_PACKAGES+=(libgif-dev)
 # hiredis (found through pkg-config too) keeps the picture in Redis; a real redis-server runs
-# the tests and benchmarks of that.
-CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server)
+# the tests and benchmarks of that, with redis-sentinel for following a failover.
+CELVANE_BUILD_PACKAGES+=(libhiredis-dev redis-server redis-sentinel)
 # The web page's tests and benchmarks drive headless Chromium; without these they are skipped.
 CELVANE_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 # The benchmarks' report, and Redis as a yardstick for the server's relay path.
-CELVANE_BENCH_PACKAGES=(python3 redis-server)
+CELVANE_BENCH_PACKAGES=(python3 redis-server redis-sentinel)
 # The fuzzers need clang and its libFuzzer and sanitizer runtimes.
 CELVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
