@@ -105,13 +105,13 @@ void ControlServer::readPeer(QLocalSocket *peer)
         }
         if (pending.size() == qsizetype(length) + 4) {
             const QByteArrayView request = QByteArrayView(pending).sliced(4);
-            if (request == ControlClient::reloadRequest())
-                answer(peer, m_reload ? m_reload()
-                                      : ControlClient::encodeReply(
-                                            {false, {}, QStringLiteral("this server cannot read "
-                                                                       "its configuration again")}));
-            else
+            if (request == ControlClient::reloadRequest()) {
+                ControlClient::Reply refusal;
+                refusal.message = QStringLiteral("this server cannot read its configuration again");
+                answer(peer, m_reload ? m_reload() : ControlClient::encodeReply(refusal));
+            } else {
                 answer(peer, ControlClient::encodeReply(handle(request)));
+            }
             return;
         }
     }

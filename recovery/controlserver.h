@@ -49,8 +49,6 @@ public:
     bool listen(const QString &path);
     // What a reload request does; without it, such a request is refused.
     void setReloadHandler(std::function<QByteArray()> reload) { m_reload = std::move(reload); }
-    // What a reload request does; without it, such a request is refused.
-    void setReloadHandler(std::function<QByteArray()> reload) { m_reload = std::move(reload); }
     QString errorString() const;
 
 Q_SIGNALS:
