@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -80,6 +81,7 @@ struct PictureServer::Client final : EventPoller::Handler
     ClientOutput *outputKey = nullptr; // its key in m_outputClients, kept after external goes
     QHostAddress address;
     std::unique_ptr<ClientSession> session;
+    bool correcting = false; // in m_correcting
     qint64 connectedMs = 0;
     qint64 dueMs = -1;           // its entry in m_deadlines
     std::size_t holderIndex = 0; // its place in m_holders, once it has had an Update
@@ -124,20 +126,7 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
     m_listener.server = this;
     connect(m_store, &PictureStore::edited, this, [this](quint64, QByteArrayView relayed) {
         relay(relayed);
-        // Edits read in a turn of the poller go out when it ends (see turnHandled below); any
-        // other (a held-back client read again by its timer, the server's own repairs, a store
-        // that announces edits later) once the event loop is back, with any that follow it.
-        // Queued for those read in a turn too, where it then finds nothing left to send.
-        if (!m_relayQueued) {
-            m_relayQueued = true;
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_relayQueued = false;
-                    relayEdits();
-                },
-                Qt::QueuedConnection);
-        }
+        queueRelayPass();
     });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
     connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
@@ -158,6 +147,24 @@ PictureServer::~PictureServer()
         if (entry.first->fd >= 0)
             ::close(entry.first->fd);
     }
+}
+
+void PictureServer::queueRelayPass()
+{
+    // Edits read in a turn of the poller go out when it ends (see turnHandled below); any other
+    // (a held-back client read again by its timer, the server's own repairs, a store that
+    // announces edits later, a web viewer's input) once the event loop is back, with any that
+    // follow it. Queued for those read in a turn too, where it then finds nothing left to send.
+    if (m_relayQueued)
+        return;
+    m_relayQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_relayQueued = false;
+            relayEdits();
+        },
+        Qt::QueuedConnection);
 }
 
 void PictureServer::setSessionLimits(const ClientSession::Limits &limits)
@@ -385,6 +392,7 @@ void PictureServer::startSession(Client *client, const QString &name, quint64 co
             }
             return send(client, update);
         });
+    client->session->shareCooldown(&m_cooldown, client->address);
     ++m_clientsPerAddress[client->address];
     ++m_liveClients;
     ++m_counters.clientsAccepted;
@@ -531,6 +539,11 @@ void PictureServer::finishInput(Client *client, const SessionCounts &before, boo
     m_counters.applied += session->applied() - before.applied;
     m_counters.refused += session->refused() - before.refused;
     const bool changed = session->takeChanged();
+    if (session->hasCorrections() && !client->correcting && !client->gone) {
+        client->correcting = true;
+        m_correcting.push_back(client);
+        queueRelayPass();
+    }
 
     if (!client->gone) {
         updateHold(client, spent);
@@ -747,22 +760,43 @@ void PictureServer::relayEdits()
     if (m_relaying)
         return;
     m_relaying = true;
-    while (!m_relays.isEmpty()) {
-        m_store->aboutToRelay();
-        const QByteArray relays = std::exchange(m_relays, QByteArray());
-        const int count = std::exchange(m_relayCount, 0);
-        // A copy: clients may leave during the pass, and those that leave are only marked gone
-        // until the event loop deletes them.
-        m_recipients = m_holders;
-        for (Client *client : m_recipients) {
-            if (send(client, relays))
-                m_counters.relayed += quint64(count);
+    while (!m_relays.isEmpty() || !m_correcting.empty()) {
+        if (m_relays.isEmpty()) {
+            sendCorrections();
+        } else {
+            m_store->aboutToRelay();
+            const QByteArray relays = std::exchange(m_relays, QByteArray());
+            const int count = std::exchange(m_relayCount, 0);
+            // A copy: clients may leave during the pass, and those that leave are only marked
+            // gone until the event loop deletes them.
+            m_recipients = m_holders;
+            for (Client *client : m_recipients) {
+                if (send(client, relays))
+                    m_counters.relayed += quint64(count);
+            }
         }
         for (std::size_t i = 0; i < m_leftDuringPass.size(); ++i)
             finishPeer(m_leftDuringPass[i]);
         m_leftDuringPass.clear();
     }
     m_relaying = false;
+}
+
+void PictureServer::sendCorrections()
+{
+    // After every relay queued so far: a correction shows the picture as it stands, which the
+    // relays still queued lead to, so sent before them it would be undone by older values.
+    const std::vector<Client *> due = std::exchange(m_correcting, {});
+    // Out of the list before any write: a write may remove any of them.
+    for (Client *client : due)
+        client->correcting = false;
+    for (Client *client : due) {
+        const QByteArray corrections = client->session->takeCorrections();
+        if (!corrections.isEmpty() && send(client, corrections))
+            m_counters.correctionBytes += quint64(corrections.size());
+        // What the credit did not cover waits for the client's next refused edits, which queue
+        // it again.
+    }
 }
 
 void PictureServer::dropClient(Client *client, const char *label, const QString &reason)
@@ -811,6 +845,10 @@ void PictureServer::removeClient(Client *client, const char *how)
     if (client->dueMs >= 0) {
         m_deadlines.erase({client->dueMs, client});
         client->dueMs = -1;
+    }
+    if (client->correcting) {
+        client->correcting = false;
+        m_correcting.erase(std::find(m_correcting.begin(), m_correcting.end(), client));
     }
     if (client->fd >= 0) {
         m_poller->remove(client->fd);

@@ -2,6 +2,7 @@
 
 #include "server/clientoutput.h"
 #include "server/clientsession.h"
+#include "server/editcooldown.h"
 #include "server/eventpoller.h"
 #include "server/picture.h"
 #include "server/picturestore.h"
@@ -83,8 +84,9 @@ public:
         quint64 refused = 0;  // messages ignored because they could not be applied
         quint64 clientsAccepted = 0;
         quint64 clientsTurnedAway = 0;
-        quint64 clientsDropped = 0; // disconnected for misbehaving
-        quint64 relayed = 0;        // edits relayed, counted once per client they went to
+        quint64 clientsDropped = 0;  // disconnected for misbehaving
+        quint64 relayed = 0;         // edits relayed, counted once per client they went to
+        quint64 correctionBytes = 0; // sent to put right the windows of refused edits' senders
         // clientsDropped by the short reason given to dropClient().
         std::map<QString, quint64> droppedBy;
     };
@@ -121,6 +123,11 @@ public:
     void setAllowed(const QList<QPair<QHostAddress, int>> &subnets) { m_allowed = subnets; }
     // Every Update announces the relays, whatever limits is given.
     void setSessionLimits(const ClientSession::Limits &limits);
+    // Each address may change one cell per this many milliseconds, and nothing else (every other
+    // edit is refused and corrected); 0 sets no bound. Applies from the next edit on, to every
+    // client.
+    void setCooldown(qint64 milliseconds) { m_limits.cooldownMs = milliseconds; }
+    qint64 cooldown() const { return m_limits.cooldownMs; }
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
 
     // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
@@ -219,8 +226,13 @@ private:
     void relay(QByteArrayView relayed);
     // The store's picture changed as a whole: every client that holds a picture gets it anew.
     void sendFreshUpdates();
-    // Sends the queued relays to every client that has had an Update, in the order applied.
+    // Sends the queued relays to every client that has had an Update, in the order applied,
+    // then the corrections of refused edits, each to its sender alone.
     void relayEdits();
+    // Sends what the clients in m_correcting are owed.
+    void sendCorrections();
+    // Has relayEdits() run once the event loop is back, unless it is queued already.
+    void queueRelayPass();
 
     PictureStore *m_store = nullptr;
     ClientSession::Limits m_limits;
@@ -260,6 +272,9 @@ private:
     // A relay pass is queued for the event loop: edits that no turn of the poller brought.
     bool m_relayQueued = false;
     std::vector<Client *> m_recipients;
+    // Clients whose refused edits wait for their corrections, sent after the relays.
+    std::vector<Client *> m_correcting;
+    EditCooldown m_cooldown;
     // Peers found gone by a write of the relay pass under way, removed once it is over.
     std::vector<Client *> m_leftDuringPass;
     Counters m_counters;

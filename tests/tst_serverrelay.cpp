@@ -71,6 +71,8 @@ private Q_SLOTS:
     void clientThatNeverReadsRelaysIsDropped();
     void windowsConverge_data();
     void windowsConverge();
+    void refusedPaintingIsUndoneInTheWindow_data();
+    void refusedPaintingIsUndoneInTheWindow();
 
 private:
     std::unique_ptr<Celvane> openWindow(quint16 port);
@@ -328,6 +330,60 @@ void tst_ServerRelay::windowsConverge()
     for (const auto &counter : writes)
         written += counter->total();
     QCOMPARE(written, expectedBytes);
+}
+
+void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("firstCellKept");
+    QTest::newRow("read-only") << QStringList{"--read-only"} << false;
+}
+
+// A window painting on a server that refuses its edits shows them at once, as it always does;
+// the server's corrections then bring back exactly the server's picture: the cells it clicked
+// and dragged over, the frame colour it picked, and the picture it cleared.
+void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, firstCellKept);
+
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start(arguments + QStringList{"--demo", "--format", "3"}), server.failure());
+    ServerClient observer;
+    QVERIFY(observer.connectTo(server.port()));
+    const auto before = observer.fetchPicture();
+    QVERIFY(before);
+    auto window = openWindow(server.port());
+    QVERIFY(window);
+    Canvas *canvas = canvasOf(*window);
+    const QRectF rect = canvas->canvasRect();
+    const auto at = [&](int x, int y) {
+        return QPoint(int(rect.left() + rect.width() * (x + 0.5) / 40),
+                      int(rect.top() + rect.height() * (y + 0.5) / 25));
+    };
+    // A pen colour that the demo picture does not hold at the painted cells.
+    window->form().menuDrawingColor->actions().at(15)->trigger();
+    QTest::mouseClick(canvas, Qt::LeftButton, {}, at(2, 20));
+    QCOMPARE(int(canvas->cell(2, 20)), 15);
+    QTest::mousePress(canvas, Qt::LeftButton, {}, at(5, 21));
+    for (int x = 6; x < 30; ++x)
+        QTest::mouseMove(canvas, at(x, 21));
+    QTest::mouseRelease(canvas, Qt::LeftButton, {}, at(29, 21));
+    window->form().menuBorderColor->actions().at(7)->trigger();
+    QCOMPARE(int(canvas->borderColor()), 7);
+    window->form().actionClear->trigger();
+    QCOMPARE(cellsOf(canvas), QByteArray(1000, char(EmptyCell)));
+
+    Picture truth = *before;
+    if (firstCellKept)
+        truth.setCell(2, 20, 15);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        cellsOf(canvas) == truth.cells() && canvas->borderColor() == truth.border(), 10000);
+    QCOMPARE(int(canvas->backgroundColor()), int(truth.background()));
+    const auto now = observer.fetchPicture();
+    QVERIFY(now && *now == truth);
+    QCOMPARE(observer.relaysReceived(), firstCellKept ? 1 : 0);
+    QCOMPARE(statusLabelOf(*window)->text(), QStringLiteral("Connected"));
 }
 
 CELVANE_TEST_MAIN(tst_ServerRelay)
