@@ -1,0 +1,51 @@
+#include "web/weboptions.h"
+
+namespace {
+
+// [ADDRESS:]PORT, with an IPv6 address in brackets.
+std::optional<WebEndpoint> parseEndpoint(const QString &text)
+{
+    WebEndpoint endpoint;
+    QString portText = text;
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        QString host = text.left(colon);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        else if (host.contains(QLatin1Char(':')))
+            return std::nullopt;
+        endpoint.address = QHostAddress(host);
+        if (endpoint.address.isNull())
+            return std::nullopt;
+        portText = text.mid(colon + 1);
+    }
+    bool ok = false;
+    const uint number = portText.toUInt(&ok);
+    if (!ok || number > 65535)
+        return std::nullopt;
+    endpoint.port = quint16(number);
+    return endpoint;
+}
+
+} // namespace
+
+OptionTable webOptionTable()
+{
+    return {
+        {QStringLiteral("http"), QStringLiteral("[ADDRESS:]PORT"), QString(),
+         QStringLiteral("Also serve the picture on the web: a live page at /, the picture at "
+                        "/picture.png, the counters at /metrics. ADDRESS defaults to --listen's; "
+                        "PORT 0 picks a free one."),
+         Option::NeedsRestart, false,
+         [](const QString &text, QString *problem) -> std::optional<QVariant> {
+             const std::optional<WebEndpoint> endpoint = parseEndpoint(text.trimmed());
+             if (!endpoint) {
+                 *problem = QStringLiteral("needs [ADDRESS:]PORT with a numeric address, not "
+                                           "\"%1\"")
+                                .arg(text);
+                 return std::nullopt;
+             }
+             return QVariant::fromValue(*endpoint);
+         }},
+    };
+}
