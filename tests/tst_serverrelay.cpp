@@ -6,6 +6,8 @@
 #include "canvas/canvas.h"
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
+#include "server/pictureserver.h"
+#include "server/samplepicture.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
 #include "tests/support/testsupport.h"
@@ -334,9 +336,11 @@ void tst_ServerRelay::windowsConverge()
 
 void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow_data()
 {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("firstCellKept");
-    QTest::newRow("read-only") << QStringList{"--read-only"} << false;
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<int>("cooldownMs");
+    QTest::newRow("read-only") << true << 0;
+    // The first cell is taken; the rest of the stroke, the colour and the clear come too soon.
+    QTest::newRow("cooldown") << false << 300 * 1000;
 }
 
 // A window painting on a server that refuses its edits shows them at once, as it always does;
@@ -344,16 +348,22 @@ void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow_data()
 // and dragged over, the frame colour it picked, and the picture it cleared.
 void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow()
 {
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, firstCellKept);
+    QFETCH(bool, readOnly);
+    QFETCH(int, cooldownMs);
+    const bool firstCellKept = !readOnly;
 
-    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
-    QVERIFY2(server.start(arguments + QStringList{"--demo", "--format", "3"}), server.failure());
+    PictureServer server(samplePicture(3));
+    ClientSession::Limits limits;
+    limits.readOnly = readOnly;
+    limits.updateIntervalMs = 0;
+    server.setSessionLimits(limits);
+    server.setCooldown(cooldownMs);
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
     ServerClient observer;
-    QVERIFY(observer.connectTo(server.port()));
+    QVERIFY(observer.connectTo(server.serverPort(), QHostAddress(QStringLiteral("127.0.0.2"))));
     const auto before = observer.fetchPicture();
     QVERIFY(before);
-    auto window = openWindow(server.port());
+    auto window = openWindow(server.serverPort());
     QVERIFY(window);
     Canvas *canvas = canvasOf(*window);
     const QRectF rect = canvas->canvasRect();
@@ -383,6 +393,8 @@ void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow()
     const auto now = observer.fetchPicture();
     QVERIFY(now && *now == truth);
     QCOMPARE(observer.relaysReceived(), firstCellKept ? 1 : 0);
+    QCOMPARE(server.counters().applied, quint64(firstCellKept ? 1 : 0));
+    QVERIFY(server.counters().refused > 0);
     QCOMPARE(statusLabelOf(*window)->text(), QStringLiteral("Connected"));
 }
 
