@@ -1,16 +1,10 @@
 #include "server/editcooldown.h"
 
-qint64 EditCooldown::remainingMs(const QHostAddress &address, qint64 nowMs, qint64 intervalMs) const
-{
-    const auto found = m_lastChange.constFind(address);
-    if (found == m_lastChange.constEnd())
-        return 0;
-    return qMax<qint64>(0, found.value() + intervalMs - nowMs);
-}
-
 bool EditCooldown::allows(const QHostAddress &address, qint64 nowMs, qint64 intervalMs) const
 {
-    return intervalMs <= 0 || remainingMs(address, nowMs, intervalMs) == 0;
+    const auto found = m_lastChange.constFind(address);
+    return intervalMs <= 0 || found == m_lastChange.constEnd() ||
+           nowMs - found.value() >= intervalMs;
 }
 
 void EditCooldown::started(const QHostAddress &address, qint64 nowMs, qint64 intervalMs)

@@ -19,8 +19,6 @@ public:
     bool allows(const QHostAddress &address, qint64 nowMs, qint64 intervalMs) const;
     // address changed a cell at nowMs: its wait starts.
     void started(const QHostAddress &address, qint64 nowMs, qint64 intervalMs);
-    // How long address must still wait at nowMs; 0 when it may change a cell.
-    qint64 remainingMs(const QHostAddress &address, qint64 nowMs, qint64 intervalMs) const;
     qsizetype size() const { return m_lastChange.size(); }
 
 private:

@@ -461,6 +461,16 @@ void tst_ServerProtocol::cooldownIsPerAddressAndChangesLive()
     QCOMPARE(picture->cell(3, 3), quint8(3));
     QCOMPARE(picture->cell(4, 4), quint8(EmptyCell));
     QCOMPARE(server.counters().refused, quint64(2));
+
+    // The table forgets waits that are over as it grows: a thousand addresses one after another,
+    // ten of them waiting at any time, never fill it.
+    EditCooldown table;
+    for (quint32 i = 0; i < 1000; ++i) {
+        table.started(QHostAddress(0x0a000000 + i), i, 10);
+        QVERIFY(table.size() < 64);
+    }
+    QVERIFY(!table.allows(QHostAddress(0x0a000000 + 999), 1000, 10));
+    QVERIFY(table.allows(QHostAddress(0x0a000000 + 990), 1000, 10));
 }
 
 // A client that has edits refused one by one, each read in a turn of its own, so that none
