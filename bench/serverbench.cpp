@@ -31,6 +31,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -1001,6 +1002,97 @@ void failover(benchmark::State &state)
     }
     state.counters["shown"] = shown / double(state.iterations());
     state.counters["lost"] = lost / double(state.iterations());
+// --- Refused edits -----------------------------------------------------------------------------
+
+// One client floods a read-only picture with edits it then reads the corrections of, as fast as
+// the server takes them: 200,000 SetCellCommands over every cell (state.range(0) 0) or as many
+// ClearCommands (1), each of which alone would call for the whole picture. The yardstick (2) is
+// the same cells on a picture that takes them and relays them back to their sender. A Hello after
+// the flood: its Update comes after every relay and correction, as soon as the server has read it.
+void refusedEdits(benchmark::State &state)
+{
+    constexpr int Edits = 200000;
+    const int mode = int(state.range(0));
+    Server server;
+    std::vector<std::string> options{"--demo"};
+    if (mode != 2)
+        options.push_back("--read-only");
+    if (!server.start(options)) {
+        state.SkipWithError("cannot start celvane-server");
+        return;
+    }
+    QByteArray flood;
+    flood.reserve(Edits * 8 + 8);
+    for (int i = 0; i < Edits; ++i)
+        flood += mode == 1 ? Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0)
+                           : Protocol::encodeCommand(Protocol::SetCellCommand, quint8(i % Columns),
+                                                     quint8(i / Columns % Rows), quint8(i % 16));
+    const qint64 floodBytes = flood.size();
+    flood += Protocol::encodeHello();
+    double seconds = 0;
+    double sentBytes = 0;
+    double receivedBytes = 0;
+    for (auto _ : state) {
+        const int fd = connectClient(server.port());
+        if (fd < 0) {
+            state.SkipWithError("cannot connect");
+            break;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        // A client gets one Update a second: the one that ends the flood must not wait for it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        const auto start = std::chrono::steady_clock::now();
+        qint64 sent = 0;
+        qint64 received = 0;
+        // Cut into messages as it comes: everything before the Update is relays and corrections.
+        QByteArray pending;
+        bool answered = false;
+        char buffer[65536];
+        while (!answered) {
+            pollfd one{fd, short(POLLIN | (sent < flood.size() ? POLLOUT : 0)), 0};
+            if (poll(&one, 1, 5000) <= 0)
+                break;
+            if (one.revents & POLLOUT) {
+                const ssize_t put =
+                    write(fd, flood.constData() + sent, size_t(flood.size() - sent));
+                if (put > 0)
+                    sent += put;
+            }
+            const ssize_t got = (one.revents & POLLIN) ? read(fd, buffer, sizeof buffer) : 0;
+            if ((one.revents & (POLLERR | POLLHUP)) && got <= 0)
+                break;
+            if (got > 0)
+                pending.append(buffer, got);
+            qsizetype at = 0;
+            while (pending.size() - at >= Protocol::HeaderSize) {
+                const char *header = pending.constData() + at;
+                const int size =
+                    Protocol::HeaderSize + (uint8_t(header[2]) | uint8_t(header[3]) << 8);
+                if (header[0] == char(Protocol::Update)) {
+                    answered = pending.size() - at >= size;
+                    break;
+                }
+                if (pending.size() - at < size)
+                    break;
+                received += size;
+                at += size;
+            }
+            pending.remove(0, at);
+        }
+        close(fd);
+        if (!answered) {
+            state.SkipWithError("the Update after the flood did not come");
+            break;
+        }
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        sentBytes += double(floodBytes);
+        receivedBytes += double(received);
+    }
+    state.counters["edits_per_s"] = seconds > 0 ? state.iterations() * double(Edits) / seconds : 0;
+    state.counters["bytes_written_per_byte_read"] = sentBytes > 0 ? receivedBytes / sentBytes : 0;
 }
 
 const bool registered = [] {
@@ -1038,6 +1130,11 @@ const bool registered = [] {
         ->Arg(0)
         ->Arg(1)
         ->Iterations(1)
+    benchmark::RegisterBenchmark("server/refused-edits", refusedEdits)
+        ->Arg(0)
+        ->Arg(1)
+        ->Arg(2)
+        ->Iterations(3)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("server/50x10000-commands", serveManyClients)

@@ -25,7 +25,21 @@ ClientSession::ClientSession(PictureStore *store, quint64 connection, const Limi
     , m_limits(limits)
     , m_name(name)
     , m_sender(std::move(sender))
+    , m_cooldown(&m_ownCooldown)
 {
+}
+
+void ClientSession::shareCooldown(EditCooldown *cooldown, const QHostAddress &address)
+{
+    m_cooldown = cooldown ? cooldown : &m_ownCooldown;
+    m_address = address;
+}
+
+QByteArray ClientSession::takeCorrections()
+{
+    if (!hasCorrections() || m_ended)
+        return QByteArray();
+    return m_corrections->take(m_store->picture());
 }
 
 bool ClientSession::takeChanged()
@@ -54,22 +68,23 @@ bool ClientSession::receive(QByteArrayView bytes, qint64 nowMs)
                 break;
             continue;
         }
-        if (m_limits->readOnly &&
-            (message.kind == Protocol::Command || message.kind == Protocol::RowData)) {
-            refuse(message.kind, message.payload.size(), "the picture is read-only");
-            continue;
-        }
         if (m_allowance > 0)
             --m_allowance;
+        if (const char *rule = ruleAgainst(message, nowMs)) {
+            refuseEdit(message, rule);
+            continue;
+        }
         const Picture::EditResult result =
             m_store->submit(m_connection, message.kind, message.bytes);
         if (result == Picture::Applied) {
             ++m_applied;
             m_changed = true;
+            if (m_limits->cooldownMs > 0)
+                m_cooldown->started(m_address, nowMs, m_limits->cooldownMs);
             qCDebug(lcServer).noquote() << m_name << "kind" << message.kind << "length"
                                         << message.payload.size() << preview(message.payload);
         } else {
-            refuse(message.kind, message.payload.size(), Picture::describe(result));
+            refuseEdit(message, Picture::describe(result));
         }
     }
     m_inside = false;
@@ -120,12 +135,52 @@ bool ClientSession::sendUpdate(qint64 nowMs)
     m_store->aboutToRelay();
     // The picture's own copy: the sender may outlive an edit that makes the picture forget it.
     const QByteArray update = m_store->picture().update(m_limits->updateFlags);
+    // The Update shows the window the picture whole: what it showed wrongly before is gone.
+    m_relaysAnnounced = (m_limits->updateFlags & Protocol::UpdateRelaysEdits) != 0;
+    if (m_corrections)
+        m_corrections->clear();
     if (!m_sender(update))
         m_ended = true;
     return !m_ended;
 }
 
-void ClientSession::refuse(quint8 kind, qsizetype length, const char *reason)
+const char *ClientSession::ruleAgainst(const MessageReader::Message &message, qint64 nowMs) const
+{
+    if (message.kind != Protocol::Command && message.kind != Protocol::RowData)
+        return nullptr;
+    if (m_limits->readOnly)
+        return "the picture is read-only";
+    if (m_limits->cooldownMs <= 0)
+        return nullptr;
+    const bool cell = message.kind == Protocol::Command && !message.payload.isEmpty() &&
+                      quint8(message.payload.at(0)) == Protocol::SetCellCommand;
+    if (!cell)
+        return "only single cells may be changed (--cooldown)";
+    if (!m_cooldown->allows(m_address, nowMs, m_limits->cooldownMs))
+        return "too soon after this address's last cell (--cooldown)";
+    return nullptr;
+}
+
+void ClientSession::refuseEdit(const MessageReader::Message &message, const char *reason)
+{
+    // The picture's own verdict, whatever refused the edit first: a message it could never take
+    // is the client's fault, and there is nothing in its window to put right.
+    const Picture &picture = m_store->picture();
+    const Picture::EditResult verdict = picture.check(message.kind, message.payload);
+    if (verdict != Picture::Applied) {
+        refuse(message.kind, message.payload.size(), Picture::describe(verdict), true);
+        return;
+    }
+    ++m_disallowed;
+    refuse(message.kind, message.payload.size(), reason, false);
+    if (!m_relaysAnnounced)
+        return;
+    if (!m_corrections)
+        m_corrections.emplace(picture.format());
+    m_corrections->add(message.kind, message.bytes);
+}
+
+void ClientSession::refuse(quint8 kind, qsizetype length, const char *reason, bool counted)
 {
     ++m_refused;
     if (m_refused <= quint64(m_limits->loggedRefusals)) {
@@ -134,9 +189,9 @@ void ClientSession::refuse(quint8 kind, qsizetype length, const char *reason)
         if (m_refused == quint64(m_limits->loggedRefusals))
             qCInfo(lcServer).noquote()
                 << "further refused messages from" << m_name << "are counted, not logged; more than"
-                << m_limits->maxRefused << "close it";
+                << m_limits->maxRefused << "that could not be applied close it";
     }
-    if (m_refused > quint64(m_limits->maxRefused)) {
+    if (counted && m_refused - m_disallowed > quint64(m_limits->maxRefused)) {
         m_closeReason = QStringLiteral("sent more than %1 messages that could not be applied")
                             .arg(m_limits->maxRefused);
         m_ended = true;

@@ -1,12 +1,16 @@
 #pragma once
 
 #include "connection/messagereader.h"
+#include "server/correctionqueue.h"
+#include "server/editcooldown.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHostAddress>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class PictureStore;
 
@@ -15,6 +19,12 @@ class PictureStore;
 // later), edits go to the picture's store, and what cannot be applied is refused, logged within
 // bounds and counted towards closing the client. The server's socket loop and the fuzzer both drive
 // this class, so they cannot disagree.
+//
+// Every refusal of an edit the picture could have taken (read-only, a cooldown, whatever the store
+// refuses it for) is decided in refuseEdit(): such a refusal is the server's rule, not the client's
+// fault, so it does not count towards closing it, and a client that was told of live relays
+// already shows the edit, so the session queues its correction (see CorrectionQueue), which the
+// server sends after the relays of the edits applied before it.
 //
 // Sending may end the connection from inside the call (a reset socket fails its write and closes
 // at once): the sender returns false then, the session stops where it is and ended() is true.
@@ -30,7 +40,10 @@ public:
         int loggedRefusals = 5;         // refused messages logged one by one, then summarised
         int maxRefused = 100;           // more than this: closed
         bool readOnly = false;          // every edit is refused
-        quint8 updateFlags = 0;         // byte 3 of every Update sent
+        // Each address may change one cell per this time, and nothing else; 0: no bound. Read
+        // at every edit, so a change applies from the next one.
+        qint64 cooldownMs = 0;
+        quint8 updateFlags = 0; // byte 3 of every Update sent
     };
 
     // Returns false when the client is gone, possibly because of this very call.
@@ -47,6 +60,16 @@ public:
     // the rest where it is, for a later receive() (with no new bytes, if need be). -1: no bound.
     void setAllowance(qint64 messages) { m_allowance = messages; }
     qint64 allowance() const { return m_allowance; }
+
+    // The edits of this session wait, with those of every other from address, in cooldown's
+    // table; without it, a session waits alone.
+    void shareCooldown(EditCooldown *cooldown, const QHostAddress &address);
+
+    // Corrections of refused edits are waiting to be taken.
+    bool hasCorrections() const { return m_corrections && !m_corrections->isEmpty(); }
+    // The relays that put the client's window right, with the picture's values as they stand
+    // now, as far as the refused edits have paid for them (see CorrectionQueue).
+    QByteArray takeCorrections();
 
     // Sends the Update that Hellos within the last interval are owed, if it is due.
     bool sendOwedUpdate(qint64 nowMs);
@@ -70,13 +93,19 @@ public:
     // Edits the store accepted.
     quint64 applied() const { return m_applied; }
     quint64 refused() const { return m_refused; }
+    // Of those, the edits the picture could have taken, refused by the server's rules.
+    quint64 disallowed() const { return m_disallowed; }
     // Set by every accepted edit; cleared by taking it.
     bool takeChanged();
 
 private:
     bool answerHello(qint64 nowMs);
     bool sendUpdate(qint64 nowMs);
-    void refuse(quint8 kind, qsizetype length, const char *reason);
+    // Why the server's own rules (read-only, the cooldown) refuse an edit, or null.
+    const char *ruleAgainst(const MessageReader::Message &message, qint64 nowMs) const;
+    void refuseEdit(const MessageReader::Message &message, const char *reason);
+    // counted: towards closing the client.
+    void refuse(quint8 kind, qsizetype length, const char *reason, bool counted);
 
     PictureStore *m_store = nullptr;
     quint64 m_connection = 0;
@@ -97,5 +126,13 @@ private:
     quint64 m_messages = 0;
     quint64 m_applied = 0;
     quint64 m_refused = 0;
+    quint64 m_disallowed = 0;
     qint64 m_allowance = -1;
+    // Whether the last Update announced live relays: only then does the client draw its edits
+    // before the server has them, and only then is it corrected.
+    bool m_relaysAnnounced = false;
+    std::optional<CorrectionQueue> m_corrections;
+    EditCooldown *m_cooldown = nullptr;
+    EditCooldown m_ownCooldown;
+    QHostAddress m_address;
 };

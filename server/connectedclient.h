@@ -49,6 +49,7 @@ struct ConnectedClient final : EventPoller::Handler
     qint64 connectedMs = 0;
     qint64 dueMs = -1;           // its entry in the DeadlineQueue
     std::size_t holderIndex = 0; // its place among the RelayPass's holders, once it has an Update
+    bool correcting = false;     // among the RelayPass's clients owed corrections
     bool gone = false;
     bool reading = false;    // its input or its owed Update is being handled
     bool peerClosed = false; // the peer left; what it sent before is still to be read

@@ -49,17 +49,40 @@ void Picture::clear()
 
 Picture::EditResult Picture::apply(quint8 kind, QByteArrayView payload)
 {
+    const EditResult result = check(kind, payload);
+    if (result != Applied)
+        return result;
+    if (kind == Protocol::RowData) {
+        const auto row = Protocol::decodeRowData(payload);
+        // A short row changes only the cells it carries; the rest of the row keeps its values.
+        m_update.clear();
+        std::memcpy(m_cells.data() + row->row * m_format->columns, row->cells.data(),
+                    size_t(row->count));
+        return Applied;
+    }
+    const auto command = Protocol::decodeCommand(payload);
+    if (command->opcode == Protocol::ClearCommand)
+        clear();
+    else if (command->opcode == Protocol::SetColorsCommand)
+        setFrameColors(command->a, command->b);
+    else
+        setCell(command->a, command->b, command->c);
+    return Applied;
+}
+
+Picture::EditResult Picture::check(quint8 kind, QByteArrayView payload) const
+{
     switch (kind) {
     case Protocol::Command:
-        return applyCommand(payload);
+        return checkCommand(payload);
     case Protocol::RowData:
-        return applyRow(payload);
+        return checkRow(payload);
     default:
         return UnknownKind;
     }
 }
 
-Picture::EditResult Picture::applyCommand(QByteArrayView payload)
+Picture::EditResult Picture::checkCommand(QByteArrayView payload) const
 {
     const auto command = Protocol::decodeCommand(payload);
     if (!command)
@@ -67,26 +90,21 @@ Picture::EditResult Picture::applyCommand(QByteArrayView payload)
 
     switch (command->opcode) {
     case Protocol::ClearCommand:
-        clear();
         return Applied;
     case Protocol::SetColorsCommand:
         if (command->a >= m_format->palette.size() || command->b >= m_format->palette.size())
             return OutsidePalette;
-        setFrameColors(command->a, command->b);
         return Applied;
     case Protocol::SetCellCommand:
         if (command->a >= m_format->columns || command->b >= m_format->rows)
             return OutsideGrid;
-        if (!isCellValue(command->c))
-            return OutsidePalette;
-        setCell(command->a, command->b, command->c);
-        return Applied;
+        return isCellValue(command->c) ? Applied : OutsidePalette;
     default:
         return UnknownOpcode;
     }
 }
 
-Picture::EditResult Picture::applyRow(QByteArrayView payload)
+Picture::EditResult Picture::checkRow(QByteArrayView payload) const
 {
     const auto row = Protocol::decodeRowData(payload);
     if (!row)
@@ -96,10 +114,6 @@ Picture::EditResult Picture::applyRow(QByteArrayView payload)
     for (const char value : row->cells.first(row->count))
         if (!isCellValue(quint8(value)))
             return OutsidePalette;
-    // A short row changes only the cells it carries; the rest of the row keeps its values.
-    m_update.clear();
-    std::memcpy(m_cells.data() + row->row * m_format->columns, row->cells.data(),
-                size_t(row->count));
     return Applied;
 }
 
@@ -150,6 +164,8 @@ const char *Picture::describe(EditResult result)
         return "outside the grid";
     case OutsidePalette:
         return "colour outside the palette";
+    case NotAllowed:
+        return "not allowed";
     }
     return "unknown";
 }

@@ -22,6 +22,8 @@ public:
         OutsideGrid,    // a cell or a row beyond the format's grid, or a row longer than the grid
         OutsidePalette, // a cell value that is neither a palette index nor EmptyCell, or a frame
                         // colour that is not a palette index
+        NotAllowed,     // an edit the picture could take, which the server's rules forbid (the
+                        // picture is read-only or locked, its sender must wait, ...)
     };
 
     // An empty picture (every cell EmptyCell, both frame colours 0) in a format, 0 to 3; any
@@ -48,6 +50,9 @@ public:
     // Applies one client message of any kind. Colours must belong to the format's palette: a
     // value beyond it would be stored, saved and handed to every later client.
     EditResult apply(quint8 kind, QByteArrayView payload);
+    // What apply() would answer, without changing anything: Applied for every edit the picture
+    // could take as it stands. Never NotAllowed.
+    EditResult check(quint8 kind, QByteArrayView payload) const;
     // An applied edit as every client is to be sent it, given the whole message as it arrived:
     // the message itself, except that a row shorter than the grid changes only the cells it
     // carries, which a client cannot tell from a malformed row, so it goes out as the whole row
@@ -65,8 +70,8 @@ public:
     friend bool operator!=(const Picture &a, const Picture &b) { return !(a == b); }
 
 private:
-    EditResult applyCommand(QByteArrayView payload);
-    EditResult applyRow(QByteArrayView payload);
+    EditResult checkCommand(QByteArrayView payload) const;
+    EditResult checkRow(QByteArrayView payload) const;
     bool isCellValue(quint8 value) const;
 
     const CanvasFormat *m_format = nullptr;

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -40,7 +41,7 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
           [this](int fd, const QHostAddress &address, quint16 port) { admit(fd, address, port); })
     , m_table(this)
     , m_deadlines(this, &m_clock, [this](Client *client) { checkDeadlines(client); })
-    , m_relays(this, store, this, &m_counters.relayed)
+    , m_relays(this, store, this, &m_counters.relayed, &m_counters.correctionBytes)
     , m_rateLimit(m_poller)
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
@@ -234,6 +235,7 @@ void PictureServer::startSession(Client *client, const QString &name, quint64 co
                                                           }
                                                           return send(client, update);
                                                       });
+    client->session->shareCooldown(&m_cooldown, client->address);
     m_admission.admitted(client->address);
     ++m_counters.clientsAccepted;
     qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
@@ -371,6 +373,8 @@ void PictureServer::finishInput(Client *client, const SessionCounts &before, boo
     m_counters.applied += session->applied() - before.applied;
     m_counters.refused += session->refused() - before.refused;
     const bool changed = session->takeChanged();
+    if (session->hasCorrections() && !client->gone)
+        m_relays.queueCorrections(client);
 
     if (!client->gone) {
         m_rateLimit.updateHold(client, spent, m_clock.elapsed());
@@ -508,6 +512,7 @@ void PictureServer::removeClient(Client *client, const char *how)
 
     if (client->receivedUpdate)
         m_relays.removeHolder(client);
+    m_relays.dropCorrections(client);
     m_deadlines.remove(client);
     // Out of the table first: the transport may report the close from inside close(). The
     // client stays alive until the event loop deletes it.

@@ -7,6 +7,7 @@
 #include "server/clienttable.h"
 #include "server/connectedclient.h"
 #include "server/deadlinequeue.h"
+#include "server/editcooldown.h"
 #include "server/editratelimit.h"
 #include "server/eventpoller.h"
 #include "server/picture.h"
@@ -83,8 +84,9 @@ public:
         quint64 refused = 0;  // messages ignored because they could not be applied
         quint64 clientsAccepted = 0;
         quint64 clientsTurnedAway = 0;
-        quint64 clientsDropped = 0; // disconnected for misbehaving
-        quint64 relayed = 0;        // edits relayed, counted once per client they went to
+        quint64 clientsDropped = 0;  // disconnected for misbehaving
+        quint64 relayed = 0;         // edits relayed, counted once per client they went to
+        quint64 correctionBytes = 0; // sent to put right the windows of refused edits' senders
         // clientsDropped by the short reason given to dropClient().
         std::map<QString, quint64> droppedBy;
     };
@@ -126,6 +128,11 @@ public:
     // Every Update announces the relays, whatever limits is given. Sessions read the limits at
     // each message, so read-only, say, applies from the next one.
     void setSessionLimits(const ClientSession::Limits &limits);
+    // Each address may change one cell per this many milliseconds, and nothing else (every other
+    // edit is refused and corrected); 0 sets no bound. Applies from the next edit on, to every
+    // client.
+    void setCooldown(qint64 milliseconds) { m_limits.cooldownMs = milliseconds; }
+    qint64 cooldown() const { return m_limits.cooldownMs; }
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
 
     // Closes every client, of any transport, whose address matches, each with one log line that
@@ -223,6 +230,8 @@ private:
     DeadlineQueue m_deadlines;
     RelayPass m_relays;
     EditRateLimit m_rateLimit;
+    // When each address last changed a cell, shared by all of its connections.
+    EditCooldown m_cooldown;
     int m_keepAliveSeconds = DefaultKeepAliveSeconds;
     qint64 m_maxQueuedOutput = MaxQueuedOutput;
     QByteArray m_chunk;

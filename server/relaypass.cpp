@@ -5,13 +5,16 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
 #include <utility>
 
-RelayPass::RelayPass(QObject *context, PictureStore *store, Sender *sender, quint64 *relayed)
+RelayPass::RelayPass(QObject *context, PictureStore *store, Sender *sender, quint64 *relayed,
+                     quint64 *correctionBytes)
     : m_context(context)
     , m_store(store)
     , m_sender(sender)
     , m_relayed(relayed)
+    , m_correctionBytes(correctionBytes)
 {
 }
 
@@ -29,6 +32,23 @@ void RelayPass::removeHolder(ConnectedClient *client)
     m_holders[client->holderIndex] = last;
     last->holderIndex = client->holderIndex;
     m_holders.pop_back();
+}
+
+void RelayPass::queueCorrections(ConnectedClient *client)
+{
+    if (client->correcting)
+        return;
+    client->correcting = true;
+    m_correcting.push_back(client);
+    runSoon();
+}
+
+void RelayPass::dropCorrections(ConnectedClient *client)
+{
+    if (!client->correcting)
+        return;
+    client->correcting = false;
+    m_correcting.erase(std::find(m_correcting.begin(), m_correcting.end(), client));
 }
 
 void RelayPass::queue(QByteArrayView relayed)
@@ -58,7 +78,12 @@ void RelayPass::run()
     if (m_running)
         return;
     m_running = true;
-    while (!m_relays.isEmpty()) {
+    while (!m_relays.isEmpty() || !m_correcting.empty()) {
+        if (m_relays.isEmpty()) {
+            sendCorrections();
+            finishLeavers();
+            continue;
+        }
         m_store->aboutToRelay();
         const QByteArray relays = std::exchange(m_relays, QByteArray());
         const int count = std::exchange(m_relayCount, 0);
@@ -89,6 +114,23 @@ void RelayPass::sendToAll(const QByteArray &update)
     finishLeavers();
     m_running = false;
     run();
+}
+
+void RelayPass::sendCorrections()
+{
+    const std::vector<ConnectedClient *> due = std::exchange(m_correcting, {});
+    // Out of the list before any write: a write may remove any of them.
+    for (ConnectedClient *client : due)
+        client->correcting = false;
+    for (ConnectedClient *client : due) {
+        if (client->gone)
+            continue;
+        const QByteArray corrections = client->session->takeCorrections();
+        if (!corrections.isEmpty() && m_sender->send(client, corrections))
+            *m_correctionBytes += quint64(corrections.size());
+        // What the credit did not cover waits for the client's next refused edits, which queue
+        // it again.
+    }
 }
 
 void RelayPass::finishLeavers()

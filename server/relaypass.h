@@ -18,6 +18,10 @@ struct ConnectedClient;
 // over them that relays it. Clients may leave during that loop (a write finds the peer gone), so
 // it runs over a copy of the holders; a client whose peer a write of the pass finds gone is only
 // marked then, and finished (its last input read, then removed) after the pass.
+//
+// After the relays, each client whose edits were refused gets its corrections, alone: a
+// correction shows the picture as it stands, which the relays still queued lead to, so sent
+// before them it would be undone by older values.
 class RelayPass
 {
 public:
@@ -35,13 +39,20 @@ public:
         ~Sender() = default;
     };
 
-    // The store is told before each batch; relayed counts each edit once per client it went to.
-    // Passes the event loop runs are queued on context.
-    RelayPass(QObject *context, PictureStore *store, Sender *sender, quint64 *relayed);
+    // The store is told before each batch; relayed counts each edit once per client it went to,
+    // correctionBytes the bytes of corrections sent. Passes the event loop runs are queued on
+    // context.
+    RelayPass(QObject *context, PictureStore *store, Sender *sender, quint64 *relayed,
+              quint64 *correctionBytes);
 
     // The client has had its first Update: every relay from now on goes to it too.
     void addHolder(ConnectedClient *client);
     void removeHolder(ConnectedClient *client);
+
+    // The client's session holds corrections of refused edits: they go out after the relays.
+    void queueCorrections(ConnectedClient *client);
+    // The client is leaving: it is owed nothing more.
+    void dropCorrections(ConnectedClient *client);
 
     // Queues an edit the store applied, to go out with the next pass.
     void queue(QByteArrayView relayed);
@@ -59,11 +70,13 @@ public:
 
 private:
     void finishLeavers();
+    void sendCorrections();
 
     QObject *m_context = nullptr;
     PictureStore *m_store = nullptr;
     Sender *m_sender = nullptr;
     quint64 *m_relayed = nullptr;
+    quint64 *m_correctionBytes = nullptr;
     // The clients that have had an Update, which every relay goes to.
     std::vector<ConnectedClient *> m_holders;
     // Edits applied and not yet relayed, whole messages back to back, and how many.
@@ -72,6 +85,8 @@ private:
     bool m_running = false;
     bool m_runQueued = false;
     std::vector<ConnectedClient *> m_recipients;
+    // Clients whose refused edits wait for their corrections.
+    std::vector<ConnectedClient *> m_correcting;
     // Peers found gone by a write of the pass under way, finished once it is over.
     std::vector<ConnectedClient *> m_leftDuringPass;
 };

@@ -64,6 +64,13 @@ OptionTable serverOptionTable()
          Option::Live, true, subnet(QStringLiteral("needs ADDRESS or ADDRESS/PREFIX, not \"%1\""))},
         {QStringLiteral("read-only"), QString(), QString(),
          QStringLiteral("Serve the picture but refuse every edit."), Option::Live, false, nullptr},
+        {QStringLiteral("cooldown"), QStringLiteral("SECONDS"), QStringLiteral("0"),
+         QStringLiteral("Each address may change one cell per SECONDS, and nothing else; other "
+                        "edits are refused and put right in the sender's window. 0 (the default) "
+                        "sets no bound. For a picture open to the public: a well-known public "
+                        "canvas used 300; smaller ones start at 15 and wait longer as more people "
+                        "draw."),
+         Option::Live, false, OptionParsers::seconds(seconds)},
         {QStringLiteral("max-edits-per-second"), QStringLiteral("N"),
          QString::number(PictureServer::DefaultMaxEditsPerSecond),
          QStringLiteral("Edits applied per second from one connection (%1, twice that at once); "

@@ -66,6 +66,10 @@ const std::map<QString, Apply> &appliers()
          [](PictureServer *s, const OptionValues &v) {
              s->setKeepAlive(v.value("keepalive").toInt());
          }},
+        {QStringLiteral("cooldown"),
+         [](PictureServer *s, const OptionValues &v) {
+             s->setCooldown(v.value("cooldown").toInt());
+         }},
         {QStringLiteral("max-edits-per-second"),
          [](PictureServer *s, const OptionValues &v) {
              s->setMaxEditsPerSecond(v.value("max-edits-per-second").toInt());

@@ -1,6 +1,7 @@
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
 #include "painting/canvasgeometry.h"
+#include "server/correctionqueue.h"
 #include "server/picture.h"
 #include "server/picturefile.h"
 #include "server/picturerenderer.h"
@@ -8,6 +9,7 @@
 #include "server/samplepicture.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -65,6 +67,10 @@ private Q_SLOTS:
     void applyEdit_data();
     void applyEdit();
     void clearEmptiesEveryCellButKeepsFrameColors();
+    void correctionsOfRefusedEdits_data();
+    void correctionsOfRefusedEdits();
+    void correctedWindowShowsThePicture_data();
+    void correctedWindowShowsThePicture();
     void fileRoundTrip_data();
     void fileRoundTrip();
     void fileRefusesWhatIsNotOurs_data();
@@ -202,6 +208,8 @@ void tst_ServerPicture::applyEdit()
 
     const Picture before = startingPicture(formatNumber);
     Picture picture = before;
+    // The verdict without the change, and then the change.
+    QCOMPARE(before.check(quint8(kind), payload), result);
     QCOMPARE(picture.apply(quint8(kind), payload), result);
 
     Picture expected = before;
@@ -227,6 +235,261 @@ void tst_ServerPicture::clearEmptiesEveryCellButKeepsFrameColors()
     picture.setCell(3, 3, 1);
     QCOMPARE(picture.apply(Protocol::Command, command(0, 9, 9, 9)), Picture::Applied);
     QCOMPARE(picture.cell(3, 3), quint8(EmptyCell));
+}
+
+namespace {
+
+QByteArray cellMessage(int x, int y, int value)
+{
+    return Protocol::encodeCommand(Protocol::SetCellCommand, quint8(x), quint8(y), quint8(value));
+}
+
+QByteArray rowMessage(int y, int columns, int value)
+{
+    const QByteArray cells(columns, char(value));
+    return Protocol::encodeRowData(quint8(y), quint8(columns),
+                                   reinterpret_cast<const quint8 *>(cells.constData()));
+}
+
+QByteArray wholeRow(const Picture &picture, int y)
+{
+    const int columns = picture.format().columns;
+    return Protocol::encodeRowData(quint8(y), quint8(columns),
+                                   reinterpret_cast<const quint8 *>(picture.cells().constData()) +
+                                       y * columns);
+}
+
+} // namespace
+
+void tst_ServerPicture::correctionsOfRefusedEdits_data()
+{
+    QTest::addColumn<int>("formatNumber");
+    QTest::addColumn<QByteArrayList>("refused");
+    // What take() gives, once and then again.
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+
+    // The picture of each row: format 3 or 1, border 4, background 6, cell (x, y) = (x + y) % 2
+    // in rows 0 to 2 and 24, empty elsewhere.
+    Picture p3(3);
+    Picture p1(1);
+    for (Picture *picture : {&p3, &p1}) {
+        picture->setFrameColors(4, 6);
+        for (int y : {0, 1, 2, 24})
+            for (int x = 0; x < picture->format().columns; ++x)
+                picture->setCell(x, y, quint8((x + y) % 2));
+    }
+    const QByteArray clear = Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0);
+    const QByteArray colours = Protocol::encodeCommand(Protocol::SetColorsCommand, 1, 2, 0);
+    const QByteArray current = Protocol::encodeCommand(Protocol::SetColorsCommand, 4, 6, 0);
+    const QByteArray rows = wholeRow(p3, 0) + wholeRow(p3, 1) + wholeRow(p3, 2) + wholeRow(p3, 24);
+    const QByteArray importRow = rowMessage(7, 40, 3);
+
+    QTest::newRow("one cell refused 100 times is corrected once")
+        << 3 << QByteArrayList(100, cellMessage(5, 1, 9)) << cellMessage(5, 1, 0) << QByteArray();
+    QTest::newRow("an empty cell is put back empty")
+        << 3 << QByteArrayList{cellMessage(39, 23, 2)} << cellMessage(39, 23, EmptyCell)
+        << QByteArray();
+    QTest::newRow("cells in row order, whatever the order refused")
+        << 3 << QByteArrayList{cellMessage(3, 24, 1), cellMessage(9, 0, 1), cellMessage(2, 24, 1)}
+        << cellMessage(9, 0, 1) + cellMessage(2, 24, 0) + cellMessage(3, 24, 1) << QByteArray();
+    QTest::newRow("six cells of a row cost no more than the row") << 3 <<
+        [] {
+            QByteArrayList l;
+            for (int x = 0; x < 6; ++x)
+                l << cellMessage(x, 2, 5);
+            return l;
+        }() <<
+        [&] {
+            QByteArray out;
+            for (int x = 0; x < 6; ++x)
+                out += cellMessage(x, 2, x % 2);
+            return out;
+        }() << QByteArray();
+    QTest::newRow("seven go as the whole row") << 3 << [] {
+        QByteArrayList l;
+        for (int x = 0; x < 7; ++x)
+            l << cellMessage(x, 2, 5);
+        return l;
+    }() << wholeRow(p3, 2) << QByteArray();
+    QTest::newRow("frame colours")
+        << 3 << QByteArrayList{colours, colours} << current << QByteArray();
+    QTest::newRow("a row, with a cell of it")
+        << 3 << QByteArrayList{importRow, cellMessage(1, 7, 3)} << wholeRow(p3, 7) << QByteArray();
+    QTest::newRow("clear: the rows that are not empty")
+        << 3 << QByteArrayList{clear, cellMessage(1, 1, 9), cellMessage(1, 5, 9)}
+        << wholeRow(p3, 0) + wholeRow(p3, 1) + wholeRow(p3, 2) + cellMessage(1, 5, EmptyCell) +
+               wholeRow(p3, 24)
+        << QByteArray();
+    QTest::newRow("clear alone") << 3 << QByteArrayList{clear} << rows << QByteArray();
+    QTest::newRow("80 columns: colours, then rows")
+        << 1 << QByteArrayList{clear, colours}
+        << current + wholeRow(p1, 0) + wholeRow(p1, 1) + wholeRow(p1, 2) + wholeRow(p1, 24)
+        << QByteArray();
+}
+
+void tst_ServerPicture::correctionsOfRefusedEdits()
+{
+    QFETCH(int, formatNumber);
+    QFETCH(QByteArrayList, refused);
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+
+    Picture picture(formatNumber);
+    picture.setFrameColors(4, 6);
+    for (int y : {0, 1, 2, 24})
+        for (int x = 0; x < picture.format().columns; ++x)
+            picture.setCell(x, y, quint8((x + y) % 2));
+    CorrectionQueue queue(picture.format());
+    const qint64 limit = CorrectionQueue::creditLimit(picture.format());
+    QCOMPARE(limit, picture.format().rows * (8 + picture.format().columns) + 8);
+    QVERIFY(queue.isEmpty());
+    for (const QByteArray &message : refused)
+        queue.add(quint8(message.at(0)), message);
+    QVERIFY(!queue.isEmpty());
+    QCOMPARE(queue.take(picture).toHex(' '), first.toHex(' '));
+    QCOMPARE(queue.take(picture).toHex(' '), second.toHex(' '));
+    QVERIFY(queue.isEmpty());
+    // It starts full, so what was refused did not add to it.
+    QCOMPARE(queue.credit(), limit - first.size());
+
+    // Once the credit is spent, a clear waits until refused bytes have paid for its rows, and
+    // never gets more than they paid.
+    const QByteArray clear = Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0);
+    for (int i = 0; i < 10; ++i) {
+        queue.add(Protocol::Command, clear);
+        queue.take(picture);
+    }
+    const qint64 left = queue.credit();
+    QVERIFY(left < 8 + picture.format().columns);
+    qint64 paid = 0;
+    qint64 sent = 0;
+    for (int i = 0; i < 1000; ++i) {
+        queue.add(Protocol::Command, clear);
+        paid += clear.size();
+        sent += queue.take(picture).size();
+        QVERIFY2(sent <= paid + left, qPrintable(QStringLiteral("%1 > %2").arg(sent).arg(paid)));
+    }
+    QVERIFY(sent > paid / 2);
+
+    // A whole Update makes what was queued moot.
+    queue.add(Protocol::Command, clear);
+    queue.clear();
+    QVERIFY(queue.isEmpty());
+    QCOMPARE(queue.take(picture), QByteArray());
+}
+
+void tst_ServerPicture::correctedWindowShowsThePicture_data()
+{
+    QTest::addColumn<int>("formatNumber");
+    QTest::addColumn<quint32>("seed");
+    for (int format = 0; format < CanvasFormatCount; ++format)
+        for (quint32 seed : {1u, 2u, 3u})
+            QTest::addRow("format %d, seed %u", format, seed) << format << seed;
+}
+
+// A window draws its own edits at once and applies what the server sends in order: the relays
+// of edits the server applied, and the corrections of its own refused ones, taken in relay
+// passes after the relays. Some of its edits are still on their way while others' edits arrive,
+// and some of what the server sent is still on its way when it edits again. Once everything has
+// arrived and the queue is empty, the window shows exactly the picture; and the corrections
+// never came to more than the refused edits plus the credit limit.
+void tst_ServerPicture::correctedWindowShowsThePicture()
+{
+    QFETCH(int, formatNumber);
+    QFETCH(quint32, seed);
+
+    QRandomGenerator random(seed);
+    Picture picture = samplePicture(formatNumber);
+    Picture window = picture;
+    const CanvasFormat &format = picture.format();
+    CorrectionQueue queue(format);
+    QByteArrayList outbox;   // the window's edits on their way to the server
+    QByteArrayList toWindow; // what the server sent, on its way to the window
+    qint64 refusedBytes = 0;
+    qint64 correctionBytes = 0;
+    // Every message the window is given must apply; a failure inside the helpers ends the run.
+    bool applied = true;
+    const auto show = [&](const QByteArray &message) {
+        applied = applied && window.apply(quint8(message.at(0)),
+                                          QByteArrayView(message).sliced(4)) == Picture::Applied;
+    };
+    const auto randomEdit = [&] {
+        const int palette = int(format.palette.size());
+        const int choice = random.bounded(20);
+        if (choice == 0)
+            return Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0);
+        if (choice == 1)
+            return Protocol::encodeCommand(Protocol::SetColorsCommand,
+                                           quint8(random.bounded(palette)),
+                                           quint8(random.bounded(palette)), 0);
+        const quint8 y = quint8(random.bounded(format.rows));
+        if (choice == 2)
+            return rowMessage(y, format.columns, random.bounded(palette));
+        return cellMessage(random.bounded(format.columns), y,
+                           random.bounded(palette + 1) == palette ? EmptyCell
+                                                                  : random.bounded(palette));
+    };
+    const auto deliver = [&](qsizetype count) {
+        for (const QByteArray &message : toWindow.mid(0, count))
+            show(message);
+        toWindow.remove(0, qMin(count, toWindow.size()));
+    };
+    const auto serverReads = [&] {
+        // Half of the window's edits are refused; the server reads them in order and ends the
+        // turn with the relays, then the corrections.
+        for (const QByteArray &message : std::as_const(outbox)) {
+            if (random.bounded(2) == 0) {
+                picture.apply(quint8(message.at(0)), QByteArrayView(message).sliced(4));
+                toWindow << message;
+            } else {
+                queue.add(quint8(message.at(0)), message);
+                refusedBytes += message.size();
+            }
+        }
+        outbox.clear();
+        QByteArray corrections = queue.take(picture);
+        correctionBytes += corrections.size();
+        applied = applied && correctionBytes <= refusedBytes + CorrectionQueue::creditLimit(format);
+        while (!corrections.isEmpty()) {
+            const int size = 4 + (quint8(corrections.at(2)) | quint8(corrections.at(3)) << 8);
+            toWindow << corrections.first(size);
+            corrections.remove(0, size);
+        }
+    };
+
+    for (int step = 0; step < 3000 && applied; ++step) {
+        const int choice = random.bounded(10);
+        if (choice < 4) {
+            // The window's own edit, drawn at once.
+            const QByteArray edit = randomEdit();
+            show(edit);
+            outbox << edit;
+        } else if (choice < 6) {
+            // Someone else's edit, applied and relayed.
+            const QByteArray edit = randomEdit();
+            picture.apply(quint8(edit.at(0)), QByteArrayView(edit).sliced(4));
+            toWindow << edit;
+        } else if (choice < 8) {
+            serverReads();
+        } else {
+            deliver(random.bounded(qsizetype(4)));
+        }
+    }
+    // Quiet: the server reads the rest, and refused cells that change nothing in the window pay
+    // for whatever waits for credit.
+    serverReads();
+    for (int round = 0; round < 1000 && applied && !queue.isEmpty(); ++round) {
+        const QByteArray same = cellMessage(0, 0, picture.cell(0, 0));
+        show(same);
+        outbox << same;
+        serverReads();
+        deliver(toWindow.size());
+    }
+    deliver(toWindow.size());
+    QVERIFY2(applied, "a message did not apply, or the corrections exceeded their bound");
+    QVERIFY(queue.isEmpty());
+    QVERIFY(window == picture);
 }
 
 void tst_ServerPicture::fileRoundTrip_data()

@@ -1,10 +1,72 @@
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
 #include "server/clientsession.h"
+#include "server/correctionqueue.h"
+#include "server/localpicturestore.h"
+#include "server/pictureserver.h"
+#include "server/samplepicture.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
 
 #include <QtTest>
+
+#include <functional>
+
+namespace {
+
+QByteArray setCell(int x, int y, int value)
+{
+    return Protocol::encodeCommand(Protocol::SetCellCommand, quint8(x), quint8(y), quint8(value));
+}
+
+QByteArray rowOf(const Picture &picture, int y)
+{
+    const int columns = picture.format().columns;
+    return Protocol::encodeRowData(quint8(y), quint8(columns),
+                                   reinterpret_cast<const quint8 *>(picture.cells().constData()) +
+                                       y * columns);
+}
+
+int messageCount(QByteArrayView stream)
+{
+    int count = 0;
+    for (qsizetype at = 0; at + 4 <= stream.size(); ++count)
+        at += 4 + (quint8(stream[at + 2]) | quint8(stream[at + 3]) << 8);
+    return count;
+}
+
+// Messages back to back, as a client reads them.
+QByteArray joined(const QList<QByteArray> &messages)
+{
+    QByteArray out;
+    for (const QByteArray &message : messages)
+        out += message;
+    return out;
+}
+
+// A stand-in for any rule of the store's own, such as a lock: cells in the top left 10 x 5
+// corner are refused, everything else applied.
+class CornerLockedStore : public LocalPictureStore
+{
+public:
+    using LocalPictureStore::LocalPictureStore;
+    Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override
+    {
+        const QByteArrayView payload = message.sliced(Protocol::HeaderSize);
+        if (kind == Protocol::Command && payload.size() == 4 &&
+            payload[0] == Protocol::SetCellCommand && quint8(payload[1]) < 10 &&
+            quint8(payload[2]) < 5)
+            return Picture::NotAllowed;
+        return LocalPictureStore::submit(connection, kind, message);
+    }
+};
+
+// What a refused edit's sender should be sent, from the picture as it stands.
+using Expected = std::function<QByteArray(const Picture &)>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Expected)
 
 // The real server program, spoken to over loopback exactly as a client would.
 class tst_ServerProtocol : public QObject
@@ -19,6 +81,10 @@ private Q_SLOTS:
     void editsChangeExactlyTheirCells();
     void laterClientsSeeEarlierEdits();
     void editsReachOtherClientsAsRelaysOnly();
+    void refusedEditsAreCorrected_data();
+    void refusedEditsAreCorrected();
+    void cooldownIsPerAddressAndChangesLive();
+    void refusedFloodWritesNoMoreThanItReads();
     void versionAndHelp();
 };
 
@@ -230,6 +296,221 @@ void tst_ServerProtocol::editsReachOtherClientsAsRelaysOnly()
     QCOMPARE(picture->cell(4, 4), quint8(4));
     QCOMPARE(picture->cell(5, 5), quint8(5));
     QCOMPARE(watcher.pendingBytes(), 0);
+}
+
+void tst_ServerProtocol::refusedEditsAreCorrected_data()
+{
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<QByteArray>("edits");
+    // What the sender gets back, all but the last a relay of its applied edits or a correction,
+    // and what every other client gets.
+    QTest::addColumn<Expected>("senderGets");
+    QTest::addColumn<QList<QByteArray>>("othersGet");
+
+    const QByteArray clear = Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0);
+    const QByteArray colours = Protocol::encodeCommand(Protocol::SetColorsCommand, 1, 2, 0);
+    const quint8 ones[40] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                             1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    const QByteArray row3 = Protocol::encodeRowData(3, 40, ones);
+    const auto cell = [](int x, int y) {
+        return Expected([x, y](const Picture &p) { return setCell(x, y, p.cell(x, y)); });
+    };
+    const auto colourNow = [](const Picture &p) {
+        return Protocol::encodeCommand(Protocol::SetColorsCommand, p.border(), p.background(), 0);
+    };
+    // After a refused Clear, every row that is not empty; after a refused row, that row too.
+    const auto nonEmptyRows = [](const Picture &p, int alsoRow = -1) {
+        QByteArray out;
+        for (int y = 0; y < p.format().rows; ++y)
+            if (y == alsoRow || p.cells().mid(y * 40, 40) != QByteArray(40, char(EmptyCell)))
+                out += rowOf(p, y);
+        return out;
+    };
+    // A flood of one cell in one write: corrected once.
+    QByteArray flood;
+    for (int i = 0; i < 100; ++i)
+        flood += setCell(5, 7, 3);
+    // The picture could never take these: nothing to put right, and counted against the client.
+    const QByteArray malformed = setCell(40, 0, 1) + setCell(0, 25, 1) + setCell(0, 0, 16) +
+                                 Protocol::encodeCommand(Protocol::SetColorsCommand, 16, 0, 0) +
+                                 Protocol::encodeCommand(7, 0, 0, 0) +
+                                 Protocol::encodeRowData(25, 0, nullptr);
+
+    QTest::newRow("read-only: a cell refused 100 times")
+        << "read-only" << flood << cell(5, 7) << QList<QByteArray>{};
+    QTest::newRow("read-only: frame colours")
+        << "read-only" << colours << Expected(colourNow) << QList<QByteArray>{};
+    QTest::newRow("read-only: a row")
+        << "read-only" << row3 << Expected([](const Picture &p) { return rowOf(p, 3); })
+        << QList<QByteArray>{};
+    QTest::newRow("read-only: clear, the rows that hold anything")
+        << "read-only" << clear << Expected([=](const Picture &p) { return nonEmptyRows(p); })
+        << QList<QByteArray>{};
+    QTest::newRow("read-only: malformed ones are not corrected")
+        << "read-only" << malformed << Expected([](const Picture &) { return QByteArray(); })
+        << QList<QByteArray>{};
+    QTest::newRow("cooldown: a second cell too soon, after the first's relay")
+        << "cooldown" << setCell(1, 1, 3) + setCell(2, 2, 4)
+        << Expected([](const Picture &p) { return setCell(1, 1, 3) + setCell(2, 2, p.cell(2, 2)); })
+        << QList<QByteArray>{setCell(1, 1, 3)};
+    QTest::newRow("cooldown: only cells")
+        << "cooldown" << clear + colours + row3 + setCell(1, 1, 3)
+        << Expected([=](const Picture &p) {
+               return setCell(1, 1, 3) + colourNow(p) + nonEmptyRows(p, 3);
+           })
+        << QList<QByteArray>{setCell(1, 1, 3)};
+    QTest::newRow("lock: cells inside refused, outside applied")
+        << "lock" << setCell(9, 4, 1) + setCell(10, 4, 1) + setCell(9, 5, 1) + setCell(0, 0, 2)
+        << Expected([](const Picture &p) {
+               return setCell(10, 4, 1) + setCell(9, 5, 1) + setCell(0, 0, p.cell(0, 0)) +
+                      setCell(9, 4, p.cell(9, 4));
+           })
+        << QList<QByteArray>{setCell(10, 4, 1), setCell(9, 5, 1)};
+}
+
+// A real server on loopback with one rule in force: the sender of refused edits gets, after the
+// relays of what was applied, exactly the relays that show its window the picture again, once;
+// everybody else gets only the relays.
+void tst_ServerProtocol::refusedEditsAreCorrected()
+{
+    QFETCH(QString, rule);
+    QFETCH(QByteArray, edits);
+    QFETCH(Expected, senderGets);
+    QFETCH(QList<QByteArray>, othersGet);
+
+    CornerLockedStore locked(samplePicture(3));
+    LocalPictureStore open(samplePicture(3));
+    PictureServer server(rule == "lock" ? static_cast<PictureStore *>(&locked) : &open);
+    ClientSession::Limits limits;
+    limits.readOnly = rule == "read-only";
+    // Every Hello answered at once: the test asks for the picture to see what came before it.
+    limits.updateIntervalMs = 0;
+    server.setSessionLimits(limits);
+    server.setCooldown(rule == "cooldown" ? 300 * 1000 : 0);
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
+
+    ServerClient sender;
+    ServerClient other;
+    for (ServerClient *client : {&sender, &other}) {
+        QVERIFY(client->connectTo(server.serverPort()));
+        QVERIFY(client->fetchPicture());
+    }
+    // Once the server has read them all, a Hello: the answer comes after whatever the edits
+    // brought, relays and corrections alike, which the end of their turn sends.
+    const quint64 before = server.counters().messages;
+    sender.send(edits);
+    QTRY_COMPARE(server.counters().messages, before + quint64(messageCount(edits)));
+    QVERIFY(sender.fetchPicture());
+    const QByteArray expected = senderGets(server.picture());
+    QCOMPARE(joined(*sender.waitForRelays(sender.relaysReceived())).toHex(' '),
+             expected.toHex(' '));
+
+    // Nothing more for the sender, and the others got the applied edits alone.
+    const auto picture = sender.fetchPicture();
+    QVERIFY(picture);
+    QVERIFY(*picture == server.picture());
+    QCOMPARE(sender.relaysReceived(), 0);
+    QVERIFY(other.fetchPicture());
+    QCOMPARE(other.relaysReceived(), int(othersGet.size()));
+    QCOMPARE(*other.waitForRelays(int(othersGet.size())), othersGet);
+    QCOMPARE(server.counters().correctionBytes,
+             quint64(expected.size() - joined(othersGet).size()));
+    QVERIFY(sender.isConnected());
+}
+
+// Each address may change one cell per interval, whichever of its connections sends it; another
+// address has a wait of its own; a new interval applies from the next edit, to waits already
+// running too.
+void tst_ServerProtocol::cooldownIsPerAddressAndChangesLive()
+{
+    PictureServer server(Picture(3));
+    server.setCooldown(300 * 1000);
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    ServerClient a;
+    ServerClient b; // the same address as a
+    ServerClient c;
+    QVERIFY(a.connectTo(server.serverPort()) && b.connectTo(server.serverPort()));
+    QVERIFY(c.connectTo(server.serverPort(), QHostAddress(QStringLiteral("127.0.0.2"))));
+    for (ServerClient *client : {&a, &b, &c})
+        QVERIFY(client->fetchPicture());
+    const auto expect = [](ServerClient &client, const QList<QByteArray> &messages) {
+        const auto got = client.waitForRelays(int(messages.size()));
+        return got && *got == messages;
+    };
+    const QByteArray erased22 = setCell(2, 2, EmptyCell);
+
+    a.send(setCell(1, 1, 1));
+    QVERIFY(expect(a, {setCell(1, 1, 1)}));
+    b.send(setCell(2, 2, 2));
+    QVERIFY(expect(b, {setCell(1, 1, 1), erased22}));
+    c.send(setCell(3, 3, 3));
+    QVERIFY(expect(c, {setCell(1, 1, 1), setCell(3, 3, 3)}));
+
+    server.setCooldown(0);
+    b.send(setCell(2, 2, 2));
+    QVERIFY(expect(b, {setCell(3, 3, 3), setCell(2, 2, 2)}));
+    server.setCooldown(300 * 1000);
+    a.send(setCell(4, 4, 4));
+    QVERIFY(expect(a, {setCell(3, 3, 3), setCell(2, 2, 2), setCell(4, 4, EmptyCell)}));
+
+    const auto picture = c.fetchPicture();
+    QVERIFY(picture);
+    QCOMPARE(c.relaysReceived(), 1); // b's second cell
+    QCOMPARE(picture->cell(1, 1), quint8(1));
+    QCOMPARE(picture->cell(2, 2), quint8(2));
+    QCOMPARE(picture->cell(3, 3), quint8(3));
+    QCOMPARE(picture->cell(4, 4), quint8(EmptyCell));
+    QCOMPARE(server.counters().refused, quint64(2));
+
+    // The table forgets waits that are over as it grows: a thousand addresses one after another,
+    // ten of them waiting at any time, never fill it.
+    EditCooldown table;
+    for (quint32 i = 0; i < 1000; ++i) {
+        table.started(QHostAddress(0x0a000000 + i), i, 10);
+        QVERIFY(table.size() < 64);
+    }
+    QVERIFY(!table.allows(QHostAddress(0x0a000000 + 999), 1000, 10));
+    QVERIFY(table.allows(QHostAddress(0x0a000000 + 990), 1000, 10));
+}
+
+// A client that has edits refused one by one, each read in a turn of its own, so that none
+// coalesce: a Clear asks for a whole picture's rows, yet what it is sent back never exceeds what
+// it sent by more than the credit a queue starts with. It is not closed for it, and in the end
+// its window is put right.
+void tst_ServerProtocol::refusedFloodWritesNoMoreThanItReads()
+{
+    ClientSession::Limits limits;
+    limits.readOnly = true;
+    limits.updateIntervalMs = 0;
+    PictureServer server(samplePicture(3));
+    server.setSessionLimits(limits);
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    ServerClient flooder;
+    QVERIFY(flooder.connectTo(server.serverPort()));
+    QVERIFY(flooder.fetchPicture());
+
+    const QByteArray edits = Protocol::encodeCommand(Protocol::ClearCommand, 0, 0, 0) +
+                             setCell(1, 1, 1) +
+                             Protocol::encodeCommand(Protocol::SetColorsCommand, 1, 2, 0);
+    qint64 sent = 0;
+    qint64 received = 0;
+    for (int i = 0; i < 300; ++i) {
+        const quint64 before = server.counters().messages;
+        flooder.send(edits);
+        sent += edits.size();
+        QTRY_COMPARE(server.counters().messages, before + 3);
+        received += joined(*flooder.waitForRelays(flooder.relaysReceived())).size();
+    }
+    QVERIFY(flooder.fetchPicture());
+    received += joined(*flooder.waitForRelays(flooder.relaysReceived())).size();
+    const qint64 limit = CorrectionQueue::creditLimit(server.picture().format());
+    QVERIFY2(received <= sent + limit,
+             qPrintable(QStringLiteral("%1 > %2").arg(received).arg(sent)));
+    // Not starved either: nearly everything it paid for went back to it.
+    QVERIFY2(received >= sent - limit, qPrintable(QString::number(received)));
+    QCOMPARE(quint64(received), server.counters().correctionBytes);
+    QCOMPARE(server.counters().refused, quint64(900));
+    QVERIFY(flooder.isConnected());
 }
 
 void tst_ServerProtocol::versionAndHelp()

@@ -6,6 +6,8 @@
 #include "canvas/canvas.h"
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
+#include "server/pictureserver.h"
+#include "server/samplepicture.h"
 #include "tests/support/serverclient.h"
 #include "tests/support/serverprocess.h"
 #include "tests/support/testsupport.h"
@@ -71,6 +73,8 @@ private Q_SLOTS:
     void clientThatNeverReadsRelaysIsDropped();
     void windowsConverge_data();
     void windowsConverge();
+    void refusedPaintingIsUndoneInTheWindow_data();
+    void refusedPaintingIsUndoneInTheWindow();
 
 private:
     std::unique_ptr<Celvane> openWindow(quint16 port);
@@ -328,6 +332,70 @@ void tst_ServerRelay::windowsConverge()
     for (const auto &counter : writes)
         written += counter->total();
     QCOMPARE(written, expectedBytes);
+}
+
+void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<int>("cooldownMs");
+    QTest::newRow("read-only") << true << 0;
+    // The first cell is taken; the rest of the stroke, the colour and the clear come too soon.
+    QTest::newRow("cooldown") << false << 300 * 1000;
+}
+
+// A window painting on a server that refuses its edits shows them at once, as it always does;
+// the server's corrections then bring back exactly the server's picture: the cells it clicked
+// and dragged over, the frame colour it picked, and the picture it cleared.
+void tst_ServerRelay::refusedPaintingIsUndoneInTheWindow()
+{
+    QFETCH(bool, readOnly);
+    QFETCH(int, cooldownMs);
+    const bool firstCellKept = !readOnly;
+
+    PictureServer server(samplePicture(3));
+    ClientSession::Limits limits;
+    limits.readOnly = readOnly;
+    limits.updateIntervalMs = 0;
+    server.setSessionLimits(limits);
+    server.setCooldown(cooldownMs);
+    QVERIFY(server.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    ServerClient observer;
+    QVERIFY(observer.connectTo(server.serverPort(), QHostAddress(QStringLiteral("127.0.0.2"))));
+    const auto before = observer.fetchPicture();
+    QVERIFY(before);
+    auto window = openWindow(server.serverPort());
+    QVERIFY(window);
+    Canvas *canvas = canvasOf(*window);
+    const QRectF rect = canvas->canvasRect();
+    const auto at = [&](int x, int y) {
+        return QPoint(int(rect.left() + rect.width() * (x + 0.5) / 40),
+                      int(rect.top() + rect.height() * (y + 0.5) / 25));
+    };
+    // A pen colour that the demo picture does not hold at the painted cells.
+    window->form().menuDrawingColor->actions().at(15)->trigger();
+    QTest::mouseClick(canvas, Qt::LeftButton, {}, at(2, 20));
+    QCOMPARE(int(canvas->cell(2, 20)), 15);
+    QTest::mousePress(canvas, Qt::LeftButton, {}, at(5, 21));
+    for (int x = 6; x < 30; ++x)
+        QTest::mouseMove(canvas, at(x, 21));
+    QTest::mouseRelease(canvas, Qt::LeftButton, {}, at(29, 21));
+    window->form().menuBorderColor->actions().at(7)->trigger();
+    QCOMPARE(int(canvas->borderColor()), 7);
+    window->form().actionClear->trigger();
+    QCOMPARE(cellsOf(canvas), QByteArray(1000, char(EmptyCell)));
+
+    Picture truth = *before;
+    if (firstCellKept)
+        truth.setCell(2, 20, 15);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        cellsOf(canvas) == truth.cells() && canvas->borderColor() == truth.border(), 10000);
+    QCOMPARE(int(canvas->backgroundColor()), int(truth.background()));
+    const auto now = observer.fetchPicture();
+    QVERIFY(now && *now == truth);
+    QCOMPARE(observer.relaysReceived(), firstCellKept ? 1 : 0);
+    QCOMPARE(server.counters().applied, quint64(firstCellKept ? 1 : 0));
+    QVERIFY(server.counters().refused > 0);
+    QCOMPARE(statusLabelOf(*window)->text(), QStringLiteral("Connected"));
 }
 
 CELVANE_TEST_MAIN(tst_ServerRelay)

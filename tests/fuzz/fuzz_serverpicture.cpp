@@ -13,7 +13,8 @@
 // Checked on every input:
 // - the picture keeps its format and exactly rows x columns cells, whatever arrives;
 // - a message changes the picture only when it is complete and valid, exactly as the model
-//   says, and the session's counts of applied and refused messages agree with the model;
+//   says, and the session's counts of applied and refused messages agree with the model (edits
+//   refused only because the picture is read-only do not count towards closing the client);
 // - every Update sent is a well-formed Update of the picture as it stands, and two are never
 //   sent within one interval; a Hello is never left unanswered unless the session ended;
 // - once the sender fails or the session closes the client, nothing more is sent or applied,
@@ -194,6 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     quint64 modelMessages = 0;
     quint64 modelApplied = 0;
     quint64 modelRefused = 0;
+    quint64 modelMalformed = 0;
     bool helloSeen = false;
     size_t piece = 0;
     while (fed < streamSize) {
@@ -226,16 +228,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 continue;
             }
             const bool edit = kind == Protocol::Command || kind == Protocol::RowData;
-            if (!(readOnly && edit) && model.apply(kind, payload, length))
+            // Read-only refuses what the picture could take, too: on a copy, to learn which.
+            Model tried = model;
+            const bool fits = tried.apply(kind, payload, length);
+            if (fits && !(readOnly && edit)) {
+                model = tried;
                 ++modelApplied;
-            else
+            } else {
                 ++modelRefused;
+                // Only what the picture could never take counts towards closing the client.
+                if (!fits)
+                    ++modelMalformed;
+            }
         }
         check(session->applied() == modelApplied);
         check(announced == modelApplied);
         check(session->refused() == modelRefused);
-        check(modelRefused <= quint64(limits.maxRefused) + 1);
-        if (modelRefused > quint64(limits.maxRefused))
+        check(session->refused() - session->disallowed() == modelMalformed);
+        check(modelMalformed <= quint64(limits.maxRefused) + 1);
+        if (modelMalformed > quint64(limits.maxRefused))
             check(session->ended());
         compare(picture, formatNumber, model);
 
