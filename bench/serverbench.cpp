@@ -1002,6 +1002,8 @@ void failover(benchmark::State &state)
     }
     state.counters["shown"] = shown / double(state.iterations());
     state.counters["lost"] = lost / double(state.iterations());
+}
+
 // --- Refused edits -----------------------------------------------------------------------------
 
 // One client floods a read-only picture with edits it then reads the corrections of, as fast as
@@ -1130,6 +1132,8 @@ const bool registered = [] {
         ->Arg(0)
         ->Arg(1)
         ->Iterations(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("server/refused-edits", refusedEdits)
         ->Arg(0)
         ->Arg(1)

@@ -14,6 +14,7 @@
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QLockFile>
 #include <QSaveFile>
 
 #include <cstdio>

@@ -132,11 +132,11 @@ private:
         if (!QTest::qWaitForWindowExposed(&window))
             return nullptr;
         window.connectToServer(QStringLiteral("127.0.0.1"), server.serverPort());
-        if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }))
+        if (!waitUntil([this] { return server.hasPendingConnections(); }))
             return nullptr;
         std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
         peer->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (!QTest::qWaitFor([&peer] { return peer->bytesAvailable() >= 8; }) ||
+        if (!waitUntil([&peer] { return peer->bytesAvailable() >= 8; }) ||
             peer->readAll() != Protocol::encodeHello())
             return nullptr;
         return peer;
@@ -158,7 +158,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i + 1 < update.size(); ++i) {
             peer->write(update.constData() + i, 1);
             peer->flush();
-            QVERIFY2(QTest::qWaitFor([&] { return window.pendingBytes() == i + 1; }),
+            QVERIFY2(waitUntil([&] { return window.pendingBytes() == i + 1; }),
                      qPrintable(QStringLiteral("byte %1").arg(i)));
             QCOMPARE(canvasOf(window)->format(), nullptr);
         }
@@ -257,7 +257,7 @@ private Q_SLOTS:
         peer->write(stream);
         const Canvas *canvas = canvasOf(window);
         qsizetype largestPending = 0;
-        QVERIFY(QTest::qWaitFor(
+        QVERIFY(waitUntil(
             [&] {
                 largestPending = qMax(largestPending, window.pendingBytes());
                 return window.pendingBytes() == 0 && cellsOf(canvas) == expected.cells;
@@ -299,7 +299,7 @@ private Q_SLOTS:
         peer->write(stream);
         qsizetype largestPending = 0;
         // No earlier Update has this format and border together.
-        QVERIFY(QTest::qWaitFor(
+        QVERIFY(waitUntil(
             [&] {
                 largestPending = qMax(largestPending, window.pendingBytes());
                 return window.pendingBytes() == 0 &&
@@ -364,7 +364,7 @@ private Q_SLOTS:
         const Canvas *canvas = canvasOf(window);
         qsizetype largestPending = 0;
         qint64 largestBuffered = 0;
-        QVERIFY(QTest::qWaitFor(
+        QVERIFY(waitUntil(
             [&] {
                 largestPending = qMax(largestPending, window.pendingBytes());
                 largestBuffered = qMax(largestBuffered, socket ? socket->bytesAvailable() : 0);
@@ -476,7 +476,7 @@ private Q_SLOTS:
         window.reset();
 
         QByteArray received;
-        QVERIFY(QTest::qWaitFor([&] {
+        QVERIFY(waitUntil([&] {
             received.append(peer->read(64));
             return peer->state() == QAbstractSocket::UnconnectedState &&
                    peer->bytesAvailable() == 0;
@@ -621,17 +621,15 @@ private Q_SLOTS:
             const int formatNumber = cycle % 4;
             peer->write(Protocol::encodeUpdate(uint8(formatNumber), 1, 0,
                                                patternCells(formatNumber, cycle)));
-            // Polled in 10 ms steps rather than QTRY's 50, for 200 rounds.
-            QVERIFY(
-                QTest::qWaitFor([&] { return statusText(window) == QLatin1String("Connected"); }));
+            // Woken by the window's own events rather than QTRY's 50 ms polls, for 200 rounds.
+            QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Connected"); }));
 
             // Alternate who ends it: the user, or the server.
             if (cycle % 2)
                 window.form().actionDisconnect->trigger();
             else
                 peer->abort();
-            QVERIFY(QTest::qWaitFor(
-                [&] { return statusText(window) == QLatin1String("Disconnected"); }));
+            QVERIFY(waitUntil([&] { return statusText(window) == QLatin1String("Disconnected"); }));
 
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QVERIFY2(window.findChildren<QTcpSocket *>().isEmpty(),

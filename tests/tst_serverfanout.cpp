@@ -8,6 +8,7 @@
 #include "connection/protocol.h"
 #include "server/pictureserver.h"
 #include "tests/support/serverclient.h"
+#include "tests/support/testsupport.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -96,7 +97,8 @@ void tst_ServerFanOut::everyClientGetsEveryRelayInOrder()
         }
         editor.send(bytes);
         QVERIFY(editor.waitForRelays(0)); // let the server run between bursts
-        QVERIFY(QTest::qWaitFor([&] { return server->counters().applied == quint64(edits); }));
+        QVERIFY(
+            TestSupport::waitUntil([&] { return server->counters().applied == quint64(edits); }));
     }
     for (auto &client : clients) {
         const auto relays = client->waitForRelays(int(sent.size()));
@@ -138,7 +140,7 @@ void tst_ServerFanOut::clientThatStopsReading()
     QVERIFY(stalled.waitForConnected(5000));
     stalled.write(Protocol::encodeHello());
     stalled.flush();
-    QVERIFY(QTest::qWaitFor([&] { return stalled.bytesAvailable() > 0; }));
+    QVERIFY(TestSupport::waitUntil([&] { return stalled.bytesAvailable() > 0; }));
 
     ServerClient editor;
     QVERIFY(editor.connectTo(server->serverPort()));
@@ -169,7 +171,7 @@ void tst_ServerFanOut::clientThatStopsReading()
         stalled.setReadBufferSize(0);
         QByteArray received;
         const QByteArray expected = *update + relayed;
-        QVERIFY(QTest::qWaitFor(
+        QVERIFY(TestSupport::waitUntil(
             [&] { return (received += stalled.readAll()).size() >= expected.size(); }, 20000));
         QCOMPARE(received.size(), expected.size());
         QVERIFY(received == expected);

@@ -338,14 +338,14 @@ void tst_ServerJournal::fastSenderIsHeldBackNotRefused()
     // Deadlines far shorter than the hold: they must not close a client the server holds back.
     QVERIFY2(
         server.start(arguments() + QStringList{"--max-edits-per-second", "1000", "--hello-timeout",
-                                               "2", "--stall-timeout", "2"}),
+                                               "1", "--stall-timeout", "1"}),
         server.failure());
     ServerClient watcher;
     QVERIFY(watcher.connectTo(server.port(), Third));
     QVERIFY(watcher.fetchPicture());
 
-    // 20,000 edits at once, and only then the Hello.
-    constexpr int Count = 20000;
+    // 10,000 edits at once, and only then the Hello: eight seconds held back.
+    constexpr int Count = 10000;
     const QByteArray flood = floodOf(Count) + Protocol::encodeHello();
     ServerClient sender;
     QVERIFY(sender.connectTo(server.port(), Second));

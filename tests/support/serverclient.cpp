@@ -1,6 +1,7 @@
 #include "tests/support/serverclient.h"
 
 #include "connection/protocol.h"
+#include "tests/support/testsupport.h"
 
 #include <QHostAddress>
 #include <QTest>
@@ -22,7 +23,7 @@ bool ServerClient::connectTo(quint16 port, const QHostAddress &from)
     if (!from.isNull() && !m_socket.bind(from))
         return false;
     m_socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-    if (!QTest::qWaitFor([this] { return isConnected(); }, WaitMs))
+    if (!TestSupport::waitUntil([this] { return isConnected(); }, WaitMs))
         return false;
     // Small pieces go out at once instead of waiting for the acknowledgement of the last one.
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -46,14 +47,14 @@ std::optional<Picture> ServerClient::fetchPicture()
 
 std::optional<QByteArray> ServerClient::waitForUpdate()
 {
-    if (!QTest::qWaitFor([this] { return !m_updates.isEmpty(); }, WaitMs))
+    if (!TestSupport::waitUntil([this] { return !m_updates.isEmpty(); }, WaitMs))
         return std::nullopt;
     return m_updates.takeFirst();
 }
 
 std::optional<QList<QByteArray>> ServerClient::waitForRelays(int count)
 {
-    if (!QTest::qWaitFor([this, count] { return m_relays.size() >= count; }, WaitMs))
+    if (!TestSupport::waitUntil([this, count] { return m_relays.size() >= count; }, WaitMs))
         return std::nullopt;
     QList<QByteArray> taken = m_relays.mid(0, count);
     m_relays.remove(0, count);
@@ -62,8 +63,8 @@ std::optional<QList<QByteArray>> ServerClient::waitForRelays(int count)
 
 bool ServerClient::waitForDisconnected(int milliseconds)
 {
-    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
-                           milliseconds);
+    return TestSupport::waitUntil(
+        [this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, milliseconds);
 }
 
 std::optional<Picture> ServerClient::toPicture(QByteArrayView message)

@@ -5,6 +5,8 @@
 #include "model/canvasformat.h"
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -12,10 +14,27 @@
 #include <QStatusBar>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <cstdlib>
 
 namespace TestSupport {
+
+bool waitUntil(const std::function<bool()> &predicate, int milliseconds)
+{
+    const QDeadlineTimer deadline(milliseconds, Qt::PreciseTimer);
+    // Wakes the loop when nothing else does, to look at the predicate and the deadline again.
+    QTimer nudge;
+    nudge.setInterval(10);
+    nudge.start();
+    while (!predicate()) {
+        if (deadline.hasExpired())
+            return predicate();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
 
 Canvas *canvasOf(const Celvane &window)
 {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 class Canvas;
 class Celvane;
 class QLabel;
@@ -42,6 +44,13 @@ QByteArray patternCells(int formatNumber);
 // A whole file's bytes (empty if it cannot be read), and a file written whole.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
+
+// Spins the event loop until the predicate holds, for at most this long; whether it holds. Unlike
+// QTest::qWaitFor, which sleeps 10 ms whenever the predicate is still false, this sleeps only
+// until the next event (bytes on a socket, a timer), so a wait that takes many turns of the loop,
+// such as a long stream between two sockets of this process, costs no idle time. Conditions that
+// no event of this process signals are still looked at every 10 ms.
+bool waitUntil(const std::function<bool()> &predicate, int milliseconds = 5000);
 
 // Points XDG_CONFIG_HOME at a fresh temporary folder that is removed at process exit, after the
 // settings saved at exit have been written. Call first thing in main(), before QApplication.
