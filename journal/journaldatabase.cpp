@@ -19,6 +19,17 @@ CREATE TABLE saved(id INTEGER PRIMARY KEY CHECK (id = 1), seq INTEGER NOT NULL,
                    time_ms INTEGER NOT NULL);
 )sql";
 
+// Schema 2 adds the moderators' bans and locks (see JournalModeration); a journal of schema 1 is
+// brought up to it in place by the first server or command that writes it, and read as it is.
+constexpr char ModerationSchema[] = R"sql(
+CREATE TABLE IF NOT EXISTS bans(subnet TEXT PRIMARY KEY, set_by TEXT NOT NULL,
+                                set_ms INTEGER NOT NULL, until_ms INTEGER,
+                                reason TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS locks(area TEXT PRIMARY KEY, except_addresses TEXT NOT NULL,
+                                 set_by TEXT NOT NULL, set_ms INTEGER NOT NULL);
+)sql";
+constexpr int FirstSchemaVersion = 1;
+
 constexpr const char *Tables[] = {"connections", "edits", "snapshots", "gaps"};
 
 } // namespace
@@ -236,7 +247,7 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
                       .arg(SchemaVersion);
         return Refused;
     }
-    if (version != SchemaVersion) {
+    if (version < FirstSchemaVersion) {
         m_error =
             QStringLiteral("%1: damaged journal (schema version %2)").arg(m_path).arg(version);
         return Refused;
@@ -273,6 +284,8 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
         if (!exec("CREATE TABLE IF NOT EXISTS saved(id INTEGER PRIMARY KEY CHECK (id = 1), "
                   "seq INTEGER NOT NULL, time_ms INTEGER NOT NULL)"))
             return Failed;
+        if (version < SchemaVersion && !upgrade())
+            return Failed;
     }
     return Opened;
 }
@@ -291,7 +304,20 @@ bool JournalDatabase::createSchema()
             .toLatin1();
     if (!exec("BEGIN IMMEDIATE"))
         return false;
-    if (!exec(Schema) || !exec(pragmas.constData())) {
+    if (!exec(Schema) || !exec(ModerationSchema) || !exec(pragmas.constData())) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return exec("COMMIT");
+}
+
+bool JournalDatabase::upgrade()
+{
+    const QByteArray version =
+        QStringLiteral("PRAGMA user_version = %1;").arg(SchemaVersion).toLatin1();
+    if (!exec("BEGIN IMMEDIATE"))
+        return false;
+    if (!exec(ModerationSchema) || !exec(version.constData())) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }

@@ -20,7 +20,7 @@ public:
     // The number every Celvane journal carries in its header (0x4356444A, "CVDJ"), so that a
     // journal is told from any other SQLite file without reading its tables.
     static constexpr int ApplicationId = 1129727050;
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
     enum OpenResult {
         Opened,
@@ -86,6 +86,8 @@ public:
 private:
     OpenResult check(Mode mode, bool isNew);
     bool createSchema();
+    // Brings a journal of an older schema up to this one, in place.
+    bool upgrade();
 
     QString m_path;
     sqlite3 *m_db = nullptr;

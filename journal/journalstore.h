@@ -72,6 +72,11 @@ public:
     quint64 openConnection(const QHostAddress &address, quint16 port) override;
     void closeConnection(quint64 connection) override;
     Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override;
+    // Kept in the journal at once, in a transaction of its own; refused while the journal cannot
+    // be written, since a ban that a restart forgets is worse than one that says it failed.
+    bool changeModeration(const Moderation::Change &change, QString *problem) override;
+    // Recorded with the label as its address, port 0.
+    quint64 openLabelledConnection(const QString &label) override;
 
     // Opens a connection of the server's own, recorded as address "control", port 0, under which
     // it applies edits nobody sent (reverting, restoring). Closed like any other.

@@ -18,6 +18,8 @@
 //                             connection numbers of the server that loaded it unique)
 //   NAME:snapshots    hash    SEQ -> "MS:" and the picture as NAME held it after edit SEQ
 //   NAME:connections  hash    ID -> "ADDRESS PORT CONNECTED_MS LEFT_MS" (LEFT_MS -1 while open)
+//   NAME:bans         hash    ADDRESS[/PREFIX] -> the ban as JSON (see RedisModeration)
+//   NAME:locks        hash    "X,Y,W,H" or "whole" -> the lock as JSON
 //
 // Only the script below writes the first four, so each change to the picture and its place in
 // the stream is one atomic step, and the stream's order is the only order.
@@ -31,6 +33,8 @@ public:
     const QByteArray &meta() const { return m_meta; }
     const QByteArray &snapshots() const { return m_snapshots; }
     const QByteArray &connections() const { return m_connections; }
+    QByteArray bans() const { return m_picture + ":bans"; }
+    QByteArray locks() const { return m_picture + ":locks"; }
     // The keys the script takes, in its order, after the count.
     QList<QByteArray> scriptKeys() const;
 

@@ -3,6 +3,7 @@
 #include "connection/protocol.h"
 #include "redis/redisconnection.h"
 #include "redis/redislogging.h"
+#include "redis/redismoderation.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <memory>
 
 Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
 
@@ -104,7 +106,10 @@ RedisPictureStore::RedisPictureStore(const Settings &settings, const Picture &in
     , m_reader(new RedisConnection(this))
     , m_retryTimer(new QTimer(this))
     , m_pingTimer(new QTimer(this))
+    , m_moderationTimer(new QTimer(this))
 {
+    m_moderationTimer->setInterval(RedisModeration::PollMs);
+    connect(m_moderationTimer, &QTimer::timeout, this, &RedisPictureStore::pollModeration);
     m_clock.start();
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &RedisPictureStore::connectNow);
@@ -167,6 +172,8 @@ void RedisPictureStore::connectionLost(const QString &reason)
     ++m_generation;
     m_state = Offline;
     m_pingTimer->stop();
+    m_moderationTimer->stop();
+    m_moderationAsked = false;
     m_pingSentMs = -1;
     m_pending = 0;
     m_batch.clear();
@@ -261,6 +268,8 @@ void RedisPictureStore::loaded(redisReply *reply)
     m_state = Serving;
     m_retryDelayMs = 0;
     readNext();
+    pollModeration();
+    m_moderationTimer->start();
     if (m_available) {
         // Caught up again after falling behind: the windows' pictures are replaced too.
         Q_EMIT replaced();
@@ -354,18 +363,71 @@ void RedisPictureStore::entriesRead(redisReply *reply)
 
 quint64 RedisPictureStore::openConnection(const QHostAddress &address, quint16 port)
 {
+    const quint64 id = openRecordedConnection(
+        address.isNull() ? QByteArrayLiteral("control") : address.toString().toUtf8(), port);
+    noteAddress(id, address);
+    return id;
+}
+
+quint64 RedisPictureStore::openLabelledConnection(const QString &label)
+{
+    // The record's fields are separated by spaces.
+    return openRecordedConnection(
+        QString(label).replace(QLatin1Char(' '), QLatin1Char('_')).toUtf8(), 0);
+}
+
+quint64 RedisPictureStore::openRecordedConnection(const QByteArray &name, quint16 port)
+{
     const quint64 id = m_server * ConnectionsPerServer + ++m_lastConnection;
-    const QByteArray record =
-        (address.isNull() ? QByteArrayLiteral("control") : address.toString().toUtf8()) + ' ' +
-        QByteArray::number(port) + ' ' + QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+    const QByteArray record = name + ' ' + QByteArray::number(port) + ' ' +
+                              QByteArray::number(QDateTime::currentMSecsSinceEpoch());
     m_open.insert(id, record);
     m_commands->command(
         {QByteArrayLiteral("HSET"), m_keys.connections(), QByteArray::number(id), record + " -1"});
     return id;
 }
 
+bool RedisPictureStore::changeModeration(const Moderation::Change &change, QString *problem)
+{
+    if (m_state != Serving) {
+        *problem = QStringLiteral("Redis at %1 cannot be reached").arg(address());
+        return false;
+    }
+    Moderation changed = moderation();
+    if (!changed.apply(change, problem))
+        return false;
+    m_commands->command(RedisModeration::command(m_keys, change));
+    // Applied here at once too; the next reading confirms it.
+    setModeration(changed);
+    return true;
+}
+
+void RedisPictureStore::pollModeration()
+{
+    // One reading at a time: a Redis slow to answer is not asked again meanwhile.
+    if (m_moderationAsked || m_state != Serving)
+        return;
+    m_moderationAsked = true;
+    const quint64 generation = m_generation;
+    const QList<QList<QByteArray>> reads = RedisModeration::readCommands(m_keys);
+    // Both readings go out back to back, so their answers come in order.
+    auto read = std::make_shared<Moderation>();
+    auto ok = std::make_shared<bool>(false);
+    m_commands->command(reads.at(0), [read, ok](redisReply *reply) {
+        *ok = RedisModeration::addBans(reply, read.get());
+    });
+    m_commands->command(reads.at(1), [this, generation, read, ok](redisReply *reply) {
+        if (!reply || generation != m_generation)
+            return;
+        m_moderationAsked = false;
+        if (*ok && RedisModeration::addLocks(reply, read.get()))
+            setModeration(*read);
+    });
+}
+
 void RedisPictureStore::closeConnection(quint64 connection)
 {
+    forgetAddress(connection);
     const QByteArray record = m_open.take(connection);
     if (record.isEmpty())
         return;
@@ -382,6 +444,9 @@ void RedisPictureStore::closeConnection(quint64 connection)
 Picture::EditResult RedisPictureStore::submit(quint64 connection, quint8 kind,
                                               QByteArrayView message)
 {
+    if (const Picture::EditResult screened = screen(connection, kind, message);
+        screened != Picture::Applied)
+        return screened;
     // The edit is checked against a copy, since the picture itself changes only by the stream:
     // whether it fits the format and palette does not depend on what the cells hold.
     Picture checked = m_picture;

@@ -65,6 +65,10 @@ public:
     void closeConnection(quint64 connection) override;
     Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override;
     bool isAvailable() const override { return m_available; }
+    // Written to Redis at once; every server serving the picture, this one included, applies it
+    // at its next reading of the bans and locks (within RedisModeration::PollMs).
+    bool changeModeration(const Moderation::Change &change, QString *problem) override;
+    quint64 openLabelledConnection(const QString &label) override;
 
     // The number of the last edit picture() holds.
     quint64 appliedSeq() const { return m_applied; }
@@ -97,6 +101,9 @@ private:
     void batchConfirmed(redisReply *reply, int count);
     // Pings Redis on the commands connection, and counts it lost if the last ping went unanswered.
     void checkAnswering();
+    // Reads the bans and locks, and applies them if they changed.
+    void pollModeration();
+    quint64 openRecordedConnection(const QByteArray &name, quint16 port);
 
     Settings m_settings;
     RedisPictureKeys m_keys;
@@ -106,6 +113,8 @@ private:
     RedisConnection *m_reader = nullptr;
     QTimer *m_retryTimer = nullptr;
     QTimer *m_pingTimer = nullptr;
+    QTimer *m_moderationTimer = nullptr;
+    bool m_moderationAsked = false;
     qint64 m_pingSentMs = -1;
     QElapsedTimer m_clock;
     State m_state = Offline;

@@ -150,6 +150,10 @@ const char *Picture::describe(EditResult result)
         return "outside the grid";
     case OutsidePalette:
         return "colour outside the palette";
+    case Locked:
+        return "in a locked area";
+    case Banned:
+        return "from a banned address";
     }
     return "unknown";
 }

@@ -22,6 +22,8 @@ public:
         OutsideGrid,    // a cell or a row beyond the format's grid, or a row longer than the grid
         OutsidePalette, // a cell value that is neither a palette index nor EmptyCell, or a frame
                         // colour that is not a palette index
+        Locked,         // it touches what a lock holds for its sender (see Moderation)
+        Banned,         // its sender is banned
     };
 
     // An empty picture (every cell EmptyCell, both frame colours 0) in a format, 0 to 3; any

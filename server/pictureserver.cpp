@@ -7,6 +7,7 @@
 #include "server/socketoutput.h"
 #include "server/tokenbucket.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QTcpServer>
 #include <QTimer>
@@ -140,6 +141,11 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
         }
     });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
+    connect(m_store, &PictureStore::moderationChanged, this, [this] {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        closeClientsFrom([this, now](const QHostAddress &a) { return banOf(a, now) != nullptr; },
+                         QStringLiteral("banned"));
+    });
     connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
         if (!available)
             closeAllClients();
@@ -255,6 +261,8 @@ QString PictureServer::refusalFor(const QHostAddress &peerAddress) const
         return QStringLiteral("the picture is out of reach");
     if (!isAllowed(address))
         return QStringLiteral("not in --allow");
+    if (const Moderation::Ban *ban = banOf(address, QDateTime::currentMSecsSinceEpoch()))
+        return QStringLiteral("banned (%1)").arg(ban->subnet.toString());
     if (clientCount() >= m_maxClients)
         return QStringLiteral("already serving %1 clients").arg(clientCount());
     if (m_clientsPerAddress.value(address) >= m_maxPerAddress)
@@ -837,4 +845,20 @@ void PictureServer::removeClient(Client *client, const char *how)
 void PictureServer::deleteDeparted()
 {
     m_departed.clear();
+}
+
+const Moderation::Ban *PictureServer::banOf(const QHostAddress &address, qint64 nowMs) const
+{
+    return m_store->moderation().banFor(address, nowMs);
+}
+
+void PictureServer::closeClientsFrom(const std::function<bool(const QHostAddress &)> &matches,
+                                     const QString &reason)
+{
+    std::vector<Client *> matching;
+    for (const auto &entry : m_clients)
+        if (!entry.first->gone && matches(entry.first->address))
+            matching.push_back(entry.first);
+    for (Client *client : matching)
+        dropClient(client, "closed", reason);
 }

@@ -146,6 +146,10 @@ public:
     // Closes such a client for breaking its transport's rules, counted as dropped under label.
     void dropClient(ClientOutput *output, const char *label, const QString &reason);
 
+    // Closes every client, of any transport, whose address matches, each logged with reason.
+    void closeClientsFrom(const std::function<bool(const QHostAddress &)> &matches,
+                          const QString &reason);
+
     int clientCount() const { return m_liveClients; }
     // The most unread input any one client holds at the moment.
     qint64 largestBufferedInput() const;
@@ -208,6 +212,8 @@ private:
     // event loop. Safe to call more than once. how is logged with the client's figures, unless
     // null.
     void removeClient(Client *client, const char *how);
+    // The store's ban that holds the address at nowMs, if any.
+    const Moderation::Ban *banOf(const QHostAddress &address, qint64 nowMs) const;
     // The store's picture went out of reach: no window may go on showing it as current.
     void closeAllClients();
     // The connection number of a client without one in the store: a web viewer, which never

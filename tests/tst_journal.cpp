@@ -408,7 +408,7 @@ void tst_Journal::refusesJournalsNotItsOwn()
         store.reset();
         QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
         if (kind == QLatin1String("newer")) {
-            QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA user_version = 2")));
+            QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA user_version = 3")));
         } else if (kind == QLatin1String("no table")) {
             QVERIFY(JournalRows::execute(m_journal, QStringLiteral("DROP TABLE edits")));
         } else {
