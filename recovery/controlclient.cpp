@@ -64,6 +64,55 @@ std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPat
                                                         const PictureChange &change,
                                                         QString *problem, int timeoutMs)
 {
+    return exchange(socketPath, change.encode(), problem, timeoutMs);
+}
+
+std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPath,
+                                                        const ModerationRequest &request,
+                                                        QString *problem, int timeoutMs)
+{
+    return exchange(socketPath, encodeRequest(request), problem, timeoutMs);
+}
+
+QByteArray ControlClient::encodeRequest(const ModerationRequest &request)
+{
+    QByteArray bytes(1, ModerationTag);
+    QDataStream stream(&bytes, QIODevice::WriteOnly | QIODevice::Append);
+    stream << Moderation::encode(request.change) << request.revert.has_value()
+           << (request.revert ? request.revert->encode() : QByteArray()) << request.label;
+    return bytes;
+}
+
+std::optional<ControlClient::ModerationRequest> ControlClient::decodeRequest(QByteArrayView bytes)
+{
+    if (bytes.isEmpty() || bytes.front() != ModerationTag)
+        return std::nullopt;
+    const QByteArray copy = bytes.sliced(1).toByteArray();
+    QDataStream stream(copy);
+    QByteArray change;
+    bool hasRevert = false;
+    QByteArray revert;
+    ModerationRequest request;
+    stream >> change >> hasRevert >> revert >> request.label;
+    if (stream.status() != QDataStream::Ok || !stream.atEnd())
+        return std::nullopt;
+    const std::optional<Moderation::Change> decoded = Moderation::decode(change);
+    if (!decoded)
+        return std::nullopt;
+    request.change = *decoded;
+    if (hasRevert) {
+        QString ignored;
+        request.revert = PictureChange::decode(revert, &ignored);
+        if (!request.revert)
+            return std::nullopt;
+    }
+    return request;
+}
+
+std::optional<ControlClient::Reply> ControlClient::exchange(const QString &socketPath,
+                                                            const QByteArray &request,
+                                                            QString *problem, int timeoutMs)
+{
     QLocalSocket socket;
     socket.connectToServer(socketPath);
     if (!socket.waitForConnected(timeoutMs)) {
@@ -71,7 +120,7 @@ std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPat
                        .arg(socketPath, socket.errorString());
         return std::nullopt;
     }
-    socket.write(frame(change.encode()));
+    socket.write(frame(request));
     QElapsedTimer clock;
     clock.start();
     QByteArray received;

@@ -112,6 +112,9 @@ void ControlServer::readPeer(QLocalSocket *peer)
             return;
         }
         if (pending.size() == qsizetype(length) + 4) {
+            const QByteArrayView request = QByteArrayView(pending).sliced(4);
+            if (!request.isEmpty() && request.front() == ControlClient::ModerationTag)
+                return answer(peer, ControlClient::encodeReply(moderate(request)));
             QString problem;
             const std::optional<PictureChange> change =
                 PictureChange::decode(QByteArrayView(pending).sliced(4), &problem);
@@ -140,4 +143,29 @@ void ControlServer::readPeer(QLocalSocket *peer)
         }
     }
     peer->setProperty(pendingProperty, pending);
+}
+
+ControlClient::Reply ControlServer::moderate(QByteArrayView bytes)
+{
+    ControlClient::Reply reply;
+    const std::optional<ControlClient::ModerationRequest> request =
+        ControlClient::decodeRequest(bytes);
+    if (!request) {
+        reply.message = QStringLiteral("not a ban or lock this server understands");
+    } else if (m_store->changeModeration(request->change, &reply.message)) {
+        reply.ok = true;
+        qCInfo(lcRecovery).noquote() << "applied" << Moderation::encode(request->change);
+        // The ban first, so that its windows are closed before their edits are undone.
+        if (request->revert) {
+            const quint64 connection = m_store->openLabelledConnection(request->label);
+            reply.ok = request->revert->carryOut(m_store, connection, &reply.outcome,
+                                                 &reply.message);
+            m_store->closeConnection(connection);
+            if (reply.ok && (reply.outcome.cells || reply.outcome.colours))
+                Q_EMIT changed();
+        }
+    }
+    if (!reply.ok)
+        qCWarning(lcRecovery).noquote() << "refused a control request:" << reply.message;
+    return reply;
 }

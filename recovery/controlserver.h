@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recovery/controlclient.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -21,7 +23,8 @@ class QLocalSocket;
 // credentials are checked as well (SO_PEERCRED), so that a socket whose mode is loosened later
 // still refuses everyone else.
 //
-// A request is one frame: a 4-byte little-endian length, then PictureChange::encode(). The answer
+// A request is one frame: a 4-byte little-endian length, then PictureChange::encode(), or a ban or
+// lock (ControlClient::encodeRequest(), which starts with ControlClient::ModerationTag). The answer
 // is one frame too (see ControlClient).
 class ControlServer : public QObject
 {
@@ -53,6 +56,8 @@ private:
     void acceptPeers();
     void readPeer(QLocalSocket *peer);
     void answer(QLocalSocket *peer, const QByteArray &reply);
+    // Sets or lifts a ban or a lock, and carries out the revert that comes with a ban.
+    ControlClient::Reply moderate(QByteArrayView request);
 
     // The store may go first when both belong to the same server object.
     QPointer<PictureStore> m_store;

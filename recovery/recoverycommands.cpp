@@ -4,6 +4,7 @@
 #include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/historysource.h"
+#include "recovery/moderationcommands.h"
 #include "recovery/recoveryplanner.h"
 #include "recovery/timelapse.h"
 #include "redis/redispicturestore.h"
@@ -409,7 +410,8 @@ int timelapse(const QStringList &arguments)
 bool RecoveryCommands::isCommand(const QString &argument)
 {
     return argument == QLatin1String("history") || argument == QLatin1String("revert") ||
-           argument == QLatin1String("restore") || argument == QLatin1String("timelapse");
+           argument == QLatin1String("restore") || argument == QLatin1String("timelapse") ||
+           ModerationCommands::isCommand(argument);
 }
 
 int RecoveryCommands::run(const QStringList &arguments)
@@ -423,6 +425,8 @@ int RecoveryCommands::run(const QStringList &arguments)
         return restore(arguments);
     if (name == QLatin1String("timelapse"))
         return timelapse(arguments);
+    if (ModerationCommands::isCommand(name))
+        return ModerationCommands::run(arguments);
     return fail(QStringLiteral("no command \"%1\"").arg(name));
 }
 
@@ -441,5 +445,6 @@ QString RecoveryCommands::summary()
         "with no server running they change the files themselves. Each takes\n"
         "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE for\n"
         "a picture kept in Redis: revert and restore then go through Redis like any edit, and\n"
-        "every server serving the picture relays them.");
+        "every server serving the picture relays them.\n\n") +
+           ModerationCommands::summary();
 }

@@ -196,13 +196,15 @@ std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const
             auto known = isAuthor.constFind(edit.connection);
             if (known == isAuthor.constEnd()) {
                 bool matches = edit.connection == author.connection;
-                if (!author.address.isEmpty()) {
+                if (!author.address.isEmpty() || !author.subnet.isNull()) {
                     const auto found = connection(edit.connection);
                     if (!found) {
                         lookupFailed = true;
                         return false;
                     }
-                    matches = sameAddress(found->address, author.address);
+                    matches = author.subnet.isNull()
+                                  ? sameAddress(found->address, author.address)
+                                  : author.subnet.contains(QHostAddress(found->address));
                 }
                 known = isAuthor.insert(edit.connection, matches);
             }
@@ -216,7 +218,9 @@ std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const
         return std::nullopt;
     }
     if (computation.authorEdits() == 0) {
-        fail(author.address.isEmpty()
+        fail(!author.subnet.isNull()
+                 ? QStringLiteral("%1 made no edits in that time").arg(author.subnet.toString())
+             : author.address.isEmpty()
                  ? QStringLiteral("connection %1 made no edits in that time").arg(author.connection)
                  : QStringLiteral("%1 made no edits in that time").arg(author.address));
         return std::nullopt;

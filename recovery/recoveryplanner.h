@@ -2,6 +2,7 @@
 
 #include "recovery/picturechange.h"
 #include "server/picturehistory.h"
+#include "server/subnet.h"
 
 #include <QHash>
 #include <QList>
@@ -20,8 +21,9 @@ public:
     // Whose edits a revert undoes: one connection, or every connection from an address.
     struct Author
     {
-        quint64 connection = 0; // used when address is empty
+        quint64 connection = 0; // used when address and subnet are empty
         QString address;
+        Subnet subnet; // every connection from an address in it, in place of address
     };
 
     struct ConnectionSummary
