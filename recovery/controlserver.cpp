@@ -158,8 +158,8 @@ ControlClient::Reply ControlServer::moderate(QByteArrayView bytes)
         // The ban first, so that its windows are closed before their edits are undone.
         if (request->revert) {
             const quint64 connection = m_store->openLabelledConnection(request->label);
-            reply.ok = request->revert->carryOut(m_store, connection, &reply.outcome,
-                                                 &reply.message);
+            reply.ok =
+                request->revert->carryOut(m_store, connection, &reply.outcome, &reply.message);
             m_store->closeConnection(connection);
             if (reply.ok && (reply.outcome.cells || reply.outcome.colours))
                 Q_EMIT changed();

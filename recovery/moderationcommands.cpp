@@ -76,11 +76,10 @@ struct Invocation
         if (viaRedis) {
             settings = RedisPictureStore::Settings();
             if (!RedisPictureStore::settingsFrom(parser.value(redis), parser.value(redisKey),
-                                                 parser.value(redisPassword), &*settings,
-                                                 &problem))
+                                                 parser.value(redisPassword), &*settings, &problem))
                 return fail(problem), false;
-            redisHistory = std::make_unique<RedisPictureHistory>(
-                settings->host, settings->port, settings->password, settings->key);
+            redisHistory = std::make_unique<RedisPictureHistory>(settings->host, settings->port,
+                                                                 settings->password, settings->key);
             if (!redisHistory->open())
                 return fail(redisHistory->errorString()), false;
             return true;
@@ -109,15 +108,16 @@ struct Invocation
     }
     std::optional<Moderation> moderation()
     {
-        std::optional<Moderation> kept = journal ? journal->moderation() : redisHistory->moderation();
+        std::optional<Moderation> kept =
+            journal ? journal->moderation() : redisHistory->moderation();
         if (!kept)
             fail(history()->errorString());
         return kept;
     }
     std::optional<bool> hasConnectionFrom(const Subnet &subnet)
     {
-        const std::optional<bool> found = journal ? journal->hasConnectionFrom(subnet)
-                                                  : redisHistory->hasConnectionFrom(subnet);
+        const std::optional<bool> found =
+            journal ? journal->hasConnectionFrom(subnet) : redisHistory->hasConnectionFrom(subnet);
         if (!found)
             fail(history()->errorString());
         return found;
@@ -267,8 +267,9 @@ int ban(const QStringList &arguments)
                                        QStringLiteral("DURATION"));
     const QCommandLineOption revertOption(QStringLiteral("revert"),
                                           QStringLiteral("Also undo the address's edits."));
-    const QCommandLineOption reasonOption(
-        QStringLiteral("reason"), QStringLiteral("Why, for the bans listing."), QStringLiteral("TEXT"));
+    const QCommandLineOption reasonOption(QStringLiteral("reason"),
+                                          QStringLiteral("Why, for the bans listing."),
+                                          QStringLiteral("TEXT"));
     command.parser.addOptions({addressOption, forOption, revertOption, reasonOption});
     Subnet subnet;
     if (!command.open(arguments) || !command.subnet(&subnet))
@@ -302,25 +303,27 @@ int ban(const QStringList &arguments)
         if (!request.revert &&
             !planner.errorString().endsWith(QLatin1String("no edits in that time")))
             return fail(planner.errorString());
-        request.label = QStringLiteral("ban %1 by %2").arg(subnet.toString(), request.change.ban.setBy);
+        request.label =
+            QStringLiteral("ban %1 by %2").arg(subnet.toString(), request.change.ban.setBy);
     }
-    const QString until =
-        request.change.ban.untilMs < 0
-            ? QStringLiteral("until lifted")
-            : QStringLiteral("until %1").arg(QDateTime::fromMSecsSinceEpoch(request.change.ban.untilMs)
-                                                 .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    const QString until = request.change.ban.untilMs < 0
+                              ? QStringLiteral("until lifted")
+                              : QStringLiteral("until %1")
+                                    .arg(QDateTime::fromMSecsSinceEpoch(request.change.ban.untilMs)
+                                             .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     const bool nothingToRevert = command.parser.isSet(revertOption) && !request.revert;
-    return command.carryOut(request,
-                            QStringLiteral("banned %1 %2%3")
-                                .arg(subnet.toString(), until,
-                                     nothingToRevert ? QStringLiteral("; it made no edits to revert")
-                                                     : QString()));
+    return command.carryOut(
+        request,
+        QStringLiteral("banned %1 %2%3")
+            .arg(subnet.toString(), until,
+                 nothingToRevert ? QStringLiteral("; it made no edits to revert") : QString()));
 }
 
 int unban(const QStringList &arguments)
 {
-    Invocation command(QStringLiteral("unban"),
-                       QStringLiteral("Lifts the ban on exactly the ADDRESS or block given to ban."));
+    Invocation command(
+        QStringLiteral("unban"),
+        QStringLiteral("Lifts the ban on exactly the ADDRESS or block given to ban."));
     command.parser.addOption(addressOption);
     Subnet subnet;
     if (!command.open(arguments) || !command.subnet(&subnet))
@@ -361,13 +364,16 @@ int lock(const QStringList &arguments)
         request.change.lock.except.append(*subnet);
         except.append(subnet->toString());
     }
-    const QString what = area.isNull() ? QStringLiteral("the whole picture")
-                                       : QStringLiteral("the area %1").arg(Moderation::areaText(area));
+    const QString what = area.isNull()
+                             ? QStringLiteral("the whole picture")
+                             : QStringLiteral("the area %1").arg(Moderation::areaText(area));
     return command.carryOut(
-        request, QStringLiteral("locked %1%2")
-                     .arg(what, except.isEmpty() ? QString()
-                                                 : QStringLiteral(" except for %1")
-                                                       .arg(except.join(QStringLiteral(", ")))));
+        request,
+        QStringLiteral("locked %1%2")
+            .arg(what,
+                 except.isEmpty()
+                     ? QString()
+                     : QStringLiteral(" except for %1").arg(except.join(QStringLiteral(", ")))));
 }
 
 int unlock(const QStringList &arguments)
@@ -383,8 +389,9 @@ int unlock(const QStringList &arguments)
     request.change.kind = Moderation::Change::RemoveLock;
     request.change.lock.area = area;
     return command.carryOut(
-        request, area.isNull() ? QStringLiteral("unlocked the whole picture")
-                               : QStringLiteral("unlocked the area %1").arg(Moderation::areaText(area)));
+        request, area.isNull()
+                     ? QStringLiteral("unlocked the whole picture")
+                     : QStringLiteral("unlocked the area %1").arg(Moderation::areaText(area)));
 }
 
 // bans and locks: the listing.
@@ -410,8 +417,8 @@ int list(const QStringList &arguments, bool bans)
 
 bool ModerationCommands::isCommand(const QString &argument)
 {
-    static const QStringList names = {QStringLiteral("ban"),  QStringLiteral("unban"),
-                                      QStringLiteral("bans"), QStringLiteral("lock"),
+    static const QStringList names = {QStringLiteral("ban"),    QStringLiteral("unban"),
+                                      QStringLiteral("bans"),   QStringLiteral("lock"),
                                       QStringLiteral("unlock"), QStringLiteral("locks")};
     return names.contains(argument);
 }

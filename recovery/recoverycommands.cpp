@@ -433,18 +433,23 @@ int RecoveryCommands::run(const QStringList &arguments)
 QString RecoveryCommands::summary()
 {
     return QStringLiteral(
-        "Commands that read the picture's kept history (FILE.history) and repair the picture\n"
-        "from it, each with its own --help:\n"
-        "  celvane-server history FILE [--since TIME] [--until TIME] [--address ADDRESS]\n"
-        "  celvane-server revert FILE (--address ADDRESS | --connection N) [--since TIME]\n"
-        "  celvane-server restore FILE --at TIME\n"
-        "  celvane-server timelapse FILE OUT.gif [--since TIME] [--until TIME]\n"
-        "                           [--duration SECONDS] [--size WxH]\n"
-        "revert and restore are carried out by the server running on FILE, through its control\n"
-        "socket FILE.control (its own user and root only), so every window shows them at once;\n"
-        "with no server running they change the files themselves. Each takes\n"
-        "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE for\n"
-        "a picture kept in Redis: revert and restore then go through Redis like any edit, and\n"
-        "every server serving the picture relays them.\n\n") +
+               "Commands that read the picture's kept history (FILE.history) and repair the "
+               "picture\n"
+               "from it, each with its own --help:\n"
+               "  celvane-server history FILE [--since TIME] [--until TIME] [--address ADDRESS]\n"
+               "  celvane-server revert FILE (--address ADDRESS | --connection N) [--since TIME]\n"
+               "  celvane-server restore FILE --at TIME\n"
+               "  celvane-server timelapse FILE OUT.gif [--since TIME] [--until TIME]\n"
+               "                           [--duration SECONDS] [--size WxH]\n"
+               "revert and restore are carried out by the server running on FILE, through its "
+               "control\n"
+               "socket FILE.control (its own user and root only), so every window shows them at "
+               "once;\n"
+               "with no server running they change the files themselves. Each takes\n"
+               "--redis HOST:PORT [--redis-key NAME] [--redis-password-file FILE] in place of FILE "
+               "for\n"
+               "a picture kept in Redis: revert and restore then go through Redis like any edit, "
+               "and\n"
+               "every server serving the picture relays them.\n\n") +
            ModerationCommands::summary();
 }
