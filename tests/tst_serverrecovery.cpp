@@ -318,6 +318,31 @@ void tst_ServerRecovery::refusesWithOneLine_data()
         << "" << revert << QByteArray("either --address or --connection");
     QTest::newRow("restore without a moment")
         << "" << QStringList{"restore", "FILE"} << QByteArray("restore needs --at TIME");
+    const QStringList ban{QStringLiteral("ban"), QStringLiteral("FILE"),
+                          QStringLiteral("--address")};
+    QTest::newRow("ban of a malformed address")
+        << "" << ban + QStringList{"127.0.0.300"} << QByteArray("is not an address");
+    QTest::newRow("ban with too long a prefix")
+        << "" << ban + QStringList{"127.0.0.0/33"} << QByteArray("is not an address");
+    QTest::newRow("ban that matches nobody")
+        << "" << ban + QStringList{"10.9.9.0/24", "--revert"} << QByteArray("matches nobody");
+    QTest::newRow("ban for no duration")
+        << "" << ban + QStringList{vandal, "--for", "soon"} << QByteArray("--for needs a DURATION");
+    QTest::newRow("ban without an address")
+        << "" << QStringList{"ban", "FILE"} << QByteArray("ban needs --address");
+    QTest::newRow("unban of nothing") << "" << QStringList{"unban", "FILE", "--address", vandal}
+                                      << QByteArray("127.0.0.3 is not banned");
+    QTest::newRow("lock outside the grid")
+        << "" << QStringList{"lock", "FILE", "--area", "30,20,20,10"}
+        << QByteArray("is not inside the grid of 40 columns and 25 rows");
+    QTest::newRow("lock of a malformed area")
+        << "" << QStringList{"lock", "FILE", "--area", "1,2,3"}
+        << QByteArray("--area needs X,Y,W,H");
+    QTest::newRow("lock except a malformed address")
+        << "" << QStringList{"lock", "FILE", "--except", "nope"}
+        << QByteArray("--except: \"nope\" is not an address");
+    QTest::newRow("unlock of nothing")
+        << "" << QStringList{"unlock", "FILE"} << QByteArray("the whole picture is not locked");
     QTest::newRow("a control socket of another user")
         << "server" << revert + QStringList{"--address", vandal}
         << QByteArray("belongs to another user (uid 0)");
@@ -363,6 +388,9 @@ void tst_ServerRecovery::refusesWithOneLine()
     if (rowsBefore) {
         QCOMPARE(rowsAfter->edits.size(), rowsBefore->edits.size());
         QCOMPARE(rowsAfter->connections.size(), rowsBefore->connections.size());
+        JournalHistory history(journal);
+        QCOMPARE(history.open(), JournalDatabase::Opened);
+        QVERIFY(history.moderation()->isEmpty());
     }
     if (server.isRunning())
         QCOMPARE(server.terminate(), 0);
