@@ -420,8 +420,12 @@ void RedisPictureStore::pollModeration()
         if (!reply || generation != m_generation)
             return;
         m_moderationAsked = false;
-        if (*ok && RedisModeration::addLocks(reply, read.get()))
-            setModeration(*read);
+        if (!*ok || !RedisModeration::addLocks(reply, read.get()) || *read == moderation())
+            return;
+        qCInfo(lcRedis).noquote() << QStringLiteral("now %1 bans and %2 locks in force")
+                                         .arg(read->bans().size())
+                                         .arg(read->locks().size());
+        setModeration(*read);
     });
 }
 
