@@ -295,10 +295,8 @@ int ban(const QStringList &arguments)
     if (command.parser.isSet(revertOption)) {
         RecoveryPlanner planner(command.history());
         const std::optional<RecoveryPlanner::Span> span = planner.span(std::nullopt, std::nullopt);
-        RecoveryPlanner::Author author;
-        author.subnet = subnet;
         if (span)
-            request.revert = planner.revert(author, *span);
+            request.revert = planner.revert(subnet, *span);
         // An address that connected but never edited is banned with nothing to undo.
         if (!request.revert &&
             !planner.errorString().endsWith(QLatin1String("no edits in that time")))

@@ -180,6 +180,35 @@ QString RecoveryPlanner::formatSummary(const QList<ConnectionSummary> &summary)
 
 std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const Span &span)
 {
+    if (author.address.isEmpty())
+        return revertWhere([&](quint64 id) { return std::optional<bool>(id == author.connection); },
+                           QStringLiteral("connection %1").arg(author.connection), span);
+    return revertWhere(
+        [&](quint64 id) -> std::optional<bool> {
+            const auto found = connection(id);
+            if (!found)
+                return std::nullopt;
+            return sameAddress(found->address, author.address);
+        },
+        author.address, span);
+}
+
+std::optional<PictureChange> RecoveryPlanner::revert(const Subnet &subnet, const Span &span)
+{
+    return revertWhere(
+        [&](quint64 id) -> std::optional<bool> {
+            const auto found = connection(id);
+            if (!found)
+                return std::nullopt;
+            return subnet.contains(QHostAddress(found->address));
+        },
+        subnet.toString(), span);
+}
+
+std::optional<PictureChange>
+RecoveryPlanner::revertWhere(const std::function<std::optional<bool>(quint64)> &isAuthorOf,
+                             const QString &who, const Span &span)
+{
     const std::optional<Picture> start = m_history->pictureAt(span.first - 1);
     if (!start) {
         fail(QStringLiteral("cannot read the picture before edit %1: %2")
@@ -195,18 +224,12 @@ std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const
         m_history->forEachEdit(span.first, span.last, [&](const PictureHistory::Edit &edit) {
             auto known = isAuthor.constFind(edit.connection);
             if (known == isAuthor.constEnd()) {
-                bool matches = edit.connection == author.connection;
-                if (!author.address.isEmpty() || !author.subnet.isNull()) {
-                    const auto found = connection(edit.connection);
-                    if (!found) {
-                        lookupFailed = true;
-                        return false;
-                    }
-                    matches = author.subnet.isNull()
-                                  ? sameAddress(found->address, author.address)
-                                  : author.subnet.contains(QHostAddress(found->address));
+                const std::optional<bool> matches = isAuthorOf(edit.connection);
+                if (!matches) {
+                    lookupFailed = true;
+                    return false;
                 }
-                known = isAuthor.insert(edit.connection, matches);
+                known = isAuthor.insert(edit.connection, *matches);
             }
             computation.add(*known, edit.message);
             return true;
@@ -218,11 +241,7 @@ std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const
         return std::nullopt;
     }
     if (computation.authorEdits() == 0) {
-        fail(!author.subnet.isNull()
-                 ? QStringLiteral("%1 made no edits in that time").arg(author.subnet.toString())
-             : author.address.isEmpty()
-                 ? QStringLiteral("connection %1 made no edits in that time").arg(author.connection)
-                 : QStringLiteral("%1 made no edits in that time").arg(author.address));
+        fail(QStringLiteral("%1 made no edits in that time").arg(who));
         return std::nullopt;
     }
     return PictureChange::revert(computation.current(), computation.reverted());

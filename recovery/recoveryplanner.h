@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // Answers the recovery commands' questions from a picture's kept history: who edited when, what
@@ -21,9 +22,8 @@ public:
     // Whose edits a revert undoes: one connection, or every connection from an address.
     struct Author
     {
-        quint64 connection = 0; // used when address and subnet are empty
+        quint64 connection = 0; // used when address is empty
         QString address;
-        Subnet subnet; // every connection from an address in it, in place of address
     };
 
     struct ConnectionSummary
@@ -56,6 +56,8 @@ public:
     // Undoes the author's edits in the span that nobody built on. Fails for an author who made
     // none in it.
     std::optional<PictureChange> revert(const Author &author, const Span &span);
+    // The same for every connection from an address in the subnet.
+    std::optional<PictureChange> revert(const Subnet &subnet, const Span &span);
     // The picture as it stood at a moment, made the current one.
     std::optional<PictureChange> restore(qint64 atMs);
 
@@ -63,6 +65,10 @@ public:
 
 private:
     std::optional<PictureHistory::Connection> connection(quint64 id);
+    // isAuthorOf tells a connection's edits from the others', or nothing when it cannot.
+    std::optional<PictureChange>
+    revertWhere(const std::function<std::optional<bool>(quint64)> &isAuthorOf, const QString &who,
+                const Span &span);
     bool fail(const QString &error);
 
     PictureHistory *m_history = nullptr;

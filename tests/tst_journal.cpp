@@ -104,6 +104,7 @@ private Q_SLOTS:
     void startCatchesUp();
     void refusesJournalsNotItsOwn_data();
     void refusesJournalsNotItsOwn();
+    void upgradesSchemaOneInPlace();
     void secondStoreIsRefused();
     void boundsFoldOldEdits_data();
     void boundsFoldOldEdits();
@@ -222,7 +223,7 @@ void tst_Journal::recordsSessionAsSqliteRows()
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
     QCOMPARE(rows->applicationId, qint64(1129727050));
-    QCOMPARE(rows->userVersion, qint64(1));
+    QCOMPARE(rows->userVersion, qint64(2));
     QCOMPARE(rows->journalMode, QStringLiteral("wal"));
     const qint64 after = QDateTime::currentMSecsSinceEpoch();
 
@@ -387,6 +388,40 @@ void tst_Journal::refusesJournalsNotItsOwn_data()
                                        << "damaged";
     QTest::newRow("table missing") << "no table"
                                    << "no table edits";
+}
+
+// A journal of schema 1 (no bans or locks) is read as it is and brought up to schema 2, its
+// bans and locks kept from then on, by the first store that writes it.
+void tst_Journal::upgradesSchemaOneInPlace()
+{
+    {
+        auto store = makeStore();
+        QCOMPARE(store->start(), JournalStore::Started);
+        QVERIFY(store->finish());
+    }
+    QVERIFY(JournalRows::execute(m_journal, QStringLiteral("DROP TABLE bans; DROP TABLE locks; "
+                                                           "PRAGMA user_version = 1")));
+    {
+        JournalHistory reader(m_journal);
+        QCOMPARE(reader.open(), JournalDatabase::Opened);
+        QCOMPARE(reader.moderation(), std::optional<Moderation>(Moderation()));
+        QCOMPARE(JournalRows::read(m_journal)->userVersion, qint64(1));
+    }
+    Moderation::Change ban;
+    QString error;
+    ban.ban.subnet = *Subnet::parse(QStringLiteral("10.0.0.0/8"), &error);
+    ban.ban.reason = QStringLiteral("spam");
+    {
+        auto store = makeStore();
+        QCOMPARE(store->start(), JournalStore::Started);
+        QCOMPARE(JournalRows::read(m_journal)->userVersion, qint64(2));
+        QVERIFY(store->changeModeration(ban, &error));
+        QVERIFY(store->finish());
+    }
+    auto store = makeStore();
+    QCOMPARE(store->start(), JournalStore::Started);
+    QCOMPARE(store->moderation().bans().size(), size_t(1));
+    QCOMPARE(store->moderation().bans().front(), ban.ban);
 }
 
 void tst_Journal::refusesJournalsNotItsOwn()
