@@ -94,7 +94,8 @@ std::unique_ptr<PictureHistory> HistorySource::open(const RedisPictureStore::Set
 }
 
 bool HistorySource::carryOut(const RedisPictureStore::Settings &redis, const PictureChange &change,
-                             PictureChange::Outcome *outcome, QString *problem)
+                             PictureChange::Outcome *outcome, QString *problem,
+                             const QString &label)
 {
     // The key exists (its history was just read), so the initial picture is never used.
     RedisPictureStore store(redis, Picture());
@@ -128,7 +129,8 @@ bool HistorySource::carryOut(const RedisPictureStore::Settings &redis, const Pic
     if (!store.isAvailable() || !refusal.isEmpty())
         return unreachable();
 
-    const quint64 connection = store.openConnection(QHostAddress(), 0);
+    const quint64 connection = label.isEmpty() ? store.openConnection(QHostAddress(), 0)
+                                               : store.openLabelledConnection(label);
     bool settled = false;
     QObject::connect(&store, &RedisPictureStore::settled, &loop, [&] {
         settled = true;

@@ -41,6 +41,9 @@ public:
     // script as any server's edits, so every server relays it to its windows. The change is
     // weighed against the picture as Redis holds it once connected, which is at least as new as
     // the history it was worked out from.
+    // label, when given, names the connection in place of "control" (see
+    // PictureStore::openLabelledConnection()).
     static bool carryOut(const RedisPictureStore::Settings &redis, const PictureChange &change,
-                         PictureChange::Outcome *outcome, QString *problem);
+                         PictureChange::Outcome *outcome, QString *problem,
+                         const QString &label = QString());
 };

@@ -170,8 +170,8 @@ struct Invocation
         if (redisHistory) {
             if (!redisHistory->changeModeration(request.change))
                 return fail(redisHistory->errorString());
-            if (request.revert &&
-                !HistorySource::carryOut(*settings, *request.revert, &outcome, &problem))
+            if (request.revert && !HistorySource::carryOut(*settings, *request.revert, &outcome,
+                                                           &problem, request.label))
                 return fail(QStringLiteral("set, but not reverted: %1").arg(problem));
             how = QStringLiteral(" (through Redis)");
         } else {
