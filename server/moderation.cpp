@@ -158,35 +158,53 @@ const Moderation::Ban *Moderation::banFor(const QHostAddress &address, qint64 no
     return nullptr;
 }
 
-bool Moderation::holdsWhole(const QHostAddress &sender) const
+Moderation::Standing Moderation::standingOf(const QHostAddress &sender) const
 {
-    return std::any_of(m_locks.begin(), m_locks.end(),
-                       [&](const Lock &lock) { return lock.area.isNull() && lock.holds(sender); });
+    Standing standing;
+    if (sender.isNull())
+        return standing;
+    for (const Ban &ban : m_bans)
+        if (ban.subnet.contains(sender))
+            standing.bannedUntil = ban.untilMs < 0 || standing.bannedUntil < 0
+                                       ? -1
+                                       : std::max(standing.bannedUntil, ban.untilMs);
+    for (int i = 0; i < int(m_locks.size()); ++i)
+        if (m_locks[size_t(i)].holds(sender)) {
+            standing.locks.push_back(i);
+            standing.wholeLocked = standing.wholeLocked || m_locks[size_t(i)].area.isNull();
+        }
+    return standing;
 }
 
-bool Moderation::isLocked(const QHostAddress &sender, int x, int y) const
+bool Moderation::isLocked(const Standing &standing, int x, int y) const
 {
-    return std::any_of(m_locks.begin(), m_locks.end(), [&](const Lock &lock) {
-        return (lock.area.isNull() || lock.area.contains(x, y)) && lock.holds(sender);
-    });
+    if (standing.wholeLocked)
+        return true;
+    return std::any_of(standing.locks.begin(), standing.locks.end(),
+                       [&](int lock) { return m_locks[size_t(lock)].area.contains(x, y); });
 }
 
 Moderation::Verdict Moderation::judge(const QHostAddress &sender, quint8 kind,
                                       QByteArrayView payload, const CanvasFormat &format,
                                       qint64 nowMs) const
 {
-    if (sender.isNull())
-        return Allowed;
-    if (banFor(sender, nowMs))
+    return judge(standingOf(sender), kind, payload, format, [nowMs] { return nowMs; });
+}
+
+Moderation::Verdict Moderation::judge(const Standing &standing, quint8 kind, QByteArrayView payload,
+                                      const CanvasFormat &format,
+                                      const std::function<qint64()> &nowMs) const
+{
+    if (standing.bannedUntil != 0 && (standing.bannedUntil < 0 || nowMs() < standing.bannedUntil))
         return Banned;
-    if (m_locks.empty())
+    if (standing.locks.empty())
         return Allowed;
     if (kind == Protocol::RowData) {
         const auto row = Protocol::decodeRowData(payload);
         if (!row || row->row >= format.rows || row->count > format.columns)
             return Allowed;
         for (int x = 0; x < row->count; ++x)
-            if (isLocked(sender, x, row->row))
+            if (isLocked(standing, x, row->row))
                 return Locked;
         return Allowed;
     }
@@ -198,18 +216,13 @@ Moderation::Verdict Moderation::judge(const QHostAddress &sender, quint8 kind,
     switch (command->opcode) {
     case Protocol::SetCellCommand:
         return command->a < format.columns && command->b < format.rows &&
-                       isLocked(sender, command->a, command->b)
+                       isLocked(standing, command->a, command->b)
                    ? Locked
                    : Allowed;
     case Protocol::SetColorsCommand:
-        return holdsWhole(sender) ? Locked : Allowed;
+        return standing.wholeLocked ? Locked : Allowed;
     case Protocol::ClearCommand:
-        if (holdsWhole(sender))
-            return Locked;
-        return std::any_of(m_locks.begin(), m_locks.end(),
-                           [&](const Lock &lock) { return lock.holds(sender); })
-                   ? ClearAround
-                   : Allowed;
+        return standing.wholeLocked ? Locked : ClearAround;
     default:
         return Allowed;
     }
@@ -217,6 +230,7 @@ Moderation::Verdict Moderation::judge(const QHostAddress &sender, quint8 kind,
 
 QList<QByteArray> Moderation::clearAround(const QHostAddress &sender, const Picture &picture) const
 {
+    const Standing standing = standingOf(sender);
     QList<QByteArray> rows;
     const int columns = picture.format().columns;
     QByteArray row(columns, Qt::Uninitialized);
@@ -224,7 +238,7 @@ QList<QByteArray> Moderation::clearAround(const QHostAddress &sender, const Pict
         bool changed = false;
         for (int x = 0; x < columns; ++x) {
             const quint8 now = picture.cell(x, y);
-            const bool spared = now == EmptyCell || isLocked(sender, x, y);
+            const bool spared = now == EmptyCell || isLocked(standing, x, y);
             row[x] = char(spared ? now : EmptyCell);
             changed = changed || !spared;
         }

@@ -10,6 +10,7 @@
 #include <QRect>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -85,8 +86,21 @@ public:
         Locked,      // it touches a cell or frame colour a lock holds for the sender
         ClearAround, // a Clear while a lock holds cells: clearAround() says what it changes
     };
+    // What the bans and locks in force say of one sender, worked out once for every edit it
+    // sends until they change: judging an edit then costs no address matching.
+    struct Standing
+    {
+        qint64 bannedUntil = 0;   // 0: not banned; -1: until lifted
+        std::vector<int> locks;   // the locks that hold for it, by index into locks()
+        bool wholeLocked = false; // one of them holds the whole picture
+    };
+    Standing standingOf(const QHostAddress &sender) const;
+
     // payload is the message less its header; one the picture could not take anyway is Allowed,
-    // for the picture to refuse. A null sender is the server's own connection.
+    // for the picture to refuse. A null sender is the server's own connection. nowMs is asked
+    // for only when a ban may hold.
+    Verdict judge(const Standing &standing, quint8 kind, QByteArrayView payload,
+                  const CanvasFormat &format, const std::function<qint64()> &nowMs) const;
     Verdict judge(const QHostAddress &sender, quint8 kind, QByteArrayView payload,
                   const CanvasFormat &format, qint64 nowMs) const;
     // The rows a Clear from sender changes when the cells locks hold are spared: whole RowData
@@ -114,8 +128,7 @@ public:
 
 private:
     // Whether a lock that holds for the sender covers the cell (x, y); whole-picture locks count.
-    bool isLocked(const QHostAddress &sender, int x, int y) const;
-    bool holdsWhole(const QHostAddress &sender) const;
+    bool isLocked(const Standing &standing, int x, int y) const;
 
     std::vector<Ban> m_bans;
     std::vector<Lock> m_locks;

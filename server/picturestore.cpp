@@ -21,12 +21,12 @@ quint64 PictureStore::openLabelledConnection(const QString &)
 void PictureStore::noteAddress(quint64 connection, const QHostAddress &address)
 {
     if (!address.isNull())
-        m_addresses.insert(connection, address);
+        m_senders.insert(connection, {address, {}, 0});
 }
 
 void PictureStore::forgetAddress(quint64 connection)
 {
-    m_addresses.remove(connection);
+    m_senders.remove(connection);
 }
 
 void PictureStore::setModeration(const Moderation &moderation)
@@ -34,6 +34,7 @@ void PictureStore::setModeration(const Moderation &moderation)
     if (moderation == m_moderation)
         return;
     m_moderation = moderation;
+    ++m_generation;
     Q_EMIT moderationChanged();
 }
 
@@ -41,9 +42,17 @@ Picture::EditResult PictureStore::screen(quint64 connection, quint8 kind, QByteA
 {
     if (m_moderation.isEmpty())
         return Picture::Applied;
-    const QHostAddress sender = m_addresses.value(connection);
-    switch (m_moderation.judge(sender, kind, message.sliced(Protocol::HeaderSize),
-                               picture().format(), QDateTime::currentMSecsSinceEpoch())) {
+    const auto found = m_senders.find(connection);
+    if (found == m_senders.end())
+        return Picture::Applied; // the server's own
+    Sender &sender = found.value();
+    if (sender.generation != m_generation) {
+        sender.standing = m_moderation.standingOf(sender.address);
+        sender.generation = m_generation;
+    }
+    switch (m_moderation.judge(sender.standing, kind, message.sliced(Protocol::HeaderSize),
+                               picture().format(),
+                               [] { return QDateTime::currentMSecsSinceEpoch(); })) {
     case Moderation::Allowed:
         return Picture::Applied;
     case Moderation::Banned:
@@ -53,10 +62,11 @@ Picture::EditResult PictureStore::screen(quint64 connection, quint8 kind, QByteA
     case Moderation::ClearAround:
         break;
     }
-    const QList<QByteArray> rows = m_moderation.clearAround(sender, picture());
+    const QHostAddress address = sender.address;
+    const QList<QByteArray> rows = m_moderation.clearAround(address, picture());
     if (!rows.isEmpty()) {
         const quint64 spared = openLabelledConnection(
-            QStringLiteral("clear from %1 sparing locked cells").arg(sender.toString()));
+            QStringLiteral("clear from %1 sparing locked cells").arg(address.toString()));
         for (const QByteArray &row : rows)
             submit(spared, quint8(row.at(0)), row);
         closeConnection(spared);

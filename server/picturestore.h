@@ -80,6 +80,14 @@ protected:
     Picture::EditResult screen(quint64 connection, quint8 kind, QByteArrayView message);
 
 private:
+    struct Sender
+    {
+        QHostAddress address;
+        Moderation::Standing standing;
+        quint64 generation = 0; // of the bans and locks standing was worked out for
+    };
+
     Moderation m_moderation;
-    QHash<quint64, QHostAddress> m_addresses;
+    quint64 m_generation = 1;
+    QHash<quint64, Sender> m_senders;
 };
