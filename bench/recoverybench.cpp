@@ -7,6 +7,7 @@
 #include "journal/journalstore.h"
 #include "recovery/recoveryplanner.h"
 #include "recovery/timelapse.h"
+#include "server/localpicturestore.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -131,6 +132,31 @@ void revertAddress(benchmark::State &state)
     }
 }
 
+// What ban --revert does on a journal of a million edits: whether the history saw the block at
+// all, the revert of every address in it, and the ban and the revert carried out on the picture.
+void banRevert(benchmark::State &state)
+{
+    const auto history = openHistory(state);
+    QString problem;
+    const Subnet block = *Subnet::parse(QStringLiteral("127.0.0.8/30"), &problem);
+    const std::optional<Picture> now = history->pictureAt(history->lastSeq());
+    for (auto _ : state) {
+        const std::optional<bool> seen = history->hasConnectionFrom(block);
+        RecoveryPlanner planner(history.get());
+        const auto change = planner.revert(block, *planner.span({}, {}));
+        LocalPictureStore store(*now);
+        Moderation::Change ban;
+        ban.ban.subnet = block;
+        PictureChange::Outcome outcome;
+        if (!seen || !*seen || !change || !store.changeModeration(ban, &problem) ||
+            !change->carryOut(&store, store.openActionConnection(QStringLiteral("ban")), &outcome,
+                              &problem)) {
+            state.SkipWithError("the ban or its revert failed");
+            break;
+        }
+    }
+}
+
 void restoreMoment(benchmark::State &state)
 {
     const auto history = openHistory(state);
@@ -163,6 +189,7 @@ void timelapseTenSeconds(benchmark::State &state)
 BENCHMARK(readEveryEdit)->Name("recovery/read-1M-edits")->Unit(benchmark::kMillisecond);
 BENCHMARK(historySummary)->Name("recovery/history-1M-edits")->Unit(benchmark::kMillisecond);
 BENCHMARK(revertAddress)->Name("recovery/revert-1M-edits")->Unit(benchmark::kMillisecond);
+BENCHMARK(banRevert)->Name("recovery/ban-revert-1M-edits")->Unit(benchmark::kMillisecond);
 BENCHMARK(restoreMoment)->Name("recovery/restore-at")->Unit(benchmark::kMillisecond);
 BENCHMARK(timelapseTenSeconds)
     ->Name("recovery/timelapse-10s-1M-edits")

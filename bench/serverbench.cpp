@@ -5,10 +5,12 @@
 
 #include "bench/childprocess.h"
 #include "connection/protocol.h"
+#include "journal/journalstore.h"
 #include "model/canvasformat.h"
 #include "redis/redispicturehistory.h"
 
 #include <QByteArray>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <functional>
@@ -689,13 +691,14 @@ QByteArray cellBurst(int count)
 // One editor writes a burst of SetCellCommands as fast as the server takes them, and 200 clients
 // read every relay; the clock stops when the last of them has read the last relay. Also the
 // server's CPU time per million relayed messages and its memory per client with the picture.
-void relayFanOut(benchmark::State &state)
+// extra: further options for the server.
+void relayFanOutWith(benchmark::State &state, const std::vector<std::string> &extra)
 {
     constexpr int Clients = 200;
     constexpr int Burst = 20000;
     Server server;
     std::vector<int> fds;
-    const long idleKiB = server.start() ? server.residentKiB() : -1;
+    const long idleKiB = server.start(extra) ? server.residentKiB() : -1;
     if (idleKiB < 0 || !connectAll(server.port(), Clients, &fds)) {
         state.SkipWithError("cannot start celvane-server or connect the clients");
         closeAll(fds);
@@ -727,6 +730,38 @@ void relayFanOut(benchmark::State &state)
     state.counters["kib_per_client"] = perClientKiB;
 }
 
+void relayFanOut(benchmark::State &state)
+{
+    relayFanOutWith(state, {});
+}
+
+// The same fan-out with the picture in a file and its journal, state.range(0) 0 with nothing
+// moderated, 1 with ten bans (on addresses nobody here comes from) and a lock on the top left
+// excepting the editor's address, so that every edit is judged and still taken.
+void moderatedFanOut(benchmark::State &state)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("fan-out.cvp"));
+    {
+        JournalStore store(path, Picture(3), false, JournalStore::Options());
+        QString problem;
+        bool kept = store.start() == JournalStore::Started;
+        Moderation::Change change;
+        for (int i = 0; kept && state.range(0) != 0 && i < 10; ++i) {
+            change.ban.subnet = *Subnet::parse(QStringLiteral("10.%1.0.0/16").arg(i), &problem);
+            kept = store.changeModeration(change, &problem);
+        }
+        change.kind = Moderation::Change::AddLock;
+        change.lock.area = QRect(0, 0, 20, 12);
+        change.lock.except = {*Subnet::parse(QStringLiteral("127.0.0.1"), &problem)};
+        if (!kept || (state.range(0) != 0 && !store.changeModeration(change, &problem)) ||
+            !store.finish()) {
+            state.SkipWithError("cannot prepare the picture's journal");
+            return;
+        }
+    }
+    relayFanOutWith(state, {"--picture", path.toStdString()});
+}
 // --- Through Redis -----------------------------------------------------------------------------
 
 // Edits per second from 50 editors (who never say Hello, so that they are sent no relays) to one
@@ -1112,6 +1147,12 @@ const bool registered = [] {
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("server/relay-fan-out/200-clients", relayFanOut)
+        ->Iterations(5)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("server/relay-fan-out/200-clients-journal", moderatedFanOut)
+        ->Arg(0)
+        ->Arg(1)
         ->Iterations(5)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);

@@ -22,6 +22,18 @@ CREATE TABLE saved(id INTEGER PRIMARY KEY CHECK (id = 1), seq INTEGER NOT NULL,
                    time_ms INTEGER NOT NULL);
 )sql";
 
+// Schema 3 adds the moderators' bans and locks (see JournalModeration); a journal of an older
+// schema is brought up to it in place by the first server or command that writes it, and read as
+// it is.
+constexpr char ModerationSchema[] = R"sql(
+CREATE TABLE IF NOT EXISTS bans(subnet TEXT PRIMARY KEY, set_by TEXT NOT NULL,
+                                set_ms INTEGER NOT NULL, until_ms INTEGER,
+                                reason TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS locks(area TEXT PRIMARY KEY, except_addresses TEXT NOT NULL,
+                                 set_by TEXT NOT NULL, set_ms INTEGER NOT NULL);
+)sql";
+constexpr int FirstSchemaVersion = 1;
+
 constexpr const char *Tables[] = {"connections", "edits", "snapshots", "gaps"};
 
 } // namespace
@@ -252,7 +264,7 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
                       .arg(SchemaVersion);
         return Refused;
     }
-    if (version < 1) {
+    if (version < FirstSchemaVersion) {
         m_error =
             QStringLiteral("%1: damaged journal (schema version %2)").arg(m_path).arg(version);
         return Refused;
@@ -299,14 +311,16 @@ JournalDatabase::OpenResult JournalDatabase::check(Mode mode, bool isNew)
 
 bool JournalDatabase::upgrade(int from)
 {
-    // One transaction: a journal is of one version or the next, never half of both. The new
+    // One transaction: a journal is of one version or the latest, never half of both. The new
     // version number makes an older server refuse the journal instead of writing connections
-    // without the label a reader of this version expects to find.
+    // without the label, or ignoring the bans and locks, a reader of this version relies on.
     if (!exec("BEGIN IMMEDIATE"))
         return false;
     bool upgraded = true;
     if (from < 2)
         upgraded = exec("ALTER TABLE connections ADD COLUMN label TEXT");
+    if (from < 3)
+        upgraded = upgraded && exec(ModerationSchema);
     upgraded =
         upgraded &&
         exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion).toLatin1().constData());
@@ -331,7 +345,7 @@ bool JournalDatabase::createSchema()
             .toLatin1();
     if (!exec("BEGIN IMMEDIATE"))
         return false;
-    if (!exec(Schema) || !exec(pragmas.constData())) {
+    if (!exec(Schema) || !exec(ModerationSchema) || !exec(pragmas.constData())) {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }

@@ -20,9 +20,9 @@ public:
     // The number every Celvane journal carries in its header (0x4356444A, "CVDJ"), so that a
     // journal is told from any other SQLite file without reading its tables.
     static constexpr int ApplicationId = 1129727050;
-    // 2 added connections.label. A journal of version 1 is upgraded in place when opened for
-    // writing, and read as it is otherwise.
-    static constexpr int SchemaVersion = 2;
+    // 2 added connections.label, 3 the tables bans and locks. A journal of an older version is
+    // upgraded in place, in one step, when opened for writing, and read as it is otherwise.
+    static constexpr int SchemaVersion = 3;
 
     enum OpenResult {
         Opened,
@@ -94,6 +94,7 @@ public:
 private:
     OpenResult check(Mode mode, bool isNew);
     bool createSchema();
+    // Brings a journal of an older schema, from, up to this one, in place.
     bool upgrade(int from);
 
     QString m_path;

@@ -1,5 +1,7 @@
 #include "journal/journalhistory.h"
 
+#include "journal/journalmoderation.h"
+
 #include "connection/protocol.h"
 #include "server/picturefile.h"
 
@@ -208,6 +210,31 @@ std::optional<PictureHistory::Connection> JournalHistory::connection(quint64 id)
     }
     m_connection.reset();
     return found;
+}
+
+std::optional<Moderation> JournalHistory::moderation()
+{
+    return JournalModeration::read(m_database, &m_error);
+}
+
+std::optional<bool> JournalHistory::hasConnectionFrom(const Subnet &subnet)
+{
+    JournalDatabase::Statement addresses;
+    if (!addresses.prepare(m_database->handle(), "SELECT DISTINCT address FROM connections")) {
+        m_database->fail("reading the connections");
+        m_error = m_database->errorString();
+        return std::nullopt;
+    }
+    int code = SQLITE_ROW;
+    while ((code = addresses.step()) == SQLITE_ROW)
+        if (subnet.contains(QHostAddress(addresses.text(0))))
+            return true;
+    if (code != SQLITE_DONE) {
+        m_database->fail("reading the connections");
+        m_error = m_database->errorString();
+        return std::nullopt;
+    }
+    return false;
 }
 
 QList<JournalHistory::Gap> JournalHistory::gaps()

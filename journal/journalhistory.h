@@ -1,6 +1,7 @@
 #pragma once
 
 #include "journal/journaldatabase.h"
+#include "server/moderation.h"
 #include "server/picturehistory.h"
 
 #include <memory>
@@ -32,6 +33,11 @@ public:
     bool forEachEdit(quint64 first, quint64 last,
                      const std::function<bool(const Edit &)> &visit) override;
     std::optional<Connection> connection(quint64 id) override;
+
+    // The bans and locks kept in the journal; nothing if reading failed.
+    std::optional<Moderation> moderation();
+    // Whether any connection the journal keeps came from the subnet; nothing if reading failed.
+    std::optional<bool> hasConnectionFrom(const Subnet &subnet);
 
     // The gaps in the journal, oldest first.
     struct Gap

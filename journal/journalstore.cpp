@@ -2,6 +2,7 @@
 
 #include "connection/protocol.h"
 #include "journal/journallogging.h"
+#include "journal/journalmoderation.h"
 #include "server/faultpoint.h"
 #include "server/picturefile.h"
 #include "server/picturesaver.h"
@@ -102,6 +103,10 @@ JournalStore::StartResult JournalStore::start()
     }
     m_journalInode = inodeOf(m_journalPath);
     m_history = std::make_unique<JournalHistory>(m_writer.database());
+    const std::optional<Moderation> kept = JournalModeration::read(m_writer.database(), &m_error);
+    if (!kept)
+        return Failed;
+    setModeration(*kept);
     m_lastMs = m_writer.storedLastTimeMs();
     m_nextConnection = m_writer.storedLastConnection() + 1;
     if (opened == JournalDatabase::Created)
@@ -208,7 +213,10 @@ quint64 JournalStore::openConnection(const QHostAddress &address, quint16 port)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    return openNamedConnection(isV4 ? QHostAddress(v4).toString() : address.toString(), port);
+    const quint64 id =
+        openNamedConnection(isV4 ? QHostAddress(v4).toString() : address.toString(), port);
+    noteAddress(id, address);
+    return id;
 }
 
 quint64 JournalStore::openControlConnection()
@@ -238,8 +246,24 @@ quint64 JournalStore::openNamedConnection(const QString &address, quint16 port,
     return id;
 }
 
+bool JournalStore::changeModeration(const Moderation::Change &change, QString *problem)
+{
+    Moderation changed = moderation();
+    if (!changed.apply(change, problem))
+        return false;
+    if (m_failing || !m_writer.isOpen()) {
+        *problem = QStringLiteral("%1 cannot be written now").arg(m_journalPath);
+        return false;
+    }
+    if (!JournalModeration::write(m_writer.database(), changed, problem))
+        return false;
+    setModeration(changed);
+    return true;
+}
+
 void JournalStore::closeConnection(quint64 id)
 {
+    forgetAddress(id);
     const auto found = m_connections.find(id);
     if (found == m_connections.end())
         return;
@@ -254,6 +278,9 @@ void JournalStore::closeConnection(quint64 id)
 
 Picture::EditResult JournalStore::submit(quint64 connection, quint8 kind, QByteArrayView message)
 {
+    if (const Picture::EditResult screened = screen(connection, kind, message);
+        screened != Picture::Applied)
+        return screened;
     const Picture::EditResult result = m_picture.apply(kind, message.sliced(Protocol::HeaderSize));
     if (result != Picture::Applied)
         return result;

@@ -77,6 +77,9 @@ public:
     Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override;
     // Commits the pending batch, so that what is about to be shown survives a crash.
     void aboutToRelay() override;
+    // Kept in the journal at once, in a transaction of its own; refused while the journal cannot
+    // be written, since a ban that a restart forgets is worse than one that says it failed.
+    bool changeModeration(const Moderation::Change &change, QString *problem) override;
 
     // Opens a connection of the server's own, recorded as address "control", port 0, under which
     // it applies edits nobody sent (reverting, restoring). Closed like any other.

@@ -22,6 +22,10 @@ constexpr quint32 MaxReplySize = ControlServer::MaxRequestSize + 4096;
 // The first byte of a request. 1 and 2 were those of a bare PictureChange, which a server of
 // this version refuses as no request it understands.
 constexpr quint8 RequestVersion = 3;
+// The three kinds of request are told apart by their first byte, so none can be read as another.
+static_assert(RequestVersion != quint8(ControlClient::ModerationTag));
+static_assert(quint8('r') != quint8(ControlClient::ModerationTag) && quint8('r') != RequestVersion,
+              "reloadRequest() starts with 'r'");
 
 QByteArray encodedPicture(const std::optional<Picture> &picture)
 {
@@ -118,6 +122,49 @@ std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPat
                                                         int timeoutMs)
 {
     return send(socketPath, encodeRequest(request), problem, timeoutMs);
+}
+
+std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPath,
+                                                        const ModerationRequest &request,
+                                                        QString *problem, int timeoutMs)
+{
+    return send(socketPath, encodeRequest(request), problem, timeoutMs);
+}
+
+QByteArray ControlClient::encodeRequest(const ModerationRequest &request)
+{
+    QByteArray bytes(1, ModerationTag);
+    QDataStream stream(&bytes, QIODevice::WriteOnly | QIODevice::Append);
+    stream << Moderation::encode(request.change) << request.revert.has_value()
+           << (request.revert ? request.revert->encode() : QByteArray()) << request.label;
+    return bytes;
+}
+
+std::optional<ControlClient::ModerationRequest>
+ControlClient::decodeModerationRequest(QByteArrayView bytes)
+{
+    if (bytes.isEmpty() || bytes.front() != ModerationTag)
+        return std::nullopt;
+    const QByteArray copy = bytes.sliced(1).toByteArray();
+    QDataStream stream(copy);
+    QByteArray change;
+    bool hasRevert = false;
+    QByteArray revert;
+    ModerationRequest request;
+    stream >> change >> hasRevert >> revert >> request.label;
+    if (stream.status() != QDataStream::Ok || !stream.atEnd())
+        return std::nullopt;
+    const std::optional<Moderation::Change> decoded = Moderation::decode(change);
+    if (!decoded)
+        return std::nullopt;
+    request.change = *decoded;
+    if (hasRevert) {
+        QString ignored;
+        request.revert = PictureChange::decode(revert, &ignored);
+        if (!request.revert)
+            return std::nullopt;
+    }
+    return request;
 }
 
 std::optional<ControlClient::Reply> ControlClient::send(const QString &socketPath,

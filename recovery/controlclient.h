@@ -1,6 +1,7 @@
 #pragma once
 
 #include "recovery/picturechange.h"
+#include "server/moderation.h"
 
 #include <QByteArray>
 #include <QString>
@@ -37,6 +38,17 @@ public:
         std::optional<Picture> result;
     };
 
+    // A ban or lock set or lifted, with the revert a ban --revert carries out in the same step
+    // under a connection labelled for it. Its frame starts with ModerationTag, which neither an
+    // encoded Request (its version number) nor reloadRequest() does.
+    struct ModerationRequest
+    {
+        Moderation::Change change;
+        std::optional<PictureChange> revert;
+        QString label;
+    };
+    static constexpr char ModerationTag = 'M';
+
     // Fails (one line in *problem) when the socket belongs to another user and this process is
     // not root: it would refuse us, and saying whose it is helps more than "permission denied".
     static bool checkOwner(const QString &socketPath, QString *problem);
@@ -45,13 +57,18 @@ public:
     // server answered.
     static std::optional<Reply> send(const QString &socketPath, const Request &request,
                                      QString *problem, int timeoutMs = 30000);
-    // The same for any request: an encoded Request, or reloadRequest().
+    // The same for any request: an encoded Request or ModerationRequest, or reloadRequest().
     static std::optional<Reply> send(const QString &socketPath, const QByteArray &request,
                                      QString *problem, int timeoutMs = 30000);
 
     // The request to read the configuration file again. No request encodes to it: an
     // encoded Request starts with its version number.
     static QByteArray reloadRequest() { return QByteArrayLiteral("reload"); }
+
+    static std::optional<Reply> send(const QString &socketPath, const ModerationRequest &request,
+                                     QString *problem, int timeoutMs = 30000);
+    static QByteArray encodeRequest(const ModerationRequest &request);
+    static std::optional<ModerationRequest> decodeModerationRequest(QByteArrayView bytes);
 
     // The frames both ends write: a 4-byte little-endian length, then the bytes.
     static QByteArray frame(const QByteArray &bytes);

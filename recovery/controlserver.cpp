@@ -109,6 +109,8 @@ void ControlServer::readPeer(QLocalSocket *peer)
                 ControlClient::Reply refusal;
                 refusal.message = QStringLiteral("this server cannot read its configuration again");
                 answer(peer, m_reload ? m_reload() : ControlClient::encodeReply(refusal));
+            } else if (!request.isEmpty() && request.front() == ControlClient::ModerationTag) {
+                answer(peer, ControlClient::encodeReply(moderate(request)));
             } else {
                 answer(peer, ControlClient::encodeReply(handle(request)));
             }
@@ -116,6 +118,13 @@ void ControlServer::readPeer(QLocalSocket *peer)
         }
     }
     peer->setProperty(pendingProperty, pending);
+}
+
+QString ControlServer::actionLabel(const QString &label)
+{
+    // One line, as history prints it.
+    const QString line = label.simplified().left(MaxLabelLength);
+    return line.isEmpty() ? QStringLiteral("control") : line;
 }
 
 ControlClient::Reply ControlServer::handle(QByteArrayView bytes)
@@ -143,10 +152,7 @@ ControlClient::Reply ControlServer::handle(QByteArrayView bytes)
     }
     if (change) {
         // One connection per action, so that each can be told apart and undone alone.
-        // One line, as history prints it.
-        const QString label = request->label.simplified().left(MaxLabelLength);
-        const quint64 connection =
-            m_store->openActionConnection(label.isEmpty() ? QStringLiteral("control") : label);
+        const quint64 connection = m_store->openActionConnection(actionLabel(request->label));
         reply.ok = change->carryOut(m_store, connection, &reply.outcome, &reply.message);
         m_store->closeConnection(connection);
     }
@@ -160,5 +166,33 @@ ControlClient::Reply ControlServer::handle(QByteArrayView bytes)
                                  << reply.outcome.colours << "frame colours";
     if (reply.outcome.cells || reply.outcome.colours)
         Q_EMIT changed();
+    return reply;
+}
+
+ControlClient::Reply ControlServer::moderate(QByteArrayView bytes)
+{
+    ControlClient::Reply reply;
+    const std::optional<ControlClient::ModerationRequest> request =
+        ControlClient::decodeModerationRequest(bytes);
+    if (!request) {
+        reply.message = QStringLiteral("not a ban or lock this server understands");
+    } else if (m_store->changeModeration(request->change, &reply.message)) {
+        reply.ok = true;
+        qCInfo(lcRecovery).noquote() << "applied" << Moderation::encode(request->change);
+        // The ban first, so that its windows are closed before their edits are undone.
+        if (request->revert) {
+            const quint64 connection = m_store->openActionConnection(actionLabel(request->label));
+            reply.ok =
+                request->revert->carryOut(m_store, connection, &reply.outcome, &reply.message);
+            m_store->closeConnection(connection);
+            // Kept before the command says it is done, as if relayed.
+            if (reply.ok)
+                m_store->aboutToRelay();
+            if (reply.ok && (reply.outcome.cells || reply.outcome.colours))
+                Q_EMIT changed();
+        }
+    }
+    if (!reply.ok)
+        qCWarning(lcRecovery).noquote() << "refused a control request:" << reply.message;
     return reply;
 }

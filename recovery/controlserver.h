@@ -26,9 +26,10 @@ class QLocalSocket;
 // credentials are checked as well (SO_PEERCRED), so that a socket whose mode is loosened later
 // still refuses everyone else.
 //
-// A request is one frame: a 4-byte little-endian length, then ControlClient::encodeRequest(), or
-// ControlClient::reloadRequest() to have the server read its configuration file again. The
-// answer is one frame too (see ControlClient).
+// A request is one frame: a 4-byte little-endian length, then ControlClient::encodeRequest() of a
+// Request or of a ban or lock (a ModerationRequest, which starts with
+// ControlClient::ModerationTag), or ControlClient::reloadRequest() to have the server read its
+// configuration file again. The answer is one frame too (see ControlClient).
 class ControlServer : public QObject
 {
     Q_OBJECT
@@ -60,6 +61,10 @@ private:
     void readPeer(QLocalSocket *peer);
     void answer(QLocalSocket *peer, const QByteArray &reply);
     ControlClient::Reply handle(QByteArrayView request);
+    // Sets or lifts a ban or a lock, and carries out the revert that comes with a ban.
+    ControlClient::Reply moderate(QByteArrayView request);
+    // The label an action's connection is recorded under.
+    static QString actionLabel(const QString &label);
 
     // The store may go first when both belong to the same server object.
     QPointer<PictureStore> m_store;

@@ -40,8 +40,22 @@ bool HistorySource::carryOut(const QString &picturePath, const PictureChange &ch
                              const QString &label, PictureChange::Outcome *outcome,
                              QString *problem)
 {
+    return withStore(
+        picturePath, change.wanted().formatNumber(),
+        [&](JournalStore *store) {
+            const quint64 connection = store->openActionConnection(label);
+            const bool carried = change.carryOut(store, connection, outcome, problem);
+            store->closeConnection(connection);
+            return carried;
+        },
+        problem);
+}
+
+bool HistorySource::withStore(const QString &picturePath, int formatNumber,
+                              const std::function<bool(JournalStore *)> &work, QString *problem)
+{
     PictureFile file(picturePath);
-    Picture picture(change.wanted().formatNumber());
+    Picture picture(formatNumber);
     const PictureFile::LoadResult loaded = file.load(&picture);
     if (loaded == PictureFile::Refused) {
         *problem = file.errorString();
@@ -57,18 +71,16 @@ bool HistorySource::carryOut(const QString &picturePath, const PictureChange &ch
         *problem = store.errorString();
         return false;
     }
-    const quint64 connection = store.openActionConnection(label);
-    const bool carried = change.carryOut(&store, connection, outcome, problem);
-    store.closeConnection(connection);
+    const bool done = work(&store);
     if (!store.finish()) {
         *problem = QStringLiteral("%1: cannot save the picture").arg(picturePath);
         return false;
     }
-    if (carried && !store.isJournaling()) {
+    if (done && !store.isJournaling()) {
         *problem = QStringLiteral("the picture was changed, but its history could not record it");
         return false;
     }
-    return carried;
+    return done;
 }
 
 std::unique_ptr<PictureHistory> HistorySource::open(const RedisPictureStore::Settings &redis,

@@ -6,7 +6,10 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
+
+class JournalStore;
 
 // Where the recovery commands find a picture's history and how they change a picture that no
 // server holds (the journal beside the picture file), or one kept in Redis, which every server
@@ -23,6 +26,12 @@ public:
     // picture's lock.
     static bool carryOut(const QString &picturePath, const PictureChange &change,
                          const QString &label, PictureChange::Outcome *outcome, QString *problem);
+
+    // Runs work on the picture file's store, as a server would run it, and saves the picture
+    // after it; formatNumber is the format a missing picture file is made in. The caller holds
+    // the picture's lock.
+    static bool withStore(const QString &picturePath, int formatNumber,
+                          const std::function<bool(JournalStore *)> &work, QString *problem);
 
     // The history kept in Redis under the settings' key; nothing, with one line in *problem, for
     // a Redis out of reach or a key that holds no picture.

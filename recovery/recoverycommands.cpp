@@ -5,6 +5,7 @@
 #include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/historysource.h"
+#include "recovery/moderationcommands.h"
 #include "recovery/recoveryplanner.h"
 #include "recovery/repairaction.h"
 #include "recovery/timelapse.h"
@@ -64,17 +65,6 @@ QString folded(const QString &text)
     return paragraphs.join(QStringLiteral("\n\n"));
 }
 
-// --redis and its companions, declared once with the server's options.
-const OptionSet &redisOptions()
-{
-    static const OptionSet options = [] {
-        OptionSet set;
-        set.add(redisOptionTable());
-        return set;
-    }();
-    return options;
-}
-
 using Source = RepairAction::Source;
 
 // A parser for one subcommand: its name, its description and its FILE argument.
@@ -88,7 +78,7 @@ struct Command
         parser.addPositionalArgument(
             QStringLiteral("FILE"),
             QStringLiteral("The picture file (as given to --picture); or --redis in its place."));
-        redisOptions().addTo(&parser);
+        redisOptionSet().addTo(&parser);
     }
 
     // Parses; false, with the line printed, for anything it cannot take. --help exits here.
@@ -97,7 +87,7 @@ struct Command
     {
         parser.process(arguments);
         QString problem;
-        if (!redisOptions().read(parser, &redisValues, &problem)) {
+        if (!redisOptionSet().read(parser, &redisValues, &problem)) {
             fail(problem);
             return false;
         }
@@ -446,7 +436,7 @@ bool RecoveryCommands::isCommand(const QString &argument)
 {
     return argument == QLatin1String("history") || argument == QLatin1String("revert") ||
            argument == QLatin1String("restore") || argument == QLatin1String("timelapse") ||
-           argument == QLatin1String("reload");
+           argument == QLatin1String("reload") || ModerationCommands::isCommand(argument);
 }
 
 int RecoveryCommands::run(const QStringList &arguments)
@@ -462,12 +452,14 @@ int RecoveryCommands::run(const QStringList &arguments)
         return timelapse(arguments);
     if (name == QLatin1String("reload"))
         return reload(arguments);
+    if (ModerationCommands::isCommand(name))
+        return ModerationCommands::run(arguments);
     return fail(QStringLiteral("no command \"%1\"").arg(name));
 }
 
 QString RecoveryCommands::summary()
 {
-    return QStringLiteral(
+    const QString repairs = QStringLiteral(
         "Commands that read the picture's kept history (FILE.history) and repair the picture\n"
         "from it, each with its own --help:\n"
         "  celvane-server history FILE [--since TIME] [--until TIME] [--address ADDRESS]\n"
@@ -488,5 +480,6 @@ QString RecoveryCommands::summary()
         "a picture kept in Redis (or --redis-sentinel HOST:PORT,... --redis-master NAME in place\n"
         "of --redis): revert and restore then go through Redis like any edit, and every server\n"
         "serving the picture relays them. reload has the server running on FILE read its\n"
-        "--config file again (as SIGHUP does) and prints what changed.");
+        "--config file again (as SIGHUP does) and prints what changed.\n\n");
+    return repairs + ModerationCommands::summary();
 }

@@ -211,6 +211,35 @@ bool RecoveryPlanner::compute(
 
 std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const Span &span)
 {
+    if (author.address.isEmpty())
+        return revertWhere([&](quint64 id) { return std::optional<bool>(id == author.connection); },
+                           QStringLiteral("connection %1").arg(author.connection), span);
+    return revertWhere(
+        [&](quint64 id) -> std::optional<bool> {
+            const auto found = connection(id);
+            if (!found)
+                return std::nullopt;
+            return sameAddress(found->address, author.address);
+        },
+        author.address, span);
+}
+
+std::optional<PictureChange> RecoveryPlanner::revert(const Subnet &subnet, const Span &span)
+{
+    return revertWhere(
+        [&](quint64 id) -> std::optional<bool> {
+            const auto found = connection(id);
+            if (!found)
+                return std::nullopt;
+            return subnet.contains(QHostAddress(found->address));
+        },
+        subnet.toString(), span);
+}
+
+std::optional<PictureChange>
+RecoveryPlanner::revertWhere(const std::function<std::optional<bool>(quint64)> &isAuthorOf,
+                             const QString &who, const Span &span)
+{
     m_restored.reset();
     const std::optional<Picture> start = m_history->pictureAt(span.first - 1);
     if (!start) {
@@ -223,27 +252,21 @@ std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const
     QHash<quint64, bool> isAuthor;
     // The computation goes on to the newest edit, so that what anyone did after the span,
     // the author too, is spared.
-    const bool computed = compute(&computation, span.first,
-                                  [&](const PictureHistory::Edit &edit) -> std::optional<bool> {
-                                      auto known = isAuthor.constFind(edit.connection);
-                                      if (known == isAuthor.constEnd()) {
-                                          bool matches = edit.connection == author.connection;
-                                          if (!author.address.isEmpty()) {
-                                              const auto found = connection(edit.connection);
-                                              if (!found)
-                                                  return std::nullopt;
-                                              matches = sameAddress(found->address, author.address);
-                                          }
-                                          known = isAuthor.insert(edit.connection, matches);
-                                      }
-                                      return *known && edit.seq <= span.last;
-                                  });
+    const bool computed = compute(
+        &computation, span.first, [&](const PictureHistory::Edit &edit) -> std::optional<bool> {
+            auto known = isAuthor.constFind(edit.connection);
+            if (known == isAuthor.constEnd()) {
+                const std::optional<bool> matches = isAuthorOf(edit.connection);
+                if (!matches)
+                    return std::nullopt;
+                known = isAuthor.insert(edit.connection, *matches);
+            }
+            return *known && edit.seq <= span.last;
+        });
     if (!computed)
         return std::nullopt;
     if (computation.authorEdits() == 0) {
-        fail(author.address.isEmpty()
-                 ? QStringLiteral("connection %1 made no edits in that time").arg(author.connection)
-                 : QStringLiteral("%1 made no edits in that time").arg(author.address));
+        fail(QStringLiteral("%1 made no edits in that time").arg(who));
         return std::nullopt;
     }
     return PictureChange::revert(computation.current(), computation.reverted());

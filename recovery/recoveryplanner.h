@@ -2,6 +2,7 @@
 
 #include "recovery/picturechange.h"
 #include "server/picturehistory.h"
+#include "server/subnet.h"
 
 #include <QHash>
 #include <QList>
@@ -67,6 +68,8 @@ public:
     // Undoes the author's edits in the span that nobody built on. Edits after the span, the
     // author's own included, count as built on it. Fails for an author who made none in it.
     std::optional<PictureChange> revert(const Author &author, const Span &span);
+    // The same for every connection from an address in the subnet.
+    std::optional<PictureChange> revert(const Subnet &subnet, const Span &span);
     // The picture as it stood at a moment, made the current one.
     std::optional<PictureChange> restore(qint64 atMs);
 
@@ -82,6 +85,10 @@ public:
 
 private:
     std::optional<PictureHistory::Connection> connection(quint64 id);
+    // isAuthorOf tells a connection's edits from the others', or nothing when it cannot.
+    std::optional<PictureChange>
+    revertWhere(const std::function<std::optional<bool>(quint64)> &isAuthorOf, const QString &who,
+                const Span &span);
     bool fail(const QString &error);
     // Adds every edit from first to the newest; false after saying why when reading failed.
     bool compute(RevertComputation *computation, quint64 first,

@@ -50,6 +50,16 @@ bool redisSettingsFrom(const OptionValues &values, RedisSettings *settings, QStr
     return RedisSettings::fromTexts(texts, settings, error);
 }
 
+const OptionSet &redisOptionSet()
+{
+    static const OptionSet options = [] {
+        OptionSet set;
+        set.add(redisOptionTable());
+        return set;
+    }();
+    return options;
+}
+
 bool usesRedis(const OptionValues &values)
 {
     // --redis-master alone is a mistake to point out, not a picture file to serve.

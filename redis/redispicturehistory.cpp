@@ -1,5 +1,6 @@
 #include "redis/redispicturehistory.h"
 
+#include "redis/redismoderation.h"
 #include "redis/redissentinel.h"
 
 #include <hiredis/hiredis.h>
@@ -284,4 +285,40 @@ std::optional<PictureHistory::Connection> RedisPictureHistory::connection(quint6
     if (label->type == REDIS_REPLY_STRING)
         connection.label = QString::fromUtf8(replyText(label.get()));
     return connection;
+}
+
+std::optional<Moderation> RedisPictureHistory::moderation()
+{
+    const QList<QList<QByteArray>> reads = RedisModeration::readCommands(m_keys);
+    const Reply bans = run(reads.at(0));
+    const Reply locks = bans ? run(reads.at(1)) : nullptr;
+    Moderation moderation;
+    if (!locks || !RedisModeration::addBans(bans.get(), &moderation) ||
+        !RedisModeration::addLocks(locks.get(), &moderation)) {
+        if (locks)
+            m_error = QStringLiteral("Redis holds bans or locks that are not hashes");
+        return std::nullopt;
+    }
+    return moderation;
+}
+
+bool RedisPictureHistory::changeModeration(const Moderation::Change &change)
+{
+    std::optional<Moderation> kept = moderation();
+    if (!kept || !kept->apply(change, &m_error))
+        return false;
+    return bool(run(RedisModeration::command(m_keys, change)));
+}
+
+std::optional<bool> RedisPictureHistory::hasConnectionFrom(const Subnet &subnet)
+{
+    const Reply records = run({QByteArrayLiteral("HVALS"), m_keys.connections()});
+    if (!records)
+        return std::nullopt;
+    for (size_t i = 0; i < records->elements; ++i) {
+        const QByteArray record = replyText(records->element[i]);
+        if (subnet.contains(QHostAddress(QString::fromUtf8(record.left(record.indexOf(' '))))))
+            return true;
+    }
+    return false;
 }

@@ -2,6 +2,7 @@
 
 #include "redis/redispicturekeys.h"
 #include "redis/redissettings.h"
+#include "server/moderation.h"
 #include "server/picturehistory.h"
 
 #include <QByteArray>
@@ -39,6 +40,14 @@ public:
     bool forEachEdit(quint64 first, quint64 last,
                      const std::function<bool(const Edit &)> &visit) override;
     std::optional<Connection> connection(quint64 id) override;
+
+    // The bans and locks kept with the picture; nothing if reading failed.
+    std::optional<Moderation> moderation();
+    // Sets or lifts one (false, with errorString(), for lifting what is not there); every server
+    // serving the picture applies it within RedisModeration::PollMs.
+    bool changeModeration(const Moderation::Change &change);
+    // Whether any connection kept came from the subnet; nothing if reading failed.
+    std::optional<bool> hasConnectionFrom(const Subnet &subnet);
 
 private:
     struct ReplyDeleter

@@ -23,6 +23,8 @@
 //                             from the records above so that readers of those are unchanged
 //   NAME:sync         channel nothing listens: a server publishes on it to learn when replicas
 //                             hold what it read (see RedisPictureStore)
+//   NAME:bans         hash    ADDRESS[/PREFIX] -> the ban as JSON (see RedisModeration)
+//   NAME:locks        hash    "X,Y,W,H" or "whole" -> the lock as JSON
 //
 // Only the script below writes the first four, so each change to the picture and its place in
 // the stream is one atomic step, and the stream's order is the only order.
@@ -38,6 +40,8 @@ public:
     const QByteArray &connections() const { return m_connections; }
     const QByteArray &labels() const { return m_labels; }
     const QByteArray &sync() const { return m_sync; }
+    QByteArray bans() const { return m_picture + ":bans"; }
+    QByteArray locks() const { return m_picture + ":locks"; }
     // The keys the script takes, in its order, after the count.
     QList<QByteArray> scriptKeys() const;
 

@@ -4,6 +4,7 @@
 #include "redis/redisconnection.h"
 #include "redis/redisdurability.h"
 #include "redis/redislogging.h"
+#include "redis/redismoderation.h"
 #include "redis/redissentinel.h"
 
 #include <QDateTime>
@@ -12,6 +13,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <memory>
 
 Q_LOGGING_CATEGORY(lcRedis, "celvane.redis", QtWarningMsg)
 
@@ -71,7 +73,10 @@ RedisPictureStore::RedisPictureStore(const Settings &settings, const Picture &in
     , m_retryTimer(new QTimer(this))
     , m_pingTimer(new QTimer(this))
     , m_graceTimer(new QTimer(this))
+    , m_moderationTimer(new QTimer(this))
 {
+    m_moderationTimer->setInterval(RedisModeration::PollMs);
+    connect(m_moderationTimer, &QTimer::timeout, this, &RedisPictureStore::pollModeration);
     m_clock.start();
     m_graceTimer->setSingleShot(true);
     m_graceTimer->setInterval(FailoverGraceMs);
@@ -162,6 +167,8 @@ void RedisPictureStore::dropConnections()
     ++m_generation;
     m_state = Offline;
     m_pingTimer->stop();
+    m_moderationTimer->stop();
+    m_moderationAsked = false;
     m_pingSentMs = -1;
     m_pending = 0;
     m_batch.clear();
@@ -312,6 +319,8 @@ void RedisPictureStore::serve(const Picture &picture, quint64 seq, quint64 serve
     m_retryDelayMs = 0;
     readNext();
     checkPersistence();
+    pollModeration();
+    m_moderationTimer->start();
     if (m_available) {
         if (m_graceTimer->isActive()) {
             m_graceTimer->stop();
@@ -455,6 +464,7 @@ quint64 RedisPictureStore::openConnection(const QHostAddress &address, quint16 p
     m_open.insert(id, record);
     m_commands->command(
         {QByteArrayLiteral("HSET"), m_keys.connections(), QByteArray::number(id), record + " -1"});
+    noteAddress(id, address);
     return id;
 }
 
@@ -467,8 +477,51 @@ quint64 RedisPictureStore::openActionConnection(const QString &label)
     return id;
 }
 
+bool RedisPictureStore::changeModeration(const Moderation::Change &change, QString *problem)
+{
+    if (m_state != Serving) {
+        *problem = QStringLiteral("Redis at %1 cannot be reached").arg(address());
+        return false;
+    }
+    Moderation changed = moderation();
+    if (!changed.apply(change, problem))
+        return false;
+    m_commands->command(RedisModeration::command(m_keys, change));
+    // Applied here at once too; the next reading confirms it.
+    setModeration(changed);
+    return true;
+}
+
+void RedisPictureStore::pollModeration()
+{
+    // One reading at a time: a Redis slow to answer is not asked again meanwhile.
+    if (m_moderationAsked || m_state != Serving)
+        return;
+    m_moderationAsked = true;
+    const quint64 generation = m_generation;
+    const QList<QList<QByteArray>> reads = RedisModeration::readCommands(m_keys);
+    // Both readings go out back to back, so their answers come in order.
+    auto read = std::make_shared<Moderation>();
+    auto ok = std::make_shared<bool>(false);
+    m_commands->command(reads.at(0), [read, ok](redisReply *reply) {
+        *ok = RedisModeration::addBans(reply, read.get());
+    });
+    m_commands->command(reads.at(1), [this, generation, read, ok](redisReply *reply) {
+        if (!reply || generation != m_generation)
+            return;
+        m_moderationAsked = false;
+        if (!*ok || !RedisModeration::addLocks(reply, read.get()) || *read == moderation())
+            return;
+        qCInfo(lcRedis).noquote() << QStringLiteral("now %1 bans and %2 locks in force")
+                                         .arg(read->bans().size())
+                                         .arg(read->locks().size());
+        setModeration(*read);
+    });
+}
+
 void RedisPictureStore::closeConnection(quint64 connection)
 {
+    forgetAddress(connection);
     const QByteArray record = m_open.take(connection);
     if (record.isEmpty())
         return;
@@ -485,6 +538,9 @@ void RedisPictureStore::closeConnection(quint64 connection)
 Picture::EditResult RedisPictureStore::submit(quint64 connection, quint8 kind,
                                               QByteArrayView message)
 {
+    if (const Picture::EditResult screened = screen(connection, kind, message);
+        screened != Picture::Applied)
+        return screened;
     // The edit is checked against a copy, since the picture itself changes only by the stream:
     // whether it fits the format and palette does not depend on what the cells hold.
     Picture checked = m_picture;

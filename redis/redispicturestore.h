@@ -66,6 +66,9 @@ public:
     void closeConnection(quint64 connection) override;
     Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override;
     bool isAvailable() const override { return m_available; }
+    // Written to Redis at once; every server serving the picture, this one included, applies it
+    // at its next reading of the bans and locks (within RedisModeration::PollMs).
+    bool changeModeration(const Moderation::Change &change, QString *problem) override;
 
     // The number of the last edit picture() holds.
     quint64 appliedSeq() const { return m_applied; }
@@ -118,6 +121,8 @@ private:
     void batchConfirmed(redisReply *reply, int count);
     // Pings Redis on the commands connection, and counts it lost if the last ping went unanswered.
     void checkAnswering();
+    // Reads the bans and locks, and applies them if they changed.
+    void pollModeration();
 
     Settings m_settings;
     RedisPictureKeys m_keys;
@@ -132,6 +137,8 @@ private:
     QTimer *m_retryTimer = nullptr;
     QTimer *m_pingTimer = nullptr;
     QTimer *m_graceTimer = nullptr;
+    QTimer *m_moderationTimer = nullptr;
+    bool m_moderationAsked = false;
     qint64 m_pingSentMs = -1;
     QElapsedTimer m_clock;
     State m_state = Offline;

@@ -1,5 +1,7 @@
 #include "server/admission.h"
 
+#include <QDateTime>
+
 QHostAddress Admission::plainAddress(const QHostAddress &address)
 {
     bool isV4 = false;
@@ -18,11 +20,18 @@ bool Admission::isAllowed(const QHostAddress &address) const
     return false;
 }
 
+const Moderation::Ban *Admission::banOf(const QHostAddress &address, qint64 nowMs) const
+{
+    return m_moderation ? m_moderation->banFor(plainAddress(address), nowMs) : nullptr;
+}
+
 QString Admission::refusalFor(const QHostAddress &peerAddress) const
 {
     const QHostAddress address = plainAddress(peerAddress);
     if (!isAllowed(address))
         return QStringLiteral("not in --allow");
+    if (const Moderation::Ban *ban = banOf(address, QDateTime::currentMSecsSinceEpoch()))
+        return QStringLiteral("banned (%1)").arg(ban->subnet.toString());
     if (m_count >= m_maxClients)
         return QStringLiteral("already serving %1 clients").arg(m_count);
     if (countFrom(address) >= m_maxPerAddress)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/moderation.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -31,7 +33,12 @@ public:
     void setMaxPerAddress(int count) { m_maxPerAddress = count; }
     int maxPerAddress() const { return m_maxPerAddress; }
 
-    // Why a new client from address would be turned away by --allow, --max-clients or
+    // The bans a new client is checked against, kept by the picture's store, which outlives this.
+    void setModeration(const Moderation *moderation) { m_moderation = moderation; }
+    // The ban that holds the address at nowMs, if any.
+    const Moderation::Ban *banOf(const QHostAddress &address, qint64 nowMs) const;
+
+    // Why a new client from address would be turned away by --allow, a ban, --max-clients or
     // --max-per-address, or empty when it would be served.
     QString refusalFor(const QHostAddress &address) const;
 
@@ -49,6 +56,7 @@ public:
 
 private:
     QList<QPair<QHostAddress, int>> m_allowed;
+    const Moderation *m_moderation = nullptr;
     int m_maxClients = DefaultMaxClients;
     int m_maxPerAddress = DefaultMaxPerAddress;
     int m_count = 0;

@@ -166,6 +166,10 @@ const char *Picture::describe(EditResult result)
         return "colour outside the palette";
     case NotAllowed:
         return "not allowed";
+    case Locked:
+        return "in a locked area";
+    case Banned:
+        return "from a banned address";
     }
     return "unknown";
 }

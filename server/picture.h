@@ -23,7 +23,10 @@ public:
         OutsidePalette, // a cell value that is neither a palette index nor EmptyCell, or a frame
                         // colour that is not a palette index
         NotAllowed,     // an edit the picture could take, which the server's rules forbid (the
-                        // picture is read-only or locked, its sender must wait, ...)
+                        // picture is read-only, its sender must wait, ...)
+        // Rule refusals too, from the bans and locks (see Moderation):
+        Locked, // it touches what a lock holds for its sender
+        Banned, // its sender is banned
     };
 
     // An empty picture (every cell EmptyCell, both frame colours 0) in a format, 0 to 3; any

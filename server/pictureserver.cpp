@@ -4,6 +4,7 @@
 #include "server/localpicturestore.h"
 #include "server/serverlogging.h"
 
+#include <QDateTime>
 #include <QTcpServer>
 
 #include <sys/epoll.h>
@@ -45,6 +46,7 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
     , m_rateLimit(m_poller)
 {
     m_limits.updateFlags = Protocol::UpdateRelaysEdits;
+    m_admission.setModeration(&m_store->moderation());
     connect(m_store, &PictureStore::edited, this, [this](quint64, QByteArrayView relayed) {
         m_relays.queue(relayed);
         // Edits read in a turn of the poller go out when it ends (see turnHandled below); any
@@ -54,6 +56,12 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
         m_relays.runSoon();
     });
     connect(m_store, &PictureStore::replaced, this, &PictureServer::sendFreshUpdates);
+    connect(m_store, &PictureStore::moderationChanged, this, [this] {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        closeClientsFrom(
+            [this, now](const QHostAddress &a) { return m_admission.banOf(a, now) != nullptr; },
+            QStringLiteral("banned"));
+    });
     connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
         if (!available)
             closeAllClients();

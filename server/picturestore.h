@@ -1,9 +1,12 @@
 #pragma once
 
+#include "server/moderation.h"
 #include "server/picture.h"
 
 #include <QByteArrayView>
+#include <QHash>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 
 // Where the served picture lives, and the one order in which edits take effect. The server's
@@ -50,6 +53,13 @@ public:
     // take it. A store that keeps edits elsewhere before announcing them has nothing to do.
     virtual void aboutToRelay() {}
 
+    // The bans and locks in force, kept with the picture.
+    const Moderation &moderation() const { return m_moderation; }
+    // Sets or lifts a ban or a lock and keeps it with the picture; false, with one line in
+    // *problem, for lifting what is not there or when it cannot be kept. A store held in this
+    // process alone keeps it until it stops.
+    virtual bool changeModeration(const Moderation::Change &change, QString *problem);
+
 Q_SIGNALS:
     // An edit took effect. relayed is the message as every client is sent it: a row shorter than
     // the grid is widened to the whole row as it now stands. Valid only during the call.
@@ -59,4 +69,30 @@ Q_SIGNALS:
     // isAvailable() changed. Once available again, picture() is current and edited() goes on
     // from it.
     void availabilityChanged(bool available);
+    // The bans or locks changed; every client a ban now holds is to be closed.
+    void moderationChanged();
+
+protected:
+    // Each store tells the address of every connection that may edit, for judging its edits.
+    void noteAddress(quint64 connection, const QHostAddress &address);
+    void forgetAddress(quint64 connection);
+    // Replaces the bans and locks, saying so if they changed.
+    void setModeration(const Moderation &moderation);
+    // What the bans and locks make of an edit before the store takes it: Applied to go on, or
+    // why it is refused. A Clear around a lock is carried out here, as the rows it changes,
+    // under a connection of its own, and refused as sent (Locked), so that its sender's window
+    // is corrected; the other windows see the rows. Costs nothing while nothing is set.
+    Picture::EditResult screen(quint64 connection, quint8 kind, QByteArrayView message);
+
+private:
+    struct Sender
+    {
+        QHostAddress address;
+        Moderation::Standing standing;
+        quint64 generation = 0; // of the bans and locks standing was worked out for
+    };
+
+    Moderation m_moderation;
+    quint64 m_generation = 1;
+    QHash<quint64, Sender> m_senders;
 };

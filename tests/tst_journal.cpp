@@ -105,6 +105,7 @@ private Q_SLOTS:
     void refusesJournalsNotItsOwn_data();
     void refusesJournalsNotItsOwn();
     void secondStoreIsRefused();
+    void upgradesAnOlderJournalInPlace_data();
     void upgradesAnOlderJournalInPlace();
     void boundsFoldOldEdits_data();
     void boundsFoldOldEdits();
@@ -223,7 +224,7 @@ void tst_Journal::recordsSessionAsSqliteRows()
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
     QCOMPARE(rows->applicationId, qint64(1129727050));
-    QCOMPARE(rows->userVersion, qint64(JournalDatabase::SchemaVersion));
+    QCOMPARE(rows->userVersion, qint64(3));
     QCOMPARE(rows->journalMode, QStringLiteral("wal"));
     const qint64 after = QDateTime::currentMSecsSinceEpoch();
 
@@ -435,8 +436,23 @@ void tst_Journal::refusesJournalsNotItsOwn()
     QCOMPARE(history.open(), JournalDatabase::Refused);
 }
 
+void tst_Journal::upgradesAnOlderJournalInPlace_data()
+{
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("downgrade");
+    // As the previous versions wrote them: 2 without bans and locks, 1 without labels either.
+    QTest::newRow("from 1") << 1
+                            << "DROP TABLE bans; DROP TABLE locks; "
+                               "ALTER TABLE connections DROP COLUMN label";
+    QTest::newRow("from 2") << 2 << "DROP TABLE bans; DROP TABLE locks";
+}
+
+// Upgraded in one step by the first store that writes it, keeping what it held; read as it is
+// by everything that only reads.
 void tst_Journal::upgradesAnOlderJournalInPlace()
 {
+    QFETCH(int, version);
+    QFETCH(QString, downgrade);
     {
         auto store = makeStore();
         QCOMPARE(store->start(), JournalStore::Started);
@@ -444,10 +460,9 @@ void tst_Journal::upgradesAnOlderJournalInPlace()
         QCOMPARE(submit(*store, connection, setCell(1, 2, 3)), Picture::Applied);
         QVERIFY(store->finish());
     }
-    // As the previous version wrote it: no label.
-    QVERIFY(JournalRows::execute(m_journal,
-                                 QStringLiteral("ALTER TABLE connections DROP COLUMN label")));
-    QVERIFY(JournalRows::execute(m_journal, QStringLiteral("PRAGMA user_version = 1")));
+    QVERIFY(JournalRows::execute(m_journal, downgrade));
+    QVERIFY(
+        JournalRows::execute(m_journal, QStringLiteral("PRAGMA user_version = %1").arg(version)));
     const QByteArray before = readFile(m_journal);
     {
         // Read as it is, and left alone by reading.
@@ -455,19 +470,26 @@ void tst_Journal::upgradesAnOlderJournalInPlace()
         QCOMPARE(history.open(), JournalDatabase::Opened);
         QCOMPARE(history.connection(1)->address, QStringLiteral("127.0.0.1"));
         QCOMPARE(history.connection(1)->label, QString());
+        QCOMPARE(history.moderation(), std::optional<Moderation>(Moderation()));
     }
     QCOMPARE(readFile(m_journal), before);
 
     // Written to, it is upgraded first, and keeps what it held.
+    Moderation::Change ban;
+    QString error;
+    ban.ban.subnet = *Subnet::parse(QStringLiteral("10.0.0.0/8"), &error);
+    ban.ban.reason = QStringLiteral("spam");
     auto store = makeStore();
     QCOMPARE(store->start(), JournalStore::Started);
+    QCOMPARE(JournalRows::read(m_journal)->userVersion, qint64(3));
     const quint64 action = store->openActionConnection(QStringLiteral("revert 127.0.0.1 by me"));
     QCOMPARE(submit(*store, action, setCell(1, 2, 0)), Picture::Applied);
+    QVERIFY2(store->changeModeration(ban, &error), qPrintable(error));
     QVERIFY(store->finish());
     store.reset();
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
-    QCOMPARE(rows->userVersion, qint64(JournalDatabase::SchemaVersion));
+    QCOMPARE(rows->userVersion, qint64(3));
     QCOMPARE(rows->connections.size(), 2);
     QCOMPARE(rows->connections.at(0).label, QString());
     QCOMPARE(rows->connections.at(1).address, QStringLiteral("control"));
@@ -477,6 +499,10 @@ void tst_Journal::upgradesAnOlderJournalInPlace()
     QCOMPARE(history.open(), JournalDatabase::Opened);
     QCOMPARE(history.connection(quint64(rows->connections.at(1).id))->label,
              QStringLiteral("revert 127.0.0.1 by me"));
+    store = makeStore();
+    QCOMPARE(store->start(), JournalStore::Started);
+    QCOMPARE(store->moderation().bans().size(), size_t(1));
+    QCOMPARE(store->moderation().bans().front(), ban.ban);
 }
 
 void tst_Journal::secondStoreIsRefused()

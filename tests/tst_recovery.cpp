@@ -144,6 +144,11 @@ private slots:
     void controlSocketCarriesOutAChange();
     void controlSocketRefusesBadRequests_data();
     void controlSocketRefusesBadRequests();
+    void subnets_data();
+    void subnets();
+    void moderationJudgesEdits_data();
+    void moderationJudgesEdits();
+    void clearAroundALock();
 };
 
 void tst_Recovery::revert_data()
@@ -725,6 +730,20 @@ void tst_Recovery::controlSocketRefusesBadRequests_data()
     QTest::newRow("an area outside the picture")
         << request(PictureChange::restore(startPicture()).limitedTo(QRect(20, 0, 3, 1)))
         << "an area outside the picture";
+    QTest::newRow("a ban it cannot read")
+        << ControlClient::frame(QByteArray(1, ControlClient::ModerationTag) + "junk")
+        << "not a ban or lock";
+    ControlClient::ModerationRequest unban;
+    unban.change.kind = Moderation::Change::RemoveBan;
+    unban.change.ban.subnet = *Subnet::parse(QStringLiteral("10.0.0.1"), nullptr);
+    QTest::newRow("an unban of nothing")
+        << ControlClient::frame(ControlClient::encodeRequest(unban)) << "10.0.0.1 is not banned";
+    // Told apart by their first byte: neither kind is ever taken for the other.
+    QTest::newRow("a request behind the ban tag")
+        << ControlClient::frame(ControlClient::ModerationTag +
+                                ControlClient::encodeRequest({{}, false, {}}))
+        << "not a ban or lock";
+    QTest::newRow("an empty frame") << ControlClient::frame({}) << "not a request";
 }
 
 void tst_Recovery::controlSocketRefusesBadRequests()
@@ -751,6 +770,218 @@ void tst_Recovery::controlSocketRefusesBadRequests()
     QVERIFY2(reply->message.contains(error), qPrintable(reply->message));
     QCOMPARE(edited.count(), 0);
     QCOMPARE(store.picture(), startPicture());
+    QVERIFY(store.moderation().isEmpty());
+}
+
+void tst_Recovery::subnets_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("canonical"); // empty: refused
+    QTest::addColumn<QString>("inside");
+    QTest::addColumn<QString>("outside");
+    QTest::newRow("one address") << "127.0.0.9"
+                                 << "127.0.0.9"
+                                 << "127.0.0.9"
+                                 << "127.0.0.8";
+    QTest::newRow("/32 is one address") << "127.0.0.9/32"
+                                        << "127.0.0.9"
+                                        << "127.0.0.9"
+                                        << "127.0.0.10";
+    QTest::newRow("host bits cleared") << "10.1.2.3/16"
+                                       << "10.1.0.0/16"
+                                       << "10.1.255.7"
+                                       << "10.2.0.1";
+    QTest::newRow("a mapped IPv4 peer counts as IPv4") << "127.0.0.0/8"
+                                                       << "127.0.0.0/8"
+                                                       << "::ffff:127.0.0.3"
+                                                       << "::1";
+    QTest::newRow("IPv6") << "2001:db8::/32"
+                          << "2001:db8::/32"
+                          << "2001:db8:5::1"
+                          << "2001:db9::1";
+    QTest::newRow("everyone") << "0.0.0.0/0"
+                              << "0.0.0.0/0"
+                              << "203.0.113.7"
+                              << "::1";
+    QTest::newRow("an octet too large") << "127.0.0.300"
+                                        << ""
+                                        << ""
+                                        << "";
+    QTest::newRow("a prefix too long") << "127.0.0.0/33"
+                                       << ""
+                                       << ""
+                                       << "";
+    QTest::newRow("an IPv6 prefix too long") << "::1/129"
+                                             << ""
+                                             << ""
+                                             << "";
+    QTest::newRow("a signed prefix") << "10.0.0.0/+8"
+                                     << ""
+                                     << ""
+                                     << "";
+    QTest::newRow("an empty prefix") << "10.0.0.0/"
+                                     << ""
+                                     << ""
+                                     << "";
+    QTest::newRow("a name") << "localhost"
+                            << ""
+                            << ""
+                            << "";
+    QTest::newRow("nothing") << ""
+                             << ""
+                             << ""
+                             << "";
+}
+
+void tst_Recovery::subnets()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, canonical);
+    QFETCH(QString, inside);
+    QFETCH(QString, outside);
+    QString error;
+    const std::optional<Subnet> subnet = Subnet::parse(text, &error);
+    QCOMPARE(bool(subnet), !canonical.isEmpty());
+    if (!subnet) {
+        QVERIFY(error.contains(QStringLiteral("is not an address")));
+        return;
+    }
+    QCOMPARE(subnet->toString(), canonical);
+    QVERIFY(subnet->contains(QHostAddress(inside)));
+    QVERIFY(!subnet->contains(QHostAddress(outside)));
+    QCOMPARE(Subnet::parse(canonical, &error), subnet);
+}
+
+void tst_Recovery::moderationJudgesEdits_data()
+{
+    QTest::addColumn<bool>("whole");
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<int>("verdict");
+    // A lock on the area 2,2,3,3 (cells 2..4 of rows 2..4) except for 127.0.0.2, or on the
+    // whole picture, and a ban on 10.1.0.0/16.
+    const QString anyone = QStringLiteral("127.0.0.5");
+    QTest::newRow("a cell inside")
+        << false << anyone << setCell(2, 2, 1) << int(Moderation::Locked);
+    QTest::newRow("the far corner inside")
+        << false << anyone << setCell(4, 4, 1) << int(Moderation::Locked);
+    QTest::newRow("a cell just outside")
+        << false << anyone << setCell(5, 4, 1) << int(Moderation::Allowed);
+    QTest::newRow("a cell inside, excepted")
+        << false << "127.0.0.2" << setCell(3, 3, 1) << int(Moderation::Allowed);
+    QTest::newRow("a row across the area")
+        << false << anyone << row(3, 1) << int(Moderation::Locked);
+    QTest::newRow("a row above it") << false << anyone << row(1, 1) << int(Moderation::Allowed);
+    QTest::newRow("a short row ending before it")
+        << false << anyone
+        << Protocol::encodeRowData(3, 2, reinterpret_cast<const quint8 *>("\1\1"))
+        << int(Moderation::Allowed);
+    QTest::newRow("a short row reaching into it")
+        << false << anyone
+        << Protocol::encodeRowData(3, 3, reinterpret_cast<const quint8 *>("\1\1\1"))
+        << int(Moderation::Locked);
+    QTest::newRow("frame colours beside an area")
+        << false << anyone << colours(3, 4) << int(Moderation::Allowed);
+    QTest::newRow("a clear beside an area")
+        << false << anyone << clear() << int(Moderation::ClearAround);
+    QTest::newRow("a clear, excepted")
+        << false << "127.0.0.2" << clear() << int(Moderation::Allowed);
+    QTest::newRow("a cell outside the grid is the picture's to refuse")
+        << false << anyone << setCell(3, 200, 1) << int(Moderation::Allowed);
+    QTest::newRow("banned") << false << "10.1.9.9" << setCell(20, 20, 1) << int(Moderation::Banned);
+    QTest::newRow("the server's own connection")
+        << true << QString() << setCell(3, 3, 1) << int(Moderation::Allowed);
+    QTest::newRow("whole: any cell")
+        << true << anyone << setCell(20, 20, 1) << int(Moderation::Locked);
+    QTest::newRow("whole: frame colours")
+        << true << anyone << colours(3, 4) << int(Moderation::Locked);
+    QTest::newRow("whole: a clear") << true << anyone << clear() << int(Moderation::Locked);
+    QTest::newRow("whole: excepted")
+        << true << "127.0.0.2" << colours(3, 4) << int(Moderation::Allowed);
+}
+
+void tst_Recovery::moderationJudgesEdits()
+{
+    QFETCH(bool, whole);
+    QFETCH(QString, sender);
+    QFETCH(QByteArray, message);
+    QFETCH(int, verdict);
+    Moderation moderation;
+    QString error;
+    Moderation::Change change;
+    change.kind = Moderation::Change::AddLock;
+    if (!whole)
+        change.lock.area = QRect(2, 2, 3, 3);
+    change.lock.except = {*Subnet::parse(QStringLiteral("127.0.0.2"), &error)};
+    QVERIFY(moderation.apply(change, &error));
+    change.kind = Moderation::Change::AddBan;
+    change.ban.subnet = *Subnet::parse(QStringLiteral("10.1.0.0/16"), &error);
+    change.ban.untilMs = 2000;
+    QVERIFY(moderation.apply(change, &error));
+    // Through the control socket's encoding and back, as a running server gets them.
+    Moderation decoded;
+    for (const auto &ban : moderation.bans())
+        QVERIFY(decoded.apply(
+            *Moderation::decode(Moderation::encode({Moderation::Change::AddBan, ban, {}})),
+            &error));
+    for (const auto &lock : moderation.locks())
+        QVERIFY(decoded.apply(
+            *Moderation::decode(Moderation::encode({Moderation::Change::AddLock, {}, lock})),
+            &error));
+    QCOMPARE(decoded, moderation);
+    const QHostAddress from(sender);
+    QCOMPARE(int(moderation.judge(from, quint8(message.at(0)),
+                                  QByteArrayView(message).sliced(Protocol::HeaderSize),
+                                  Picture(2).format(), 1000)),
+             verdict);
+    // The ban ran out at 2000.
+    if (verdict == Moderation::Banned)
+        QVERIFY(moderation.judge(from, quint8(message.at(0)),
+                                 QByteArrayView(message).sliced(Protocol::HeaderSize),
+                                 Picture(2).format(), 2000) != Moderation::Banned);
+}
+
+// A Clear around a lock goes out as the rows that changed, under a connection of its own, and is
+// refused as sent so that its sender's window is corrected.
+void tst_Recovery::clearAroundALock()
+{
+    LocalPictureStore store(startPicture());
+    QString error;
+    Moderation::Change change;
+    change.kind = Moderation::Change::AddLock;
+    change.lock.area = QRect(2, 2, 3, 3);
+    QSignalSpy changed(&store, &PictureStore::moderationChanged);
+    QVERIFY(store.changeModeration(change, &error));
+    QCOMPARE(changed.count(), 1);
+    const quint64 sender = store.openConnection(QHostAddress(QStringLiteral("127.0.0.5")), 1);
+    // The relayed bytes are valid during the signal only.
+    QList<QPair<quint64, QByteArray>> edited;
+    connect(&store, &PictureStore::edited, this, [&](quint64 connection, QByteArrayView relayed) {
+        edited.append({connection, relayed.toByteArray()});
+    });
+    QCOMPARE(store.submit(sender, Protocol::Command, clear()), Picture::Locked);
+    Picture expected = startPicture();
+    for (int y = 0; y < 23; ++y)
+        for (int x = 0; x < 22; ++x)
+            if (!QRect(2, 2, 3, 3).contains(x, y))
+                expected.setCell(x, y, EmptyCell);
+    QCOMPARE(store.picture(), expected);
+    const QList<QByteArray> rows = PictureChange::messages(startPicture(), expected);
+    QCOMPARE(edited.size(), rows.size());
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        QCOMPARE(edited.at(i).second, rows.at(i));
+        QCOMPARE(edited.at(i).first, edited.at(0).first);
+        QVERIFY(edited.at(i).first != sender);
+    }
+    // Nothing left to clear: nothing relayed.
+    edited.clear();
+    QCOMPARE(store.submit(sender, Protocol::Command, clear()), Picture::Locked);
+    QCOMPARE(edited.size(), 0);
+    change.kind = Moderation::Change::RemoveLock;
+    QVERIFY(store.changeModeration(change, &error));
+    QVERIFY(!store.changeModeration(change, &error));
+    QCOMPARE(error, QStringLiteral("no lock on the area 2,2,3,3 (see locks)"));
+    QCOMPARE(store.submit(sender, Protocol::Command, clear()), Picture::Applied);
 }
 
 QTEST_GUILESS_MAIN(tst_Recovery)

@@ -186,6 +186,7 @@ private slots:
     void writesATimelapse();
     void repairsLiveInEveryWindow();
     void controlSocketRefusesOtherUsers();
+    void bansAndLocksLive();
 
 private:
     // Records the session in a journal beside m_path through the server's own store, as a server
@@ -470,6 +471,31 @@ void tst_ServerRecovery::refusesWithOneLine_data()
     QTest::newRow("a preview without a dry run")
         << "" << QStringList{"restore", "FILE", "--at", "10m", "--preview", "FILE.png"}
         << QByteArray("--preview needs --dry-run");
+    const QStringList ban{QStringLiteral("ban"), QStringLiteral("FILE"),
+                          QStringLiteral("--address")};
+    QTest::newRow("ban of a malformed address")
+        << "" << ban + QStringList{"127.0.0.300"} << QByteArray("is not an address");
+    QTest::newRow("ban with too long a prefix")
+        << "" << ban + QStringList{"127.0.0.0/33"} << QByteArray("is not an address");
+    QTest::newRow("ban that matches nobody")
+        << "" << ban + QStringList{"10.9.9.0/24", "--revert"} << QByteArray("matches nobody");
+    QTest::newRow("ban for no duration")
+        << "" << ban + QStringList{vandal, "--for", "soon"} << QByteArray("--for needs a DURATION");
+    QTest::newRow("ban without an address")
+        << "" << QStringList{"ban", "FILE"} << QByteArray("ban needs --address");
+    QTest::newRow("unban of nothing") << "" << QStringList{"unban", "FILE", "--address", vandal}
+                                      << QByteArray("127.0.0.3 is not banned");
+    QTest::newRow("lock outside the grid")
+        << "" << QStringList{"lock", "FILE", "--area", "30,20,20,10"}
+        << QByteArray("is not inside the grid of 40 columns and 25 rows");
+    QTest::newRow("lock of a malformed area")
+        << "" << QStringList{"lock", "FILE", "--area", "1,2,3"}
+        << QByteArray("--area needs X,Y,W,H");
+    QTest::newRow("lock except a malformed address")
+        << "" << QStringList{"lock", "FILE", "--except", "nope"}
+        << QByteArray("--except: \"nope\" is not an address");
+    QTest::newRow("unlock of nothing")
+        << "" << QStringList{"unlock", "FILE"} << QByteArray("the whole picture is not locked");
     QTest::newRow("a control socket of another user")
         << "server" << revert + QStringList{"--address", vandal}
         << QByteArray("belongs to another user (uid 0)");
@@ -515,6 +541,9 @@ void tst_ServerRecovery::refusesWithOneLine()
     if (rowsBefore) {
         QCOMPARE(rowsAfter->edits.size(), rowsBefore->edits.size());
         QCOMPARE(rowsAfter->connections.size(), rowsBefore->connections.size());
+        JournalHistory history(journal);
+        QCOMPARE(history.open(), JournalDatabase::Opened);
+        QVERIFY(history.moderation()->isEmpty());
     }
     if (server.isRunning())
         QCOMPARE(server.terminate(), 0);
@@ -666,6 +695,114 @@ void tst_ServerRecovery::controlSocketRefusesOtherUsers()
     QVERIFY2(reply->message.contains(QLatin1String("only the server's own user and root")),
              qPrintable(reply->message));
     QTRY_COMPARE(server.countLogLines("refused a control connection from uid 65534"), 1);
+    QCOMPARE(server.terminate(), 0);
+}
+
+void tst_ServerRecovery::bansAndLocksLive()
+{
+    const Session session = expectedSession();
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--picture"), m_path}), server.failure());
+    QHash<QString, ServerClient *> people;
+    ServerClient a, b, c, window;
+    people.insert(drawer, &a);
+    people.insert(vandal, &b);
+    people.insert(repairer, &c);
+    for (const QString &address : {drawer, vandal, repairer})
+        QVERIFY(people.value(address)->connectTo(server.port(), QHostAddress(address)));
+    const QHostAddress viewer(QStringLiteral("127.0.0.5"));
+    QVERIFY(window.connectTo(server.port(), viewer));
+    for (ServerClient *client : {&a, &c, &window})
+        QVERIFY(client->fetchPicture());
+    const auto edits = sessionEdits();
+    for (const auto &edit : edits) {
+        people.value(edit.first)->send(edit.second);
+        QVERIFY(window.waitForRelays(1));
+    }
+    const QString journal = JournalStore::journalPathFor(m_path);
+    QTRY_COMPARE_WITH_TIMEOUT(JournalRows::read(journal).value_or(JournalRows()).edits.size(),
+                              edits.size(), 10000);
+    const auto run = [this](const QStringList &arguments) {
+        return runServer(QStringList{arguments.at(0), m_path} + arguments.mid(1));
+    };
+
+    // The ban closes the vandal's window and undoes its edits in one step; the others stay.
+    const Run ban = run({"ban", "--address", vandal + "/32", "--revert", "--reason", "spam"});
+    QVERIFY2(ban.exitCode == 0, ban.err.constData());
+    QVERIFY2(ban.out.startsWith("banned 127.0.0.3 until lifted; reverted its edits: "),
+             ban.out.constData());
+    QVERIFY(b.waitForDisconnected());
+    const QList<QByteArray> reverted =
+        PictureChange::messages(session.repaired, session.expectedRevert);
+    const auto relays = window.waitForRelays(int(reverted.size()));
+    QVERIFY(relays);
+    QCOMPARE(*relays, reverted);
+    QCOMPARE(c.waitForRelays(int(edits.size() + reverted.size()))->mid(edits.size()), reverted);
+    ServerClient again;
+    QVERIFY(again.connectTo(server.port(), QHostAddress(vandal)));
+    QVERIFY(again.waitForDisconnected());
+    QTRY_COMPARE(server.countLogLines("turned away client 127.0.0.3"), 1);
+    const QByteArray user = ::getpwuid(::geteuid())->pw_name;
+    QVERIFY(run({"bans"}).out.startsWith("127.0.0.3  by " + user + " at "));
+    QVERIFY(run({"bans"}).out.endsWith("  until lifted  (spam)\n"));
+
+    // A lock on the top left, for everyone but the drawer: the window's edit inside it is refused
+    // (the edit after it is the next relay), the drawer's is not.
+    const Run lock = run({"lock", "--area", "0,0,20,3", "--except", drawer});
+    QVERIFY2(lock.exitCode == 0, lock.err.constData());
+    QCOMPARE(lock.out, QByteArray("locked the area 0,0,20,3 except for 127.0.0.2 (by the running "
+                                  "server)\n"));
+    window.send(setCell(1, 1, 5));
+    window.send(row(2, 8)); // partly inside: refused whole
+    window.send(setCell(30, 20, 4));
+    a.send(setCell(1, 0, 5));
+    QCOMPARE(c.waitForRelays(2), QList<QByteArray>({setCell(30, 20, 4), setCell(1, 0, 5)}));
+
+    // A Clear empties only the cells outside the lock, and the others see the rows that changed.
+    Picture before = session.expectedRevert;
+    before.setCell(30, 20, 4);
+    before.setCell(1, 0, 5);
+    Picture after = before;
+    for (int y = 0; y < 25; ++y)
+        for (int x = 0; x < 40; ++x)
+            if (x >= 20 || y >= 3)
+                after.setCell(x, y, EmptyCell);
+    const QList<QByteArray> cleared = PictureChange::messages(before, after);
+    window.send(clear());
+    QCOMPARE(c.waitForRelays(int(cleared.size())), cleared);
+    QCOMPARE(a.fetchPicture(), after);
+    QTRY_VERIFY_WITH_TIMEOUT(JournalRows::read(journal)->edits.size() ==
+                                 edits.size() + reverted.size() + 2 + cleared.size(),
+                             10000);
+    const JournalRows rows = *JournalRows::read(journal);
+    QStringList labels;
+    for (const JournalRows::Connection &connection : rows.connections)
+        if (connection.address == QLatin1String("control"))
+            labels.append(connection.label);
+    QVERIFY2(labels.contains(QStringLiteral("ban 127.0.0.3 by ") + QString::fromUtf8(user)),
+             qPrintable(labels.join(", ")));
+    QVERIFY2(labels.contains(QStringLiteral("clear from 127.0.0.5 sparing locked cells")),
+             qPrintable(labels.join(", ")));
+
+    // Both are kept over a restart.
+    QCOMPARE(server.terminate(), 0);
+    QVERIFY2(server.start({QStringLiteral("--picture"), m_path}), server.failure());
+    ServerClient vandalAgain, windowAgain, drawerAgain;
+    QVERIFY(vandalAgain.connectTo(server.port(), QHostAddress(vandal)));
+    QVERIFY(vandalAgain.waitForDisconnected());
+    QVERIFY(windowAgain.connectTo(server.port(), viewer));
+    QVERIFY(drawerAgain.connectTo(server.port(), QHostAddress(drawer)));
+    QCOMPARE(drawerAgain.fetchPicture(), after);
+    windowAgain.send(setCell(2, 2, 6));
+    windowAgain.send(setCell(30, 21, 6));
+    QCOMPARE(drawerAgain.waitForRelays(1), QList<QByteArray>({setCell(30, 21, 6)}));
+
+    QCOMPARE(run({"unlock", "--area", "0,0,20,3"}).exitCode, 0);
+    QCOMPARE(run({"unban", "--address", vandal}).exitCode, 0);
+    QCOMPARE(run({"locks"}).out, QByteArray("no locks\n"));
+    QCOMPARE(run({"bans"}).out, QByteArray("no bans\n"));
+    QVERIFY(vandalAgain.connectTo(server.port(), QHostAddress(vandal)));
+    QVERIFY(vandalAgain.fetchPicture());
     QCOMPARE(server.terminate(), 0);
 }
 

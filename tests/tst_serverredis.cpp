@@ -124,6 +124,7 @@ private Q_SLOTS:
     void recoveryCommandsWithoutRedis();
     void saysHowRedisKeepsItsData_data();
     void saysHowRedisKeepsItsData();
+    void bansAndLocksReachEveryServer();
 
 private:
     std::unique_ptr<ServerProcess> startServer(const QStringList &extra = {});
@@ -770,6 +771,61 @@ void tst_ServerRedis::recoveryCommandsWithoutRedis()
         error.startsWith("celvane-server: " + message.replace("<port>", QByteArray::number(port))),
         error.constData());
     QVERIFY(QDir(folder.path()).isEmpty());
+}
+
+// A ban set through Redis closes the vandal's window on whichever server it is connected to and
+// undoes its edits everywhere; a lock holds on every server.
+void tst_ServerRedis::bansAndLocksReachEveryServer()
+{
+    QVERIFY2(m_redis->start(), m_redis->failure());
+    std::unique_ptr<ServerProcess> first = startServer();
+    std::unique_ptr<ServerProcess> second = startServer();
+    QVERIFY(first && second);
+    ServerClient window, drawer, vandal;
+    QVERIFY(window.connectTo(first->port(), QHostAddress(QStringLiteral("127.0.0.5"))));
+    QVERIFY(drawer.connectTo(second->port(), QHostAddress(QStringLiteral("127.0.0.2"))));
+    QVERIFY(vandal.connectTo(second->port(), QHostAddress(QStringLiteral("127.0.0.3"))));
+    std::optional<Picture> shown = window.fetchPicture();
+    QVERIFY(shown && drawer.fetchPicture() && vandal.fetchPicture());
+    const Picture empty = *shown;
+    Picture drawn = empty;
+    const QByteArray drawing = row(1, QByteArray(Columns, char(2)));
+    drawer.send(drawing);
+    QVERIFY(applyAll(&drawn, {drawing}));
+    QVERIFY(relaysLeadTo(&window, &*shown, drawn));
+    Picture vandalised = drawn;
+    const QList<QByteArray> damage{command(Protocol::ClearCommand, 0, 0, 0),
+                                   command(Protocol::SetCellCommand, 3, 3, 5)};
+    for (const QByteArray &edit : damage)
+        vandal.send(edit);
+    QVERIFY(applyAll(&vandalised, damage));
+    QVERIFY(relaysLeadTo(&window, &*shown, vandalised));
+
+    ServerProcess tool(QStringLiteral(CELVANE_SERVER_PATH));
+    const QStringList redis{QStringLiteral("--redis"), m_redis->address()};
+    QCOMPARE(tool.runToExit(QStringList{"ban"} + redis +
+                            QStringList{"--address", "127.0.0.3", "--revert"}),
+             0);
+    QVERIFY(tool.process().readAllStandardOutput().startsWith(
+        "banned 127.0.0.3 until lifted; reverted its edits: "));
+    QVERIFY(vandal.waitForDisconnected());
+    QVERIFY(relaysLeadTo(&window, &*shown, drawn));
+    QVERIFY(drawer.isConnected());
+    // The revert under a connection of its own, labelled in NAME:labels like any repair.
+    QCOMPARE(tool.runToExit(QStringList{"history"} + redis + QStringList{"--address", "control"}),
+             0);
+    const QByteArray actions = tool.process().readAllStandardOutput();
+    QVERIFY2(actions.contains("  ban 127.0.0.3 by "), actions.constData());
+
+    QCOMPARE(tool.runToExit(QStringList{"lock"} + redis + QStringList{"--area", "0,0,5,5"}), 0);
+    for (ServerProcess *server : {first.get(), second.get()})
+        QTRY_COMPARE(server->countLogLines("now 1 bans and 1 locks in force"), 1);
+    drawer.send(command(Protocol::SetCellCommand, 1, 1, 6));
+    drawer.send(command(Protocol::SetCellCommand, 10, 10, 6));
+    QCOMPARE(window.waitForRelays(1),
+             QList<QByteArray>({command(Protocol::SetCellCommand, 10, 10, 6)}));
+    QCOMPARE(tool.runToExit(QStringList{"locks"} + redis), 0);
+    QVERIFY(tool.process().readAllStandardOutput().startsWith("area 0,0,5,5  by "));
 }
 
 QTEST_GUILESS_MAIN(tst_ServerRedis)
