@@ -42,6 +42,7 @@ QString sampleFor(const Option &option)
         {"ADDRESS[/PREFIX]", "127.0.0.0/8"},
         {"FILE", "/var/lib/celvane/picture.cvp"},
         {"HOST:PORT", "127.0.0.1:6379"},
+        {"HOST:PORT[,HOST:PORT...]", "127.0.0.1:26379,127.0.0.1:26380"},
         {"NAME", "pictures"},
         {"[ADDRESS:]PORT", "127.0.0.1:8080"},
     };

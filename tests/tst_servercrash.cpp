@@ -150,7 +150,10 @@ bool tst_ServerCrash::runSession(ServerProcess *server, int killAfter, Picture *
                                              : PictureChange::restore(atBurst.at(4));
             expected += int(PictureChange::messages(current, *change.appliedTo(current)).size());
             QString problem;
-            ControlClient::send(ControlServer::socketPath(m_path), change, &problem, 5000);
+            ControlClient::Request request;
+            request.label = QStringLiteral("crash test");
+            request.change = change.encode();
+            ControlClient::send(ControlServer::socketPath(m_path), request, &problem, 5000);
         }
         for (int k = 0; k < BurstEdits; ++k)
             drawers[(burst + k) % 3].send(sessionEdit(burst * BurstEdits + k));
