@@ -221,6 +221,8 @@ private:
     void sendFreshUpdates();
 
     PictureStore *m_store = nullptr;
+    // Before the parts below, which are handed its fields to count into.
+    Counters m_counters;
     ClientSession::Limits m_limits;
     EventPoller *m_poller = nullptr;
     QElapsedTimer m_clock;
@@ -235,5 +237,4 @@ private:
     int m_keepAliveSeconds = DefaultKeepAliveSeconds;
     qint64 m_maxQueuedOutput = MaxQueuedOutput;
     QByteArray m_chunk;
-    Counters m_counters;
 };
