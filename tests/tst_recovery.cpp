@@ -735,9 +735,9 @@ void tst_Recovery::controlSocketRefusesBadRequests_data()
         << "not a ban or lock";
     ControlClient::ModerationRequest unban;
     unban.change.kind = Moderation::Change::RemoveBan;
-    unban.change.ban.subnet = *Subnet::parse(QStringLiteral("10.0.0.1"), nullptr);
+    unban.change.ban.subnet = *Subnet::parse(QStringLiteral("127.0.0.1"), nullptr);
     QTest::newRow("an unban of nothing")
-        << ControlClient::frame(ControlClient::encodeRequest(unban)) << "10.0.0.1 is not banned";
+        << ControlClient::frame(ControlClient::encodeRequest(unban)) << "127.0.0.1 is not banned";
     // Told apart by their first byte: neither kind is ever taken for the other.
     QTest::newRow("a request behind the ban tag")
         << ControlClient::frame(ControlClient::ModerationTag +
@@ -787,10 +787,10 @@ void tst_Recovery::subnets_data()
                                         << "127.0.0.9"
                                         << "127.0.0.9"
                                         << "127.0.0.10";
-    QTest::newRow("host bits cleared") << "10.1.2.3/16"
-                                       << "10.1.0.0/16"
-                                       << "10.1.255.7"
-                                       << "10.2.0.1";
+    QTest::newRow("host bits cleared") << "127.1.2.3/16"
+                                       << "127.1.0.0/16"
+                                       << "127.1.255.7"
+                                       << "127.2.0.1";
     QTest::newRow("a mapped IPv4 peer counts as IPv4") << "127.0.0.0/8"
                                                        << "127.0.0.0/8"
                                                        << "::ffff:127.0.0.3"
@@ -815,11 +815,11 @@ void tst_Recovery::subnets_data()
                                              << ""
                                              << ""
                                              << "";
-    QTest::newRow("a signed prefix") << "10.0.0.0/+8"
+    QTest::newRow("a signed prefix") << "127.0.0.0/+8"
                                      << ""
                                      << ""
                                      << "";
-    QTest::newRow("an empty prefix") << "10.0.0.0/"
+    QTest::newRow("an empty prefix") << "127.0.0.0/"
                                      << ""
                                      << ""
                                      << "";
@@ -859,7 +859,7 @@ void tst_Recovery::moderationJudgesEdits_data()
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<int>("verdict");
     // A lock on the area 2,2,3,3 (cells 2..4 of rows 2..4) except for 127.0.0.2, or on the
-    // whole picture, and a ban on 10.1.0.0/16.
+    // whole picture, and a ban on 127.1.0.0/16.
     const QString anyone = QStringLiteral("127.0.0.5");
     QTest::newRow("a cell inside")
         << false << anyone << setCell(2, 2, 1) << int(Moderation::Locked);
@@ -888,7 +888,7 @@ void tst_Recovery::moderationJudgesEdits_data()
         << false << "127.0.0.2" << clear() << int(Moderation::Allowed);
     QTest::newRow("a cell outside the grid is the picture's to refuse")
         << false << anyone << setCell(3, 200, 1) << int(Moderation::Allowed);
-    QTest::newRow("banned") << false << "10.1.9.9" << setCell(20, 20, 1) << int(Moderation::Banned);
+    QTest::newRow("banned") << false << "127.1.9.9" << setCell(20, 20, 1) << int(Moderation::Banned);
     QTest::newRow("the server's own connection")
         << true << QString() << setCell(3, 3, 1) << int(Moderation::Allowed);
     QTest::newRow("whole: any cell")
@@ -915,7 +915,7 @@ void tst_Recovery::moderationJudgesEdits()
     change.lock.except = {*Subnet::parse(QStringLiteral("127.0.0.2"), &error)};
     QVERIFY(moderation.apply(change, &error));
     change.kind = Moderation::Change::AddBan;
-    change.ban.subnet = *Subnet::parse(QStringLiteral("10.1.0.0/16"), &error);
+    change.ban.subnet = *Subnet::parse(QStringLiteral("127.1.0.0/16"), &error);
     change.ban.untilMs = 2000;
     QVERIFY(moderation.apply(change, &error));
     // Through the control socket's encoding and back, as a running server gets them.
