@@ -888,7 +888,8 @@ void tst_Recovery::moderationJudgesEdits_data()
         << false << "127.0.0.2" << clear() << int(Moderation::Allowed);
     QTest::newRow("a cell outside the grid is the picture's to refuse")
         << false << anyone << setCell(3, 200, 1) << int(Moderation::Allowed);
-    QTest::newRow("banned") << false << "127.1.9.9" << setCell(20, 20, 1) << int(Moderation::Banned);
+    QTest::newRow("banned") << false << "127.1.9.9" << setCell(20, 20, 1)
+                            << int(Moderation::Banned);
     QTest::newRow("the server's own connection")
         << true << QString() << setCell(3, 3, 1) << int(Moderation::Allowed);
     QTest::newRow("whole: any cell")
