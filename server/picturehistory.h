@@ -30,6 +30,8 @@ public:
         // What a connection of the server's own did ("revert 127.0.0.9 by root"), so that each
         // repair can be told apart and undone alone; empty for a client.
         QString label;
+        // The editor's name, for a web page opened with an editor's key; empty otherwise.
+        QString name;
     };
 
     struct Edit

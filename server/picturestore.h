@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QString>
 
 // Where the served picture lives, and the one order in which edits take effect. The server's
 // sockets talk only to this: whether the picture is kept in a file with a journal beside it or
@@ -30,6 +31,14 @@ public:
 
     // A client that may edit has connected; its edits are recorded under the number returned.
     virtual quint64 openConnection(const QHostAddress &address, quint16 port) = 0;
+    // The same for a client that said who it is (a web page opened with an editor's key): its
+    // edits are recorded under the name too, where the store keeps a history.
+    virtual quint64 openNamedConnection(const QHostAddress &address, quint16 port,
+                                        const QString &name)
+    {
+        Q_UNUSED(name);
+        return openConnection(address, port);
+    }
     virtual void closeConnection(quint64 connection) = 0;
     // A connection of the server's own for one action nobody's window sent (a revert, a
     // restore), recorded under its label where the store keeps a history, so that the action
