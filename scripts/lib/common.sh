@@ -81,3 +81,18 @@ build_tree() {
     cmake -S "$CELVANE_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir"
 }
+
+# Configures and builds the libFuzzer targets with clang: only them and what they link, since the
+# rest of the program is built and warned about by the main build.
+build_fuzzers() {
+    local dir=$1
+    cmake -S "$CELVANE_ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELVANE_WERROR=ON -DCELVANE_FUZZ=ON \
+        -DCELVANE_BUILD_TESTS=OFF -DCELVANE_BUILD_BENCHMARKS=OFF >/dev/null
+    local targets=()
+    local seeds
+    for seeds in "$CELVANE_ROOT"/tests/fuzz/corpus/*/; do
+        targets+=("$(basename "$seeds")")
+    done
+    cmake --build "$dir" --target "${targets[@]}"
+}
