@@ -74,9 +74,11 @@ int ServerApp::run(int argc, char *argv[])
     const int status = server.start(QCoreApplication::arguments());
     if (status != Serving)
         return status;
-    QCoreApplication::exec();
+    // A part that has to stop the server (its Redis key taken by another program) ends the loop
+    // with its own status; stop() ends it with the server's.
+    const int loopStatus = QCoreApplication::exec();
     server.logCounters();
-    return server.m_status;
+    return loopStatus != ExitStatus::Ok ? loopStatus : server.m_status;
 }
 
 ServerApp::ServerApp() = default;

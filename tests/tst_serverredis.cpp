@@ -119,6 +119,7 @@ private Q_SLOTS:
     void editsOfTheServerItselfReachEveryServer();
     void refusesWhatIsNotItsPicture_data();
     void refusesWhatIsNotItsPicture();
+    void stopsWhenItsKeyIsTakenWhileServing();
     void recoveryCommandsGoThroughRedis();
     void recoveryCommandsWithoutRedis_data();
     void recoveryCommandsWithoutRedis();
@@ -546,6 +547,26 @@ void tst_ServerRedis::refusesWhatIsNotItsPicture()
     QVERIFY2(server.standardError().contains(message), server.standardError().constData());
     QCOMPARE(m_redis->cli({QStringLiteral("DUMP"), setup.value(1)}), before);
     QVERIFY(!QFileInfo::exists(QStringLiteral("drawing.cvp")));
+}
+
+// Another program takes the key while the server runs: the next load, after the connection
+// drops, refuses it, and the server stops as it would have at the start, with status 2.
+void tst_ServerRedis::stopsWhenItsKeyIsTakenWhileServing()
+{
+    QVERIFY2(m_redis->start(), m_redis->failure());
+    std::unique_ptr<ServerProcess> server = startServer();
+    QVERIFY(server);
+    QVERIFY(connectWithPicture(*server));
+    m_redis->cli({QStringLiteral("SET"), QStringLiteral("celvane"), QStringLiteral("hello")});
+    m_redis->cli({QStringLiteral("CLIENT"), QStringLiteral("KILL"), QStringLiteral("TYPE"),
+                  QStringLiteral("normal"), QStringLiteral("SKIPME"), QStringLiteral("yes")});
+    QVERIFY(server->process().waitForFinished(30000));
+    QCOMPARE(server->process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server->process().exitCode(), 2);
+    const QByteArray log = server->standardError();
+    QVERIFY2(log.contains("stopping: ") &&
+                 log.contains("celvane holds a string that is not a Celvane picture"),
+             log.constData());
 }
 
 // A drawer on one server, a vandal on the other, a repairer after them, and a window on each
