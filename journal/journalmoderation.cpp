@@ -25,8 +25,9 @@ std::optional<Moderation> JournalModeration::read(JournalDatabase *database, QSt
         const std::optional<Subnet> subnet = Subnet::parse(bans.text(0), &ignored);
         if (!subnet)
             continue;
-        change.ban = {*subnet, bans.text(1), bans.integer(2), bans.isNull(3) ? -1 : bans.integer(3),
-                      bans.text(4)};
+        change.ban = {*subnet,         bans.text(1),
+                      bans.integer(2), bans.isNull(3) ? -1 : bans.integer(3),
+                      bans.text(4),    QString()};
         moderation.apply(change, &ignored);
     }
     JournalDatabase::Statement locks;
