@@ -251,6 +251,25 @@ std::optional<bool> JournalHistory::hasConnectionFrom(const Subnet &subnet)
     return false;
 }
 
+std::optional<bool> JournalHistory::hasConnectionNamed(const QString &name)
+{
+    if (m_database->schemaVersion() < 4)
+        return false;
+    JournalDatabase::Statement named;
+    if (!named.prepare(m_database->handle(), "SELECT 1 FROM connections WHERE name = ? LIMIT 1")) {
+        m_database->fail("reading the connections");
+        m_error = m_database->errorString();
+        return std::nullopt;
+    }
+    const int code = named.bind(1, name).step();
+    if (code != SQLITE_ROW && code != SQLITE_DONE) {
+        m_database->fail("reading the connections");
+        m_error = m_database->errorString();
+        return std::nullopt;
+    }
+    return code == SQLITE_ROW;
+}
+
 QList<JournalHistory::Gap> JournalHistory::gaps()
 {
     QList<Gap> found;
