@@ -135,6 +135,7 @@ private slots:
     void changeLimitedToAnArea_data();
     void changeLimitedToAnArea();
     void plannerRevertsAnAddress();
+    void plannerRevertsAnAuthor();
     void plannerErrors_data();
     void plannerErrors();
     void restoreAtAMoment();
@@ -459,6 +460,41 @@ void tst_Recovery::plannerRevertsAnAddress()
     QCOMPARE(since->first, quint64(4));
 }
 
+// Every connection of a name goes back, from whichever address; other names and unnamed
+// connections from the same address are spared.
+void tst_Recovery::plannerRevertsAnAuthor()
+{
+    MemoryHistory history(startPicture(), 1000);
+    const QString alice = QStringLiteral("alice");
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 1, 1000, {}, alice);
+    const quint64 b = history.addConnection(QStringLiteral("127.0.0.2"), 2, 1000, {}, "bob");
+    const quint64 c = history.addConnection(QStringLiteral("127.0.0.2"), 3, 1000);
+    const quint64 a2 = history.addConnection(QStringLiteral("::1"), 4, 1000, {}, alice);
+    const Picture before = history.picture();
+    QVERIFY(history.addEdit(a, 2000, setCell(1, 1, 1)));
+    QVERIFY(history.addEdit(b, 2100, setCell(2, 2, 2)));
+    QVERIFY(history.addEdit(c, 2200, setCell(3, 3, 3)));
+    QVERIFY(history.addEdit(a2, 2300, row(4, 4)));
+    RecoveryPlanner planner(&history);
+    RecoveryPlanner::Author author;
+    author.name = alice;
+    QCOMPARE(author.text(), QStringLiteral("author alice"));
+    const auto change = planner.revert(author, *planner.span({}, {}));
+    QVERIFY2(change, qPrintable(planner.errorString()));
+    Picture expected = before;
+    expected.setCell(2, 2, 2);
+    expected.setCell(3, 3, 3);
+    QCOMPARE(change->wanted(), expected);
+    const auto whose = planner.undone(history.picture(), change->wanted());
+    QVERIFY(whose);
+    QCOMPARE(whose->size(), 2);
+    QCOMPARE(whose->at(0).connection.id, a);
+    QCOMPARE(whose->at(1).connection.id, a2);
+    author.name = QStringLiteral("carol");
+    QVERIFY(!planner.revert(author, *planner.span({}, {})));
+    QCOMPARE(planner.errorString(), QStringLiteral("author carol made no edits in that time"));
+}
+
 void tst_Recovery::plannerErrors_data()
 {
     QTest::addColumn<QString>("address");
@@ -491,7 +527,7 @@ void tst_Recovery::plannerErrors()
         planner.span(sinceMs < 0 ? std::nullopt : std::optional<qint64>(sinceMs), std::nullopt);
     if (span) {
         QVERIFY(!planner.revert({0, address}, *span));
-        QVERIFY(!planner.summary(*span, address));
+        QVERIFY(!planner.summary(*span, {address}));
     }
     QVERIFY2(planner.errorString().contains(error), qPrintable(planner.errorString()));
     QVERIFY(!planner.errorString().contains(QLatin1Char('\n')));
@@ -523,7 +559,7 @@ void tst_Recovery::summaryTable()
 {
     MemoryHistory history(Picture(3), 0);
     const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 0);
-    const quint64 b = history.addConnection(QStringLiteral("::1"), 5, 0);
+    const quint64 b = history.addConnection(QStringLiteral("::1"), 5, 0, {}, QStringLiteral("al"));
     const quint64 control =
         history.addConnection(QStringLiteral("control"), 0, 0, QStringLiteral("restore x by y"));
     QVERIFY(history.addEdit(b, 1000, setCell(0, 0, 1)));
@@ -547,7 +583,10 @@ void tst_Recovery::summaryTable()
     const qsizetype editsEnd = lines.at(0).indexOf(QLatin1String("EDITS")) + 5;
     QCOMPARE(lines.at(1).mid(editsEnd - 2, 2), QStringLiteral(" 1"));
     QCOMPARE(lines.at(2).mid(editsEnd - 2, 2), QStringLiteral("12"));
-    QVERIFY(lines.at(2).contains(QLatin1String("127.0.0.2  40000")));
+    QVERIFY(lines.at(2).contains(QLatin1String("127.0.0.2  -     40000")));
+    // The editor's name under NAME, after the address; "-" for a connection without one.
+    QCOMPARE(lines.at(1).indexOf(QLatin1String("  al  ")) + 2, lines.at(0).indexOf("NAME"));
+    QCOMPARE(lines.at(3).indexOf(QLatin1String("  -  ")) + 2, lines.at(0).indexOf("NAME"));
     QVERIFY(lines.at(3).contains(QLatin1String("control")));
     // A repair's label ends its line, under the heading's LABEL.
     QVERIFY(lines.at(3).endsWith(QLatin1String("  restore x by y")));
@@ -555,15 +594,21 @@ void tst_Recovery::summaryTable()
     QVERIFY(!lines.at(2).endsWith(QLatin1Char(' '))); // no label, no padding for one
     QVERIFY(lines.at(4).startsWith(QLatin1String("total: 14 edits from 3 connections")));
 
-    const auto one = planner.summary(*planner.span({}, {}), QStringLiteral("0:0::1"));
-    QVERIFY(one);
-    QCOMPARE(one->size(), 1);
-    QCOMPARE(one->at(0).connection.port, quint16(5));
+    for (const RecoveryPlanner::Filter &filter :
+         {RecoveryPlanner::Filter{QStringLiteral("0:0::1")},
+          RecoveryPlanner::Filter{{}, QStringLiteral("al")}}) {
+        const auto one = planner.summary(*planner.span({}, {}), filter);
+        QVERIFY(one);
+        QCOMPARE(one->size(), 1);
+        QCOMPARE(one->at(0).connection.port, quint16(5));
+    }
+    QVERIFY(!planner.summary(*planner.span({}, {}), {{}, QStringLiteral("alice")}));
+    QCOMPARE(planner.errorString(), QStringLiteral("author alice made no edits in that time"));
     const auto late = planner.summary(*planner.span(2005, 2999), {});
     QCOMPARE(late->size(), 1);
     QCOMPARE(late->at(0).edits, quint64(6));
     QCOMPARE(RecoveryPlanner::formatSummary({}),
-             QStringLiteral("CONN  ADDRESS  PORT  CONNECTED  LEFT  EDITS  FIRST EDIT  LAST "
+             QStringLiteral("CONN  ADDRESS  NAME  PORT  CONNECTED  LEFT  EDITS  FIRST EDIT  LAST "
                             "EDIT  LABEL\ntotal: no edits\n"));
 }
 
