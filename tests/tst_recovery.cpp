@@ -1,4 +1,5 @@
 #include "connection/protocol.h"
+#include "recovery/cellauthorship.h"
 #include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/picturechange.h"
@@ -150,6 +151,7 @@ private slots:
     void moderationJudgesEdits_data();
     void moderationJudgesEdits();
     void clearAroundALock();
+    void cellAuthorship();
 };
 
 void tst_Recovery::revert_data()
@@ -1044,6 +1046,90 @@ void tst_Recovery::clearAroundALock()
     QVERIFY(!store.changeModeration(change, &error));
     QCOMPARE(error, QStringLiteral("no lock on the area 2,2,3,3 (see locks)"));
     QCOMPARE(store.submit(sender, Protocol::Command, clear()), Picture::Applied);
+}
+
+// Seeded from a history written before it started, over more than one chunk of the scan, then
+// fed live: each cell names the last edit that set it, and the authors group by name.
+void tst_Recovery::cellAuthorship()
+{
+    MemoryHistory history(startPicture(), 1000, 500);
+    const QString alice = QStringLiteral("alice");
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 1, 1000, {}, alice);
+    const quint64 b = history.addConnection(QStringLiteral("127.0.0.3"), 2, 1000);
+    const quint64 a2 = history.addConnection(QStringLiteral("::1"), 3, 1000, {}, alice);
+    QVERIFY(history.addEdit(b, 2000, clear()));
+    QVERIFY(history.addEdit(b, 2500, setCell(7, 7, 2)));
+    const int many = CellAuthorship::SeedChunk + 900;
+    for (int i = 0; i < many; ++i)
+        QVERIFY(history.addEdit(a, 3000 + i, setCell(i % 22, 0, 1 + i % 3)));
+    QVERIFY(history.addEdit(b, 9000, row(1, 3)));
+    QVERIFY(history.addEdit(a2, 9100, setCell(5, 5, 4)));
+    QVERIFY(history.addEdit(a2, 9200, colours(3, 4)));
+    // Retention folded the Clear away: the cells only it set are unchanged as far as is kept.
+    history.forgetBefore(1);
+
+    LocalPictureStore store(history.picture());
+    CellAuthorship authorship(&store, [&history] { return &history; });
+    QSignalSpy seeded(&authorship, &CellAuthorship::seeded);
+    authorship.start();
+    QCOMPARE(authorship.cell(5, 5).state, CellAuthorship::NotKnownYet);
+    QVERIFY(seeded.wait());
+    QCOMPARE(seeded.count(), 1);
+    QVERIFY(authorship.isSeeded());
+    const auto expect = [&](int x, int y, quint64 connection, qint64 timeMs) {
+        const CellAuthorship::Cell cell = authorship.cell(x, y);
+        return cell.state == CellAuthorship::Changed && cell.connection == connection &&
+               cell.timeMs == timeMs && cell.who.id == connection;
+    };
+    QVERIFY(expect(5, 5, a2, 9100));
+    QCOMPARE(authorship.cell(5, 5).who.name, alice);
+    QCOMPARE(authorship.cell(5, 5).who.address, QStringLiteral("::1"));
+    QVERIFY(expect(21, 1, b, 9000));
+    QVERIFY(expect(7, 7, b, 2500)); // only in the oldest chunk
+    for (int x = 0; x < 22; ++x)    // each row-0 cell's last setting, in the newest chunk
+        QVERIFY(expect(x, 0, a, 3000 + (many - 1) - ((many - 1 - x) % 22)));
+    QCOMPARE(authorship.cell(10, 10).state, CellAuthorship::Unchanged);
+
+    // Live: a cell, a short row (relayed as the whole row), frame colours (no cell), a repair.
+    const quint64 live = store.openConnection(QHostAddress(QStringLiteral("127.0.0.4")), 4);
+    QCOMPARE(store.submit(live, Protocol::Command, setCell(10, 10, 1)), Picture::Applied);
+    QVERIFY(authorship.cell(10, 10).state == CellAuthorship::Changed);
+    QCOMPARE(authorship.cell(10, 10).connection, live);
+    const QByteArray shortRow =
+        Protocol::encodeRowData(9, 3, reinterpret_cast<const quint8 *>("\1\2\3"));
+    QCOMPARE(store.submit(live, Protocol::RowData, shortRow), Picture::Applied);
+    QCOMPARE(authorship.cell(21, 9).connection, live);
+    QCOMPARE(store.submit(live, Protocol::Command, colours(1, 1)), Picture::Applied);
+    QCOMPARE(authorship.cell(5, 5).connection, a2);
+    const quint64 repair = store.openActionConnection(QStringLiteral("revert alice by me"));
+    QCOMPARE(store.submit(repair, Protocol::Command, setCell(5, 5, 0)), Picture::Applied);
+    QCOMPARE(authorship.cell(5, 5).connection, repair);
+    QCOMPARE(store.submit(live, Protocol::Command, clear()), Picture::Applied);
+    QCOMPARE(authorship.cell(5, 5).connection, live);
+    QCOMPARE(authorship.cell(7, 7).connection, live);
+
+    // Named editors together across their connections, the others one by one; most first.
+    QString error;
+    const auto all = authorship.authorsSince(0, &error);
+    QVERIFY2(all, qPrintable(error));
+    QCOMPARE(all->sinceMs, history.oldestMs());
+    QCOMPARE(all->authors.size(), 2);
+    QCOMPARE(all->authors.at(0).name, alice);
+    QCOMPARE(all->authors.at(0).connection, quint64(0));
+    QCOMPARE(all->authors.at(0).edits, quint64(many + 2));
+    QCOMPARE(all->authors.at(0).lastMs, qint64(9200));
+    QCOMPARE(all->authors.at(0).addresses, QStringList({"127.0.0.2", "::1"}));
+    QCOMPARE(all->authors.at(1).name, QString());
+    QCOMPARE(all->authors.at(1).connection, b);
+    QCOMPARE(all->authors.at(1).edits, quint64(2));
+    const auto late = authorship.authorsSince(9050, &error);
+    QVERIFY(late);
+    QCOMPARE(late->authors.size(), 1);
+    QCOMPARE(late->authors.at(0).edits, quint64(2));
+    QCOMPARE(late->authors.at(0).addresses, QStringList({"::1"}));
+    history.setBroken(true);
+    QVERIFY(!authorship.authorsSince(0, &error));
+    QVERIFY(!error.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_Recovery)
