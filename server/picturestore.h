@@ -33,11 +33,14 @@ public:
     virtual quint64 openConnection(const QHostAddress &address, quint16 port) = 0;
     // The same for a client that said who it is (a web page opened with an editor's key): its
     // edits are recorded under the name too, where the store keeps a history.
+    // A store without a history records nothing more, but still judges the connection's edits
+    // by its name too (a ban of an author).
     virtual quint64 openNamedConnection(const QHostAddress &address, quint16 port,
                                         const QString &name)
     {
-        Q_UNUSED(name);
-        return openConnection(address, port);
+        const quint64 id = openConnection(address, port);
+        noteAddress(id, address, name);
+        return id;
     }
     virtual void closeConnection(quint64 connection) = 0;
     // A connection of the server's own for one action nobody's window sent (a revert, a
@@ -82,8 +85,10 @@ Q_SIGNALS:
     void moderationChanged();
 
 protected:
-    // Each store tells the address of every connection that may edit, for judging its edits.
-    void noteAddress(quint64 connection, const QHostAddress &address);
+    // Each store tells the address (and the editor's name, for a named one) of every connection
+    // that may edit, for judging its edits.
+    void noteAddress(quint64 connection, const QHostAddress &address,
+                     const QString &name = QString());
     void forgetAddress(quint64 connection);
     // Replaces the bans and locks, saying so if they changed.
     void setModeration(const Moderation &moderation);
@@ -97,6 +102,7 @@ private:
     struct Sender
     {
         QHostAddress address;
+        QString name;
         Moderation::Standing standing;
         quint64 generation = 0; // of the bans and locks standing was worked out for
     };
