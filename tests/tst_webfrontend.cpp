@@ -84,6 +84,8 @@ private Q_SLOTS:
     void pageFloodIsHeldToTheEditRate();
     void tabsOfOneNameShareTheAllowance_data();
     void tabsOfOneNameShareTheAllowance();
+    void tabsOfOneNameShareTheCooldown_data();
+    void tabsOfOneNameShareTheCooldown();
     void importGivesTheDesktopRows_data();
     void importGivesTheDesktopRows();
     void importBounds_data();
@@ -1351,6 +1353,34 @@ void tst_WebFrontEnd::tabsOfOneNameShareTheAllowance()
         observer.relaysReceived() <= allowed,
         qPrintable(
             QStringLiteral("%1 relays, %2 allowed").arg(observer.relaysReceived()).arg(allowed)));
+}
+
+void tst_WebFrontEnd::tabsOfOneNameShareTheCooldown_data()
+{
+    QTest::addColumn<QByteArray>("secondKey");
+    QTest::addColumn<bool>("secondApplied");
+
+    QTest::newRow("one name") << aliceKey << false;
+    QTest::newRow("two names") << bobKey << true;
+}
+
+void tst_WebFrontEnd::tabsOfOneNameShareTheCooldown()
+{
+    QFETCH(QByteArray, secondKey);
+    QFETCH(bool, secondApplied);
+    m_server->setCooldown(60 * 60 * 1000);
+    m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    TestPage first(m_web->serverPort());
+    TestPage second(m_web->serverPort());
+    QVERIFY(first.waitConnected() && second.waitConnected());
+    QVERIFY(first.ask(aliceKey).contains(QStringLiteral("\"edit\":true")));
+    QVERIFY(second.ask(secondKey).contains(QStringLiteral("\"edit\":true")));
+    first.socket.sendBinaryMessage(Protocol::encodeHello() + setCell(1, 1, 1));
+    QTRY_COMPARE(m_server->picture().cell(1, 1), quint8(1));
+    second.socket.sendBinaryMessage(Protocol::encodeHello() + setCell(2, 2, 2));
+    QTRY_COMPARE(m_server->counters().messages, 4u);
+    QCOMPARE(m_server->picture().cell(2, 2), quint8(secondApplied ? 2 : EmptyCell));
+    QCOMPARE(m_server->counters().refused, secondApplied ? 0u : 1u);
 }
 
 void tst_WebFrontEnd::importGivesTheDesktopRows_data()
