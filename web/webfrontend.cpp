@@ -35,10 +35,32 @@ constexpr StaticFile staticFiles[] = {
     {"/style.css", ":/web/style.css", "text/css; charset=utf-8"},
 };
 
+// The routes that take a request body, and the most of it each takes. Any other request with a
+// body is refused before the body is read.
+struct BodyRoute
+{
+    const char *method;
+    const char *path;
+    qint64 maxBytes;
+};
+
+constexpr BodyRoute bodyRoutes[] = {
+    {"POST", "/import", WebImport::MaxFileBytes},
+};
+
+qint64 bodyBound(const HttpRequest &head)
+{
+    for (const BodyRoute &route : bodyRoutes)
+        if (head.method == route.method && head.path == route.path)
+            return route.maxBytes;
+    return -1;
+}
+
 // The reasons PictureServer drops clients for, listed even while their count is 0 so that a rate
 // over them starts from the first drop.
-constexpr const char *dropReasons[] = {"hello_timeout", "stalled", "slow_reader", "misbehaving",
-                                       "viewer_sent_other"};
+constexpr const char *dropReasons[] = {"hello_timeout",   "stalled",           "slow_reader",
+                                       "misbehaving",     "viewer_sent_other", "flooding",
+                                       "key_not_accepted"};
 
 void metricFamily(QByteArray *out, const char *name, const char *type, const char *help)
 {
@@ -79,6 +101,8 @@ struct WebFrontEnd::Connection
     QTcpSocket *socket = nullptr;
     QTimer *timer = nullptr;
     QHostAddress address;
+    QByteArray host;         // the last request's Host header, for the answer's security policy
+    qint64 awaitedBytes = 0; // a request whose body is on its way takes this many bytes
     bool closing = false;
 };
 
@@ -189,22 +213,47 @@ void WebFrontEnd::readRequests(Connection *connection)
     QTcpSocket *socket = connection->socket;
     // One answer at a time: a peer that sends requests faster than it reads the answers waits.
     while (!connection->closing && socket->bytesToWrite() == 0 && socket->bytesAvailable() > 0) {
-        const QByteArray bytes = socket->peek(MaxRequestHead);
-        HttpRequest request;
-        const HttpParseResult result = parseHttpRequest(bytes, MaxRequestHead, &request);
-        if (result.state == HttpParseResult::Incomplete)
+        // A body is looked at once, when it is all there.
+        if (socket->bytesAvailable() < connection->awaitedBytes)
             return;
+        const QByteArray bytes =
+            socket->peek(qMax<qint64>(MaxRequestHead, connection->awaitedBytes));
+        HttpRequest request;
+        const HttpParseResult result = parseHttpRequest(bytes, MaxRequestHead, &request, bodyBound);
+        if (result.state == HttpParseResult::Incomplete) {
+            if (result.awaitedBytes > 0 && connection->awaitedBytes == 0) {
+                // Refused before its body is read, when the head says enough.
+                if (const int status = refusalOnHead(request, connection->address)) {
+                    refuse(connection, status,
+                           status == 429 ? "one import a second" : "may not edit");
+                    return;
+                }
+                connection->awaitedBytes = result.awaitedBytes;
+                // Room for this request's body and no more; the deadline still runs.
+                socket->setReadBufferSize(result.awaitedBytes);
+            }
+            return;
+        }
         if (result.state == HttpParseResult::Refused) {
             refuse(connection, result.status, result.reason);
             return;
         }
+        connection->awaitedBytes = 0;
+        socket->setReadBufferSize(MaxRequestHead);
         ++m_requests;
+        connection->host = request.header("host");
         if (request.webSocketUpgrade && request.path == "/live") {
+            // Pages elsewhere may not draw, nor watch, with their visitors' keys or addresses.
+            const QByteArray origin = request.header("origin");
+            if (!origin.isEmpty() && !m_access.allowsOrigin(origin, connection->host)) {
+                refuse(connection, 403, "WebSocket from origin " + origin.left(200));
+                return;
+            }
             // The WebSocket server reads the head itself.
             handOverWebSocket(connection);
             return;
         }
-        socket->skip(request.headLength);
+        socket->skip(request.length());
         answer(connection, request);
         if (!connection->closing)
             connection->timer->start(m_requestTimeoutMs);
@@ -214,6 +263,10 @@ void WebFrontEnd::readRequests(Connection *connection)
 void WebFrontEnd::answer(Connection *connection, const HttpRequest &request)
 {
     const bool head = request.method == "HEAD";
+    if (bodyBound(request) >= 0) {
+        answerPost(connection, request);
+        return;
+    }
     if (request.method != "GET" && !head) {
         ++m_responses[405];
         connection->socket->write(httpResponse(405, "text/plain; charset=utf-8",
@@ -276,8 +329,10 @@ void WebFrontEnd::send(Connection *connection, int status, QByteArrayView conten
                        const QByteArray &body, bool keepAlive, bool headOnly)
 {
     ++m_responses[status];
-    connection->socket->write(httpResponse(status, contentType, body, keepAlive, headOnly,
-                                           {{"Cache-Control", "no-store"}}));
+    connection->socket->write(
+        httpResponse(status, contentType, body, keepAlive, headOnly,
+                     {{"Cache-Control", "no-store"},
+                      {"Content-Security-Policy", contentSecurityPolicy(connection->host)}}));
     if (!keepAlive)
         closeConnection(connection);
 }
@@ -353,7 +408,8 @@ void WebFrontEnd::takeViewers()
                           QStringLiteral("only /live"));
             continue;
         }
-        auto viewer = std::make_unique<WebViewer>(std::move(socket), descriptor, m_server);
+        auto viewer =
+            std::make_unique<WebViewer>(std::move(socket), descriptor, m_server, &m_access);
         WebViewer *raw = viewer.get();
         connect(raw, &WebViewer::finished, this, [this, raw] {
             const auto found = m_viewers.find(raw);
@@ -366,6 +422,50 @@ void WebFrontEnd::takeViewers()
         ++m_viewersAccepted;
         raw->start();
     }
+}
+
+void WebFrontEnd::setEditForAll(bool edit)
+{
+    m_access.setEditForAll(edit);
+    closeViewersNoLongerAllowed();
+}
+
+void WebFrontEnd::setKeys(WebKeys keys)
+{
+    m_access.setKeys(std::move(keys));
+    closeViewersNoLongerAllowed();
+}
+
+void WebFrontEnd::closeViewersNoLongerAllowed()
+{
+    std::vector<WebViewer *> viewers;
+    for (const auto &entry : m_viewers)
+        viewers.push_back(entry.first);
+    // A viewer closed here leaves the table only from the event loop.
+    for (WebViewer *viewer : viewers)
+        viewer->checkAccess();
+}
+
+void WebFrontEnd::answerPost(Connection *connection, const HttpRequest &request)
+{
+    if (request.path == "/import") {
+        const WebImport::Answer answer =
+            m_import.answer(request, connection->address, m_access,
+                            m_server ? m_server->picture().formatNumber() : Picture::DefaultFormat,
+                            m_clock.elapsed());
+        send(connection, answer.status,
+             answer.status == 200 ? "application/octet-stream" : "text/plain; charset=utf-8",
+             answer.body, request.keepAlive);
+        return;
+    }
+    send(connection, 404, "text/plain; charset=utf-8", "not found\n", request.keepAlive);
+}
+
+int WebFrontEnd::refusalOnHead(const HttpRequest &head, const QHostAddress &address) const
+{
+    if (head.path == "/import")
+        return m_import.refusal(head, address, m_access, m_clock.elapsed());
+    return 0;
 }
 
 bool WebFrontEnd::takeRender(const QHostAddress &address)
