@@ -210,7 +210,8 @@ WebApi::Answer tst_WebApi::ask(const QByteArray &method, const QByteArray &targe
         request.headers.append({"authorization", key.contains(' ') ? key : "Bearer " + key});
     if (!body.isEmpty())
         request.headers.append({"content-type", type});
-    return m_api->answer(request, body, from, m_now);
+    request.body = body;
+    return m_api->answer(request, from, m_now);
 }
 
 void tst_WebApi::cell_data()

@@ -3,6 +3,7 @@
 #include "model/canvasformat.h"
 #include "web/httprequest.h"
 #include "web/moderationjson.h"
+#include "web/webaccess.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -117,12 +118,9 @@ std::optional<WebEditor> WebApi::editorOf(const HttpRequest &request, const QHos
     const QByteArray authorization = request.header("authorization");
     if (authorization.isEmpty())
         return std::nullopt;
-    const qsizetype space = authorization.indexOf(' ');
-    const QByteArray key = authorization.mid(space + 1);
+    const QByteArrayView key = WebAccess::bearerKey(authorization);
     std::optional<WebEditor> editor;
-    if (space > 0 && authorization.left(space).compare("Bearer", Qt::CaseInsensitive) == 0 &&
-        !key.isEmpty() && key.size() <= MaxKeyLength && !key.contains(' ') &&
-        m_moderation.authenticate)
+    if (!key.isEmpty() && key.size() <= MaxKeyLength && m_moderation.authenticate)
         editor = m_moderation.authenticate(key);
     if (!editor) {
         qCInfo(lcWebApi).noquote() << "refused a key from" << address.toString();
@@ -131,8 +129,8 @@ std::optional<WebEditor> WebApi::editorOf(const HttpRequest &request, const QHos
     return editor;
 }
 
-WebApi::Answer WebApi::answer(const HttpRequest &request, const QByteArray &body,
-                              const QHostAddress &address, qint64 steadyMs)
+WebApi::Answer WebApi::answer(const HttpRequest &request, const QHostAddress &address,
+                              qint64 steadyMs)
 {
     const Route *route = routeOf(request.path);
     if (!route)
@@ -143,7 +141,8 @@ WebApi::Answer WebApi::answer(const HttpRequest &request, const QByteArray &body
         answer.headers.emplaceBack("Allow", route->post ? "POST" : "GET, HEAD");
         return answer;
     }
-    if (request.query.size() > MaxQuery || body.size() > maxBody(request.method, request.path))
+    if (request.query.size() > MaxQuery ||
+        request.body.size() > maxBody(request.method, request.path))
         return failed(413, QStringLiteral("request too long"));
     if (request.path == "/cell")
         return cell(request, address, steadyMs);
@@ -165,7 +164,7 @@ WebApi::Answer WebApi::answer(const HttpRequest &request, const QByteArray &body
     if (type != "application/json" && !type.startsWith("application/json;"))
         return failed(415, QStringLiteral("send Content-Type: application/json"));
     QString error;
-    const std::optional<QJsonObject> object = ModerationJson::object(body, &error);
+    const std::optional<QJsonObject> object = ModerationJson::object(request.body, &error);
     if (!object)
         return failed(400, error);
     return post(request.path, *object, *editor, address);

@@ -52,10 +52,9 @@ public:
     // How long a body a request may carry: MaxBody for a POST to a route that takes one, else 0.
     static qsizetype maxBody(QByteArrayView method, QByteArrayView path);
 
-    // The answer to a request for one of these routes from address, with its body; steadyMs is
-    // any steady clock's milliseconds, for the rate limit.
-    Answer answer(const HttpRequest &request, const QByteArray &body, const QHostAddress &address,
-                  qint64 steadyMs);
+    // The answer to a request for one of these routes from address; steadyMs is any steady
+    // clock's milliseconds, for the rate limit.
+    Answer answer(const HttpRequest &request, const QHostAddress &address, qint64 steadyMs);
 
 private:
     // The editor the request's key names: nothing without a key (*answer untouched) or with a key

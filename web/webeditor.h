@@ -2,8 +2,7 @@
 
 #include <QString>
 
-// Someone the server knows by a key: a name to record their edits under, and whether they may
-// moderate.
+// Who an editor's key names, as the web side knows them.
 struct WebEditor
 {
     QString name;
