@@ -109,6 +109,7 @@
         key = decodeURIComponent(keyMatch[1]);
         window.history.replaceState(null, '', location.pathname + location.search);
     }
+    let keyRefused = false;
     // A server from before keys closes a page whose first frame is text; it then gets a Hello.
     let textFirst = true;
 
@@ -295,7 +296,8 @@
             if (formatChanged || !geometry)
                 computeGeometry();
             ++stats.updates;
-            setStatus('Live', false);
+            setStatus(keyRefused ? 'Live; key not accepted, so this page only watches'
+                                 : 'Live', false);
             drawAll();
             emit('picture', { formatChanged: formatChanged });
             return;
@@ -371,7 +373,8 @@
             if (event.code === 4003) {
                 // A key the server does not know (or no longer admits): watch without it.
                 key = null;
-                why = ' (key not accepted; watching only)';
+                keyRefused = true;
+                why = ' (key not accepted)';
             } else if (event.code === 1008 && textFirst && !answered) {
                 textFirst = false;
             }
