@@ -285,7 +285,7 @@ def test_moderation(browser, server, window):
 
 def test_without_key(browser, server, window):
     """A server with --web-keys only: a page without a key watches and cannot send."""
-    page = Page(browser, server)
+    Page(browser, server)
     assert browser.run('return document.getElementById("tools").hidden;')
     assert not browser.run('return window.celvane.edit([window.celvane.command(2, 1, 1, 3)]);')
     # Nor can a script in the page that writes the messages itself.
