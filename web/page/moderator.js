@@ -90,7 +90,8 @@
             return row;
         });
         authorsBody.replaceChildren(...rows);
-        say(rows.length ? '' : 'Nobody drew in the last hour');
+        if (!rows.length)
+            say('Nobody drew in the last hour');
     }
 
     // ---- Revert ----
