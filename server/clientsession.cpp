@@ -29,10 +29,10 @@ ClientSession::ClientSession(PictureStore *store, quint64 connection, const Limi
 {
 }
 
-void ClientSession::shareCooldown(EditCooldown *cooldown, const QHostAddress &address)
+void ClientSession::shareCooldown(EditCooldown *cooldown, const QString &key)
 {
     m_cooldown = cooldown ? cooldown : &m_ownCooldown;
-    m_address = address;
+    m_cooldownKey = key;
 }
 
 QByteArray ClientSession::takeCorrections()
@@ -80,7 +80,7 @@ bool ClientSession::receive(QByteArrayView bytes, qint64 nowMs)
             ++m_applied;
             m_changed = true;
             if (m_limits->cooldownMs > 0)
-                m_cooldown->started(m_address, nowMs, m_limits->cooldownMs);
+                m_cooldown->started(m_cooldownKey, nowMs, m_limits->cooldownMs);
             qCDebug(lcServer).noquote() << m_name << "kind" << message.kind << "length"
                                         << message.payload.size() << preview(message.payload);
         } else {
@@ -156,8 +156,8 @@ const char *ClientSession::ruleAgainst(const MessageReader::Message &message, qi
                       quint8(message.payload.at(0)) == Protocol::SetCellCommand;
     if (!cell)
         return "only single cells may be changed (--cooldown)";
-    if (!m_cooldown->allows(m_address, nowMs, m_limits->cooldownMs))
-        return "too soon after this address's last cell (--cooldown)";
+    if (!m_cooldown->allows(m_cooldownKey, nowMs, m_limits->cooldownMs))
+        return "too soon after the last cell of this address or editor (--cooldown)";
     return nullptr;
 }
 

@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QHostAddress>
 #include <QString>
 
 #include <functional>
@@ -61,9 +60,11 @@ public:
     void setAllowance(qint64 messages) { m_allowance = messages; }
     qint64 allowance() const { return m_allowance; }
 
-    // The edits of this session wait, with those of every other from address, in cooldown's
-    // table; without it, a session waits alone.
-    void shareCooldown(EditCooldown *cooldown, const QHostAddress &address);
+    // The edits of this session wait, with those of every other under key (its address's text,
+    // or its editor's name), in cooldown's table; without it, a session waits alone.
+    void shareCooldown(EditCooldown *cooldown, const QString &key);
+    // A client that was let edit after it joined has its edits recorded under this number.
+    void setConnection(quint64 connection) { m_connection = connection; }
 
     // Corrections of refused edits are waiting to be taken.
     bool hasCorrections() const { return m_corrections && !m_corrections->isEmpty(); }
@@ -134,5 +135,5 @@ private:
     std::optional<CorrectionQueue> m_corrections;
     EditCooldown *m_cooldown = nullptr;
     EditCooldown m_ownCooldown;
-    QHostAddress m_address;
+    QString m_cooldownKey;
 };

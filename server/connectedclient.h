@@ -6,6 +6,7 @@
 #include "server/tokenbucket.h"
 
 #include <QHostAddress>
+#include <QString>
 
 #include <cstddef>
 #include <memory>
@@ -56,6 +57,13 @@ struct ConnectedClient final : EventPoller::Handler
     // Relays go only to a client that holds a picture to apply them to.
     bool receivedUpdate = false;
     TokenBucket allowance;
+    // The allowance of every connection of a named editor, shared through EditRateLimit, or
+    // null; sharedBy is the editor.
+    TokenBucket *sharedAllowance = nullptr;
+    QString sharedBy;
+    // The editor's name for a client of another transport that was let edit under one.
+    QString editor;
+    TokenBucket &bucket() { return sharedAllowance ? *sharedAllowance : allowance; }
     // Not read until resumeMs because it spent its allowance; heldSinceMs is -1 when not held.
     qint64 heldSinceMs = -1;
     qint64 resumeMs = 0;

@@ -1,15 +1,15 @@
 #include "server/editcooldown.h"
 
-bool EditCooldown::allows(const QHostAddress &address, qint64 nowMs, qint64 intervalMs) const
+bool EditCooldown::allows(const QString &key, qint64 nowMs, qint64 intervalMs) const
 {
-    const auto found = m_lastChange.constFind(address);
+    const auto found = m_lastChange.constFind(key);
     return intervalMs <= 0 || found == m_lastChange.constEnd() ||
            nowMs - found.value() >= intervalMs;
 }
 
-void EditCooldown::started(const QHostAddress &address, qint64 nowMs, qint64 intervalMs)
+void EditCooldown::started(const QString &key, qint64 nowMs, qint64 intervalMs)
 {
-    m_lastChange.insert(address, nowMs);
+    m_lastChange.insert(key, nowMs);
     if (m_lastChange.size() >= m_sweepAt)
         sweep(nowMs, intervalMs);
 }

@@ -17,9 +17,28 @@ EditRateLimit::EditRateLimit(EventPoller *poller)
 {
 }
 
+void EditRateLimit::share(ConnectedClient *client, const QString &editor)
+{
+    unshare(client);
+    Shared &shared = m_shared[editor];
+    ++shared.users;
+    client->sharedAllowance = &shared.bucket;
+    client->sharedBy = editor;
+}
+
+void EditRateLimit::unshare(ConnectedClient *client)
+{
+    if (!client->sharedAllowance)
+        return;
+    client->sharedAllowance = nullptr;
+    const auto found = m_shared.find(client->sharedBy);
+    if (found != m_shared.end() && --found->second.users <= 0)
+        m_shared.erase(found);
+}
+
 qint64 EditRateLimit::grant(ConnectedClient *client, qint64 nowMs)
 {
-    TokenBucket &allowance = client->allowance;
+    TokenBucket &allowance = client->bucket();
     if (allowance.rate() != m_perSecond) {
         const qint64 burst = qint64(m_perSecond) * BurstSeconds;
         // A client new to the bound starts with the whole burst, as it would on connecting.
@@ -36,28 +55,33 @@ qint64 EditRateLimit::grant(ConnectedClient *client, qint64 nowMs)
 bool EditRateLimit::settle(ConnectedClient *client, qint64 granted, qint64 left)
 {
     if (granted > 0)
-        client->allowance.take(granted - left);
+        client->bucket().take(granted - left);
     return granted >= 0 && left == 0;
 }
 
 void EditRateLimit::updateHold(ConnectedClient *client, bool spent, qint64 nowMs)
 {
     int unread = 0;
-    const bool waiting = client->session->reader().pendingBytes() > 0 ||
-                         (spent && ::ioctl(client->fd, FIONREAD, &unread) == 0 && unread > 0);
+    const bool waiting =
+        client->session->reader().pendingBytes() > 0 ||
+        (spent && client->fd >= 0 && ::ioctl(client->fd, FIONREAD, &unread) == 0 && unread > 0);
     if (spent && waiting) {
         if (client->heldSinceMs < 0)
             client->heldSinceMs = nowMs;
-        const qint64 step = qMax<qint64>(1, client->allowance.rate() * ResumeStepMs / 1000);
-        client->resumeMs = nowMs + client->allowance.msUntil(step, nowMs);
-        // Its input stays in the kernel until then, and TCP holds the sender back.
-        m_poller->setReading(client->fd, false);
+        TokenBucket &allowance = client->bucket();
+        const qint64 step = qMax<qint64>(1, allowance.rate() * ResumeStepMs / 1000);
+        client->resumeMs = nowMs + allowance.msUntil(step, nowMs);
+        // Its input stays in the kernel until then, and TCP holds the sender back; another
+        // transport's waits in the server.
+        if (client->fd >= 0)
+            m_poller->setReading(client->fd, false);
         return;
     }
     if (client->heldSinceMs >= 0) {
         // Its Hello deadline starts again from where it stood.
         client->connectedMs += nowMs - client->heldSinceMs;
         client->heldSinceMs = -1;
-        m_poller->setReading(client->fd, true);
+        if (client->fd >= 0)
+            m_poller->setReading(client->fd, true);
     }
 }

@@ -1,6 +1,11 @@
 #pragma once
 
+#include "server/tokenbucket.h"
+
+#include <QString>
 #include <QtGlobal>
+
+#include <map>
 
 class EventPoller;
 struct ConnectedClient;
@@ -9,6 +14,12 @@ struct ConnectedClient;
 // the rate, up to a burst of BurstSeconds of it. A client that has spent it with input still
 // waiting is not read until enough of it returns, so that TCP slows the sender rather than
 // anything being refused; the time it is held back is the server's, not the client's.
+//
+// A client of another transport cannot be left unread: what it sends beyond its allowance waits
+// in its session's reader (bounded by the server) and is applied as the allowance returns.
+//
+// Every connection of one named editor (a web page opened with their key, in as many tabs as
+// they like) spends one allowance, which lasts as long as one of them is connected.
 //
 // The rate may change at any time: each client takes it up at its next read.
 class EditRateLimit
@@ -31,7 +42,21 @@ public:
     // returns; any other is let go.
     void updateHold(ConnectedClient *client, bool spent, qint64 nowMs);
 
+    // The client spends, from now on, the allowance of every connection named editor.
+    void share(ConnectedClient *client, const QString &editor);
+    // The client leaves; the allowance goes with the last connection that shares it.
+    void unshare(ConnectedClient *client);
+    qsizetype sharedCount() const { return qsizetype(m_shared.size()); }
+
 private:
+    struct Shared
+    {
+        TokenBucket bucket;
+        int users = 0;
+    };
+
     EventPoller *m_poller = nullptr;
     int m_perSecond = 0;
+    // Nodes stay where they are while the map changes, so clients may point into them.
+    std::map<QString, Shared> m_shared;
 };

@@ -59,7 +59,10 @@ PictureServer::PictureServer(PictureStore *store, QObject *parent)
     connect(m_store, &PictureStore::moderationChanged, this, [this] {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         closeClientsFrom(
-            [this, now](const QHostAddress &a) { return m_admission.banOf(a, now) != nullptr; },
+            [this, now](const QHostAddress &a, const QString &editor) {
+                return m_admission.banOf(a, now) != nullptr ||
+                       (!editor.isEmpty() && bansEditor(editor));
+            },
             QStringLiteral("banned"));
     });
     connect(m_store, &PictureStore::availabilityChanged, this, [this](bool available) {
@@ -166,17 +169,23 @@ void PictureServer::setKeepAlive(int seconds)
 void PictureServer::setAllowed(const QList<QPair<QHostAddress, int>> &subnets)
 {
     m_admission.setAllowed(subnets);
-    closeClientsFrom([this](const QHostAddress &address) { return !isAllowed(address); },
-                     QStringLiteral("no longer in --allow"));
+    closeClientsFrom(
+        [this](const QHostAddress &address, const QString &) { return !isAllowed(address); },
+        QStringLiteral("no longer in --allow"));
 }
 
-int PictureServer::closeClientsFrom(const std::function<bool(const QHostAddress &)> &matches,
-                                    const QString &reason)
+bool PictureServer::bansEditor(const QString &editor) const
+{
+    Q_UNUSED(editor);
+    return false;
+}
+
+int PictureServer::closeClientsFrom(const ClientMatch &matches, const QString &reason)
 {
     int closed = 0;
     // Earliest first, so that the log reads in the order the clients came.
     for (Client *client : m_table.inOrderOfArrival()) {
-        if (!client->gone && matches(client->address)) {
+        if (!client->gone && matches(client->address, client->editor)) {
             closeClient(client, reason);
             ++closed;
         }
@@ -243,7 +252,7 @@ void PictureServer::startSession(Client *client, const QString &name, quint64 co
                                                           }
                                                           return send(client, update);
                                                       });
-    client->session->shareCooldown(&m_cooldown, client->address);
+    client->session->shareCooldown(&m_cooldown, client->address.toString());
     m_admission.admitted(client->address);
     ++m_counters.clientsAccepted;
     qCInfo(lcServer).noquote() << QStringLiteral("client %1 connected (%2 of %3)")
@@ -274,8 +283,32 @@ bool PictureServer::addClient(ClientOutput *output, const QHostAddress &address,
     client->connectedMs = m_clock.elapsed();
     Client *raw = m_table.insert(std::move(client));
     m_table.addOutput(raw);
-    // A viewer never edits, so it has no connection in the store's records.
+    // Until it is let edit, it has no connection in the store's records.
     startSession(raw, name, NoStoreConnection);
+    return true;
+}
+
+bool PictureServer::grantEditing(ClientOutput *output, quint16 port, const QString &editor,
+                                 QString *refusal)
+{
+    Client *client = m_table.byOutput(output);
+    if (!client || client->gone || client->session->connection() != NoStoreConnection ||
+        client->session->messages() > 0)
+        return false;
+    if (!editor.isEmpty() && bansEditor(editor)) {
+        if (refusal)
+            *refusal = QStringLiteral("banned");
+        return false;
+    }
+    client->session->setConnection(
+        editor.isEmpty() ? m_store->openConnection(client->address, port)
+                         : m_store->openNamedConnection(client->address, port, editor));
+    if (!editor.isEmpty()) {
+        client->editor = editor;
+        m_rateLimit.share(client, editor);
+        // A space is in no address's text and in no name: the two kinds of key never meet.
+        client->session->shareCooldown(&m_cooldown, QStringLiteral("editor ") + editor);
+    }
     return true;
 }
 
@@ -284,14 +317,33 @@ bool PictureServer::receiveFrom(ClientOutput *output, QByteArrayView bytes)
     Client *client = m_table.byOutput(output);
     if (!client || client->gone || client->reading)
         return false;
+    const qint64 held = client->session->reader().pendingBytes();
+    if (held + bytes.size() > MaxHeldInput) {
+        dropClient(client, "flooding",
+                   QStringLiteral("sends faster than its edit rate lets it edit (%1 bytes waiting, "
+                                  "%2 more sent)")
+                       .arg(held)
+                       .arg(bytes.size()));
+        return false;
+    }
+    readExternal(client, bytes);
+    return !client->gone;
+}
+
+void PictureServer::readExternal(Client *client, QByteArrayView bytes)
+{
     ClientSession *session = client->session.get();
     const SessionCounts before{session->messages(), session->applied(), session->refused()};
+    const qint64 now = m_clock.elapsed();
+    const qint64 granted = m_rateLimit.grant(client, now);
+    session->setAllowance(granted);
     client->reading = true;
-    session->receive(bytes, m_clock.elapsed());
+    session->receive(bytes, now);
     client->reading = false;
+    const bool spent = m_rateLimit.settle(client, granted, session->allowance());
+    session->setAllowance(-1);
     m_relays.run();
-    finishInput(client, before, false);
-    return !client->gone;
+    finishInput(client, before, spent);
 }
 
 void PictureServer::removeClient(ClientOutput *output)
@@ -326,9 +378,12 @@ void PictureServer::readClient(Client *client)
     if (client->gone || client->reading)
         return;
     if (client->fd < 0) {
-        // Another transport's client: its input comes through receiveFrom().
+        // Another transport's client: its input comes through receiveFrom(); here only what
+        // waited for its allowance.
         if (client->peerClosed)
             removeClient(client, "gone");
+        else
+            readExternal(client, {});
         return;
     }
     client->reading = true;
@@ -504,6 +559,7 @@ void PictureServer::removeClient(Client *client, const char *how)
     client->gone = true;
     client->session->end();
     m_admission.released(client->address);
+    m_rateLimit.unshare(client);
     if (client->session->connection() != NoStoreConnection)
         m_store->closeConnection(client->session->connection());
 

@@ -76,6 +76,9 @@ public:
     // that an import or the fastest drag needs at once. The class itself sets no rate.
     static constexpr int DefaultMaxEditsPerSecond = 1000;
     static constexpr int EditBurstSeconds = EditRateLimit::BurstSeconds;
+    // Input a client of another transport may have waiting for its edit allowance: a second of
+    // single-cell edits at the default rate, several rows of the largest format.
+    static constexpr qint64 MaxHeldInput = 64 * 1024;
 
     struct Counters
     {
@@ -135,10 +138,10 @@ public:
     qint64 cooldown() const { return m_limits.cooldownMs; }
     const ClientSession::Limits &sessionLimits() const { return m_limits; }
 
-    // Closes every client, of any transport, whose address matches, each with one log line that
-    // gives the reason. Returns how many.
-    int closeClientsFrom(const std::function<bool(const QHostAddress &)> &matches,
-                         const QString &reason);
+    // Closes every client, of any transport, whose address or editor's name (empty for a client
+    // that gave none) matches, each with one log line that gives the reason. Returns how many.
+    using ClientMatch = std::function<bool(const QHostAddress &address, const QString &editor)>;
+    int closeClientsFrom(const ClientMatch &matches, const QString &reason);
 
     // How many clients the descriptor limit leaves room for, beyond those open now and a reserve
     // for saving the picture and for Qt's own needs.
@@ -148,6 +151,8 @@ public:
     static QHostAddress plainAddress(const QHostAddress &address);
     // Whether --allow lets the address in.
     bool isAllowed(const QHostAddress &address) const;
+    // Whether the moderation bans the editor of that name now.
+    bool bansEditor(const QString &editor) const;
     // Why a new client from address would be turned away now (the picture out of reach,
     // --allow, --max-clients, --max-per-address), or empty when it would be served.
     QString refusalFor(const QHostAddress &address) const;
@@ -156,7 +161,15 @@ public:
     // removeClient(output) or until the server closes it.
     bool addClient(ClientOutput *output, const QHostAddress &address, const QString &name,
                    QString *refusal = nullptr);
-    // Input from such a client. Returns false when the client is gone, closed by this call.
+    // Lets such a client edit from now on, as editor when that is not empty: its edits go to the
+    // store under a connection of its own (recorded with the name), and it spends the edit
+    // allowance and waits the cooldown of every connection of that editor. Before its first
+    // message only. False, with *refusal saying why, for an editor the moderation bans.
+    bool grantEditing(ClientOutput *output, quint16 port, const QString &editor,
+                      QString *refusal = nullptr);
+    // Input from such a client. Edits beyond its allowance wait in the server, at most
+    // MaxHeldInput bytes of them, and are applied as it returns; a client that sends more is
+    // dropped. Returns false when the client is gone, closed by this call.
     bool receiveFrom(ClientOutput *output, QByteArrayView bytes);
     // The peer of such a client has left; nothing is written to the output any more.
     void removeClient(ClientOutput *output);
@@ -184,6 +197,9 @@ private:
     void admit(int fd, const QHostAddress &address, quint16 port);
     void clientEvents(Client *client, quint32 events) override;
     void readClient(Client *client);
+    // Handles what another transport's client sent, and what it has waiting, within its
+    // allowance.
+    void readExternal(Client *client, QByteArrayView bytes);
     // Reads what a peer that has gone left unread, then removes it.
     void finishPeer(Client *client) override;
     // Whatever deadline of the client's has come.
@@ -214,8 +230,8 @@ private:
     void removeClient(Client *client, const char *how);
     // The store's picture went out of reach: no window may go on showing it as current.
     void closeAllClients();
-    // The connection number of a client without one in the store: a web viewer, which never
-    // edits.
+    // The connection number of a client without one in the store: a web page that only
+    // watches.
     static constexpr quint64 NoStoreConnection = 0;
     // The store's picture changed as a whole: every client that holds a picture gets it anew.
     void sendFreshUpdates();
@@ -232,7 +248,7 @@ private:
     DeadlineQueue m_deadlines;
     RelayPass m_relays;
     EditRateLimit m_rateLimit;
-    // When each address last changed a cell, shared by all of its connections.
+    // When each address or editor last changed a cell, shared by all of its connections.
     EditCooldown m_cooldown;
     int m_keepAliveSeconds = DefaultKeepAliveSeconds;
     qint64 m_maxQueuedOutput = MaxQueuedOutput;

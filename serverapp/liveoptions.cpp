@@ -2,6 +2,9 @@
 
 #include "options/optionvalues.h"
 #include "server/pictureserver.h"
+#include "server/serverlogging.h"
+#include "web/webfrontend.h"
+#include "web/webkeys.h"
 
 #include <QLoggingCategory>
 
@@ -11,6 +14,7 @@
 namespace {
 
 using Apply = std::function<void(PictureServer *, const OptionValues &)>;
+using ApplyWeb = std::function<void(WebFrontEnd *, const OptionValues &)>;
 
 QList<QPair<QHostAddress, int>> subnets(const QVariantList &values)
 {
@@ -82,24 +86,74 @@ const std::map<QString, Apply> &appliers()
     return table;
 }
 
+// A keys file that cannot be read leaves the keys in use as they are (the start refuses it).
+void loadKeys(WebFrontEnd *web, const OptionValues &values)
+{
+    if (!values.isSet("web-keys")) {
+        web->setKeys(WebKeys());
+        return;
+    }
+    QString problem;
+    std::optional<WebKeys> keys = WebKeys::load(values.value("web-keys").toString(), &problem);
+    if (!keys) {
+        qCWarning(lcServer).noquote()
+            << QStringLiteral("--web-keys: %1; keeping the %2 keys in use")
+                   .arg(problem)
+                   .arg(web->access().keys().size());
+        return;
+    }
+    web->setKeys(std::move(*keys));
+}
+
+const std::map<QString, ApplyWeb> &webAppliers()
+{
+    static const std::map<QString, ApplyWeb> table = {
+        {QStringLiteral("web-edit"),
+         [](WebFrontEnd *w, const OptionValues &v) {
+             w->setEditForAll(v.isSet("web-edit"));
+         }},
+        {QStringLiteral("web-keys"), loadKeys},
+        {QStringLiteral("web-origin"),
+         [](WebFrontEnd *w, const OptionValues &v) {
+             QStringList origins;
+             for (const QVariant &value : v.values("web-origin"))
+                 origins.append(value.toString());
+             w->setOrigins(origins);
+         }},
+    };
+    return table;
+}
+
 } // namespace
 
-LiveOptions::LiveOptions(PictureServer *server)
+LiveOptions::LiveOptions(PictureServer *server, WebFrontEnd *web)
     : m_server(server)
+    , m_web(web)
 {
 }
 
 bool LiveOptions::handles(const QString &name)
 {
-    return appliers().count(name) > 0;
+    return appliers().count(name) > 0 || webAppliers().count(name) > 0;
 }
 
 void LiveOptions::apply(const QString &name, const OptionValues &values) const
 {
+    if (const auto web = webAppliers().find(name); web != webAppliers().end()) {
+        if (m_web)
+            web->second(m_web, values);
+        return;
+    }
     const auto found = appliers().find(name);
     Q_ASSERT_X(found != appliers().end(), "LiveOptions::apply", "a live option with no applier");
     if (found != appliers().end())
         found->second(m_server, values);
+}
+
+void LiveOptions::rereadFiles(const OptionValues &values) const
+{
+    if (m_web && values.isSet("web-keys"))
+        loadKeys(m_web, values);
 }
 
 void LiveOptions::setVerbose(bool verbose)

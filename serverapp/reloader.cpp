@@ -19,6 +19,7 @@ Reloader::Result Reloader::reload()
     Result result;
     OptionValues fresh;
     QString error;
+    bool filesRead = false;
     if (path.isEmpty()) {
         result.summary = QStringLiteral("no configuration file to read again (started without "
                                         "--config): nothing changed");
@@ -39,6 +40,7 @@ Reloader::Result Reloader::reload()
                 << QStringLiteral("reload: %1 is now %2 (was %3)")
                        .arg(option.name, shown(fresh, option.name), shown(m_running, option.name));
             m_live->apply(option.name, fresh);
+            filesRead = filesRead || option.name == QLatin1String("web-keys");
             m_running.take(fresh, option.name);
             changed.append(option.name);
         }
@@ -55,6 +57,9 @@ Reloader::Result Reloader::reload()
             result.summary += QStringLiteral("; ") + kept;
         }
     }
+    // The keys file may have changed under the same name: it is read again whatever the rest.
+    if (!filesRead)
+        m_live->rereadFiles(m_running);
     if (result.ok)
         qCInfo(lcServer).noquote() << "reload:" << result.summary;
     else

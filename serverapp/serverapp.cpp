@@ -16,6 +16,7 @@
 #include "service/journallog.h"
 #include "service/servicenotifier.h"
 #include "web/webfrontend.h"
+#include "web/webkeys.h"
 #include "web/weboptions.h"
 
 #include <QCoreApplication>
@@ -100,14 +101,15 @@ int ServerApp::start(const QStringList &arguments)
                               : std::make_unique<PictureServer>(m_home.picture());
     if (const int refused = listen())
         return refused;
-    applyLiveOptions();
-    logRoom();
+    // The web side first, so that its live options are put in place with the others.
     if (values.isSet("http")) {
         m_web = WebSetup::start(m_server.get(), m_home.journal(),
                                 values.value("http").value<WebEndpoint>(), &m_webAddress, &status);
         if (!m_web)
             return status;
     }
+    applyLiveOptions();
+    logRoom();
     startSaving();
     startControl();
     watchSignals();
@@ -129,6 +131,12 @@ int ServerApp::checkOptions()
         return fail(ExitStatus::Usage, m_activation.errorString());
     if (usesRedis(values) && values.isSet("picture"))
         return fail(ExitStatus::Usage, QStringLiteral("--picture and --redis exclude each other"));
+    // Refused at start; a reload that finds it refused keeps the keys it has (see LiveOptions).
+    if (values.isSet("web-keys")) {
+        QString problem;
+        if (!WebKeys::load(values.value("web-keys").toString(), &problem))
+            return fail(ExitStatus::PictureFile, QStringLiteral("--web-keys: %1").arg(problem));
+    }
     return ExitStatus::Ok;
 }
 
@@ -159,7 +167,7 @@ int ServerApp::listen()
 // cannot differ.
 void ServerApp::applyLiveOptions()
 {
-    m_live = std::make_unique<LiveOptions>(m_server.get());
+    m_live = std::make_unique<LiveOptions>(m_server.get(), m_web.get());
     for (const Option &option : m_configuration.fileOptions().options()) {
         if (option.change == Option::Live)
             m_live->apply(option.name, m_configuration.values());

@@ -44,6 +44,7 @@ QString sampleFor(const Option &option)
         {"HOST:PORT", "127.0.0.1:6379"},
         {"HOST:PORT[,HOST:PORT...]", "127.0.0.1:26379,127.0.0.1:26380"},
         {"NAME", "pictures"},
+        {"ORIGIN", "http://127.0.0.1:8080"},
         {"[ADDRESS:]PORT", "127.0.0.1:8080"},
     };
     return samples.value(option.argument, option.defaultText);

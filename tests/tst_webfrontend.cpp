@@ -587,7 +587,7 @@ void tst_WebFrontEnd::viewerSendingOtherThanHelloIsClosed_data()
         << policy;
     QTest::newRow("half a hello") << Protocol::encodeHello().first(5) << policy;
     QTest::newRow("hello and a byte") << Protocol::encodeHello() + '\0' << policy;
-    QTest::newRow("too large") << QByteArray(WebViewer::MaxIncomingFrame + 1, '\1')
+    QTest::newRow("too large") << QByteArray(WebViewer::MaxFirstFrame + 1, '\1')
                                << int(QWebSocketProtocol::CloseCodeTooMuchData);
 }
 

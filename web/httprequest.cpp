@@ -1,5 +1,7 @@
 #include "web/httprequest.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int MaxHeaders = 64;
@@ -87,7 +89,8 @@ QByteArray HttpRequest::header(QByteArrayView lowerCaseName) const
     return QByteArray();
 }
 
-HttpParseResult parseHttpRequest(QByteArrayView bytes, qsizetype maxHeadBytes, HttpRequest *request)
+HttpParseResult parseHttpRequest(QByteArrayView bytes, qsizetype maxHeadBytes, HttpRequest *request,
+                                 const HttpBodyBound &bodyBound)
 {
     const qsizetype end = bytes.first(qMin(bytes.size(), maxHeadBytes)).indexOf("\r\n\r\n");
     if (end < 0) {
@@ -137,11 +140,29 @@ HttpParseResult parseHttpRequest(QByteArrayView bytes, qsizetype maxHeadBytes, H
 
     if (!request->http10 && request->header("host").isEmpty())
         return refused(400, "no Host header");
-    const QByteArray length = request->header("content-length");
     if (!request->header("transfer-encoding").isEmpty())
-        return refused(501, "request bodies are not taken");
-    if (!length.isEmpty() && length != "0")
-        return refused(413, "request bodies are not taken");
+        return refused(501, "only bodies of a Content-Length are taken");
+    int lengths = 0;
+    for (const auto &entry : request->headers)
+        lengths += entry.first == "content-length" ? 1 : 0;
+    const QByteArray length = request->header("content-length");
+    if (lengths > 1)
+        return refused(400, "more than one Content-Length");
+    if (!length.isEmpty() && length != "0") {
+        const qint64 bound = bodyBound ? bodyBound(*request) : -1;
+        if (bound < 0)
+            return refused(413, "request bodies are not taken");
+        // Digits only: no sign, no spaces, nothing a second reader could take otherwise.
+        if (length.size() > 15 ||
+            !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return refused(400, "malformed Content-Length");
+        request->contentLength = length.toLongLong();
+        if (request->contentLength > bound)
+            return refused(413, "request body too large");
+        if (bytes.size() - request->headLength < request->contentLength)
+            return {HttpParseResult::Incomplete, 0, QByteArray(), request->length()};
+        request->body = bytes.sliced(request->headLength, request->contentLength).toByteArray();
+    }
 
     const QByteArray connection = request->header("connection");
     request->keepAlive =
@@ -149,6 +170,20 @@ HttpParseResult parseHttpRequest(QByteArrayView bytes, qsizetype maxHeadBytes, H
     request->webSocketUpgrade =
         hasToken(request->header("upgrade"), "websocket") && hasToken(connection, "upgrade");
     return {HttpParseResult::Complete, 0, QByteArray()};
+}
+
+QByteArray contentSecurityPolicy(QByteArrayView host)
+{
+    // Scripts and styles only from the page's own files, no inline ones; the WebSocket of its own
+    // server. A host that is more than host[:port] is not let into the header.
+    const bool plainHost = !host.isEmpty() && std::all_of(host.begin(), host.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               QByteArrayView(".-:[]").contains(c);
+    });
+    return "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
+           "connect-src 'self'" +
+           (plainHost ? " ws://" + host.toByteArray() : QByteArray()) +
+           "; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 }
 
 QByteArray httpReasonPhrase(int status)
@@ -162,6 +197,8 @@ QByteArray httpReasonPhrase(int status)
         return "Forbidden";
     case 404:
         return "Not Found";
+    case 401:
+        return "Unauthorized";
     case 405:
         return "Method Not Allowed";
     case 408:
@@ -193,10 +230,16 @@ QByteArray httpResponse(int status, QByteArrayView contentType, const QByteArray
                           httpReasonPhrase(status) +
                           "\r\nContent-Type: " + contentType.toByteArray() +
                           "\r\nContent-Length: " + QByteArray::number(body.size()) +
-                          "\r\nX-Content-Type-Options: nosniff\r\nConnection: " +
+                          "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer"
+                          "\r\nConnection: " +
                           (keepAlive ? "keep-alive" : "close") + "\r\n";
-    for (const auto &header : extraHeaders)
+    bool policy = false;
+    for (const auto &header : extraHeaders) {
         response += header.first + ": " + header.second + "\r\n";
+        policy = policy || header.first == "Content-Security-Policy";
+    }
+    if (!policy)
+        response += "Content-Security-Policy: " + contentSecurityPolicy({}) + "\r\n";
     response += "\r\n";
     if (!headOnly)
         response += body;

@@ -5,9 +5,11 @@
 #include <QList>
 #include <QPair>
 
-// The head of one HTTP/1.x request, read from bytes alone: nothing here knows of sockets, so the
-// web front end and its tests feed it the same way. Only what a read-only site needs is taken:
-// GET-style requests without a body, in origin form ("/path?query").
+#include <functional>
+
+// One HTTP/1.x request, read from bytes alone: nothing here knows of sockets, so the web front end
+// and its tests feed it the same way. Requests in origin form ("/path?query"); a body only where
+// the route declares a bound for it, and only with Content-Length (no chunked transfer).
 struct HttpRequest
 {
     QByteArray method;
@@ -19,8 +21,14 @@ struct HttpRequest
     bool webSocketUpgrade = false;
     // Header names in lower case, values without the spaces around them, in the order sent.
     QList<QPair<QByteArray, QByteArray>> headers;
-    // Bytes of the head, the blank line included: where the next request would start.
+    // Bytes of the head, the blank line included.
     qsizetype headLength = 0;
+    // The body, whole, as Content-Length gave its size.
+    qint64 contentLength = 0;
+    QByteArray body;
+
+    // Where the next request starts.
+    qint64 length() const { return headLength + contentLength; }
 
     QByteArray header(QByteArrayView lowerCaseName) const;
 };
@@ -35,18 +43,31 @@ struct HttpParseResult
     State state = Incomplete;
     int status = 0;    // for Refused: 400, 413, 431, 501 or 505
     QByteArray reason; // for Refused: a short text for the answer and the log
+    // For Incomplete once the head is complete (and in *request): the bytes the whole request
+    // takes, its body included; 0 while the head is not complete.
+    qint64 awaitedBytes = 0;
 };
 
-// Reads the head at the start of bytes. A head longer than maxHeadBytes, or a request that
-// carries a body, is refused; bytes that cannot begin a request are refused as soon as they are
-// seen rather than when the head would be complete, so that garbage is answered at once.
-HttpParseResult parseHttpRequest(QByteArrayView bytes, qsizetype maxHeadBytes,
-                                 HttpRequest *request);
+// The most body a request's route takes, or -1 when it takes none.
+using HttpBodyBound = std::function<qint64(const HttpRequest &head)>;
 
-// A whole response with a body. HEAD requests get the same headers and no body.
+// Reads the request at the start of bytes. A head longer than maxHeadBytes is refused, and so is a
+// body that bodyBound (when given) does not allow or allows less of; bytes that cannot begin a
+// request are refused as soon as they are seen rather than when the head would be complete, so
+// that garbage is answered at once.
+HttpParseResult parseHttpRequest(QByteArrayView bytes, qsizetype maxHeadBytes, HttpRequest *request,
+                                 const HttpBodyBound &bodyBound = {});
+
+// A whole response with a body. HEAD requests get the same headers and no body. Every answer
+// carries the security headers, with contentSecurityPolicy() of no host unless extraHeaders has a
+// Content-Security-Policy of its own.
 QByteArray httpResponse(int status, QByteArrayView contentType, const QByteArray &body,
                         bool keepAlive, bool headOnly = false,
                         const QList<QPair<QByteArray, QByteArray>> &extraHeaders = {});
+
+// The security policy of every answer, whose pages may open WebSockets only to host (the Host
+// header's value, left out when it is not a plain host[:port]).
+QByteArray contentSecurityPolicy(QByteArrayView host);
 
 // The reason phrase of the statuses this server sends.
 QByteArray httpReasonPhrase(int status);

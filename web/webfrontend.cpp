@@ -5,6 +5,7 @@
 #include "server/picturerenderer.h"
 #include "server/pictureserver.h"
 #include "web/httprequest.h"
+#include "web/webimport.h"
 #include "web/webviewer.h"
 
 #include <QBuffer>
@@ -35,10 +36,32 @@ constexpr StaticFile staticFiles[] = {
     {"/style.css", ":/web/style.css", "text/css; charset=utf-8"},
 };
 
+// The routes that take a request body, and the most of it each takes. Any other request with a
+// body is refused before the body is read.
+struct BodyRoute
+{
+    const char *method;
+    const char *path;
+    qint64 maxBytes;
+};
+
+constexpr BodyRoute bodyRoutes[] = {
+    {"POST", "/import", WebImport::MaxFileBytes},
+};
+
+qint64 bodyBound(const HttpRequest &head)
+{
+    for (const BodyRoute &route : bodyRoutes)
+        if (head.method == route.method && head.path == route.path)
+            return route.maxBytes;
+    return -1;
+}
+
 // The reasons PictureServer drops clients for, listed even while their count is 0 so that a rate
 // over them starts from the first drop.
-constexpr const char *dropReasons[] = {"hello_timeout", "stalled", "slow_reader", "misbehaving",
-                                       "viewer_sent_other"};
+constexpr const char *dropReasons[] = {"hello_timeout",   "stalled",           "slow_reader",
+                                       "misbehaving",     "viewer_sent_other", "flooding",
+                                       "key_not_accepted"};
 
 void metricFamily(QByteArray *out, const char *name, const char *type, const char *help)
 {
@@ -79,6 +102,8 @@ struct WebFrontEnd::Connection
     QTcpSocket *socket = nullptr;
     QTimer *timer = nullptr;
     QHostAddress address;
+    QByteArray host;         // the last request's Host header, for the answer's security policy
+    qint64 awaitedBytes = 0; // a request whose body is on its way takes this many bytes
     bool closing = false;
 };
 
@@ -189,22 +214,47 @@ void WebFrontEnd::readRequests(Connection *connection)
     QTcpSocket *socket = connection->socket;
     // One answer at a time: a peer that sends requests faster than it reads the answers waits.
     while (!connection->closing && socket->bytesToWrite() == 0 && socket->bytesAvailable() > 0) {
-        const QByteArray bytes = socket->peek(MaxRequestHead);
-        HttpRequest request;
-        const HttpParseResult result = parseHttpRequest(bytes, MaxRequestHead, &request);
-        if (result.state == HttpParseResult::Incomplete)
+        // A body is looked at once, when it is all there.
+        if (socket->bytesAvailable() < connection->awaitedBytes)
             return;
+        const QByteArray bytes =
+            socket->peek(qMax<qint64>(MaxRequestHead, connection->awaitedBytes));
+        HttpRequest request;
+        const HttpParseResult result = parseHttpRequest(bytes, MaxRequestHead, &request, bodyBound);
+        if (result.state == HttpParseResult::Incomplete) {
+            if (result.awaitedBytes > 0 && connection->awaitedBytes == 0) {
+                // Refused before its body is read, when the head says enough.
+                if (const int status = refusalOfImport(request, connection->address)) {
+                    refuse(connection, status,
+                           status == 429 ? "one import a second" : "may not edit");
+                    return;
+                }
+                connection->awaitedBytes = result.awaitedBytes;
+                // Room for this request's body and no more; the deadline still runs.
+                socket->setReadBufferSize(result.awaitedBytes);
+            }
+            return;
+        }
         if (result.state == HttpParseResult::Refused) {
             refuse(connection, result.status, result.reason);
             return;
         }
+        connection->awaitedBytes = 0;
+        socket->setReadBufferSize(MaxRequestHead);
         ++m_requests;
+        connection->host = request.header("host");
         if (request.webSocketUpgrade && request.path == "/live") {
+            // Pages elsewhere may not draw, nor watch, with their visitors' keys or addresses.
+            const QByteArray origin = request.header("origin");
+            if (!origin.isEmpty() && !m_access.allowsOrigin(origin, connection->host)) {
+                refuse(connection, 403, "WebSocket from origin " + origin.left(200));
+                return;
+            }
             // The WebSocket server reads the head itself.
             handOverWebSocket(connection);
             return;
         }
-        socket->skip(request.headLength);
+        socket->skip(request.length());
         answer(connection, request);
         if (!connection->closing)
             connection->timer->start(m_requestTimeoutMs);
@@ -214,6 +264,10 @@ void WebFrontEnd::readRequests(Connection *connection)
 void WebFrontEnd::answer(Connection *connection, const HttpRequest &request)
 {
     const bool head = request.method == "HEAD";
+    if (bodyBound(request) >= 0) {
+        answerPost(connection, request);
+        return;
+    }
     if (request.method != "GET" && !head) {
         ++m_responses[405];
         connection->socket->write(httpResponse(405, "text/plain; charset=utf-8",
@@ -276,8 +330,10 @@ void WebFrontEnd::send(Connection *connection, int status, QByteArrayView conten
                        const QByteArray &body, bool keepAlive, bool headOnly)
 {
     ++m_responses[status];
-    connection->socket->write(httpResponse(status, contentType, body, keepAlive, headOnly,
-                                           {{"Cache-Control", "no-store"}}));
+    connection->socket->write(
+        httpResponse(status, contentType, body, keepAlive, headOnly,
+                     {{"Cache-Control", "no-store"},
+                      {"Content-Security-Policy", contentSecurityPolicy(connection->host)}}));
     if (!keepAlive)
         closeConnection(connection);
 }
@@ -353,7 +409,8 @@ void WebFrontEnd::takeViewers()
                           QStringLiteral("only /live"));
             continue;
         }
-        auto viewer = std::make_unique<WebViewer>(std::move(socket), descriptor, m_server);
+        auto viewer =
+            std::make_unique<WebViewer>(std::move(socket), descriptor, m_server, &m_access);
         WebViewer *raw = viewer.get();
         connect(raw, &WebViewer::finished, this, [this, raw] {
             const auto found = m_viewers.find(raw);
@@ -366,6 +423,88 @@ void WebFrontEnd::takeViewers()
         ++m_viewersAccepted;
         raw->start();
     }
+}
+
+void WebFrontEnd::setEditForAll(bool edit)
+{
+    m_access.setEditForAll(edit);
+    closeViewersNoLongerAllowed();
+}
+
+void WebFrontEnd::setKeys(WebKeys keys)
+{
+    m_access.setKeys(std::move(keys));
+    closeViewersNoLongerAllowed();
+}
+
+void WebFrontEnd::closeViewersNoLongerAllowed()
+{
+    std::vector<WebViewer *> viewers;
+    for (const auto &entry : m_viewers)
+        viewers.push_back(entry.first);
+    // A viewer closed here leaves the table only from the event loop.
+    for (WebViewer *viewer : viewers)
+        viewer->checkAccess();
+}
+
+void WebFrontEnd::answerPost(Connection *connection, const HttpRequest &request)
+{
+    if (request.method == "POST" && request.path == "/import") {
+        import(connection, request);
+        return;
+    }
+    send(connection, 404, "text/plain; charset=utf-8", "not found\n", request.keepAlive);
+}
+
+int WebFrontEnd::refusalOfImport(const HttpRequest &request, const QHostAddress &address) const
+{
+    if (request.path != "/import")
+        return 0;
+    const QByteArray authorization = request.header("authorization");
+    const bool mayEdit = authorization.isEmpty()
+                             ? m_access.editForAll()
+                             : m_access.editorFor(WebAccess::bearerKey(authorization)).has_value();
+    if (!mayEdit)
+        return 403;
+    const auto last = m_lastImport.find(address.toString());
+    if (last != m_lastImport.end() && m_clock.elapsed() - last->second < 1000)
+        return 429;
+    return 0;
+}
+
+void WebFrontEnd::import(Connection *connection, const HttpRequest &request)
+{
+    const bool keepAlive = request.keepAlive;
+    const auto plain = [&](int status, const QByteArray &text) {
+        send(connection, status, "text/plain; charset=utf-8", text, keepAlive);
+    };
+    if (const int status = refusalOfImport(request, connection->address)) {
+        plain(status, status == 429 ? "one import a second\n" : "may not edit\n");
+        return;
+    }
+    const QUrlQuery items(QString::fromLatin1(request.query));
+    int format = m_server ? m_server->picture().formatNumber() : 0;
+    if (items.hasQueryItem(QStringLiteral("format"))) {
+        bool ok = false;
+        format = items.queryItemValue(QStringLiteral("format")).toInt(&ok);
+        if (!ok || format < 0 || format >= canvasFormats().size()) {
+            plain(400,
+                  "format must be 0 to " + QByteArray::number(canvasFormats().size() - 1) + '\n');
+            return;
+        }
+    }
+    const qint64 now = m_clock.elapsed();
+    if (m_lastImport.size() > 1024) {
+        // Addresses whose second is over are as good as new.
+        for (auto entry = m_lastImport.begin(); entry != m_lastImport.end();)
+            entry = now - entry->second >= 1000 ? m_lastImport.erase(entry) : std::next(entry);
+    }
+    m_lastImport[connection->address.toString()] = now;
+    const WebImport::Result result = WebImport::rows(request.body, *canvasFormats().at(format));
+    if (result.status != 200)
+        plain(result.status, result.body);
+    else
+        send(connection, 200, "application/octet-stream", result.body, keepAlive);
 }
 
 bool WebFrontEnd::takeRender(const QHostAddress &address)

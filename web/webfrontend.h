@@ -1,5 +1,6 @@
 #pragma once
 
+#include "web/webaccess.h"
 #include "web/webhistory.h"
 
 #include <QByteArray>
@@ -30,12 +31,19 @@ struct HttpRequest;
 // (/picture.png, the same renderer as --export-png), the past when a history is handed over
 // (/history, /timelapse.gif, ?at=), and the counters for an operator (/metrics).
 //
+// Pages may draw too (see WebAccess and WebViewer): over /live, and by POST /import, which turns
+// an image file into the picture's rows as the desktop program does (see WebImport). A WebSocket
+// upgrade that comes from a page of another origin than the server's own or --web-origin's is
+// refused (403), and every answer carries a Content-Security-Policy that lets the page load
+// nothing from elsewhere and run no inline script.
+//
 // The front end reads requests itself (see httprequest.h) so that it can bound them: a head of at
-// most MaxRequestHead bytes, complete within requestTimeout() of the connection or of the last
-// answer, no bodies, at most MaxConnectionsPerAddress connections from one address and
-// MaxConnections in all. Whatever breaks these gets a 4xx answer and is closed, with one log line
-// at most. The picture server's --allow applies to every connection; its client limits and
-// slow-reader limit apply to the viewers.
+// most MaxRequestHead bytes and its body, complete within requestTimeout() of the connection or of
+// the last answer, a body only on the routes that take one and within their bound, at most
+// MaxConnectionsPerAddress connections from one address and MaxConnections in all. Whatever
+// breaks these gets a 4xx answer and is closed, with one log line at most. The picture server's
+// --allow applies to every connection; its client limits and slow-reader limit apply to the
+// viewers.
 class WebFrontEnd : public QObject
 {
     Q_OBJECT
@@ -79,6 +87,13 @@ public:
         m_imagesBurst = burst;
     }
 
+    // Who may draw, as --web-edit, --web-keys and --web-origin say; pages already drawing that
+    // a change no longer lets draw are closed.
+    void setEditForAll(bool edit);
+    void setKeys(WebKeys keys);
+    void setOrigins(const QStringList &origins) { m_access.setOrigins(origins); }
+    const WebAccess &access() const { return m_access; }
+
     int viewerCount() const { return int(m_viewers.size()); }
     int connectionCount() const { return int(m_connections.size()); }
 
@@ -88,6 +103,11 @@ private:
     void acceptConnections();
     void readRequests(Connection *connection);
     void answer(Connection *connection, const HttpRequest &request);
+    void answerPost(Connection *connection, const HttpRequest &request);
+    // Why a request for the route may not go on, as a status (0: it may); takes nothing.
+    int refusalOfImport(const HttpRequest &request, const QHostAddress &address) const;
+    void import(Connection *connection, const HttpRequest &request);
+    void closeViewersNoLongerAllowed();
     // Answers with an error and closes; one log line.
     void refuse(Connection *connection, int status, const QByteArray &reason);
     void send(Connection *connection, int status, QByteArrayView contentType,
@@ -116,6 +136,9 @@ private:
     // descriptor counts the kernel's share of a viewer's unsent bytes.
     std::map<std::pair<QString, quint16>, qintptr> m_upgrading;
     std::unordered_map<WebViewer *, std::unique_ptr<WebViewer>> m_viewers;
+    WebAccess m_access;
+    // When each address last had an image imported, for one a second at most.
+    std::unordered_map<QString, qint64> m_lastImport;
 
     struct RenderBudget
     {

@@ -1,5 +1,7 @@
 #include "web/weboptions.h"
 
+#include <QRegularExpression>
+
 namespace {
 
 // [ADDRESS:]PORT, with an IPv6 address in brackets.
@@ -46,6 +48,39 @@ OptionTable webOptionTable()
                  return std::nullopt;
              }
              return QVariant::fromValue(*endpoint);
+         }},
+        {QStringLiteral("web-edit"), QString(), QString(),
+         QStringLiteral("Let every page the server accepts draw, within every limit of a window "
+                        "(without it, only pages opened with a --web-keys key draw)."),
+         Option::Live, false, nullptr},
+        {QStringLiteral("web-keys"), QStringLiteral("FILE"), QString(),
+         QStringLiteral("Editors' keys, a line \"NAME KEY [moderator]\" each; a page opened as "
+                        "/#key=KEY draws as NAME. Read again on reload; refused if others may "
+                        "read or write it."),
+         Option::Live, false,
+         [](const QString &text, QString *problem) -> std::optional<QVariant> {
+             if (text.trimmed().isEmpty()) {
+                 *problem = QStringLiteral("needs a file name");
+                 return std::nullopt;
+             }
+             return QVariant(text.trimmed());
+         }},
+        {QStringLiteral("web-origin"), QStringLiteral("ORIGIN"), QString(),
+         QStringLiteral("A further origin whose pages may open the live WebSocket, as a browser "
+                        "sends it: https://example.org (repeatable; the page's own is always "
+                        "allowed)."),
+         Option::Live, true,
+         [](const QString &text, QString *problem) -> std::optional<QVariant> {
+             static const QRegularExpression origin(
+                 QStringLiteral("^https?://[A-Za-z0-9.\\-]+(:[0-9]{1,5})?$|"
+                                "^https?://\\[[0-9A-Fa-f:.]+\\](:[0-9]{1,5})?$"));
+             if (!origin.match(text.trimmed()).hasMatch()) {
+                 *problem = QStringLiteral("needs http://HOST[:PORT] or https://HOST[:PORT], "
+                                           "not \"%1\"")
+                                .arg(text);
+                 return std::nullopt;
+             }
+             return QVariant(text.trimmed());
          }},
     };
 }

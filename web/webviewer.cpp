@@ -2,21 +2,34 @@
 
 #include "connection/protocol.h"
 #include "server/pictureserver.h"
+#include "web/webaccess.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QWebSocket>
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 
+namespace {
+
+void setMaxFrame(QWebSocket *socket, qint64 bytes)
+{
+    socket->setMaxAllowedIncomingFrameSize(quint64(bytes));
+    socket->setMaxAllowedIncomingMessageSize(quint64(bytes));
+}
+
+} // namespace
+
 WebViewer::WebViewer(std::unique_ptr<QWebSocket> socket, qintptr descriptor, PictureServer *server,
-                     QObject *parent)
+                     const WebAccess *access, QObject *parent)
     : QObject(parent)
     , m_socket(std::move(socket))
     , m_descriptor(descriptor)
     , m_server(server)
+    , m_access(access)
 {
-    m_socket->setMaxAllowedIncomingFrameSize(MaxIncomingFrame);
-    m_socket->setMaxAllowedIncomingMessageSize(MaxIncomingFrame);
+    setMaxFrame(m_socket.get(), MaxFirstFrame);
     connect(m_socket.get(), &QWebSocket::binaryMessageReceived, this, &WebViewer::binaryReceived);
     connect(m_socket.get(), &QWebSocket::textMessageReceived, this, &WebViewer::textReceived);
     connect(m_socket.get(), &QWebSocket::disconnected, this, &WebViewer::socketGone);
@@ -96,8 +109,19 @@ void WebViewer::binaryReceived(const QByteArray &bytes)
 {
     if (!m_joined)
         return;
-    if (!isOnlyHellos(bytes)) {
-        refuse(QStringLiteral("sent a frame of %1 bytes that is not Hellos; viewers only watch")
+    if (m_role == Role::Undecided) {
+        // A page that says nothing of itself edits only where every page may.
+        if (m_access && m_access->editForAll()) {
+            if (!startEditing(QString()))
+                return;
+        } else {
+            m_role = Role::Watcher;
+            setMaxFrame(m_socket.get(), MaxIncomingFrame);
+        }
+    }
+    if (m_role == Role::Watcher && !isOnlyHellos(bytes)) {
+        refuse(QStringLiteral("sent a frame of %1 bytes that is not Hellos; this page only "
+                              "watches")
                    .arg(bytes.size()));
         return;
     }
@@ -105,19 +129,79 @@ void WebViewer::binaryReceived(const QByteArray &bytes)
         m_server->receiveFrom(this, bytes);
 }
 
-void WebViewer::textReceived()
+void WebViewer::textReceived(const QString &text)
 {
-    if (m_joined)
-        refuse(QStringLiteral("sent a text frame; viewers only watch"));
+    if (!m_joined)
+        return;
+    if (m_role != Role::Undecided) {
+        refuse(QStringLiteral("sent a text frame after its first"));
+        return;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    const QJsonObject request = document.object();
+    const bool wellFormed = error.error == QJsonParseError::NoError && document.isObject() &&
+                            (request.isEmpty() || (request.size() == 1 &&
+                                                   request.value(QLatin1String("key")).isString()));
+    if (!wellFormed) {
+        refuse(QStringLiteral("sent a first text frame that is not {} or {\"key\":KEY}"));
+        return;
+    }
+    std::optional<WebEditor> editor;
+    if (request.contains(QLatin1String("key"))) {
+        // Never logged: the page is told, the log says only that a key was refused.
+        editor = m_access
+                     ? m_access->editorFor(request.value(QLatin1String("key")).toString().toUtf8())
+                     : std::nullopt;
+        if (!editor) {
+            refuse(QStringLiteral("key not accepted"), KeyCloseCode, "key_not_accepted");
+            return;
+        }
+    }
+    const bool edit = editor || (m_access && m_access->editForAll());
+    if (edit) {
+        if (!startEditing(editor ? editor->name : QString()))
+            return;
+    } else {
+        m_role = Role::Watcher;
+        setMaxFrame(m_socket.get(), MaxIncomingFrame);
+    }
+    QJsonObject answer{{QLatin1String("edit"), edit},
+                       {QLatin1String("name"), editor ? QJsonValue(editor->name) : QJsonValue()},
+                       {QLatin1String("moderator"), editor && editor->moderator}};
+    m_socket->sendTextMessage(
+        QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact)));
 }
 
-void WebViewer::refuse(const QString &reason)
+bool WebViewer::startEditing(const QString &editor)
+{
+    QString why;
+    if (!m_server || !m_server->grantEditing(this, m_socket->peerPort(), editor, &why)) {
+        refuse(why.isEmpty() ? QStringLiteral("cannot edit") : why, KeyCloseCode,
+               "key_not_accepted");
+        return false;
+    }
+    m_role = Role::Editor;
+    m_editor = editor;
+    setMaxFrame(m_socket.get(), MaxEditorFrame);
+    return true;
+}
+
+void WebViewer::checkAccess()
+{
+    if (m_role != Role::Editor || !m_joined || !m_access)
+        return;
+    if (m_editor.isEmpty() ? !m_access->editForAll() : !m_access->keys().hasName(m_editor))
+        refuse(QStringLiteral("may no longer edit"), KeyCloseCode, "key_not_accepted");
+}
+
+void WebViewer::refuse(const QString &reason, int code, const char *label)
 {
     // The page is told why in the close frame; a slow reader (closed by the server) is not.
-    m_closeCode = QWebSocketProtocol::CloseCodePolicyViolated;
+    m_closeCode = code;
     m_closeReason = reason;
     if (m_server)
-        m_server->dropClient(this, "viewer_sent_other", reason);
+        m_server->dropClient(this, label, reason);
     if (m_joined) {
         m_joined = false;
         m_socket->abort();

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// Who an editor's key names, as the web side knows them.
+struct WebEditor
+{
+    QString name;
+    bool moderator = false;
+};
