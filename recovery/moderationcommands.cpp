@@ -14,7 +14,6 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QLockFile>
-#include <QRegularExpression>
 
 #include <cstdio>
 #include <memory>
@@ -230,20 +229,6 @@ struct Invocation
     std::unique_ptr<RedisPictureHistory> redisHistory;
 };
 
-// 90s, 10m, 2h or 3d, in milliseconds.
-std::optional<qint64> parseDuration(const QString &text)
-{
-    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,6})([smhd])$"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch() || match.captured(1).toLongLong() == 0)
-        return std::nullopt;
-    const qint64 unit = QStringLiteral("smhd").indexOf(match.captured(2)) == 0   ? 1000
-                        : QStringLiteral("smhd").indexOf(match.captured(2)) == 1 ? 60 * 1000
-                        : QStringLiteral("smhd").indexOf(match.captured(2)) == 2 ? 3600 * 1000
-                                                                                 : 86400 * 1000;
-    return match.captured(1).toLongLong() * unit;
-}
-
 int ban(const QStringList &arguments)
 {
     Invocation command(
@@ -270,7 +255,8 @@ int ban(const QStringList &arguments)
     request.change.ban = {subnet, currentUser(), QDateTime::currentMSecsSinceEpoch(), -1,
                           command.parser.value(reasonOption)};
     if (command.parser.isSet(forOption)) {
-        const std::optional<qint64> duration = parseDuration(command.parser.value(forOption));
+        const std::optional<qint64> duration =
+            Moderation::parseDuration(command.parser.value(forOption));
         if (!duration)
             return fail(QStringLiteral("--for needs a DURATION such as 90s, 10m, 2h or 3d, not "
                                        "\"%1\"")

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -73,6 +74,17 @@ std::optional<QRect> Moderation::parseArea(const QString &text, const CanvasForm
         return std::nullopt;
     }
     return area;
+}
+
+std::optional<qint64> Moderation::parseDuration(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,6})([smhd])$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch() || match.captured(1).toLongLong() == 0)
+        return std::nullopt;
+    static constexpr qint64 unitMs[] = {1000, 60 * 1000, 3600 * 1000, 86400 * 1000};
+    return match.captured(1).toLongLong() *
+           unitMs[QStringLiteral("smhd").indexOf(match.captured(2))];
 }
 
 QString Moderation::areaText(const QRect &area)

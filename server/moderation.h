@@ -66,6 +66,9 @@ public:
                                           QString *error);
     // "X,Y,W,H", or "" for the whole picture.
     static QString areaText(const QRect &area);
+    // How long a ban lasts, as moderators write it: 90s, 10m, 2h or 3d, in milliseconds; nothing
+    // for anything else or for none at all.
+    static std::optional<qint64> parseDuration(const QString &text);
 
     const std::vector<Ban> &bans() const { return m_bans; }
     const std::vector<Lock> &locks() const { return m_locks; }

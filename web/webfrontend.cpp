@@ -5,6 +5,7 @@
 #include "server/picturerenderer.h"
 #include "server/pictureserver.h"
 #include "web/httprequest.h"
+#include "web/webapi.h"
 #include "web/webimport.h"
 #include "web/webviewer.h"
 
@@ -51,6 +52,8 @@ constexpr BodyRoute bodyRoutes[] = {
 
 qint64 bodyBound(const HttpRequest &head)
 {
+    if (const qsizetype bound = WebApi::maxBody(head.method, head.path))
+        return bound;
     for (const BodyRoute &route : bodyRoutes)
         if (head.method == route.method && head.path == route.path)
             return route.maxBytes;
@@ -113,6 +116,7 @@ WebFrontEnd::WebFrontEnd(PictureServer *server, QObject *parent)
     , m_listener(new QTcpServer(this))
     , m_webSockets(new QWebSocketServer(QStringLiteral("celvane-server"),
                                         QWebSocketServer::NonSecureMode, this))
+    , m_api(std::make_unique<WebApi>([this] { return m_server ? &m_server->picture() : nullptr; }))
     , m_startTime(QDateTime::currentDateTimeUtc())
 {
     m_clock.start();
@@ -128,6 +132,11 @@ WebFrontEnd::~WebFrontEnd()
     m_viewers.clear();
     for (auto &entry : m_connections)
         entry.first->disconnect(this);
+}
+
+void WebFrontEnd::setModeration(const WebModeration &moderation)
+{
+    m_api->setModeration(moderation);
 }
 
 void WebFrontEnd::setRequestTimeout(int milliseconds)
@@ -263,6 +272,10 @@ void WebFrontEnd::readRequests(Connection *connection)
 
 void WebFrontEnd::answer(Connection *connection, const HttpRequest &request)
 {
+    if (WebApi::handles(request.path)) {
+        answerApi(connection, request);
+        return;
+    }
     const bool head = request.method == "HEAD";
     if (bodyBound(request) >= 0) {
         answerPost(connection, request);
@@ -324,6 +337,18 @@ void WebFrontEnd::answer(Connection *connection, const HttpRequest &request)
     } else {
         send(connection, 404, "text/plain; charset=utf-8", "not found\n", keepAlive, head);
     }
+}
+
+void WebFrontEnd::answerApi(Connection *connection, const HttpRequest &request)
+{
+    const WebApi::Answer answer = m_api->answer(request, connection->address, m_clock.elapsed());
+    ++m_responses[answer.status];
+    QList<QPair<QByteArray, QByteArray>> headers = answer.headers;
+    headers.emplaceBack("Cache-Control", "no-store");
+    connection->socket->write(httpResponse(answer.status, "application/json", answer.body,
+                                           request.keepAlive, request.method == "HEAD", headers));
+    if (!request.keepAlive)
+        closeConnection(connection);
 }
 
 void WebFrontEnd::send(Connection *connection, int status, QByteArrayView contentType,

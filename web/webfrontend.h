@@ -2,6 +2,7 @@
 
 #include "web/webaccess.h"
 #include "web/webhistory.h"
+#include "web/webmoderation.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -22,6 +23,7 @@ class QTcpServer;
 class QTcpSocket;
 class QTimer;
 class QWebSocketServer;
+class WebApi;
 class WebViewer;
 struct HttpRequest;
 
@@ -29,7 +31,8 @@ struct HttpRequest;
 // live (/, with its script and style from the program's resources), the WebSocket it watches
 // through (/live, whose viewers are clients of the picture server), the picture as an image
 // (/picture.png, the same renderer as --export-png), the past when a history is handed over
-// (/history, /timelapse.gif, ?at=), and the counters for an operator (/metrics).
+// (/history, /timelapse.gif, ?at=), the counters for an operator (/metrics), and who drew a cell
+// and the moderation API (/cell, /api/..., see WebApi).
 //
 // Pages may draw too (see WebAccess and WebViewer): over /live, and by POST /import, which turns
 // an image file into the picture's rows as the desktop program does (see WebImport). A WebSocket
@@ -73,6 +76,8 @@ public:
     QString errorString() const;
 
     void setHistory(const WebHistory &history) { m_history = history; }
+    // For /cell and the moderation API (see WebApi).
+    void setModeration(const WebModeration &moderation);
     void addMetricsSource(MetricsSource source) { m_metricsSources.push_back(std::move(source)); }
     // When the server started, for /metrics (the front end's creation unless told).
     void setStartTime(const QDateTime &time) { m_startTime = time; }
@@ -110,6 +115,7 @@ private:
     void closeViewersNoLongerAllowed();
     // Answers with an error and closes; one log line.
     void refuse(Connection *connection, int status, const QByteArray &reason);
+    void answerApi(Connection *connection, const HttpRequest &request);
     void send(Connection *connection, int status, QByteArrayView contentType,
               const QByteArray &body, bool keepAlive, bool headOnly = false);
     void closeConnection(Connection *connection);
@@ -128,6 +134,7 @@ private:
     QWebSocketServer *m_webSockets = nullptr;
     int m_requestTimeoutMs = DefaultRequestTimeoutMs;
     WebHistory m_history;
+    std::unique_ptr<WebApi> m_api;
     std::vector<MetricsSource> m_metricsSources;
     QDateTime m_startTime;
     std::unordered_map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
