@@ -33,6 +33,8 @@ class Page:
     def __init__(self, browser, server, key=None):
         self.browser = browser
         self.run = browser.run
+        # A new document: a change of the fragment alone would not load the page again.
+        browser.open('about:blank')
         browser.open(server.url + '/' + ('#key=' + key if key else ''))
         support.wait_for(lambda: (browser.stats() or {}).get('updates', 0) >= 1 and
                          self.run('return window.celvane.role() !== null;'), what='the page')
@@ -232,7 +234,9 @@ def test_import(browser, server, page, window, folder):
     assert b''.join(edits) == expected
     assert len(edits) == ROWS and len(set(m[8:] for m in edits)) == 1, edits
 
-    # Who drew a cell: the page's editor by name.
+
+def test_cell_info(browser, page):
+    """Who drew a cell: the page's editor by name; the address only for moderators."""
     mouse(browser).move_to_element_with_offset(canvas(browser),
                                                *offset(browser, page.point(5, 5))).perform()
     info = support.wait_for(lambda: (lambda text: text if text.startswith('Cell 5, 5: ') else None)(
@@ -302,6 +306,7 @@ def test_without_key(browser, server, window):
     assert code == 1008, code
     assert window.sync(MARKER) == []
     # A key the server does not know is turned away, and the page says so.
+    browser.open('about:blank')
     browser.open(server.url + '/#key=not-a-key-of-anyone')
     support.wait_for(lambda: 'key not accepted' in browser.status(), what='the refusal')
 
@@ -400,6 +405,7 @@ def main():
             window = support.TcpClient(editing.port, '127.0.0.2')
             page = test_drawing(browser, editing, window)
             test_import(browser, editing, page, window, folder)
+            test_cell_info(browser, page)
             test_moderation(browser, editing, window)
             window.close()
 
