@@ -385,8 +385,8 @@ def main():
     servers = []
     browser = None
     foreign = ForeignPage()
-    try:
-        with tempfile.TemporaryDirectory() as folder:
+    with tempfile.TemporaryDirectory() as folder:
+        try:
             keys = support.keys_file(folder, ['# the editors', 'alice ' + ALICE,
                                               'boss ' + BOSS + ' moderator'])
             editing = support.Server(program, [
@@ -414,12 +414,12 @@ def main():
             window.close()
             test_foreign_origin(browser, foreign, watching, editing)
             test_flood(browser, flooded, rate)
-    finally:
-        if browser:
-            browser.quit()
-        foreign.stop()
-        for server in servers:
-            server.stop()
+        finally:
+            if browser:
+                browser.quit()
+            foreign.stop()
+            for server in servers:
+                server.stop()
     print('PASS (%.1f s)' % (time.monotonic() - started))
     return 0
 
