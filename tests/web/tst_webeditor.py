@@ -311,6 +311,23 @@ def test_without_key(browser, server, window):
     support.wait_for(lambda: 'key not accepted' in browser.status(), what='the refusal')
 
 
+def test_refused_corrected(browser, server):
+    """An edit the server refuses (here the cooldown's) is shown at once, then put right by the
+    server's correction, as in a Celvane window."""
+    window = support.TcpClient(server.port, '127.0.0.5')
+    page = Page(browser, server, ALICE)
+    paint = 'window.celvane.paintCells([{x: arguments[0], y: arguments[1]}], 6);'
+    edits = page.edits(window, lambda: browser.run(paint, 10, 10))
+    assert edits == [cell_message(10, 10, 6)], edits
+    # Drawn at once, before the server's answer can have come.
+    assert browser.run(paint + 'return window.celvane.picture().cells[10 * 40 + 11];', 11, 10) == 6
+    support.wait_for(lambda: page.cell(11, 10) == 255, what='the correction')
+    fresh = support.TcpClient(server.port, '127.0.0.6')
+    assert page.cells() == list(fresh.update[8:])
+    fresh.close()
+    window.close()
+
+
 class ForeignPage:
     """A page from another origin (another address and port) that tries /live."""
 
@@ -394,7 +411,8 @@ def main():
                 '--web-edit', '--web-keys', keys])
             servers.append(editing)
             watching = support.Server(program, ['--format', '3', '--web-keys', keys,
-                                                '--web-origin', foreign.origin])
+                                                '--web-origin', foreign.origin,
+                                                '--cooldown', '60'])
             servers.append(watching)
             rate = 20
             flooded = support.Server(program, ['--format', '3', '--web-edit',
@@ -412,6 +430,7 @@ def main():
             window = support.TcpClient(watching.port, '127.0.0.2')
             test_without_key(browser, watching, window)
             window.close()
+            test_refused_corrected(browser, watching)
             test_foreign_origin(browser, foreign, watching, editing)
             test_flood(browser, flooded, rate)
         finally:
