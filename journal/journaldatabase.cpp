@@ -13,7 +13,7 @@ namespace {
 // the edit the picture file held at its last save, from which the start catches up.
 constexpr char Schema[] = R"sql(
 CREATE TABLE connections(id INTEGER PRIMARY KEY, address TEXT NOT NULL, port INTEGER NOT NULL,
-                         connected_ms INTEGER NOT NULL, left_ms INTEGER, label TEXT);
+                         connected_ms INTEGER NOT NULL, left_ms INTEGER, label TEXT, name TEXT);
 CREATE TABLE edits(seq INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL,
                    connection INTEGER NOT NULL, message BLOB NOT NULL);
 CREATE TABLE snapshots(seq INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, picture BLOB NOT NULL);
@@ -24,11 +24,12 @@ CREATE TABLE saved(id INTEGER PRIMARY KEY CHECK (id = 1), seq INTEGER NOT NULL,
 
 // Schema 3 adds the moderators' bans and locks (see JournalModeration); a journal of an older
 // schema is brought up to it in place by the first server or command that writes it, and read as
-// it is.
+// it is. A ban of an author (schema 4) has a NULL subnet, which SQLite lets several rows of a
+// primary key share, and the name in author.
 constexpr char ModerationSchema[] = R"sql(
 CREATE TABLE IF NOT EXISTS bans(subnet TEXT PRIMARY KEY, set_by TEXT NOT NULL,
                                 set_ms INTEGER NOT NULL, until_ms INTEGER,
-                                reason TEXT NOT NULL);
+                                reason TEXT NOT NULL, author TEXT);
 CREATE TABLE IF NOT EXISTS locks(area TEXT PRIMARY KEY, except_addresses TEXT NOT NULL,
                                  set_by TEXT NOT NULL, set_ms INTEGER NOT NULL);
 )sql";
@@ -313,7 +314,8 @@ bool JournalDatabase::upgrade(int from)
 {
     // One transaction: a journal is of one version or the latest, never half of both. The new
     // version number makes an older server refuse the journal instead of writing connections
-    // without the label, or ignoring the bans and locks, a reader of this version relies on.
+    // without the label or the name, or ignoring the bans and locks, a reader of this version
+    // relies on.
     if (!exec("BEGIN IMMEDIATE"))
         return false;
     bool upgraded = true;
@@ -321,6 +323,10 @@ bool JournalDatabase::upgrade(int from)
         upgraded = exec("ALTER TABLE connections ADD COLUMN label TEXT");
     if (from < 3)
         upgraded = upgraded && exec(ModerationSchema);
+    if (from < 4)
+        upgraded = upgraded && exec("ALTER TABLE connections ADD COLUMN name TEXT");
+    if (from == 3)
+        upgraded = upgraded && exec("ALTER TABLE bans ADD COLUMN author TEXT");
     upgraded =
         upgraded &&
         exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion).toLatin1().constData());

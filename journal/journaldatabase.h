@@ -20,9 +20,10 @@ public:
     // The number every Celvane journal carries in its header (0x4356444A, "CVDJ"), so that a
     // journal is told from any other SQLite file without reading its tables.
     static constexpr int ApplicationId = 1129727050;
-    // 2 added connections.label, 3 the tables bans and locks. A journal of an older version is
+    // 2 added connections.label, 3 the tables bans and locks, 4 connections.name (the editor a
+    // web page drew as) and bans.author (a ban of such a name). A journal of an older version is
     // upgraded in place, in one step, when opened for writing, and read as it is otherwise.
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
 
     enum OpenResult {
         Opened,

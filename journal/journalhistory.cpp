@@ -5,6 +5,23 @@
 #include "connection/protocol.h"
 #include "server/picturefile.h"
 
+namespace {
+
+// The columns a journal of that schema has: older ones are read as they are, without a label
+// (before 2) or a name (before 4).
+const char *connectionQuery(int schemaVersion)
+{
+    if (schemaVersion >= 4)
+        return "SELECT address, port, connected_ms, left_ms, label, name FROM connections "
+               "WHERE id = ?";
+    if (schemaVersion >= 2)
+        return "SELECT address, port, connected_ms, left_ms, label, NULL FROM connections "
+               "WHERE id = ?";
+    return "SELECT address, port, connected_ms, left_ms, NULL, NULL FROM connections WHERE id = ?";
+}
+
+} // namespace
+
 JournalHistory::JournalHistory(const QString &path)
     : m_owned(std::make_unique<JournalDatabase>(path))
     , m_database(m_owned.get())
@@ -50,11 +67,7 @@ bool JournalHistory::prepare()
                                         "ORDER BY seq DESC LIMIT 1") &&
                  m_edits.prepare(db, "SELECT seq, time_ms, connection, message FROM edits "
                                      "WHERE seq BETWEEN ? AND ? ORDER BY seq") &&
-                 m_connection.prepare(db, m_database->schemaVersion() >= 2
-                                              ? "SELECT address, port, connected_ms, left_ms, "
-                                                "label FROM connections WHERE id = ?"
-                                              : "SELECT address, port, connected_ms, left_ms, "
-                                                "NULL FROM connections WHERE id = ?");
+                 m_connection.prepare(db, connectionQuery(m_database->schemaVersion()));
     if (!m_prepared)
         return failed("reading the journal");
     return true;
@@ -204,6 +217,7 @@ std::optional<PictureHistory::Connection> JournalHistory::connection(quint64 id)
         connection.connectedMs = m_connection.integer(2);
         connection.leftMs = m_connection.isNull(3) ? -1 : m_connection.integer(3);
         connection.label = m_connection.isNull(4) ? QString() : m_connection.text(4);
+        connection.name = m_connection.isNull(5) ? QString() : m_connection.text(5);
         found = connection;
     } else {
         m_error = QStringLiteral("%1: no connection %2").arg(m_database->path()).arg(id);
@@ -235,6 +249,25 @@ std::optional<bool> JournalHistory::hasConnectionFrom(const Subnet &subnet)
         return std::nullopt;
     }
     return false;
+}
+
+std::optional<bool> JournalHistory::hasConnectionNamed(const QString &name)
+{
+    if (m_database->schemaVersion() < 4)
+        return false;
+    JournalDatabase::Statement named;
+    if (!named.prepare(m_database->handle(), "SELECT 1 FROM connections WHERE name = ? LIMIT 1")) {
+        m_database->fail("reading the connections");
+        m_error = m_database->errorString();
+        return std::nullopt;
+    }
+    const int code = named.bind(1, name).step();
+    if (code != SQLITE_ROW && code != SQLITE_DONE) {
+        m_database->fail("reading the connections");
+        m_error = m_database->errorString();
+        return std::nullopt;
+    }
+    return code == SQLITE_ROW;
 }
 
 QList<JournalHistory::Gap> JournalHistory::gaps()

@@ -38,6 +38,9 @@ public:
     std::optional<Moderation> moderation();
     // Whether any connection the journal keeps came from the subnet; nothing if reading failed.
     std::optional<bool> hasConnectionFrom(const Subnet &subnet);
+    // Whether any connection the journal keeps drew as the named editor; nothing if reading
+    // failed.
+    std::optional<bool> hasConnectionNamed(const QString &name);
 
     // The gaps in the journal, oldest first.
     struct Gap

@@ -12,8 +12,11 @@ std::optional<Moderation> JournalModeration::read(JournalDatabase *database, QSt
     Moderation moderation;
     QString ignored;
     JournalDatabase::Statement bans;
+    // Bans of authors came with schema 4; an older journal read as it is has none.
     if (!bans.prepare(database->handle(),
-                      "SELECT subnet, set_by, set_ms, until_ms, reason FROM bans")) {
+                      database->schemaVersion() >= 4
+                          ? "SELECT subnet, set_by, set_ms, until_ms, reason, author FROM bans"
+                          : "SELECT subnet, set_by, set_ms, until_ms, reason, NULL FROM bans")) {
         database->fail("reading the bans");
         *error = database->errorString();
         return std::nullopt;
@@ -22,11 +25,22 @@ std::optional<Moderation> JournalModeration::read(JournalDatabase *database, QSt
     change.kind = Moderation::Change::AddBan;
     int code = SQLITE_ROW;
     while ((code = bans.step()) == SQLITE_ROW) {
-        const std::optional<Subnet> subnet = Subnet::parse(bans.text(0), &ignored);
-        if (!subnet)
+        Moderation::Ban &ban = change.ban;
+        ban.author = bans.isNull(5) ? QString() : bans.text(5);
+        if (ban.author.isEmpty()) {
+            const std::optional<Subnet> subnet = Subnet::parse(bans.text(0), &ignored);
+            if (!subnet)
+                continue;
+            ban.subnet = *subnet;
+        } else if (Moderation::isAuthorName(ban.author)) {
+            ban.subnet = Subnet();
+        } else {
             continue;
-        change.ban = {*subnet, bans.text(1), bans.integer(2), bans.isNull(3) ? -1 : bans.integer(3),
-                      bans.text(4)};
+        }
+        ban.setBy = bans.text(1);
+        ban.setMs = bans.integer(2);
+        ban.untilMs = bans.isNull(3) ? -1 : bans.integer(3);
+        ban.reason = bans.text(4);
         moderation.apply(change, &ignored);
     }
     JournalDatabase::Statement locks;
@@ -77,10 +91,14 @@ bool JournalModeration::write(JournalDatabase *database, const Moderation &moder
         return failed();
     JournalDatabase::Statement ban;
     if (!ban.prepare(database->handle(), "INSERT INTO bans(subnet, set_by, set_ms, until_ms, "
-                                         "reason) VALUES (?, ?, ?, ?, ?)"))
+                                         "reason, author) VALUES (?, ?, ?, ?, ?, ?)"))
         return failed("writing the bans");
     for (const Moderation::Ban &entry : moderation.bans()) {
-        ban.bind(1, entry.subnet.toString()).bind(2, entry.setBy).bind(3, entry.setMs);
+        if (entry.author.isEmpty())
+            ban.bind(1, entry.subnet.toString()).bindNull(6);
+        else
+            ban.bindNull(1).bind(6, entry.author);
+        ban.bind(2, entry.setBy).bind(3, entry.setMs);
         if (entry.untilMs < 0)
             ban.bindNull(4);
         else

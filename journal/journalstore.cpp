@@ -211,35 +211,42 @@ JournalStore::StartResult JournalStore::catchUp(bool created)
 
 quint64 JournalStore::openConnection(const QHostAddress &address, quint16 port)
 {
+    return openNamedConnection(address, port, QString());
+}
+
+quint64 JournalStore::openNamedConnection(const QHostAddress &address, quint16 port,
+                                          const QString &name)
+{
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    const quint64 id =
-        openNamedConnection(isV4 ? QHostAddress(v4).toString() : address.toString(), port);
-    noteAddress(id, address);
+    const quint64 id = openRecordedConnection(
+        isV4 ? QHostAddress(v4).toString() : address.toString(), port, QString(), name);
+    noteAddress(id, address, name);
     return id;
 }
 
 quint64 JournalStore::openControlConnection()
 {
-    return openNamedConnection(QStringLiteral("control"), 0);
+    return openRecordedConnection(QStringLiteral("control"), 0);
 }
 
 quint64 JournalStore::openActionConnection(const QString &label)
 {
-    return openNamedConnection(QStringLiteral("control"), 0, label);
+    return openRecordedConnection(QStringLiteral("control"), 0, label);
 }
 
-quint64 JournalStore::openNamedConnection(const QString &address, quint16 port,
-                                          const QString &label)
+quint64 JournalStore::openRecordedConnection(const QString &address, quint16 port,
+                                             const QString &label, const QString &name)
 {
     const quint64 id = m_nextConnection++;
     LiveConnection &connection = m_connections[id];
     connection.address = address;
     connection.label = label;
+    connection.name = name;
     connection.port = port;
     connection.connectedMs = now();
     if (!m_failing) {
-        m_writer.addConnection(id, address, port, connection.connectedMs, label);
+        m_writer.addConnection(id, address, port, connection.connectedMs, label, name);
         connection.queued = true;
         scheduleSync();
     }
@@ -431,7 +438,7 @@ bool JournalStore::resume()
     for (auto &entry : m_connections) {
         if (!entry.second.recorded) {
             m_writer.addConnection(entry.first, entry.second.address, entry.second.port,
-                                   entry.second.connectedMs, entry.second.label);
+                                   entry.second.connectedMs, entry.second.label, entry.second.name);
             entry.second.queued = true;
         }
     }

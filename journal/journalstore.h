@@ -73,6 +73,9 @@ public:
 
     const Picture &picture() const override { return m_picture; }
     quint64 openConnection(const QHostAddress &address, quint16 port) override;
+    // Recorded with the editor's name beside the address.
+    quint64 openNamedConnection(const QHostAddress &address, quint16 port,
+                                const QString &name) override;
     void closeConnection(quint64 connection) override;
     Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override;
     // Commits the pending batch, so that what is about to be shown survives a crash.
@@ -113,14 +116,16 @@ private:
     {
         QString address;
         QString label;
+        QString name;
         quint16 port = 0;
         qint64 connectedMs = 0;
         bool queued = false;   // in the writer's pending batch
         bool recorded = false; // committed
     };
 
-    quint64 openNamedConnection(const QString &address, quint16 port,
-                                const QString &label = QString());
+    quint64 openRecordedConnection(const QString &address, quint16 port,
+                                   const QString &label = QString(),
+                                   const QString &name = QString());
     qint64 now();
     StartResult catchUp(bool created);
     void scheduleSync();

@@ -23,8 +23,8 @@ JournalDatabase::OpenResult JournalWriter::open()
     sqlite3 *db = m_database.handle();
     const bool prepared =
         m_insertConnection.prepare(db, "INSERT INTO connections(id, address, port, "
-                                       "connected_ms, left_ms, label) "
-                                       "VALUES (?, ?, ?, ?, NULL, ?)") &&
+                                       "connected_ms, left_ms, label, name) "
+                                       "VALUES (?, ?, ?, ?, NULL, ?, ?)") &&
         m_updateLeft.prepare(db, "UPDATE connections SET left_ms = ? WHERE id = ?") &&
         m_insertEdit.prepare(db, "INSERT INTO edits(seq, time_ms, connection, message) "
                                  "VALUES (?, ?, ?, ?)") &&
@@ -57,9 +57,9 @@ void JournalWriter::close()
 }
 
 void JournalWriter::addConnection(quint64 id, const QString &address, quint16 port,
-                                  qint64 connectedMs, const QString &label)
+                                  qint64 connectedMs, const QString &label, const QString &name)
 {
-    m_connections.push_back({id, address, port, connectedMs, label});
+    m_connections.push_back({id, address, port, connectedMs, label, name});
 }
 
 void JournalWriter::setLeft(quint64 id, qint64 leftMs)
@@ -142,6 +142,10 @@ bool JournalWriter::write()
             m_insertConnection.bindNull(5);
         else
             m_insertConnection.bind(5, connection.label);
+        if (connection.name.isEmpty())
+            m_insertConnection.bindNull(6);
+        else
+            m_insertConnection.bind(6, connection.name);
         if (!m_insertConnection.bind(1, qint64(connection.id))
                  .bind(2, connection.address)
                  .bind(3, qint64(connection.port))

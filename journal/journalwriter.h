@@ -39,9 +39,10 @@ public:
     // The edit the picture file held at its last recorded save, or -1 if none is recorded.
     qint64 storedSavedSeq() const { return m_storedSavedSeq; }
 
-    // label names what a connection of the server's own did; empty (NULL) for a client.
+    // label names what a connection of the server's own did, name the editor a client drew as;
+    // each empty (NULL) when there is none.
     void addConnection(quint64 id, const QString &address, quint16 port, qint64 connectedMs,
-                       const QString &label = QString());
+                       const QString &label = QString(), const QString &name = QString());
     void setLeft(quint64 id, qint64 leftMs);
     void addEdit(quint64 seq, qint64 timeMs, quint64 connection, QByteArrayView message);
     void addSnapshot(quint64 seq, qint64 timeMs, const QByteArray &picture);
@@ -75,6 +76,7 @@ private:
         quint16 port;
         qint64 connectedMs;
         QString label;
+        QString name;
     };
     struct PendingEdit
     {

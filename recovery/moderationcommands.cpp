@@ -252,8 +252,12 @@ int ban(const QStringList &arguments)
         return ExitFailed;
     ControlClient::ModerationRequest request;
     request.change.kind = Moderation::Change::AddBan;
-    request.change.ban = {subnet, currentUser(), QDateTime::currentMSecsSinceEpoch(), -1,
-                          command.parser.value(reasonOption)};
+    request.change.ban = {subnet,
+                          currentUser(),
+                          QDateTime::currentMSecsSinceEpoch(),
+                          -1,
+                          command.parser.value(reasonOption),
+                          QString()};
     if (command.parser.isSet(forOption)) {
         const std::optional<qint64> duration =
             Moderation::parseDuration(command.parser.value(forOption));

@@ -12,6 +12,14 @@ QByteArray lockField(const QRect &area)
     return area.isNull() ? QByteArrayLiteral("whole") : Moderation::areaText(area).toLatin1();
 }
 
+// A ban's field in NAME:bans: its subnet, or "author:" and the name (no subnet has a colon
+// after letters, so the two never meet).
+QByteArray banField(const Moderation::Ban &ban)
+{
+    return ban.author.isEmpty() ? ban.subnet.toString().toLatin1()
+                                : QByteArrayLiteral("author:") + ban.author.toUtf8();
+}
+
 QJsonObject objectOf(const redisReply *value)
 {
     if (value->type != REDIS_REPLY_STRING)
@@ -29,10 +37,10 @@ QList<QByteArray> RedisModeration::command(const RedisPictureKeys &keys,
     };
     switch (change.kind) {
     case Moderation::Change::AddBan:
-        return {QByteArrayLiteral("HSET"), keys.bans(), change.ban.subnet.toString().toLatin1(),
+        return {QByteArrayLiteral("HSET"), keys.bans(), banField(change.ban),
                 json(Moderation::toJson(change.ban))};
     case Moderation::Change::RemoveBan:
-        return {QByteArrayLiteral("HDEL"), keys.bans(), change.ban.subnet.toString().toLatin1()};
+        return {QByteArrayLiteral("HDEL"), keys.bans(), banField(change.ban)};
     case Moderation::Change::AddLock:
         return {QByteArrayLiteral("HSET"), keys.locks(), lockField(change.lock.area),
                 json(Moderation::toJson(change.lock))};

@@ -284,6 +284,11 @@ std::optional<PictureHistory::Connection> RedisPictureHistory::connection(quint6
         return std::nullopt;
     if (label->type == REDIS_REPLY_STRING)
         connection.label = QString::fromUtf8(replyText(label.get()));
+    const Reply name = run({QByteArrayLiteral("HGET"), m_keys.names(), QByteArray::number(id)});
+    if (!name)
+        return std::nullopt;
+    if (name->type == REDIS_REPLY_STRING)
+        connection.name = QString::fromUtf8(replyText(name.get()));
     return connection;
 }
 
@@ -308,6 +313,17 @@ bool RedisPictureHistory::changeModeration(const Moderation::Change &change)
     if (!kept || !kept->apply(change, &m_error))
         return false;
     return bool(run(RedisModeration::command(m_keys, change)));
+}
+
+std::optional<bool> RedisPictureHistory::hasConnectionNamed(const QString &name)
+{
+    const Reply names = run({QByteArrayLiteral("HVALS"), m_keys.names()});
+    if (!names)
+        return std::nullopt;
+    for (size_t i = 0; i < names->elements; ++i)
+        if (QString::fromUtf8(replyText(names->element[i])) == name)
+            return true;
+    return false;
 }
 
 std::optional<bool> RedisPictureHistory::hasConnectionFrom(const Subnet &subnet)

@@ -48,6 +48,8 @@ public:
     bool changeModeration(const Moderation::Change &change);
     // Whether any connection kept came from the subnet; nothing if reading failed.
     std::optional<bool> hasConnectionFrom(const Subnet &subnet);
+    // Whether any connection kept drew as the named editor; nothing if reading failed.
+    std::optional<bool> hasConnectionNamed(const QString &name);
 
 private:
     struct ReplyDeleter

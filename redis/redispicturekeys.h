@@ -21,9 +21,13 @@
 //   NAME:labels       hash    ID -> what a connection of a server's own did ("revert
 //                             127.0.0.9 by root"); only such connections have one. Kept apart
 //                             from the records above so that readers of those are unchanged
+//   NAME:names        hash    ID -> the editor a client drew as (a web page opened with an
+//                             editor's key); only such connections have one. Kept apart for
+//                             the same reason
 //   NAME:sync         channel nothing listens: a server publishes on it to learn when replicas
 //                             hold what it read (see RedisPictureStore)
-//   NAME:bans         hash    ADDRESS[/PREFIX] -> the ban as JSON (see RedisModeration)
+//   NAME:bans         hash    ADDRESS[/PREFIX], or "author:" and an editor's name -> the ban
+//                             as JSON (see RedisModeration)
 //   NAME:locks        hash    "X,Y,W,H" or "whole" -> the lock as JSON
 //
 // Only the script below writes the first four, so each change to the picture and its place in
@@ -39,6 +43,7 @@ public:
     const QByteArray &snapshots() const { return m_snapshots; }
     const QByteArray &connections() const { return m_connections; }
     const QByteArray &labels() const { return m_labels; }
+    QByteArray names() const { return m_picture + ":names"; }
     const QByteArray &sync() const { return m_sync; }
     QByteArray bans() const { return m_picture + ":bans"; }
     QByteArray locks() const { return m_picture + ":locks"; }

@@ -477,6 +477,19 @@ quint64 RedisPictureStore::openActionConnection(const QString &label)
     return id;
 }
 
+quint64 RedisPictureStore::openNamedConnection(const QHostAddress &address, quint16 port,
+                                               const QString &name)
+{
+    const quint64 id = openConnection(address, port);
+    if (name.isEmpty())
+        return id;
+    // As a label is: on the same connection as the record, before any edit of it.
+    m_commands->command(
+        {QByteArrayLiteral("HSET"), m_keys.names(), QByteArray::number(id), name.toUtf8()});
+    noteAddress(id, address, name);
+    return id;
+}
+
 bool RedisPictureStore::changeModeration(const Moderation::Change &change, QString *problem)
 {
     if (m_state != Serving) {

@@ -63,6 +63,8 @@ public:
     const Picture &picture() const override { return m_picture; }
     quint64 openConnection(const QHostAddress &address, quint16 port) override;
     quint64 openActionConnection(const QString &label) override;
+    quint64 openNamedConnection(const QHostAddress &address, quint16 port,
+                                const QString &name) override;
     void closeConnection(quint64 connection) override;
     Picture::EditResult submit(quint64 connection, quint8 kind, QByteArrayView message) override;
     bool isAvailable() const override { return m_available; }

@@ -29,13 +29,41 @@ bool anyContains(const QList<Subnet> &subnets, const QHostAddress &address)
 
 bool Moderation::Ban::holds(const QHostAddress &address, qint64 nowMs) const
 {
-    return (untilMs < 0 || nowMs < untilMs) && subnet.contains(address);
+    // An author's ban has a null subnet, which contains no address.
+    return isInForce(nowMs) && subnet.contains(address);
+}
+
+bool Moderation::Ban::holdsAuthor(const QString &name, qint64 nowMs) const
+{
+    return !author.isEmpty() && author == name && isInForce(nowMs);
+}
+
+QString Moderation::Ban::target() const
+{
+    return author.isEmpty() ? subnet.toString() : QStringLiteral("author %1").arg(author);
+}
+
+bool Moderation::Ban::sameTarget(const Ban &other) const
+{
+    return author == other.author && subnet == other.subnet;
 }
 
 bool Moderation::Ban::operator==(const Ban &other) const
 {
-    return subnet == other.subnet && setBy == other.setBy && setMs == other.setMs &&
+    return sameTarget(other) && setBy == other.setBy && setMs == other.setMs &&
            untilMs == other.untilMs && reason == other.reason;
+}
+
+bool Moderation::isAuthorName(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 32)
+        return false;
+    return std::all_of(text.begin(), text.end(), [](QChar c) {
+        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+               (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+               (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_') ||
+               c == QLatin1Char('.') || c == QLatin1Char('-');
+    });
 }
 
 bool Moderation::Lock::holds(const QHostAddress &address) const
@@ -102,9 +130,8 @@ bool Moderation::apply(const Change &change, QString *error)
 {
     switch (change.kind) {
     case Change::AddBan: {
-        const auto same = std::find_if(m_bans.begin(), m_bans.end(), [&](const Ban &ban) {
-            return ban.subnet == change.ban.subnet;
-        });
+        const auto same = std::find_if(m_bans.begin(), m_bans.end(),
+                                       [&](const Ban &ban) { return ban.sameTarget(change.ban); });
         if (same != m_bans.end())
             *same = change.ban;
         else
@@ -112,11 +139,10 @@ bool Moderation::apply(const Change &change, QString *error)
         return true;
     }
     case Change::RemoveBan: {
-        const auto same = std::find_if(m_bans.begin(), m_bans.end(), [&](const Ban &ban) {
-            return ban.subnet == change.ban.subnet;
-        });
+        const auto same = std::find_if(m_bans.begin(), m_bans.end(),
+                                       [&](const Ban &ban) { return ban.sameTarget(change.ban); });
         if (same == m_bans.end()) {
-            *error = QStringLiteral("%1 is not banned").arg(change.ban.subnet.toString());
+            *error = QStringLiteral("%1 is not banned").arg(change.ban.target());
             return false;
         }
         m_bans.erase(same);
@@ -170,13 +196,21 @@ const Moderation::Ban *Moderation::banFor(const QHostAddress &address, qint64 no
     return nullptr;
 }
 
-Moderation::Standing Moderation::standingOf(const QHostAddress &sender) const
+bool Moderation::bansAuthor(const QString &name, qint64 nowMs) const
+{
+    if (name.isEmpty())
+        return false;
+    return std::any_of(m_bans.begin(), m_bans.end(),
+                       [&](const Ban &ban) { return ban.holdsAuthor(name, nowMs); });
+}
+
+Moderation::Standing Moderation::standingOf(const QHostAddress &sender, const QString &author) const
 {
     Standing standing;
     if (sender.isNull())
         return standing;
     for (const Ban &ban : m_bans)
-        if (ban.subnet.contains(sender))
+        if (ban.subnet.contains(sender) || (!author.isEmpty() && ban.author == author))
             standing.bannedUntil = ban.untilMs < 0 || standing.bannedUntil < 0
                                        ? -1
                                        : std::max(standing.bannedUntil, ban.untilMs);
@@ -263,11 +297,15 @@ QList<QByteArray> Moderation::clearAround(const QHostAddress &sender, const Pict
 
 QJsonObject Moderation::toJson(const Ban &ban)
 {
-    return {{QStringLiteral("subnet"), ban.subnet.toString()},
-            {QStringLiteral("by"), ban.setBy},
-            {QStringLiteral("at"), ban.setMs},
-            {QStringLiteral("until"), ban.untilMs},
-            {QStringLiteral("reason"), ban.reason}};
+    QJsonObject object{{QStringLiteral("by"), ban.setBy},
+                       {QStringLiteral("at"), ban.setMs},
+                       {QStringLiteral("until"), ban.untilMs},
+                       {QStringLiteral("reason"), ban.reason}};
+    if (ban.author.isEmpty())
+        object.insert(QStringLiteral("subnet"), ban.subnet.toString());
+    else
+        object.insert(QStringLiteral("author"), ban.author);
+    return object;
 }
 
 QJsonObject Moderation::toJson(const Lock &lock)
@@ -283,13 +321,18 @@ QJsonObject Moderation::toJson(const Lock &lock)
 
 std::optional<Moderation::Ban> Moderation::banFromJson(const QJsonObject &object)
 {
-    QString error;
-    const std::optional<Subnet> subnet =
-        Subnet::parse(object.value(QLatin1String("subnet")).toString(), &error);
-    if (!subnet)
-        return std::nullopt;
     Ban ban;
-    ban.subnet = *subnet;
+    ban.author = object.value(QLatin1String("author")).toString();
+    if (ban.author.isEmpty()) {
+        QString error;
+        const std::optional<Subnet> subnet =
+            Subnet::parse(object.value(QLatin1String("subnet")).toString(), &error);
+        if (!subnet)
+            return std::nullopt;
+        ban.subnet = *subnet;
+    } else if (!isAuthorName(ban.author)) {
+        return std::nullopt;
+    }
     ban.setBy = object.value(QLatin1String("by")).toString();
     ban.setMs = qint64(object.value(QLatin1String("at")).toDouble());
     ban.untilMs = qint64(object.value(QLatin1String("until")).toDouble(-1));
@@ -369,7 +412,7 @@ QString Moderation::formatBans() const
     for (const Ban &ban : m_bans)
         text +=
             QStringLiteral("%1  by %2 at %3  %4%5\n")
-                .arg(ban.subnet.toString(), ban.setBy, when(ban.setMs),
+                .arg(ban.target(), ban.setBy, when(ban.setMs),
                      ban.untilMs < 0 ? QStringLiteral("until lifted")
                                      : QStringLiteral("until %1").arg(when(ban.untilMs)),
                      ban.reason.isEmpty() ? QString() : QStringLiteral("  (%1)").arg(ban.reason));

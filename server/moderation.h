@@ -21,7 +21,8 @@ struct CanvasFormat;
 // Both stores hold one, kept with the picture (the journal, or Redis), so that a picture behaves
 // alike wherever it lives; the server asks it whom to turn away and close.
 //
-// A ban turns an address or a block of addresses away until it is lifted or runs out. A lock
+// A ban turns an address or a block of addresses away until it is lifted or runs out, or a named
+// editor (a web page opened with that editor's key) wherever they connect from. A lock
 // makes the whole picture (frame colours included) or a rectangle of cells read-only for every
 // address but the ones it excepts. The server's own connections (the control socket's repairs)
 // have no address and are held by neither: a moderator's revert must reach locked cells.
@@ -36,12 +37,20 @@ class Moderation
 public:
     struct Ban
     {
-        Subnet subnet;
+        Subnet subnet; // null for a ban of an author
         QString setBy; // the user who set it
         qint64 setMs = 0;
         qint64 untilMs = -1; // -1: until lifted
         QString reason;
+        // A named editor this ban holds wherever they connect from; empty for a ban of addresses.
+        QString author;
+        bool isInForce(qint64 nowMs) const { return untilMs < 0 || nowMs < untilMs; }
         bool holds(const QHostAddress &address, qint64 nowMs) const;
+        bool holdsAuthor(const QString &name, qint64 nowMs) const;
+        // What it holds, as the commands write it: "127.0.0.0/24" or "author alice".
+        QString target() const;
+        // Whether the two hold the same addresses or the same author (one replaces the other).
+        bool sameTarget(const Ban &other) const;
         bool operator==(const Ban &other) const;
     };
     struct Lock
@@ -57,9 +66,12 @@ public:
     {
         enum Kind { AddBan, RemoveBan, AddLock, RemoveLock };
         Kind kind = AddBan;
-        Ban ban;   // AddBan; RemoveBan reads its subnet
+        Ban ban;   // AddBan; RemoveBan reads its subnet, or its author when that is set
         Lock lock; // AddLock; RemoveLock reads its area
     };
+
+    // Whether text is a name an editor can have: 1 to 32 of A-Z, a-z, 0-9, '_', '.' and '-'.
+    static bool isAuthorName(const QString &text);
 
     // X,Y,W,H inside the format's grid; nothing, with one line in *error, otherwise.
     static std::optional<QRect> parseArea(const QString &text, const CanvasFormat &format,
@@ -74,14 +86,16 @@ public:
     const std::vector<Lock> &locks() const { return m_locks; }
     bool isEmpty() const { return m_bans.empty() && m_locks.empty(); }
 
-    // A ban replaces one on the same subnet, a lock one on the same area. Removing what is not
-    // there fails, with one line in *error, and changes nothing.
+    // A ban replaces one on the same subnet (or author), a lock one on the same area. Removing what
+    // is not there fails, with one line in *error, and changes nothing.
     bool apply(const Change &change, QString *error);
     // Drops the bans that ran out by nowMs; whether there were any.
     bool dropExpired(qint64 nowMs);
 
     // The ban that turns the address away at nowMs, if any.
     const Ban *banFor(const QHostAddress &address, qint64 nowMs) const;
+    // Whether a ban holds the named editor at nowMs; never for an empty name (nobody's page).
+    bool bansAuthor(const QString &name, qint64 nowMs) const;
 
     enum Verdict {
         Allowed,
@@ -97,7 +111,8 @@ public:
         std::vector<int> locks;   // the locks that hold for it, by index into locks()
         bool wholeLocked = false; // one of them holds the whole picture
     };
-    Standing standingOf(const QHostAddress &sender) const;
+    // author is the sender's name, empty for a sender without one.
+    Standing standingOf(const QHostAddress &sender, const QString &author = QString()) const;
 
     // payload is the message less its header; one the picture could not take anyway is Allowed,
     // for the picture to refuse. A null sender is the server's own connection. nowMs is asked

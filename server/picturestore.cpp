@@ -13,10 +13,10 @@ bool PictureStore::changeModeration(const Moderation::Change &change, QString *p
     return true;
 }
 
-void PictureStore::noteAddress(quint64 connection, const QHostAddress &address)
+void PictureStore::noteAddress(quint64 connection, const QHostAddress &address, const QString &name)
 {
     if (!address.isNull())
-        m_senders.insert(connection, {address, {}, 0});
+        m_senders.insert(connection, {address, name, {}, 0});
 }
 
 void PictureStore::forgetAddress(quint64 connection)
@@ -42,7 +42,7 @@ Picture::EditResult PictureStore::screen(quint64 connection, quint8 kind, QByteA
         return Picture::Applied; // the server's own
     Sender &sender = found.value();
     if (sender.generation != m_generation) {
-        sender.standing = m_moderation.standingOf(sender.address);
+        sender.standing = m_moderation.standingOf(sender.address, sender.name);
         sender.generation = m_generation;
     }
     switch (m_moderation.judge(sender.standing, kind, message.sliced(Protocol::HeaderSize),

@@ -82,8 +82,10 @@ Q_SIGNALS:
     void moderationChanged();
 
 protected:
-    // Each store tells the address of every connection that may edit, for judging its edits.
-    void noteAddress(quint64 connection, const QHostAddress &address);
+    // Each store tells the address (and the editor's name, for a named one) of every connection
+    // that may edit, for judging its edits.
+    void noteAddress(quint64 connection, const QHostAddress &address,
+                     const QString &name = QString());
     void forgetAddress(quint64 connection);
     // Replaces the bans and locks, saying so if they changed.
     void setModeration(const Moderation &moderation);
@@ -97,6 +99,7 @@ private:
     struct Sender
     {
         QHostAddress address;
+        QString name;
         Moderation::Standing standing;
         quint64 generation = 0; // of the bans and locks standing was worked out for
     };

@@ -204,7 +204,8 @@ void tst_Journal::recordsSessionAsSqliteRows()
     QCOMPARE(store->start(), JournalStore::Started);
     const Picture initial = store->picture();
     const quint64 first = store->openConnection(QHostAddress(QStringLiteral("127.0.0.2")), 4001);
-    const quint64 second = store->openConnection(QHostAddress(QStringLiteral("::1")), 4002);
+    const quint64 second = store->openNamedConnection(QHostAddress(QStringLiteral("::1")), 4002,
+                                                      QStringLiteral("alice"));
     const quint64 mapped =
         store->openConnection(QHostAddress(QStringLiteral("::ffff:127.0.0.3")), 4003);
     QVERIFY(first < second && second < mapped);
@@ -224,7 +225,7 @@ void tst_Journal::recordsSessionAsSqliteRows()
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
     QCOMPARE(rows->applicationId, qint64(1129727050));
-    QCOMPARE(rows->userVersion, qint64(3));
+    QCOMPARE(rows->userVersion, qint64(JournalDatabase::SchemaVersion));
     QCOMPARE(rows->journalMode, QStringLiteral("wal"));
     const qint64 after = QDateTime::currentMSecsSinceEpoch();
 
@@ -245,6 +246,13 @@ void tst_Journal::recordsSessionAsSqliteRows()
     QCOMPARE(rows->connections.at(0).port, qint64(4001));
     QCOMPARE(rows->connections.at(1).address, QStringLiteral("::1"));
     QCOMPARE(rows->connections.at(2).address, QStringLiteral("127.0.0.3"));
+    const QString names[] = {QString(), QStringLiteral("alice"), QString()};
+    JournalHistory history(m_journal);
+    QCOMPARE(history.open(), JournalDatabase::Opened);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(rows->connections.at(i).name, names[i]);
+        QCOMPARE(history.connection(quint64(rows->connections.at(i).id))->name, names[i]);
+    }
     QVERIFY(!rows->connections.at(0).leftMs);
     QVERIFY(rows->connections.at(1).leftMs);
     QVERIFY(*rows->connections.at(1).leftMs >= rows->connections.at(1).connectedMs);
@@ -440,11 +448,18 @@ void tst_Journal::upgradesAnOlderJournalInPlace_data()
 {
     QTest::addColumn<int>("version");
     QTest::addColumn<QString>("downgrade");
-    // As the previous versions wrote them: 2 without bans and locks, 1 without labels either.
+    // As the previous versions wrote them: 3 without names, 2 without bans and locks either, 1
+    // without labels either.
     QTest::newRow("from 1") << 1
                             << "DROP TABLE bans; DROP TABLE locks; "
+                               "ALTER TABLE connections DROP COLUMN name; "
                                "ALTER TABLE connections DROP COLUMN label";
-    QTest::newRow("from 2") << 2 << "DROP TABLE bans; DROP TABLE locks";
+    QTest::newRow("from 2") << 2
+                            << "DROP TABLE bans; DROP TABLE locks; "
+                               "ALTER TABLE connections DROP COLUMN name";
+    QTest::newRow("from 3") << 3
+                            << "ALTER TABLE connections DROP COLUMN name; "
+                               "ALTER TABLE bans DROP COLUMN author";
 }
 
 // Upgraded in one step by the first store that writes it, keeping what it held; read as it is
@@ -453,11 +468,17 @@ void tst_Journal::upgradesAnOlderJournalInPlace()
 {
     QFETCH(int, version);
     QFETCH(QString, downgrade);
+    Moderation::Change ban;
+    QString error;
+    // A block none of the test's connections comes from.
+    ban.ban.subnet = *Subnet::parse(QStringLiteral("127.9.0.0/16"), &error);
+    ban.ban.reason = QStringLiteral("spam");
     {
         auto store = makeStore();
         QCOMPARE(store->start(), JournalStore::Started);
         const quint64 connection = store->openConnection(QHostAddress::LocalHost, 1);
         QCOMPARE(submit(*store, connection, setCell(1, 2, 3)), Picture::Applied);
+        QVERIFY2(store->changeModeration(ban, &error), qPrintable(error));
         QVERIFY(store->finish());
     }
     QVERIFY(JournalRows::execute(m_journal, downgrade));
@@ -470,39 +491,58 @@ void tst_Journal::upgradesAnOlderJournalInPlace()
         QCOMPARE(history.open(), JournalDatabase::Opened);
         QCOMPARE(history.connection(1)->address, QStringLiteral("127.0.0.1"));
         QCOMPARE(history.connection(1)->label, QString());
-        QCOMPARE(history.moderation(), std::optional<Moderation>(Moderation()));
+        QCOMPARE(history.connection(1)->name, QString());
+        Moderation kept;
+        if (version == 3)
+            QVERIFY(kept.apply(ban, &error));
+        QCOMPARE(history.moderation(), std::optional<Moderation>(kept));
     }
     QCOMPARE(readFile(m_journal), before);
 
     // Written to, it is upgraded first, and keeps what it held.
-    Moderation::Change ban;
-    QString error;
-    ban.ban.subnet = *Subnet::parse(QStringLiteral("127.0.0.0/8"), &error);
-    ban.ban.reason = QStringLiteral("spam");
+    Moderation::Change authorBan = ban;
+    authorBan.ban.subnet = Subnet();
+    authorBan.ban.author = QStringLiteral("mallory");
     auto store = makeStore();
     QCOMPARE(store->start(), JournalStore::Started);
-    QCOMPARE(JournalRows::read(m_journal)->userVersion, qint64(3));
+    QCOMPARE(JournalRows::read(m_journal)->userVersion, qint64(JournalDatabase::SchemaVersion));
     const quint64 action = store->openActionConnection(QStringLiteral("revert 127.0.0.1 by me"));
     QCOMPARE(submit(*store, action, setCell(1, 2, 0)), Picture::Applied);
+    const quint64 named =
+        store->openNamedConnection(QHostAddress::LocalHost, 2, QStringLiteral("alice"));
+    QCOMPARE(submit(*store, named, setCell(1, 3, 4)), Picture::Applied);
     QVERIFY2(store->changeModeration(ban, &error), qPrintable(error));
+    QVERIFY2(store->changeModeration(authorBan, &error), qPrintable(error));
     QVERIFY(store->finish());
     store.reset();
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
-    QCOMPARE(rows->userVersion, qint64(3));
-    QCOMPARE(rows->connections.size(), 2);
+    QCOMPARE(rows->userVersion, qint64(JournalDatabase::SchemaVersion));
+    QCOMPARE(rows->connections.size(), 3);
     QCOMPARE(rows->connections.at(0).label, QString());
+    QCOMPARE(rows->connections.at(0).address, QStringLiteral("127.0.0.1"));
     QCOMPARE(rows->connections.at(1).address, QStringLiteral("control"));
     QCOMPARE(rows->connections.at(1).label, QStringLiteral("revert 127.0.0.1 by me"));
-    QCOMPARE(rows->edits.size(), 2);
+    QCOMPARE(rows->connections.at(2).name, QStringLiteral("alice"));
+    QCOMPARE(rows->edits.size(), 3);
     JournalHistory history(m_journal);
     QCOMPARE(history.open(), JournalDatabase::Opened);
     QCOMPARE(history.connection(quint64(rows->connections.at(1).id))->label,
              QStringLiteral("revert 127.0.0.1 by me"));
+    QCOMPARE(history.connection(quint64(rows->connections.at(2).id))->name,
+             QStringLiteral("alice"));
     store = makeStore();
     QCOMPARE(store->start(), JournalStore::Started);
-    QCOMPARE(store->moderation().bans().size(), size_t(1));
+    QCOMPARE(store->moderation().bans().size(), size_t(2));
     QCOMPARE(store->moderation().bans().front(), ban.ban);
+    QCOMPARE(store->moderation().bans().back(), authorBan.ban);
+    // The ban of the name holds the editor's next connection from any address.
+    const quint64 again =
+        store->openNamedConnection(QHostAddress(QStringLiteral("::1")), 3, QStringLiteral("alice"));
+    const quint64 banned = store->openNamedConnection(QHostAddress(QStringLiteral("::1")), 4,
+                                                      QStringLiteral("mallory"));
+    QCOMPARE(submit(*store, again, setCell(2, 3, 4)), Picture::Applied);
+    QCOMPARE(submit(*store, banned, setCell(2, 3, 5)), Picture::Banned);
 }
 
 void tst_Journal::secondStoreIsRefused()

@@ -859,7 +859,8 @@ void tst_Recovery::moderationJudgesEdits_data()
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<int>("verdict");
     // A lock on the area 2,2,3,3 (cells 2..4 of rows 2..4) except for 127.0.0.2, or on the
-    // whole picture, and a ban on 127.1.0.0/16.
+    // whole picture, a ban on 127.1.0.0/16 and one on the author mallory. A sender is its
+    // address, then its name if it has one.
     const QString anyone = QStringLiteral("127.0.0.5");
     QTest::newRow("a cell inside")
         << false << anyone << setCell(2, 2, 1) << int(Moderation::Locked);
@@ -890,6 +891,10 @@ void tst_Recovery::moderationJudgesEdits_data()
         << false << anyone << setCell(3, 200, 1) << int(Moderation::Allowed);
     QTest::newRow("banned") << false << "127.1.9.9" << setCell(20, 20, 1)
                             << int(Moderation::Banned);
+    QTest::newRow("a banned author")
+        << false << "127.0.0.5 mallory" << setCell(20, 20, 1) << int(Moderation::Banned);
+    QTest::newRow("another author")
+        << false << "127.0.0.5 alice" << setCell(20, 20, 1) << int(Moderation::Allowed);
     QTest::newRow("the server's own connection")
         << true << QString() << setCell(3, 3, 1) << int(Moderation::Allowed);
     QTest::newRow("whole: any cell")
@@ -919,6 +924,15 @@ void tst_Recovery::moderationJudgesEdits()
     change.ban.subnet = *Subnet::parse(QStringLiteral("127.1.0.0/16"), &error);
     change.ban.untilMs = 2000;
     QVERIFY(moderation.apply(change, &error));
+    // An author's ban stands beside the address's, not in its place.
+    change.ban.subnet = Subnet();
+    change.ban.author = QStringLiteral("mallory");
+    QVERIFY(moderation.apply(change, &error));
+    QCOMPARE(moderation.bans().size(), size_t(2));
+    QVERIFY(moderation.bansAuthor(QStringLiteral("mallory"), 1999));
+    QVERIFY(!moderation.bansAuthor(QStringLiteral("mallory"), 2000));
+    QVERIFY(!moderation.bansAuthor(QStringLiteral("alice"), 1000));
+    QVERIFY(!moderation.bansAuthor(QString(), 1000));
     // Through the control socket's encoding and back, as a running server gets them.
     Moderation decoded;
     for (const auto &ban : moderation.bans())
@@ -930,16 +944,18 @@ void tst_Recovery::moderationJudgesEdits()
             *Moderation::decode(Moderation::encode({Moderation::Change::AddLock, {}, lock})),
             &error));
     QCOMPARE(decoded, moderation);
-    const QHostAddress from(sender);
-    QCOMPARE(int(moderation.judge(from, quint8(message.at(0)),
-                                  QByteArrayView(message).sliced(Protocol::HeaderSize),
-                                  Picture(2).format(), 1000)),
-             verdict);
-    // The ban ran out at 2000.
+    const QHostAddress from(sender.section(QLatin1Char(' '), 0, 0));
+    const Moderation::Standing standing =
+        moderation.standingOf(from, sender.section(QLatin1Char(' '), 1));
+    const auto judgeAt = [&](qint64 nowMs) {
+        return moderation.judge(standing, quint8(message.at(0)),
+                                QByteArrayView(message).sliced(Protocol::HeaderSize),
+                                Picture(2).format(), [nowMs] { return nowMs; });
+    };
+    QCOMPARE(int(judgeAt(1000)), verdict);
+    // The bans ran out at 2000.
     if (verdict == Moderation::Banned)
-        QVERIFY(moderation.judge(from, quint8(message.at(0)),
-                                 QByteArrayView(message).sliced(Protocol::HeaderSize),
-                                 Picture(2).format(), 2000) != Moderation::Banned);
+        QVERIFY(judgeAt(2000) != Moderation::Banned);
 }
 
 // A Clear around a lock goes out as the rows that changed, under a connection of its own, and is

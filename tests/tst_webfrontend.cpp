@@ -1,4 +1,7 @@
+#include "connection/messagereader.h"
 #include "connection/protocol.h"
+#include "model/canvasformat.h"
+#include "model/imagetocells.h"
 #include "server/picturehistory.h"
 #include "server/picturerenderer.h"
 #include "server/pictureserver.h"
@@ -7,17 +10,25 @@
 #include "web/httprequest.h"
 #include "web/webfrontend.h"
 #include "web/webhistory.h"
+#include "web/webimport.h"
+#include "web/webkeys.h"
 #include "web/webviewer.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWebSocket>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 // The server's web side from the outside: HTTP requests read within bounds, bad ones answered
 // with a 4xx and closed, and the WebSocket viewers held to the picture server's rules.
@@ -31,6 +42,7 @@ private Q_SLOTS:
 
     void parseRequest_data();
     void parseRequest();
+    void everyPrefixIsIncomplete_data();
     void everyPrefixIsIncomplete();
 
     void badRequests_data();
@@ -54,6 +66,26 @@ private Q_SLOTS:
     void viewerThatDoesNotReadIsDropped();
     void viewersCountAgainstTheClientLimits_data();
     void viewersCountAgainstTheClientLimits();
+
+    void keysFile_data();
+    void keysFile();
+    void keysFileMustBeTheOwners_data();
+    void keysFileMustBeTheOwners();
+    void originOfTheUpgrade_data();
+    void originOfTheUpgrade();
+    void securityHeaders_data();
+    void securityHeaders();
+    void pageRoles_data();
+    void pageRoles();
+    void refusedEditOfAPageIsCorrected();
+    void pageFloodIsHeldToTheEditRate_data();
+    void pageFloodIsHeldToTheEditRate();
+    void tabsOfOneNameShareTheAllowance_data();
+    void tabsOfOneNameShareTheAllowance();
+    void importGivesTheDesktopRows_data();
+    void importGivesTheDesktopRows();
+    void importBounds_data();
+    void importBounds();
 
 private:
     // Sends bytes on a fresh connection from source and collects everything until the server
@@ -129,6 +161,12 @@ QByteArray isoAt(qint64 ms)
 
 const QByteArray simpleGet = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
 
+// The parser's tests take bodies on one route, of at most 16 bytes.
+qint64 testBodyBound(const HttpRequest &head)
+{
+    return head.method == "POST" && head.path == "/import" ? 16 : -1;
+}
+
 int statusOf(const QByteArray &response)
 {
     static const QRegularExpression statusLine(QStringLiteral("^HTTP/1\\.1 (\\d{3}) "));
@@ -140,6 +178,117 @@ QByteArray bodyOf(const QByteArray &response)
 {
     const qsizetype end = response.indexOf("\r\n\r\n");
     return end < 0 ? QByteArray() : response.mid(end + 4);
+}
+
+QByteArray headerOf(const QByteArray &response, const QByteArray &name)
+{
+    const QByteArray head = response.left(response.indexOf("\r\n\r\n") + 2);
+    const qsizetype at = head.indexOf("\r\n" + name + ": ");
+    if (at < 0)
+        return QByteArray();
+    const qsizetype start = at + name.size() + 4;
+    return head.mid(start, head.indexOf("\r\n", start) - start);
+}
+
+// Two editors of the tests, the second a moderator.
+const QByteArray aliceKey = "alice-key-0123456789";
+const QByteArray bobKey = "bob-key-9876543210ab";
+const QByteArray testKeys = "# editors\n\nalice " + aliceKey + "\nbob " + bobKey + " moderator\n";
+
+QByteArray setCell(int x, int y, int value)
+{
+    return Protocol::encodeCommand(Protocol::SetCellCommand, quint8(x), quint8(y), quint8(value));
+}
+
+// A web page as the browser's end of /live sees it: every binary frame's bytes, every text
+// frame, and how it was closed.
+class TestPage : public QObject
+{
+public:
+    explicit TestPage(quint16 port)
+    {
+        connect(&socket, &QWebSocket::binaryMessageReceived, this,
+                [this](const QByteArray &bytes) { received += bytes; });
+        connect(&socket, &QWebSocket::textMessageReceived, this,
+                [this](const QString &text) { texts.append(text); });
+        connect(&socket, &QWebSocket::disconnected, this, [this] { closed = true; });
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(port)));
+    }
+    bool waitConnected()
+    {
+        return TestSupport::waitUntil(
+            [this] { return socket.state() == QAbstractSocket::ConnectedState || closed; });
+    }
+    // Sends the first frame and waits for its answer; the page's role.
+    QString ask(const QByteArray &key)
+    {
+        socket.sendTextMessage(
+            key.isNull() ? QStringLiteral("{}")
+                         : QStringLiteral("{\"key\":\"%1\"}").arg(QString::fromLatin1(key)));
+        TestSupport::waitUntil([this] { return !texts.isEmpty() || closed; });
+        return texts.value(0);
+    }
+    // The picture as this page shows it: its Update, then its own edits drawn at once and every
+    // message the server sent after the Update, in the order they came.
+    std::optional<Picture> shown(const QByteArray &ownEdits) const
+    {
+        MessageReader reader;
+        reader.append(received);
+        MessageReader::Message message;
+        if (!reader.next(&message))
+            return std::nullopt;
+        std::optional<Picture> picture = ServerClient::toPicture(message.bytes);
+        if (!picture)
+            return std::nullopt;
+        MessageReader own;
+        own.append(ownEdits);
+        while (own.next(&message))
+            picture->apply(message.kind, message.payload);
+        while (reader.next(&message))
+            picture->apply(message.kind, message.payload);
+        return picture;
+    }
+
+    QWebSocket socket;
+    QByteArray received;
+    QStringList texts;
+    bool closed = false;
+};
+
+// The status of a WebSocket upgrade sent by hand with these extra header lines.
+int upgradeStatus(quint16 port, const QByteArray &headers)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return -1;
+    socket.write("GET /live HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+                 headers + "\r\n");
+    QByteArray answer;
+    TestSupport::waitUntil([&] { return (answer += socket.readAll()).contains("\r\n\r\n"); });
+    return statusOf(answer);
+}
+
+// A POST /import of body from source, as far as the server answers it.
+QByteArray postImport(quint16 port, const QByteArray &query, const QByteArray &body,
+                      const QHostAddress &source, const QByteArray &extraHeaders = {})
+{
+    QTcpSocket socket;
+    socket.bind(source);
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return QByteArray();
+    socket.write("POST /import" + query +
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                 "Content-Length: " +
+                 QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n" + body);
+    QByteArray received;
+    TestSupport::waitUntil([&] {
+        received += socket.readAll();
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    });
+    return received + socket.readAll();
 }
 
 } // namespace
@@ -189,40 +338,50 @@ void tst_WebFrontEnd::parseRequest_data()
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<bool>("keepAlive");
     QTest::addColumn<bool>("upgrade");
+    QTest::addColumn<QByteArray>("body");
 
     const int complete = HttpParseResult::Complete;
     const int refused = HttpParseResult::Refused;
     const int incomplete = HttpParseResult::Incomplete;
     QTest::newRow("plain") << simpleGet << complete << 0 << QByteArray("/metrics") << QByteArray()
-                           << true << false;
+                           << true << false << QByteArray();
     QTest::newRow("query") << QByteArray(
                                   "GET /picture.png?size=3x4&at=2h HTTP/1.1\r\nHost: a\r\n\r\n")
                            << complete << 0 << QByteArray("/picture.png")
-                           << QByteArray("size=3x4&at=2h") << true << false;
+                           << QByteArray("size=3x4&at=2h") << true << false << QByteArray();
     QTest::newRow("close") << QByteArray("HEAD / HTTP/1.1\r\nHost: a\r\nConnection: Close\r\n\r\n")
-                           << complete << 0 << QByteArray("/") << QByteArray() << false << false;
+                           << complete << 0 << QByteArray("/") << QByteArray() << false << false
+                           << QByteArray();
     QTest::newRow("1.0") << QByteArray("GET / HTTP/1.0\r\n\r\n") << complete << 0 << QByteArray("/")
-                         << QByteArray() << false << false;
+                         << QByteArray() << false << false << QByteArray();
     QTest::newRow("1.0 keep-alive")
         << QByteArray("GET / HTTP/1.0\r\nconnection: keep-alive\r\n\r\n") << complete << 0
-        << QByteArray("/") << QByteArray() << true << false;
+        << QByteArray("/") << QByteArray() << true << false << QByteArray();
     QTest::newRow("websocket")
         << QByteArray("GET /live HTTP/1.1\r\nHost: a\r\nUpgrade: WebSocket\r\nConnection: "
                       "keep-alive, Upgrade\r\nSec-WebSocket-Version: 13\r\n\r\n")
-        << complete << 0 << QByteArray("/live") << QByteArray() << true << true;
+        << complete << 0 << QByteArray("/live") << QByteArray() << true << true << QByteArray();
     QTest::newRow("upgrade without connection")
         << QByteArray("GET /live HTTP/1.1\r\nHost: a\r\nUpgrade: websocket\r\n\r\n") << complete
-        << 0 << QByteArray("/live") << QByteArray() << true << false;
+        << 0 << QByteArray("/live") << QByteArray() << true << false << QByteArray();
     QTest::newRow("empty body") << QByteArray(
                                        "GET / HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n")
-                                << complete << 0 << QByteArray("/") << QByteArray() << true
-                                << false;
+                                << complete << 0 << QByteArray("/") << QByteArray() << true << false
+                                << QByteArray();
+    QTest::newRow("body") << QByteArray("POST /import?format=2 HTTP/1.1\r\nHost: a\r\n"
+                                        "Content-Length: 5\r\n\r\nhelloGET")
+                          << complete << 0 << QByteArray("/import") << QByteArray("format=2")
+                          << true << false << QByteArray("hello");
+    QTest::newRow("body so far") << QByteArray("POST /import HTTP/1.1\r\nHost: a\r\n"
+                                               "Content-Length: 5\r\n\r\nhell")
+                                 << incomplete << 0 << QByteArray() << QByteArray() << false
+                                 << false << QByteArray();
     QTest::newRow("head so far") << QByteArray("GET / HTTP/1.1\r\nHost:") << incomplete << 0
-                                 << QByteArray() << QByteArray() << false << false;
+                                 << QByteArray() << QByteArray() << false << false << QByteArray();
 
     const auto bad = [&](const char *name, const QByteArray &bytes, int status) {
         QTest::newRow(name) << bytes << refused << status << QByteArray() << QByteArray() << false
-                            << false;
+                            << false << QByteArray();
     };
     bad("tls hello", QByteArray::fromHex("160301020001"), 400);
     bad("binary", QByteArray("\x00\x01\x02", 3), 400);
@@ -238,6 +397,14 @@ void tst_WebFrontEnd::parseRequest_data()
     bad("folded", "GET / HTTP/1.1\r\nHost: a\r\n b\r\n\r\n", 400);
     bad("control in value", "GET / HTTP/1.1\r\nHost: a\x01\r\n\r\n", 400);
     bad("body", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello", 413);
+    bad("body on a get", "GET /import HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello", 413);
+    bad("body beyond the bound", "POST /import HTTP/1.1\r\nHost: a\r\nContent-Length: 17\r\n\r\n",
+        413);
+    bad("signed length", "POST /import HTTP/1.1\r\nHost: a\r\nContent-Length: +5\r\n\r\n", 400);
+    bad("two lengths",
+        "POST /import HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n", 400);
+    bad("chunked on a body route",
+        "POST /import HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n", 501);
     bad("chunked", "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n", 501);
     bad("head too large", "GET / HTTP/1.1\r\nX: " + QByteArray(9000, 'a'), 431);
     QByteArray many = "GET / HTTP/1.1\r\nHost: a\r\n";
@@ -252,11 +419,13 @@ void tst_WebFrontEnd::parseRequest()
     QFETCH(int, state);
     QFETCH(int, status);
     HttpRequest request;
-    const HttpParseResult result = parseHttpRequest(bytes, WebFrontEnd::MaxRequestHead, &request);
+    const HttpParseResult result =
+        parseHttpRequest(bytes, WebFrontEnd::MaxRequestHead, &request, testBodyBound);
     QCOMPARE(int(result.state), state);
     QCOMPARE(result.status, status);
     if (state != HttpParseResult::Complete)
         return;
+    QTEST(request.body, "body");
     QTEST(request.path, "path");
     QTEST(request.query, "query");
     QTEST(request.keepAlive, "keepAlive");
@@ -264,21 +433,42 @@ void tst_WebFrontEnd::parseRequest()
     QCOMPARE(request.headLength, bytes.indexOf("\r\n\r\n") + 4);
 }
 
+void tst_WebFrontEnd::everyPrefixIsIncomplete_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("body");
+
+    QTest::newRow("head") << QByteArray("GET /picture.png?size=10x10 HTTP/1.1\r\nHost: 127.0.0.1"
+                                        "\r\nConnection: keep-alive\r\n\r\nGET / HTTP/1.1\r\n")
+                          << QByteArray();
+    // A body that holds a blank line and a NUL, and the next request after it.
+    const QByteArray body("\r\n\r\nbody\0of 16\r\n", 16);
+    QTest::newRow("body") << QByteArray("POST /import?size=10x10 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                        "Content-Length: 16\r\n\r\n") +
+                                 body + "GET / HTTP/1.1\r\n"
+                          << body;
+}
+
 void tst_WebFrontEnd::everyPrefixIsIncomplete()
 {
-    const QByteArray bytes = "GET /picture.png?size=10x10 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                             "Connection: keep-alive\r\n\r\nGET / HTTP/1.1\r\n";
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, body);
     const qsizetype head = bytes.indexOf("\r\n\r\n") + 4;
+    const qsizetype whole = head + body.size();
     for (qsizetype length = 0; length <= bytes.size(); ++length) {
         HttpRequest request;
         const HttpParseResult result =
-            parseHttpRequest(QByteArrayView(bytes).first(length), 8192, &request);
+            parseHttpRequest(QByteArrayView(bytes).first(length), 8192, &request, testBodyBound);
         QCOMPARE(int(result.state),
-                 int(length < head ? HttpParseResult::Incomplete : HttpParseResult::Complete));
-        if (length >= head) {
+                 int(length < whole ? HttpParseResult::Incomplete : HttpParseResult::Complete));
+        // Once the head is there, the reader knows how much to wait for.
+        QCOMPARE(result.awaitedBytes, length >= head && length < whole ? qint64(whole) : 0);
+        if (length >= whole) {
             // The next request's first bytes are not part of this one.
             QCOMPARE(request.headLength, head);
+            QCOMPARE(request.length(), qint64(whole));
             QCOMPARE(request.query, QByteArray("size=10x10"));
+            QCOMPARE(request.body, body);
         }
     }
 }
@@ -743,6 +933,533 @@ void tst_WebFrontEnd::viewersCountAgainstTheClientLimits()
             [&received](const QByteArray &bytes) { received += bytes; });
     viewer->sendBinaryMessage(Protocol::encodeHello());
     QTRY_COMPARE(received, m_server->picture().update(Protocol::UpdateRelaysEdits));
+}
+
+void tst_WebFrontEnd::keysFile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("problem"); // empty: read
+    QTest::addColumn<int>("editors");
+
+    QTest::newRow("two editors") << testKeys << QString() << 2;
+    QTest::newRow("empty") << QByteArray() << QString() << 0;
+    QTest::newRow("crlf and tabs")
+        << QByteArray("  alice\t" + aliceKey + "  \r\n\r\n") << QString() << 1;
+    QTest::newRow("longest name") << QByteArray(QByteArray(32, 'n') + ' ' + aliceKey) << QString()
+                                  << 1;
+    const auto bad = [](const char *name, const QByteArray &text, const char *problem) {
+        QTest::newRow(name) << text << QString::fromLatin1(problem) << 0;
+    };
+    bad("name alone", "alice\n", "line 1: needs NAME KEY");
+    bad("short key", "# a comment\nalice short-key-15ch\n", "line 2: the KEY of alice needs");
+    bad("name too long", QByteArray(33, 'n') + ' ' + aliceKey, "line 1: a NAME is 1 to 32");
+    bad("name with a slash", "al/ice " + aliceKey, "line 1: a NAME");
+    bad("key with a control", "alice " + aliceKey + "\x01", "line 1: the KEY of alice");
+    bad("key not ASCII", "alice " + aliceKey + "\xc3\xa9", "line 1: the KEY of alice");
+    bad("third word", "alice " + aliceKey + " admin", "line 1: the third word");
+    bad("four words", "alice " + aliceKey + " moderator x", "line 1: needs NAME KEY");
+    bad("name twice", "alice " + aliceKey + "\nalice " + bobKey, "line 2: alice is named twice");
+    bad("key twice", "alice " + aliceKey + "\nbob " + aliceKey, "line 2: the KEY of bob is given");
+}
+
+void tst_WebFrontEnd::keysFile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, problem);
+    QFETCH(int, editors);
+    QString why;
+    const std::optional<WebKeys> keys = WebKeys::parse(text, &why);
+    QCOMPARE(keys.has_value(), problem.isEmpty());
+    if (!keys) {
+        QVERIFY2(why.startsWith(problem), qPrintable(why));
+        // Whatever went wrong, no key is repeated in the message that says so.
+        QVERIFY(!why.contains(QString::fromLatin1(aliceKey)));
+        QVERIFY(!why.contains(QString::fromLatin1(bobKey)));
+        return;
+    }
+    QCOMPARE(keys->size(), editors);
+    if (editors != 2)
+        return;
+    QCOMPARE(keys->find(aliceKey)->name, QStringLiteral("alice"));
+    QVERIFY(!keys->find(aliceKey)->moderator);
+    QCOMPARE(keys->find(bobKey)->name, QStringLiteral("bob"));
+    QVERIFY(keys->find(bobKey)->moderator);
+    // Near misses are no keys: a prefix, one more byte, one byte changed, another's case.
+    for (const QByteArray &wrong :
+         {aliceKey.chopped(1), aliceKey + 'x', QByteArray(aliceKey).replace('9', '8'),
+          aliceKey.toUpper(), QByteArray(), QByteArray("alice")})
+        QVERIFY2(!keys->find(wrong), wrong.constData());
+}
+
+void tst_WebFrontEnd::keysFileMustBeTheOwners_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("read");
+
+    QTest::newRow("0600") << 0600 << true;
+    QTest::newRow("0400") << 0400 << true;
+    QTest::newRow("0700") << 0700 << true;
+    QTest::newRow("group reads") << 0640 << false;
+    QTest::newRow("group writes") << 0620 << false;
+    QTest::newRow("others read") << 0604 << false;
+    QTest::newRow("others write") << 0602 << false;
+}
+
+void tst_WebFrontEnd::keysFileMustBeTheOwners()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, read);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(QStringLiteral("keys"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(testKeys);
+    file.close();
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+    QString problem;
+    const std::optional<WebKeys> keys = WebKeys::load(path, &problem);
+    QCOMPARE(keys.has_value(), read);
+    if (read) {
+        QCOMPARE(keys->size(), 2);
+    } else {
+        QVERIFY2(problem.startsWith(path) && problem.contains(QStringLiteral("read or written by "
+                                                                             "others")),
+                 qPrintable(problem));
+    }
+    QVERIFY(!WebKeys::load(folder.filePath(QStringLiteral("missing")), &problem));
+    QVERIFY(problem.startsWith(QStringLiteral("cannot read")));
+}
+
+void tst_WebFrontEnd::originOfTheUpgrade_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("no origin") << QByteArray("Host: 127.0.0.1:80\r\n") << 101;
+    QTest::newRow("own origin") << QByteArray(
+                                       "Host: 127.0.0.1:80\r\nOrigin: http://127.0.0.1:80\r\n")
+                                << 101;
+    QTest::newRow("own origin, other case")
+        << QByteArray("Host: LocalHost:80\r\nOrigin: http://localhost:80\r\n") << 101;
+    QTest::newRow("named origin") << QByteArray(
+                                         "Host: 127.0.0.1:80\r\nOrigin: https://Example.org\r\n")
+                                  << 101;
+    QTest::newRow("foreign origin")
+        << QByteArray("Host: 127.0.0.1:80\r\nOrigin: http://evil.example\r\n") << 403;
+    QTest::newRow("other port") << QByteArray(
+                                       "Host: 127.0.0.1:80\r\nOrigin: http://127.0.0.1:81\r\n")
+                                << 403;
+    QTest::newRow("https of the own host")
+        << QByteArray("Host: 127.0.0.1:80\r\nOrigin: https://127.0.0.1:80\r\n") << 403;
+    QTest::newRow("opaque origin") << QByteArray("Host: 127.0.0.1:80\r\nOrigin: null\r\n") << 403;
+    QTest::newRow("named origin with a path")
+        << QByteArray("Host: 127.0.0.1:80\r\nOrigin: https://example.org/\r\n") << 403;
+}
+
+void tst_WebFrontEnd::originOfTheUpgrade()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    m_web->setOrigins({QStringLiteral("https://example.org")});
+    QCOMPARE(upgradeStatus(m_web->serverPort(), headers), status);
+    QTRY_COMPARE(m_server->clientCount(), status == 101 ? 1 : 0);
+}
+
+void tst_WebFrontEnd::securityHeaders_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("connectSource"); // beside 'self'
+
+    QTest::newRow("page") << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n") << 200
+                          << QByteArray(" ws://127.0.0.1:8080");
+    QTest::newRow("ipv6 host") << QByteArray("GET /live.js HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n")
+                               << 200 << QByteArray(" ws://[::1]:8080");
+    QTest::newRow("not found") << QByteArray("GET /x HTTP/1.1\r\nHost: a\r\n\r\n") << 404
+                               << QByteArray(" ws://a");
+    QTest::newRow("host that is more than a host")
+        << QByteArray("GET / HTTP/1.1\r\nHost: a; script-src *\r\n\r\n") << 200 << QByteArray();
+    QTest::newRow("refused request")
+        << QByteArray("GET / HTTP/2.0\r\nHost: a\r\n\r\n") << 505 << QByteArray();
+    QTest::newRow("wrong method") << QByteArray("PUT / HTTP/1.1\r\nHost: a\r\n\r\n") << 405
+                                  << QByteArray();
+}
+
+void tst_WebFrontEnd::securityHeaders()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, connectSource);
+    const QByteArray response =
+        exchange(request.replace("\r\n\r\n", "\r\nConnection: close\r\n\r\n"));
+    QCOMPARE(statusOf(response), status);
+    QCOMPARE(headerOf(response, "X-Content-Type-Options"), QByteArray("nosniff"));
+    QCOMPARE(headerOf(response, "Referrer-Policy"), QByteArray("no-referrer"));
+    const QList<QByteArray> policy = headerOf(response, "Content-Security-Policy").split(';');
+    QList<QByteArray> directives;
+    for (const QByteArray &directive : policy)
+        directives.append(directive.trimmed());
+    QVERIFY(directives.contains("default-src 'self'"));
+    QVERIFY(directives.contains("script-src 'self'"));
+    QVERIFY(directives.contains("style-src 'self'"));
+    QVERIFY(directives.contains("frame-ancestors 'none'"));
+    QVERIFY(directives.contains("connect-src 'self'" + connectSource));
+    QVERIFY(!response.contains("unsafe-inline") && !response.contains("script-src *"));
+}
+
+void tst_WebFrontEnd::pageRoles_data()
+{
+    QTest::addColumn<bool>("editForAll");
+    QTest::addColumn<QByteArray>("first"); // a text frame; empty: a binary Hello
+    QTest::addColumn<QString>("answer");   // empty: none
+    QTest::addColumn<int>("closeCode");    // after the first frame, or after an edit; 0: none
+    QTest::addColumn<bool>("edits");
+
+    const QString watcher = QStringLiteral("{\"edit\":false,\"moderator\":false,\"name\":null}");
+    const QString anonymous = QStringLiteral("{\"edit\":true,\"moderator\":false,\"name\":null}");
+    const int policy = QWebSocketProtocol::CloseCodePolicyViolated;
+    const int key = WebViewer::KeyCloseCode;
+    QTest::newRow("watcher") << false << QByteArray("{}") << watcher << policy << false;
+    QTest::newRow("anyone edits") << true << QByteArray("{}") << anonymous << 0 << true;
+    QTest::newRow("editor") << false << QByteArray("{\"key\":\"" + aliceKey + "\"}")
+                            << QStringLiteral(
+                                   "{\"edit\":true,\"moderator\":false,\"name\":\"alice\"}")
+                            << 0 << true;
+    QTest::newRow("moderator") << true << QByteArray("{\"key\":\"" + bobKey + "\"}")
+                               << QStringLiteral(
+                                      "{\"edit\":true,\"moderator\":true,\"name\":\"bob\"}")
+                               << 0 << true;
+    QTest::newRow("unknown key") << true << QByteArray("{\"key\":\"" + aliceKey + "x\"}")
+                                 << QString() << key << false;
+    QTest::newRow("key of another type")
+        << false << QByteArray("{\"key\":17}") << QString() << policy << false;
+    QTest::newRow("more than the key")
+        << false << QByteArray("{\"key\":\"" + aliceKey + "\",\"edit\":true}") << QString()
+        << policy << false;
+    QTest::newRow("not json") << false << QByteArray("key=" + aliceKey) << QString() << policy
+                              << false;
+    QTest::newRow("json array") << true << QByteArray("[]") << QString() << policy << false;
+    QTest::newRow("hello first, anyone edits") << true << QByteArray() << QString() << 0 << true;
+    QTest::newRow("hello first, watcher") << false << QByteArray() << QString() << policy << false;
+}
+
+void tst_WebFrontEnd::pageRoles()
+{
+    QFETCH(bool, editForAll);
+    QFETCH(QByteArray, first);
+    QFETCH(QString, answer);
+    QFETCH(int, closeCode);
+    QFETCH(bool, edits);
+    m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    m_web->setEditForAll(editForAll);
+    ServerClient window;
+    QVERIFY(window.connectTo(m_server->serverPort()));
+    QVERIFY(window.fetchPicture());
+
+    TestPage page(m_web->serverPort());
+    QVERIFY(page.waitConnected());
+    if (!first.isEmpty()) {
+        page.socket.sendTextMessage(QString::fromLatin1(first));
+        QTRY_VERIFY(!page.texts.isEmpty() || page.closed);
+        QCOMPARE(page.texts.value(0), answer);
+        if (answer.isEmpty()) {
+            QCOMPARE(int(page.socket.closeCode()), closeCode);
+            QTRY_COMPARE(m_server->clientCount(), 1);
+            return;
+        }
+    }
+    page.socket.sendBinaryMessage(Protocol::encodeHello());
+    QTRY_VERIFY(!page.received.isEmpty());
+    const QByteArray edit = setCell(1, 2, 3);
+    page.socket.sendBinaryMessage(edit);
+    if (!edits) {
+        QTRY_VERIFY(page.closed);
+        QCOMPARE(int(page.socket.closeCode()), closeCode);
+        QCOMPARE(m_server->picture().cell(1, 2), quint8(EmptyCell));
+        return;
+    }
+    // A window receives the page's edit as it would another window's, byte for byte, and so
+    // does the page.
+    const std::optional<QList<QByteArray>> relays = window.waitForRelays(1);
+    QVERIFY(relays);
+    QCOMPARE(relays->first(), edit);
+    QTRY_VERIFY(page.received.endsWith(edit));
+    // A text frame now is one too many.
+    page.socket.sendTextMessage(QStringLiteral("{}"));
+    QTRY_VERIFY(page.closed);
+    QCOMPARE(int(page.socket.closeCode()), int(QWebSocketProtocol::CloseCodePolicyViolated));
+}
+
+void tst_WebFrontEnd::refusedEditOfAPageIsCorrected()
+{
+    m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    ClientSession::Limits limits = m_server->sessionLimits();
+    limits.readOnly = true;
+    m_server->setSessionLimits(limits);
+    TestPage page(m_web->serverPort());
+    QVERIFY(page.waitConnected());
+    QVERIFY(page.ask(aliceKey).contains(QStringLiteral("\"edit\":true")));
+    page.socket.sendBinaryMessage(Protocol::encodeHello());
+    QTRY_VERIFY(!page.received.isEmpty());
+    const qsizetype updated = page.received.size();
+    // The page draws its edits at once; what the server sends back puts them right.
+    const QByteArray edits =
+        setCell(1, 2, 3) + Protocol::encodeCommand(Protocol::SetColorsCommand, 4, 5, 0);
+    page.socket.sendBinaryMessage(edits);
+    QTRY_VERIFY(page.received.size() > updated && page.shown(edits) == m_server->picture());
+    QCOMPARE(m_server->counters().refused, 2u);
+    QVERIFY(!page.closed);
+}
+
+void tst_WebFrontEnd::pageFloodIsHeldToTheEditRate_data()
+{
+    QTest::addColumn<bool>("page");
+
+    QTest::newRow("window") << false;
+    QTest::newRow("page") << true;
+}
+
+void tst_WebFrontEnd::pageFloodIsHeldToTheEditRate()
+{
+    QFETCH(bool, page);
+    constexpr int rate = 50;
+    constexpr int burst = rate * PictureServer::EditBurstSeconds;
+    constexpr int sent = burst + rate / 2;
+    m_server->setMaxEditsPerSecond(rate);
+    m_web->setEditForAll(true);
+    ServerClient observer;
+    QVERIFY(observer.connectTo(m_server->serverPort()));
+    QVERIFY(observer.fetchPicture());
+
+    QByteArray edits;
+    for (int i = 0; i < sent; ++i)
+        edits += setCell(i % 22, i / 22, i % 8);
+    ServerClient window;
+    TestPage tab(m_web->serverPort());
+    QVERIFY(tab.waitConnected());
+    QElapsedTimer clock;
+    if (page) {
+        QCOMPARE(tab.ask({}), QStringLiteral("{\"edit\":true,\"moderator\":false,\"name\":null}"));
+        clock.start();
+        tab.socket.sendBinaryMessage(edits);
+    } else {
+        QVERIFY(window.connectTo(m_server->serverPort()));
+        clock.start();
+        window.send(edits);
+    }
+    // The burst goes through at once; the rest as the allowance returns, and never faster,
+    // however long the machine took to get here.
+    QTRY_VERIFY(observer.relaysReceived() >= burst);
+    const qint64 allowed = burst + rate * clock.elapsed() / 1000 + 1;
+    QVERIFY2(
+        observer.relaysReceived() <= allowed,
+        qPrintable(
+            QStringLiteral("%1 relays, %2 allowed").arg(observer.relaysReceived()).arg(allowed)));
+    QTRY_COMPARE(observer.relaysReceived(), sent);
+    QCOMPARE(m_server->counters().applied, quint64(sent));
+    if (!page)
+        return;
+
+    // The server holds what waits for the allowance, within a bound: beyond it, the page goes.
+    QByteArray frame;
+    while (frame.size() + 8 <= WebViewer::MaxEditorFrame)
+        frame += setCell(1, 1, 1);
+    for (int i = 0; i <= PictureServer::MaxHeldInput / frame.size(); ++i)
+        tab.socket.sendBinaryMessage(frame);
+    QTRY_VERIFY(tab.closed);
+    QCOMPARE(m_server->counters().droppedBy.at(QStringLiteral("flooding")), 1u);
+    QTRY_COMPARE(m_server->clientCount(), 1);
+}
+
+void tst_WebFrontEnd::tabsOfOneNameShareTheAllowance_data()
+{
+    QTest::addColumn<QByteArray>("secondKey");
+
+    QTest::newRow("one name") << aliceKey;
+    QTest::newRow("two names") << bobKey;
+}
+
+void tst_WebFrontEnd::tabsOfOneNameShareTheAllowance()
+{
+    QFETCH(QByteArray, secondKey);
+    constexpr int rate = 100;
+    constexpr int burst = rate * PictureServer::EditBurstSeconds;
+    m_server->setMaxEditsPerSecond(rate);
+    m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    ServerClient observer;
+    QVERIFY(observer.connectTo(m_server->serverPort()));
+    QVERIFY(observer.fetchPicture());
+    TestPage first(m_web->serverPort());
+    TestPage second(m_web->serverPort());
+    QVERIFY(first.waitConnected() && second.waitConnected());
+    QVERIFY(first.ask(aliceKey).contains(QStringLiteral("\"edit\":true")));
+    QVERIFY(second.ask(secondKey).contains(QStringLiteral("\"edit\":true")));
+
+    QByteArray edits;
+    for (int i = 0; i < burst; ++i)
+        edits += setCell(i % 22, i / 22 % 23, i % 8);
+    QElapsedTimer clock;
+    clock.start();
+    first.socket.sendBinaryMessage(edits);
+    second.socket.sendBinaryMessage(edits);
+    if (secondKey != aliceKey) {
+        // Each editor has a burst of their own.
+        QTRY_COMPARE(observer.relaysReceived(), 2 * burst);
+        return;
+    }
+    // Both tabs' edits have reached the server once some wait there: one allowance for both.
+    QTRY_VERIFY(observer.relaysReceived() >= burst && m_server->largestBufferedInput() > 0);
+    const qint64 allowed = burst + rate * clock.elapsed() / 1000 + 1;
+    QVERIFY2(
+        observer.relaysReceived() <= allowed,
+        qPrintable(
+            QStringLiteral("%1 relays, %2 allowed").arg(observer.relaysReceived()).arg(allowed)));
+}
+
+void tst_WebFrontEnd::importGivesTheDesktopRows_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("format");
+
+    for (int format = 0; format < canvasFormats().size(); ++format) {
+        const CanvasFormat &shape = *canvasFormats().at(format);
+        QImage image(shape.columns, shape.rows, QImage::Format_RGB32);
+        const QByteArray cells = TestSupport::patternCells(format);
+        for (int y = 0; y < shape.rows; ++y)
+            for (int x = 0; x < shape.columns; ++x)
+                image.setPixelColor(x, y,
+                                    shape.palette.at(quint8(cells.at(y * shape.columns + x))));
+        QTest::addRow("pattern of format %d", format) << image << "pattern.png" << format;
+    }
+    QImage halves(100, 60, QImage::Format_RGB32);
+    for (int y = 0; y < halves.height(); ++y)
+        for (int x = 0; x < halves.width(); ++x)
+            halves.setPixelColor(x, y, x < 50 ? QColor(Qt::red) : QColor(Qt::blue));
+    QTest::newRow("halves bmp") << halves << "halves.bmp" << 2;
+    QTest::newRow("halves jpeg") << halves << "halves.jpg" << 3;
+    QTest::newRow("indexed png") << halves.convertToFormat(QImage::Format_Indexed8) << "indexed.png"
+                                 << 0;
+    QTest::newRow("mono bmp") << halves.convertToFormat(QImage::Format_Mono) << "mono.bmp" << 1;
+    // A suffix that lies: the desktop program reads it by its content too.
+    QTest::newRow("png named bmp") << halves << "lies.bmp.png" << 3;
+}
+
+void tst_WebFrontEnd::importGivesTheDesktopRows()
+{
+    QFETCH(QImage, image);
+    QFETCH(QString, fileName);
+    QFETCH(int, format);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(fileName);
+    const QByteArray suffix = fileName.section(QLatin1Char('.'), 1, 1).toLatin1();
+    QVERIFY(image.save(path, suffix.constData()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+
+    // What Load Image sends for the file.
+    const CanvasFormat &shape = *canvasFormats().at(format);
+    const QImage cells = imageToCells(QImage(path), shape);
+    QByteArray rows;
+    for (int y = 0; y < shape.rows; ++y)
+        rows += Protocol::encodeRowData(quint8(y), quint8(shape.columns), cells.constScanLine(y));
+
+    m_web->setEditForAll(true);
+    // An address of its own for each row: one import a second from any one.
+    static int row = 0;
+    const QHostAddress source(QStringLiteral("127.0.0.%1").arg(2 + row++));
+    const QByteArray response =
+        postImport(m_web->serverPort(), "?format=" + QByteArray::number(format), bytes, source);
+    QCOMPARE(statusOf(response), 200);
+    QCOMPARE(headerOf(response, "Content-Type"), QByteArray("application/octet-stream"));
+    QCOMPARE(bodyOf(response), rows);
+}
+
+void tst_WebFrontEnd::importBounds_data()
+{
+    QTest::addColumn<bool>("editForAll");
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer"); // its start
+
+    QImage small(8, 8, QImage::Format_RGB32);
+    small.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    small.save(&buffer, "PNG");
+    // A BMP head that claims 10000 x 10000 pixels and holds none of them.
+    QByteArray huge("BM", 2);
+    const auto le32 = [&huge](quint32 value) {
+        for (int i = 0; i < 4; ++i)
+            huge += char((value >> (8 * i)) & 0xff);
+    };
+    le32(54 + 16);
+    le32(0);
+    le32(54);
+    le32(40);
+    le32(10000);
+    le32(10000);
+    huge += QByteArray("\x01\x00\x18\x00", 4);
+    for (int i = 0; i < 6; ++i)
+        le32(0);
+    huge += QByteArray(16, '\0');
+    const QByteArray bearer = "Authorization: Bearer " + aliceKey + "\r\n";
+
+    QTest::newRow("anyone") << true << QByteArray() << png << QByteArray() << 200 << QByteArray();
+    QTest::newRow("editor's key") << false << QByteArray() << png << bearer << 200 << QByteArray();
+    QTest::newRow("no right") << false << QByteArray() << png << QByteArray() << 403
+                              << QByteArray("may not edit");
+    QTest::newRow("unknown key") << true << QByteArray() << png
+                                 << QByteArray("Authorization: Bearer " + aliceKey + "x\r\n") << 403
+                                 << QByteArray("may not edit");
+    QTest::newRow("not an image") << true << QByteArray() << QByteArray("GIF89a, or so it says")
+                                  << QByteArray() << 400 << QByteArray("Unable to open image.");
+    QTest::newRow("empty") << true << QByteArray() << QByteArray() << QByteArray() << 400
+                           << QByteArray("Unable to open image.");
+    QTest::newRow("huge picture") << true << QByteArray() << huge << QByteArray() << 413
+                                  << QByteArray("The image has more than");
+    QTest::newRow("no such format") << true << QByteArray("?format=4") << png << QByteArray() << 400
+                                    << QByteArray("format must be 0 to 3");
+    // Refused on its head: the 4 MiB and a byte are never sent.
+    QTest::newRow("too large") << true << QByteArray() << QByteArray()
+                               << QByteArray("Content-Length: 4194305\r\n") << 413
+                               << QByteArray("request body too large");
+}
+
+void tst_WebFrontEnd::importBounds()
+{
+    QFETCH(bool, editForAll);
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    m_web->setEditForAll(editForAll);
+    static int row = 0;
+    const QHostAddress source(QStringLiteral("127.0.1.%1").arg(2 + row++));
+    QByteArray response;
+    if (headers.startsWith("Content-Length")) {
+        // By hand: the header of its own is the only length.
+        response = exchange("POST /import HTTP/1.1\r\nHost: a\r\n" + headers + "\r\n", source);
+    } else {
+        response = postImport(m_web->serverPort(), query, body, source, headers);
+    }
+    QCOMPARE(statusOf(response), status);
+    QVERIFY2(bodyOf(response).startsWith(answer), bodyOf(response).constData());
+    if (status != 200)
+        return;
+    QCOMPARE(bodyOf(response).size(), qsizetype(m_server->picture().format().rows) *
+                                          (Protocol::HeaderSize + Protocol::RowDataPrefixSize +
+                                           m_server->picture().format().columns));
+    // At most one a second from an address: the next at once is turned away.
+    response = postImport(m_web->serverPort(), query, body, source, headers);
+    QCOMPARE(statusOf(response), 429);
 }
 
 CELVANE_TEST_MAIN(tst_WebFrontEnd)

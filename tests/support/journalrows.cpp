@@ -68,12 +68,16 @@ std::optional<JournalRows> JournalRows::read(const QString &path)
                      rows.edits.append({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1),
                                         sqlite3_column_int64(s, 2), blob(s, 3)});
                  }) &&
-        db.query("SELECT id, address, port, connected_ms, left_ms, label FROM connections "
+        db.query("SELECT id, address, port, connected_ms, left_ms, label, name FROM connections "
                  "ORDER BY id",
                  [&](sqlite3_stmt *s) {
-                     Connection connection{
-                         sqlite3_column_int64(s, 0), text(s, 1),   sqlite3_column_int64(s, 2),
-                         sqlite3_column_int64(s, 3), std::nullopt, text(s, 5)};
+                     Connection connection{sqlite3_column_int64(s, 0),
+                                           text(s, 1),
+                                           sqlite3_column_int64(s, 2),
+                                           sqlite3_column_int64(s, 3),
+                                           std::nullopt,
+                                           text(s, 5),
+                                           text(s, 6)};
                      if (sqlite3_column_type(s, 4) != SQLITE_NULL)
                          connection.leftMs = sqlite3_column_int64(s, 4);
                      rows.connections.append(connection);

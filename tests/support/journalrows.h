@@ -26,6 +26,7 @@ struct JournalRows
         qint64 connectedMs = 0;
         std::optional<qint64> leftMs;
         QString label; // empty for NULL
+        QString name;  // empty for NULL
     };
     struct Snapshot
     {
