@@ -110,7 +110,7 @@ void ControlServer::readPeer(QLocalSocket *peer)
                 refusal.message = QStringLiteral("this server cannot read its configuration again");
                 answer(peer, m_reload ? m_reload() : ControlClient::encodeReply(refusal));
             } else if (!request.isEmpty() && request.front() == ControlClient::ModerationTag) {
-                answer(peer, ControlClient::encodeReply(moderate(request)));
+                answer(peer, ControlClient::encodeReply(handleModeration(request)));
             } else {
                 answer(peer, ControlClient::encodeReply(handle(request)));
             }
@@ -138,10 +138,21 @@ ControlClient::Reply ControlServer::handle(QByteArrayView bytes)
     }
     const std::optional<PictureChange> change =
         PictureChange::decode(request->change, &reply.message);
-    if (change && request->dryRun) {
+    if (!change) {
+        qCWarning(lcRecovery).noquote() << "refused a control request:" << reply.message;
+        return reply;
+    }
+    return carryOut(*change, request->label, request->dryRun);
+}
+
+ControlClient::Reply ControlServer::carryOut(const PictureChange &change, const QString &label,
+                                             bool dryRun)
+{
+    ControlClient::Reply reply;
+    if (dryRun) {
         // Worked out against the picture as it stands, which nothing changes.
         reply.current = m_store->picture();
-        reply.result = change->appliedTo(*reply.current);
+        reply.result = change.appliedTo(*reply.current);
         if (reply.result) {
             reply.ok = true;
             reply.outcome = PictureChange::difference(*reply.current, *reply.result);
@@ -150,40 +161,46 @@ ControlClient::Reply ControlServer::handle(QByteArrayView bytes)
         }
         return reply;
     }
-    if (change) {
-        // One connection per action, so that each can be told apart and undone alone.
-        const quint64 connection = m_store->openActionConnection(actionLabel(request->label));
-        reply.ok = change->carryOut(m_store, connection, &reply.outcome, &reply.message);
-        m_store->closeConnection(connection);
-    }
+    // One connection per action, so that each can be told apart and undone alone.
+    const quint64 connection = m_store->openActionConnection(actionLabel(label));
+    reply.ok = change.carryOut(m_store, connection, &reply.outcome, &reply.message);
+    m_store->closeConnection(connection);
     if (!reply.ok) {
         qCWarning(lcRecovery).noquote() << "refused a control request:" << reply.message;
         return reply;
     }
     // The command tells its user the change is made: it must be kept first, as if relayed.
     m_store->aboutToRelay();
-    qCInfo(lcRecovery).noquote() << request->label << ":" << reply.outcome.cells << "cells and"
+    qCInfo(lcRecovery).noquote() << label << ":" << reply.outcome.cells << "cells and"
                                  << reply.outcome.colours << "frame colours";
     if (reply.outcome.cells || reply.outcome.colours)
         Q_EMIT changed();
     return reply;
 }
 
-ControlClient::Reply ControlServer::moderate(QByteArrayView bytes)
+ControlClient::Reply ControlServer::handleModeration(QByteArrayView bytes)
 {
-    ControlClient::Reply reply;
     const std::optional<ControlClient::ModerationRequest> request =
         ControlClient::decodeModerationRequest(bytes);
-    if (!request) {
-        reply.message = QStringLiteral("not a ban or lock this server understands");
-    } else if (m_store->changeModeration(request->change, &reply.message)) {
+    if (request)
+        return moderate(*request);
+    ControlClient::Reply reply;
+    reply.message = QStringLiteral("not a ban or lock this server understands");
+    qCWarning(lcRecovery).noquote() << "refused a control request:" << reply.message;
+    return reply;
+}
+
+ControlClient::Reply ControlServer::moderate(const ControlClient::ModerationRequest &request)
+{
+    ControlClient::Reply reply;
+    if (m_store->changeModeration(request.change, &reply.message)) {
         reply.ok = true;
-        qCInfo(lcRecovery).noquote() << "applied" << Moderation::encode(request->change);
+        qCInfo(lcRecovery).noquote() << "applied" << Moderation::encode(request.change);
         // The ban first, so that its windows are closed before their edits are undone.
-        if (request->revert) {
-            const quint64 connection = m_store->openActionConnection(actionLabel(request->label));
+        if (request.revert) {
+            const quint64 connection = m_store->openActionConnection(actionLabel(request.label));
             reply.ok =
-                request->revert->carryOut(m_store, connection, &reply.outcome, &reply.message);
+                request.revert->carryOut(m_store, connection, &reply.outcome, &reply.message);
             m_store->closeConnection(connection);
             // Kept before the command says it is done, as if relayed.
             if (reply.ok)

@@ -52,6 +52,13 @@ public:
     void setReloadHandler(std::function<QByteArray()> reload) { m_reload = std::move(reload); }
     QString errorString() const;
 
+    // What a request through the socket does, for callers in this process (the web side's
+    // moderation API), with the same checks, the same connection per action and the same log
+    // lines: carries the change out, or for a dry run weighs it against the picture as it stands.
+    ControlClient::Reply carryOut(const PictureChange &change, const QString &label, bool dryRun);
+    // Sets or lifts a ban or a lock, and carries out the revert that comes with a ban.
+    ControlClient::Reply moderate(const ControlClient::ModerationRequest &request);
+
 Q_SIGNALS:
     // A change was carried out; the picture changed.
     void changed();
@@ -61,8 +68,7 @@ private:
     void readPeer(QLocalSocket *peer);
     void answer(QLocalSocket *peer, const QByteArray &reply);
     ControlClient::Reply handle(QByteArrayView request);
-    // Sets or lifts a ban or a lock, and carries out the revert that comes with a ban.
-    ControlClient::Reply moderate(QByteArrayView request);
+    ControlClient::Reply handleModeration(QByteArrayView request);
     // The label an action's connection is recorded under.
     static QString actionLabel(const QString &label);
 

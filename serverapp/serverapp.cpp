@@ -101,9 +101,12 @@ int ServerApp::start(const QStringList &arguments)
                               : std::make_unique<PictureServer>(m_home.picture());
     if (const int refused = listen())
         return refused;
+    // The control socket's server carries out the moderation API's changes too, with or without
+    // a socket to listen on.
+    m_control = new ControlServer(m_server->store(), m_server.get());
     // The web side first, so that its live options are put in place with the others.
     if (values.isSet("http")) {
-        m_web = WebSetup::start(m_server.get(), m_home.journal(),
+        m_web = WebSetup::start(m_server.get(), m_home.journal(), m_control,
                                 values.value("http").value<WebEndpoint>(), &m_webAddress, &status);
         if (!m_web)
             return status;
@@ -207,7 +210,7 @@ void ServerApp::startControl()
     if (picturePath.isEmpty())
         return;
     JournalStore *journal = m_home.journal();
-    auto *control = new ControlServer(m_server->store(), m_server.get());
+    ControlServer *control = m_control;
     control->setReloadHandler([this] {
         const Reloader::Result result = m_reloader->reload();
         ControlClient::Reply reply;

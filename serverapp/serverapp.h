@@ -8,6 +8,7 @@
 
 #include <memory>
 
+class ControlServer;
 class LiveOptions;
 class PictureSaver;
 class PictureServer;
@@ -53,6 +54,7 @@ private:
     std::unique_ptr<WebFrontEnd> m_web;
     QHostAddress m_webAddress;
     PictureSaver *m_saver = nullptr;
+    ControlServer *m_control = nullptr; // owned by the picture server
     std::unique_ptr<SignalWatcher> m_signals;
     int m_status = 0;
 };

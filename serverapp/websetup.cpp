@@ -1,11 +1,11 @@
 #include "serverapp/websetup.h"
 
 #include "journal/journalstore.h"
-#include "journal/moment.h"
 #include "recovery/timelapse.h"
 #include "server/pictureserver.h"
 #include "server/serverlogging.h"
 #include "serverapp/exitstatus.h"
+#include "serverapp/webmoderationsetup.h"
 #include "web/webfrontend.h"
 #include "web/webhistory.h"
 #include "web/weboptions.h"
@@ -18,15 +18,8 @@ namespace {
 // /timelapse.gif is the timelapse command's GIF of the whole of it.
 WebHistory journalHistory(JournalStore *journal)
 {
-    WebHistory history = webHistoryOf(
-        [journal] { return journal->history(); },
-        [](const QString &text, QString *error) -> std::optional<qint64> {
-            const std::optional<qint64> moment = parseMoment(text, QDateTime::currentDateTime());
-            if (!moment)
-                *error = QStringLiteral("TIME must be an ISO 8601 date and time, a time of day "
-                                        "(14:05) or a span ago (90s, 10m, 2h, 3d)");
-            return moment;
-        });
+    WebHistory history =
+        webHistoryOf([journal] { return journal->history(); }, WebModerationSetup::timeParser());
     history.timelapse = [journal] {
         QString problem;
         const std::optional<QByteArray> gif =
@@ -41,13 +34,14 @@ WebHistory journalHistory(JournalStore *journal)
 } // namespace
 
 std::unique_ptr<WebFrontEnd> WebSetup::start(PictureServer *server, JournalStore *journal,
-                                             const WebEndpoint &endpoint, QHostAddress *address,
-                                             int *status)
+                                             ControlServer *control, const WebEndpoint &endpoint,
+                                             QHostAddress *address, int *status)
 {
     *address = endpoint.address.isNull() ? server->serverAddress() : endpoint.address;
     auto web = std::make_unique<WebFrontEnd>(server);
     if (journal)
         web->setHistory(journalHistory(journal));
+    web->setModeration(WebModerationSetup::hooks(server, journal, control, web.get()));
     if (!web->listen(*address, endpoint.port)) {
         *status = ExitStatus::fail(ExitStatus::Usage,
                                    QStringLiteral("cannot listen for --http on %1 port %2: %3")
