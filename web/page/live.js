@@ -97,6 +97,7 @@
     let geometry = null;     // for the canvas's size and the picture's format
     let showingPast = false; // the slider is away from its right end
     let socket = null;
+    let stopped = false;     // no format table: nothing can be shown, so no reconnecting
     let retryMs = 250;
     let history = null;
     let role = null;         // the server's answer to the first frame: { edit, name, moderator }
@@ -314,7 +315,8 @@
         data.set(pending);
         data.set(bytes, pending.length);
         let at = 0;
-        while (data.length - at >= 4) {
+        // The socket opens beside the fetch of the format table; what it brings waits for it.
+        while (formats && data.length - at >= 4) {
             const length = data[at + 2] | (data[at + 3] << 8);
             if (data.length - at < 4 + length)
                 break;
@@ -339,12 +341,11 @@
         socket.onopen = () => {
             stats.connected = true;
             retryMs = 250;
-            // The first frame says who the page is; the server answers with what it may do,
-            // and only then does the page ask for the picture.
+            // The first frame says who the page is; the server answers it with what the page
+            // may do before it answers the Hello that follows.
             if (textFirst)
                 socket.send(JSON.stringify(key ? { key: key } : {}));
-            else
-                socket.send(Hello);
+            socket.send(Hello);
             setStatus('Receiving the picture...', false);
         };
         socket.onmessage = (event) => {
@@ -360,11 +361,10 @@
                 }
                 setRole({ edit: answer.edit === true, moderator: answer.moderator === true,
                           name: typeof answer.name === 'string' ? answer.name : null });
-                socket.send(Hello);
             }
         };
         socket.onclose = (event) => {
-            if (socket !== opened)
+            if (socket !== opened || stopped)
                 return;
             stats.connected = false;
             socket = null;
@@ -483,21 +483,25 @@
     slider.addEventListener('pointerdown', loadHistory);
 
     async function start() {
-        try {
-            const answer = await fetch('/formats.json');
-            const table = await answer.json();
-            formats = table.formats;
-            noPictureColor = table.noPictureColor;
-        } catch (error) {
-            setStatus('Could not load the picture formats; reload to try again', true);
-            return;
-        }
         window.addEventListener('resize', resize);
         // The controls below the picture change height as tools appear or wrap.
         new ResizeObserver(resize).observe(controls);
         resize();
         connect();
         loadHistory();
+        try {
+            const answer = await fetch('/formats.json');
+            const table = await answer.json();
+            formats = table.formats;
+            noPictureColor = table.noPictureColor;
+        } catch (error) {
+            stopped = true;
+            if (socket)
+                socket.close();
+            setStatus('Could not load the picture formats; reload to try again', true);
+            return;
+        }
+        receive(new Uint8Array(0));
     }
 
     window.celvane = {
