@@ -250,6 +250,28 @@ def test_moderation(browser, server, window):
     browser.driver.switch_to.new_window('tab')
     boss = Page(browser, server, BOSS)
     assert not browser.run('return document.getElementById("moderation").hidden;')
+    message = 'return document.getElementById("moderation-message").textContent;'
+
+    # An area dragged out on the picture is locked: a window's edit there is refused and put
+    # right, and the lock is listed until it is lifted.
+    browser.driver.find_element('id', 'lock-mode').click()
+    start, end = boss.point(6, 22), boss.point(2, 20)
+    sent = boss.stat('sent')
+    mouse(browser).move_to_element_with_offset(canvas(browser), *offset(browser, start)) \
+        .click_and_hold().move_by_offset(end[0] - start[0], end[1] - start[1]).release().perform()
+    support.wait_for(lambda: browser.run(message) == 'Locked 5 x 3 cells at 2, 20',
+                     what='the lock')
+    assert boss.stat('sent') == sent, 'the drag painted'
+    support.wait_for(lambda: browser.run('return document.querySelectorAll("#locks li").length;')
+                     == 1, what='the lock listed')
+    held = boss.cell(3, 21)
+    window.send(cell_message(3, 21, 7 if held != 7 else 8))
+    assert window.sync(MARKER) == [cell_message(3, 21, held)]
+    browser.run('document.querySelector("#locks button.unlock").click();')
+    support.wait_for(lambda: browser.run('return document.querySelectorAll("#locks li").length;')
+                     == 0, what='the lock lifted')
+    window.send(cell_message(3, 21, 7 if held != 7 else 8))
+    assert window.sync(MARKER) == [cell_message(3, 21, 7 if held != 7 else 8)]
     button = 'document.querySelector(\'#authors button.%s[data-author="alice"]\')'
     support.wait_for(lambda: browser.run('return %s !== null;' % (button % 'revert')),
                      what='alice among the authors')
@@ -263,9 +285,7 @@ def test_moderation(browser, server, window):
     assert summary.startswith('Reverting alice changes '), summary
     assert window.sync(MARKER) == []
     browser.run('document.getElementById("revert-apply").click();')
-    support.wait_for(lambda: browser.run(
-        'return document.getElementById("moderation-message").textContent;').startswith(
-        'Reverted'), what='the revert')
+    support.wait_for(lambda: browser.run(message).startswith('Reverted'), what='the revert')
     # Every window, and the page, end with the server's picture.
     fresh = support.TcpClient(server.port, '127.0.0.4')
     expected = list(fresh.update[8:])
@@ -276,9 +296,7 @@ def test_moderation(browser, server, window):
     # A ban with its revert closes alice's page, and her key no longer admits her.
     browser.run((button % 'ban') + '.click();')
     browser.run('document.getElementById("ban-confirm").click();')
-    support.wait_for(lambda: browser.run(
-        'return document.getElementById("moderation-message").textContent;').startswith(
-        'Banned alice'), what='the ban')
+    support.wait_for(lambda: browser.run(message).startswith('Banned alice'), what='the ban')
     browser.driver.switch_to.window(alice)
     support.wait_for(lambda: 'key not accepted' in browser.status() or
                      not browser.run('return window.celvane.key();'), what="alice's page closed")

@@ -111,8 +111,6 @@
         window.history.replaceState(null, '', location.pathname + location.search);
     }
     let keyRefused = false;
-    // A server from before keys closes a page whose first frame is text; it then gets a Hello.
-    let textFirst = true;
 
     const listeners = {};
     function on(name, listener) {
@@ -343,8 +341,7 @@
             retryMs = 250;
             // The first frame says who the page is; the server answers it with what the page
             // may do before it answers the Hello that follows.
-            if (textFirst)
-                socket.send(JSON.stringify(key ? { key: key } : {}));
+            socket.send(JSON.stringify(key ? { key: key } : {}));
             socket.send(Hello);
             setStatus('Receiving the picture...', false);
         };
@@ -375,8 +372,6 @@
                 key = null;
                 keyRefused = true;
                 why = ' (key not accepted)';
-            } else if (event.code === 1008 && textFirst && !answered) {
-                textFirst = false;
             }
             // The server says why it turned the page away or closed it (the client limits).
             setStatus('Connection to the server lost' + why + '; reconnecting...', true);
