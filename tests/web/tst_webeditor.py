@@ -235,13 +235,19 @@ def test_import(browser, server, page, window, folder):
     assert len(edits) == ROWS and len(set(m[8:] for m in edits)) == 1, edits
 
 
-def test_cell_info(browser, page):
-    """Who drew a cell: the page's editor by name; the address only for moderators."""
+def cell_info(browser, page, x, y):
+    """What #cell-info says once the mouse points at a cell."""
     mouse(browser).move_to_element_with_offset(canvas(browser),
-                                               *offset(browser, page.point(5, 5))).perform()
-    info = support.wait_for(lambda: (lambda text: text if text.startswith('Cell 5, 5: ') else None)(
+                                               *offset(browser, page.point(x, y))).perform()
+    where = 'Cell %d, %d: ' % (x, y)
+    return support.wait_for(lambda: (lambda text: text if text.startswith(where) else None)(
         browser.run('const e = document.getElementById("cell-info");'
                     'return e.hidden ? "" : e.textContent;')), what='the cell info')
+
+
+def test_cell_info(browser, page):
+    """Who drew a cell: the page's editor by name, without the address."""
+    info = cell_info(browser, page, 5, 5)
     assert info.startswith('Cell 5, 5: alice, ') and 'from' not in info, info
 
 
@@ -251,6 +257,8 @@ def test_moderation(browser, server, window):
     boss = Page(browser, server, BOSS)
     assert not browser.run('return document.getElementById("moderation").hidden;')
     message = 'return document.getElementById("moderation-message").textContent;'
+    info = cell_info(browser, boss, 5, 5)
+    assert info.startswith('Cell 5, 5: alice, ') and info.endswith(', from 127.0.0.1'), info
 
     # An area dragged out on the picture is locked: a window's edit there is refused and put
     # right, and the lock is listed until it is lifted.
