@@ -42,6 +42,11 @@ const QCommandLineOption addressOption(QStringLiteral("address"),
                                        QStringLiteral("The address, or ADDRESS/PREFIX for a block "
                                                       "(10.1.0.0/16, 2001:db8::/32)."),
                                        QStringLiteral("ADDRESS"));
+const QCommandLineOption authorOption(QStringLiteral("author"),
+                                      QStringLiteral("An editor's NAME (a web page opened with "
+                                                     "that editor's key), wherever they connect "
+                                                     "from."),
+                                      QStringLiteral("NAME"));
 const QCommandLineOption areaOption(QStringLiteral("area"),
                                     QStringLiteral("A rectangle of cells: its left column, top "
                                                    "row, width and height (default: the whole "
@@ -123,19 +128,40 @@ struct Invocation
             fail(history()->errorString());
         return found;
     }
-    // The subnet --address names; false after saying what is wrong.
-    bool subnet(Subnet *subnet)
+    std::optional<bool> hasConnectionNamed(const QString &name)
     {
-        if (!parser.isSet(addressOption))
-            return fail(QStringLiteral("%1 needs --address ADDRESS[/PREFIX]")
+        const std::optional<bool> found =
+            journal ? journal->hasConnectionNamed(name) : redisHistory->hasConnectionNamed(name);
+        if (!found)
+            fail(history()->errorString());
+        return found;
+    }
+    // Whom a ban names: the subnet --address gives, or the editor --author does (ban's subnet
+    // and author); false after saying what is wrong.
+    bool target(Moderation::Ban *ban)
+    {
+        if (parser.isSet(addressOption) == parser.isSet(authorOption))
+            return fail(QStringLiteral("%1 needs --address ADDRESS[/PREFIX] or --author NAME")
                             .arg(parser.positionalArguments().value(0))),
                    false;
         QString problem;
+        if (parser.isSet(authorOption)) {
+            if (!Moderation::checkAuthorName(parser.value(authorOption), &problem))
+                return fail(problem), false;
+            ban->author = parser.value(authorOption);
+            return true;
+        }
         const std::optional<Subnet> parsed = Subnet::parse(parser.value(addressOption), &problem);
         if (!parsed)
             return fail(problem), false;
-        *subnet = *parsed;
+        ban->subnet = *parsed;
         return true;
+    }
+    // Whether the history saw whom the ban names; nothing after saying why it cannot tell.
+    std::optional<bool> knows(const Moderation::Ban &ban)
+    {
+        return ban.author.isEmpty() ? hasConnectionFrom(ban.subnet)
+                                    : hasConnectionNamed(ban.author);
     }
     // The rectangle --area names, null without it; false after saying what is wrong.
     bool area(QRect *area)
@@ -235,29 +261,28 @@ int ban(const QStringList &arguments)
         QStringLiteral("ban"),
         QStringLiteral("Bans an address or a block of addresses: every window and web viewer "
                        "from it is closed at once and new ones are turned away, until unban or "
-                       "--for runs out. With --revert its edits are undone in the same step, "
-                       "as revert --address does, sparing cells others changed after it. An "
-                       "address that the history never saw connect is refused as a mistake."));
+                       "--for runs out. Or bans a named editor (--author): their pages are "
+                       "closed and their key no longer lets them draw, from any address. With "
+                       "--revert its edits are undone in the same step, as revert --address (or "
+                       "--author) does, sparing cells others changed after it. An address or "
+                       "name that the history never saw connect is refused as a mistake."));
     const QCommandLineOption forOption(QStringLiteral("for"),
                                        QStringLiteral("Lift it after DURATION (90s, 10m, 2h, 3d)."),
                                        QStringLiteral("DURATION"));
     const QCommandLineOption revertOption(QStringLiteral("revert"),
-                                          QStringLiteral("Also undo the address's edits."));
+                                          QStringLiteral("Also undo its edits."));
     const QCommandLineOption reasonOption(QStringLiteral("reason"),
                                           QStringLiteral("Why, for the bans listing."),
                                           QStringLiteral("TEXT"));
-    command.parser.addOptions({addressOption, forOption, revertOption, reasonOption});
-    Subnet subnet;
-    if (!command.open(arguments) || !command.subnet(&subnet))
-        return ExitFailed;
+    command.parser.addOptions({addressOption, authorOption, forOption, revertOption, reasonOption});
     ControlClient::ModerationRequest request;
     request.change.kind = Moderation::Change::AddBan;
-    request.change.ban = {subnet,
-                          currentUser(),
-                          QDateTime::currentMSecsSinceEpoch(),
-                          -1,
-                          command.parser.value(reasonOption),
-                          QString()};
+    Moderation::Ban &ban = request.change.ban;
+    if (!command.open(arguments) || !command.target(&ban))
+        return ExitFailed;
+    ban.setBy = currentUser();
+    ban.setMs = QDateTime::currentMSecsSinceEpoch();
+    ban.reason = command.parser.value(reasonOption);
     if (command.parser.isSet(forOption)) {
         const std::optional<qint64> duration =
             Moderation::parseDuration(command.parser.value(forOption));
@@ -265,36 +290,43 @@ int ban(const QStringList &arguments)
             return fail(QStringLiteral("--for needs a DURATION such as 90s, 10m, 2h or 3d, not "
                                        "\"%1\"")
                             .arg(command.parser.value(forOption)));
-        request.change.ban.untilMs = request.change.ban.setMs + *duration;
+        ban.untilMs = ban.setMs + *duration;
     }
-    const std::optional<bool> known = command.hasConnectionFrom(subnet);
+    const std::optional<bool> known = command.knows(ban);
     if (!known)
         return ExitFailed;
     if (!*known)
-        return fail(QStringLiteral("%1 matches nobody: the history has no connection from it")
-                        .arg(subnet.toString()));
+        return fail(ban.author.isEmpty()
+                        ? QStringLiteral("%1 matches nobody: the history has no connection from it")
+                              .arg(ban.subnet.toString())
+                        : QStringLiteral("%1 matches nobody: the history has no connection of "
+                                         "that name")
+                              .arg(ban.target()));
     if (command.parser.isSet(revertOption)) {
         RecoveryPlanner planner(command.history());
         const std::optional<RecoveryPlanner::Span> span = planner.span(std::nullopt, std::nullopt);
-        if (span)
-            request.revert = planner.revert(subnet, *span);
-        // An address that connected but never edited is banned with nothing to undo.
+        if (span) {
+            RecoveryPlanner::Author author;
+            author.name = ban.author;
+            request.revert = ban.author.isEmpty() ? planner.revert(ban.subnet, *span)
+                                                  : planner.revert(author, *span);
+        }
+        // An address or editor that connected but never edited is banned with nothing to undo.
         if (!request.revert &&
             !planner.errorString().endsWith(QLatin1String("no edits in that time")))
             return fail(planner.errorString());
-        request.label =
-            QStringLiteral("ban %1 by %2").arg(subnet.toString(), request.change.ban.setBy);
+        request.label = QStringLiteral("ban %1 by %2").arg(ban.target(), ban.setBy);
     }
-    const QString until = request.change.ban.untilMs < 0
+    const QString until = ban.untilMs < 0
                               ? QStringLiteral("until lifted")
                               : QStringLiteral("until %1")
-                                    .arg(QDateTime::fromMSecsSinceEpoch(request.change.ban.untilMs)
+                                    .arg(QDateTime::fromMSecsSinceEpoch(ban.untilMs)
                                              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     const bool nothingToRevert = command.parser.isSet(revertOption) && !request.revert;
     return command.carryOut(
         request,
         QStringLiteral("banned %1 %2%3")
-            .arg(subnet.toString(), until,
+            .arg(ban.target(), until,
                  nothingToRevert ? QStringLiteral("; it made no edits to revert") : QString()));
 }
 
@@ -302,15 +334,15 @@ int unban(const QStringList &arguments)
 {
     Invocation command(
         QStringLiteral("unban"),
-        QStringLiteral("Lifts the ban on exactly the ADDRESS or block given to ban."));
-    command.parser.addOption(addressOption);
-    Subnet subnet;
-    if (!command.open(arguments) || !command.subnet(&subnet))
-        return ExitFailed;
+        QStringLiteral("Lifts the ban on exactly the ADDRESS or block, or the author NAME, "
+                       "given to ban."));
+    command.parser.addOptions({addressOption, authorOption});
     ControlClient::ModerationRequest request;
     request.change.kind = Moderation::Change::RemoveBan;
-    request.change.ban.subnet = subnet;
-    return command.carryOut(request, QStringLiteral("unbanned %1").arg(subnet.toString()));
+    if (!command.open(arguments) || !command.target(&request.change.ban))
+        return ExitFailed;
+    return command.carryOut(request,
+                            QStringLiteral("unbanned %1").arg(request.change.ban.target()));
 }
 
 int lock(const QStringList &arguments)
@@ -377,8 +409,9 @@ int unlock(const QStringList &arguments)
 int list(const QStringList &arguments, bool bans)
 {
     Invocation command(bans ? QStringLiteral("bans") : QStringLiteral("locks"),
-                       bans ? QStringLiteral("Lists the bans in force: the address or block, "
-                                             "who set it and when, until when, and why.")
+                       bans ? QStringLiteral("Lists the bans in force: the address or block "
+                                             "(or \"author NAME\"), who set it and when, "
+                                             "until when, and why.")
                             : QStringLiteral("Lists the locks: the area (or the whole "
                                              "picture), who set it and when, and the addresses "
                                              "it excepts."));
@@ -421,9 +454,9 @@ QString ModerationCommands::summary()
     return QStringLiteral(
         "Commands that moderate the picture, kept with it and carried out by the running server\n"
         "at once (with --redis, by every server within a second):\n"
-        "  celvane-server ban FILE --address ADDRESS[/PREFIX] [--for DURATION] [--revert]\n"
-        "                     [--reason TEXT]\n"
-        "  celvane-server unban FILE --address ADDRESS[/PREFIX]\n"
+        "  celvane-server ban FILE (--address ADDRESS[/PREFIX] | --author NAME)\n"
+        "                     [--for DURATION] [--revert] [--reason TEXT]\n"
+        "  celvane-server unban FILE (--address ADDRESS[/PREFIX] | --author NAME)\n"
         "  celvane-server bans FILE\n"
         "  celvane-server lock FILE [--area X,Y,W,H] [--except ADDRESS[/PREFIX]]...\n"
         "  celvane-server unlock FILE [--area X,Y,W,H]\n"

@@ -11,6 +11,7 @@
 #include "recovery/timelapse.h"
 #include "redis/redisoptions.h"
 #include "redis/redispicturestore.h"
+#include "server/moderation.h"
 #include "server/picturefile.h"
 
 #include <QCommandLineParser>
@@ -180,6 +181,26 @@ const QCommandLineOption previewOption(
                    "as --export-png draws it."),
     QStringLiteral("OUT.png"));
 
+const QCommandLineOption authorOption(
+    QStringLiteral("author"),
+    QStringLiteral("Every connection of the editor NAME (a web page opened with that editor's "
+                   "key)."),
+    QStringLiteral("NAME"));
+
+// The name --author gives, empty without it; false after saying what is wrong with it.
+bool authorName(const QCommandLineParser &parser, QString *name)
+{
+    if (!parser.isSet(authorOption))
+        return true;
+    QString problem;
+    if (!Moderation::checkAuthorName(parser.value(authorOption), &problem)) {
+        fail(problem);
+        return false;
+    }
+    *name = parser.value(authorOption);
+    return true;
+}
+
 // The options every repair takes; false after saying what is wrong with them.
 bool repairOptions(const QCommandLineParser &parser, RepairAction *action)
 {
@@ -226,19 +247,22 @@ int history(const QStringList &arguments)
 {
     Command command(QStringLiteral("history"),
                     QStringLiteral("Prints one line per connection that edited the picture: its "
-                                   "number, address and port, when it connected and left, how "
-                                   "many edits it made and when the first and last were; then a "
-                                   "total line."));
+                                   "number, address, editor's name (\"-\" for none) and port, "
+                                   "when it connected and left, how many edits it made and when "
+                                   "the first and last were; then a total line."));
     const QCommandLineOption addressOption(QStringLiteral("address"),
                                            QStringLiteral("Only connections from ADDRESS."),
                                            QStringLiteral("ADDRESS"));
-    command.parser.addOptions({sinceOption, untilOption, addressOption});
+    command.parser.addOptions({sinceOption, untilOption, addressOption, authorOption});
     std::optional<qint64> since;
     std::optional<qint64> until;
     Source source;
+    RecoveryPlanner::Filter filter;
     if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since) ||
-        !command.moment(untilOption, &until) || !command.source(&source))
+        !command.moment(untilOption, &until) || !authorName(command.parser, &filter.name) ||
+        !command.source(&source))
         return ExitFailed;
+    filter.address = command.parser.value(addressOption);
     const std::unique_ptr<PictureHistory> kept = openHistory(source);
     if (!kept)
         return ExitFailed;
@@ -246,7 +270,7 @@ int history(const QStringList &arguments)
     const std::optional<RecoveryPlanner::Span> span = planner.span(since, until);
     if (!span)
         return fail(planner.errorString());
-    const auto summary = planner.summary(*span, command.parser.value(addressOption));
+    const auto summary = planner.summary(*span, filter);
     if (!summary)
         return fail(planner.errorString());
     print(RecoveryPlanner::formatSummary(*summary));
@@ -261,17 +285,17 @@ int revert(const QStringList &arguments)
                        "colour whose latest change came from the author goes back to what it "
                        "held before the author's last run of changes to it. Cells anyone else "
                        "changed after the author stay as they are, and so do the author's own "
-                       "edits after --until. Give --address or --connection (a number from the "
-                       "history command; every revert and restore has one of its own, so each "
-                       "can be undone alone)."));
+                       "edits after --until. Give --address, --author (every connection of that "
+                       "editor) or --connection (a number from the history command; every "
+                       "revert and restore has one of its own, so each can be undone alone)."));
     const QCommandLineOption addressOption(QStringLiteral("address"),
                                            QStringLiteral("Every connection from ADDRESS."),
                                            QStringLiteral("ADDRESS"));
     const QCommandLineOption connectionOption(QStringLiteral("connection"),
                                               QStringLiteral("One connection, by its number."),
                                               QStringLiteral("N"));
-    command.parser.addOptions({addressOption, connectionOption, sinceOption, untilOption,
-                               areaOption, dryRunOption, previewOption});
+    command.parser.addOptions({addressOption, authorOption, connectionOption, sinceOption,
+                               untilOption, areaOption, dryRunOption, previewOption});
     std::optional<qint64> since;
     std::optional<qint64> until;
     Source source;
@@ -279,13 +303,17 @@ int revert(const QStringList &arguments)
     if (!command.parse(arguments, 2) || !command.moment(sinceOption, &since) ||
         !command.moment(untilOption, &until) || !repairOptions(command.parser, &action))
         return ExitFailed;
-    if (command.parser.isSet(addressOption) == command.parser.isSet(connectionOption))
-        return fail(QStringLiteral("revert needs either --address or --connection"));
+    if (int(command.parser.isSet(addressOption)) + int(command.parser.isSet(authorOption)) +
+            int(command.parser.isSet(connectionOption)) !=
+        1)
+        return fail(QStringLiteral("revert needs one of --address, --author or --connection"));
     if (since && until && *until < *since)
         return fail(QStringLiteral("--until %1 is before --since %2")
                         .arg(momentText(*until), momentText(*since)));
     RecoveryPlanner::Author author;
     author.address = command.parser.value(addressOption);
+    if (!authorName(command.parser, &author.name))
+        return ExitFailed;
     if (command.parser.isSet(connectionOption)) {
         bool ok = false;
         author.connection = command.parser.value(connectionOption).toULongLong(&ok);
@@ -294,9 +322,7 @@ int revert(const QStringList &arguments)
     }
     if (!command.source(&source))
         return ExitFailed;
-    const QString who = author.address.isEmpty()
-                            ? QStringLiteral("connection %1").arg(author.connection)
-                            : author.address;
+    const QString who = author.text();
     action.what = QStringLiteral("reverted %1").arg(who);
     action.label = QStringLiteral("revert %1").arg(who);
     if (since)
@@ -463,8 +489,9 @@ QString RecoveryCommands::summary()
         "Commands that read the picture's kept history (FILE.history) and repair the picture\n"
         "from it, each with its own --help:\n"
         "  celvane-server history FILE [--since TIME] [--until TIME] [--address ADDRESS]\n"
-        "  celvane-server revert FILE (--address ADDRESS | --connection N) [--since TIME]\n"
-        "                        [--until TIME] [--area X,Y,W,H]\n"
+        "                         [--author NAME]\n"
+        "  celvane-server revert FILE (--address ADDRESS | --author NAME | --connection N)\n"
+        "                        [--since TIME] [--until TIME] [--area X,Y,W,H]\n"
         "                        [--dry-run [--preview OUT.png]]\n"
         "  celvane-server restore FILE --at TIME [--area X,Y,W,H]\n"
         "                         [--dry-run [--preview OUT.png]]\n"

@@ -106,8 +106,17 @@ std::optional<RecoveryPlanner::Span> RecoveryPlanner::span(std::optional<qint64>
     return span;
 }
 
+QString RecoveryPlanner::Author::text() const
+{
+    if (!name.isEmpty())
+        return QStringLiteral("author %1").arg(name);
+    if (!address.isEmpty())
+        return address;
+    return QStringLiteral("connection %1").arg(connection);
+}
+
 std::optional<QList<RecoveryPlanner::ConnectionSummary>>
-RecoveryPlanner::summary(const Span &span, const QString &address)
+RecoveryPlanner::summary(const Span &span, const Filter &filter)
 {
     QList<ConnectionSummary> entries;
     QHash<quint64, qsizetype> entryOf;
@@ -122,8 +131,11 @@ RecoveryPlanner::summary(const Span &span, const QString &address)
                     lookupFailed = true;
                     return false;
                 }
-                // A connection from another address is remembered as left out.
-                const bool wanted = address.isEmpty() || sameAddress(found->address, address);
+                // A connection from another address, or of another name, is remembered as
+                // left out.
+                const bool wanted =
+                    (filter.address.isEmpty() || sameAddress(found->address, filter.address)) &&
+                    (filter.name.isEmpty() || found->name == filter.name);
                 known = entryOf.insert(edit.connection, wanted ? entries.size() : -1);
                 if (wanted)
                     entries.append({*found, 0, edit.timeMs, edit.timeMs});
@@ -141,8 +153,10 @@ RecoveryPlanner::summary(const Span &span, const QString &address)
         fail(QStringLiteral("cannot read the history: %1").arg(m_history->errorString()));
         return std::nullopt;
     }
-    if (!address.isEmpty() && entries.isEmpty()) {
-        fail(QStringLiteral("%1 made no edits in that time").arg(address));
+    if (!filter.isEmpty() && entries.isEmpty()) {
+        fail(QStringLiteral("%1 made no edits in that time")
+                 .arg(filter.name.isEmpty() ? filter.address
+                                            : QStringLiteral("author %1").arg(filter.name)));
         return std::nullopt;
     }
     return entries;
@@ -150,22 +164,24 @@ RecoveryPlanner::summary(const Span &span, const QString &address)
 
 QString RecoveryPlanner::formatSummary(const QList<ConnectionSummary> &summary)
 {
-    const QStringList headings = {
-        QStringLiteral("CONN"),       QStringLiteral("ADDRESS"),   QStringLiteral("PORT"),
-        QStringLiteral("CONNECTED"),  QStringLiteral("LEFT"),      QStringLiteral("EDITS"),
-        QStringLiteral("FIRST EDIT"), QStringLiteral("LAST EDIT"), QStringLiteral("LABEL")};
+    const QStringList headings = {QStringLiteral("CONN"),      QStringLiteral("ADDRESS"),
+                                  QStringLiteral("NAME"),      QStringLiteral("PORT"),
+                                  QStringLiteral("CONNECTED"), QStringLiteral("LEFT"),
+                                  QStringLiteral("EDITS"),     QStringLiteral("FIRST EDIT"),
+                                  QStringLiteral("LAST EDIT"), QStringLiteral("LABEL")};
     QList<QStringList> rows{headings};
     quint64 total = 0;
     for (const ConnectionSummary &entry : summary) {
         const PictureHistory::Connection &c = entry.connection;
         rows.append(
-            {QString::number(c.id), c.address,
+            {QString::number(c.id), c.address, c.name.isEmpty() ? QStringLiteral("-") : c.name,
              c.address == QLatin1String("control") ? QStringLiteral("-") : QString::number(c.port),
              moment(c.connectedMs), moment(c.leftMs), QString::number(entry.edits),
              moment(entry.firstMs), moment(entry.lastMs), c.label});
         total += entry.edits;
     }
-    QString text = formatTable(rows, {true, false, true, false, false, true, false, false, false});
+    QString text =
+        formatTable(rows, {true, false, false, true, false, false, true, false, false, false});
     if (summary.isEmpty()) {
         text += QStringLiteral("total: no edits\n");
     } else {
@@ -211,6 +227,15 @@ bool RecoveryPlanner::compute(
 
 std::optional<PictureChange> RecoveryPlanner::revert(const Author &author, const Span &span)
 {
+    if (!author.name.isEmpty())
+        return revertWhere(
+            [&](quint64 id) -> std::optional<bool> {
+                const auto found = connection(id);
+                if (!found)
+                    return std::nullopt;
+                return found->name == author.name;
+            },
+            author.text(), span);
     if (author.address.isEmpty())
         return revertWhere([&](quint64 id) { return std::optional<bool>(id == author.connection); },
                            QStringLiteral("connection %1").arg(author.connection), span);

@@ -22,11 +22,22 @@ class RevertComputation;
 class RecoveryPlanner
 {
 public:
-    // Whose edits a revert undoes: one connection, or every connection from an address.
+    // Whose edits a revert undoes: one connection, every connection from an address, or every
+    // connection of a named editor (a web page opened with that editor's key).
     struct Author
     {
-        quint64 connection = 0; // used when address is empty
+        quint64 connection = 0; // used when address and name are empty
         QString address;
+        QString name{}; // used when set, before address
+        // As messages and labels name it: "connection 17", "127.0.0.2" or "author alice".
+        QString text() const;
+    };
+    // Which connections a summary keeps: all, or those from an address, or of a name.
+    struct Filter
+    {
+        QString address{};
+        QString name{};
+        bool isEmpty() const { return address.isEmpty() && name.isEmpty(); }
     };
 
     struct ConnectionSummary
@@ -60,8 +71,8 @@ public:
     std::optional<Span> span(std::optional<qint64> sinceMs, std::optional<qint64> untilMs);
 
     // One entry per connection that edited in the span, in the order of their first edits;
-    // address, when not empty, keeps only the connections from it.
-    std::optional<QList<ConnectionSummary>> summary(const Span &span, const QString &address);
+    // a filter's address or name, when not empty, keeps only the connections from it or of it.
+    std::optional<QList<ConnectionSummary>> summary(const Span &span, const Filter &filter);
     // The summary as the history command prints it: aligned columns, then a total line.
     static QString formatSummary(const QList<ConnectionSummary> &summary);
 

@@ -77,6 +77,16 @@ bool Moderation::Lock::operator==(const Lock &other) const
            setMs == other.setMs;
 }
 
+bool Moderation::checkAuthorName(const QString &text, QString *error)
+{
+    if (isAuthorName(text))
+        return true;
+    *error = QStringLiteral("--author needs an editor's NAME (1 to 32 letters, digits, '_', '.' "
+                            "or '-'), not \"%1\"")
+                 .arg(text);
+    return false;
+}
+
 std::optional<QRect> Moderation::parseArea(const QString &text, const CanvasFormat &format,
                                            QString *error)
 {

@@ -72,6 +72,8 @@ public:
 
     // Whether text is a name an editor can have: 1 to 32 of A-Z, a-z, 0-9, '_', '.' and '-'.
     static bool isAuthorName(const QString &text);
+    // The same, with one line in *error for the option that gave text when it is not.
+    static bool checkAuthorName(const QString &text, QString *error);
 
     // X,Y,W,H inside the format's grid; nothing, with one line in *error, otherwise.
     static std::optional<QRect> parseArea(const QString &text, const CanvasFormat &format,

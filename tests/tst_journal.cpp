@@ -3,6 +3,7 @@
 #include "journal/journalhistory.h"
 #include "journal/journalstore.h"
 #include "journal/moment.h"
+#include "recovery/cellauthorship.h"
 #include "server/picturefile.h"
 #include "server/picturesaver.h"
 #include "tests/support/journalrows.h"
@@ -543,6 +544,20 @@ void tst_Journal::upgradesAnOlderJournalInPlace()
                                                       QStringLiteral("mallory"));
     QCOMPARE(submit(*store, again, setCell(2, 3, 4)), Picture::Applied);
     QCOMPARE(submit(*store, banned, setCell(2, 3, 5)), Picture::Banned);
+
+    // Who changed a cell, from the journal written before this start and live since.
+    CellAuthorship authorship(store.get(), [&store] { return store->history(); });
+    QSignalSpy seeded(&authorship, &CellAuthorship::seeded);
+    authorship.start();
+    QVERIFY(seeded.wait());
+    QCOMPARE(authorship.cell(1, 3).who.name, QStringLiteral("alice"));
+    QCOMPARE(authorship.cell(1, 3).who.id, named);
+    QCOMPARE(authorship.cell(1, 2).who.label, QStringLiteral("revert 127.0.0.1 by me"));
+    QCOMPARE(authorship.cell(2, 3).who.id, again);
+    QCOMPARE(authorship.cell(3, 3).state, CellAuthorship::Unchanged);
+    QCOMPARE(submit(*store, again, command(Protocol::ClearCommand)), Picture::Applied);
+    QCOMPARE(authorship.cell(3, 3).who.id, again);
+    QCOMPARE(authorship.cell(3, 3).who.address, QStringLiteral("::1"));
 }
 
 void tst_Journal::secondStoreIsRefused()

@@ -1,4 +1,5 @@
 #include "connection/protocol.h"
+#include "recovery/cellauthorship.h"
 #include "recovery/controlclient.h"
 #include "recovery/controlserver.h"
 #include "recovery/picturechange.h"
@@ -135,6 +136,7 @@ private slots:
     void changeLimitedToAnArea_data();
     void changeLimitedToAnArea();
     void plannerRevertsAnAddress();
+    void plannerRevertsAnAuthor();
     void plannerErrors_data();
     void plannerErrors();
     void restoreAtAMoment();
@@ -149,6 +151,7 @@ private slots:
     void moderationJudgesEdits_data();
     void moderationJudgesEdits();
     void clearAroundALock();
+    void cellAuthorship();
 };
 
 void tst_Recovery::revert_data()
@@ -459,6 +462,41 @@ void tst_Recovery::plannerRevertsAnAddress()
     QCOMPARE(since->first, quint64(4));
 }
 
+// Every connection of a name goes back, from whichever address; other names and unnamed
+// connections from the same address are spared.
+void tst_Recovery::plannerRevertsAnAuthor()
+{
+    MemoryHistory history(startPicture(), 1000);
+    const QString alice = QStringLiteral("alice");
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 1, 1000, {}, alice);
+    const quint64 b = history.addConnection(QStringLiteral("127.0.0.2"), 2, 1000, {}, "bob");
+    const quint64 c = history.addConnection(QStringLiteral("127.0.0.2"), 3, 1000);
+    const quint64 a2 = history.addConnection(QStringLiteral("::1"), 4, 1000, {}, alice);
+    const Picture before = history.picture();
+    QVERIFY(history.addEdit(a, 2000, setCell(1, 1, 1)));
+    QVERIFY(history.addEdit(b, 2100, setCell(2, 2, 2)));
+    QVERIFY(history.addEdit(c, 2200, setCell(3, 3, 3)));
+    QVERIFY(history.addEdit(a2, 2300, row(4, 4)));
+    RecoveryPlanner planner(&history);
+    RecoveryPlanner::Author author;
+    author.name = alice;
+    QCOMPARE(author.text(), QStringLiteral("author alice"));
+    const auto change = planner.revert(author, *planner.span({}, {}));
+    QVERIFY2(change, qPrintable(planner.errorString()));
+    Picture expected = before;
+    expected.setCell(2, 2, 2);
+    expected.setCell(3, 3, 3);
+    QCOMPARE(change->wanted(), expected);
+    const auto whose = planner.undone(history.picture(), change->wanted());
+    QVERIFY(whose);
+    QCOMPARE(whose->size(), 2);
+    QCOMPARE(whose->at(0).connection.id, a);
+    QCOMPARE(whose->at(1).connection.id, a2);
+    author.name = QStringLiteral("carol");
+    QVERIFY(!planner.revert(author, *planner.span({}, {})));
+    QCOMPARE(planner.errorString(), QStringLiteral("author carol made no edits in that time"));
+}
+
 void tst_Recovery::plannerErrors_data()
 {
     QTest::addColumn<QString>("address");
@@ -491,7 +529,7 @@ void tst_Recovery::plannerErrors()
         planner.span(sinceMs < 0 ? std::nullopt : std::optional<qint64>(sinceMs), std::nullopt);
     if (span) {
         QVERIFY(!planner.revert({0, address}, *span));
-        QVERIFY(!planner.summary(*span, address));
+        QVERIFY(!planner.summary(*span, {address}));
     }
     QVERIFY2(planner.errorString().contains(error), qPrintable(planner.errorString()));
     QVERIFY(!planner.errorString().contains(QLatin1Char('\n')));
@@ -523,7 +561,7 @@ void tst_Recovery::summaryTable()
 {
     MemoryHistory history(Picture(3), 0);
     const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 40000, 0);
-    const quint64 b = history.addConnection(QStringLiteral("::1"), 5, 0);
+    const quint64 b = history.addConnection(QStringLiteral("::1"), 5, 0, {}, QStringLiteral("al"));
     const quint64 control =
         history.addConnection(QStringLiteral("control"), 0, 0, QStringLiteral("restore x by y"));
     QVERIFY(history.addEdit(b, 1000, setCell(0, 0, 1)));
@@ -547,7 +585,10 @@ void tst_Recovery::summaryTable()
     const qsizetype editsEnd = lines.at(0).indexOf(QLatin1String("EDITS")) + 5;
     QCOMPARE(lines.at(1).mid(editsEnd - 2, 2), QStringLiteral(" 1"));
     QCOMPARE(lines.at(2).mid(editsEnd - 2, 2), QStringLiteral("12"));
-    QVERIFY(lines.at(2).contains(QLatin1String("127.0.0.2  40000")));
+    QVERIFY(lines.at(2).contains(QLatin1String("127.0.0.2  -     40000")));
+    // The editor's name under NAME, after the address; "-" for a connection without one.
+    QCOMPARE(lines.at(1).indexOf(QLatin1String("  al  ")) + 2, lines.at(0).indexOf("NAME"));
+    QCOMPARE(lines.at(3).indexOf(QLatin1String("  -  ")) + 2, lines.at(0).indexOf("NAME"));
     QVERIFY(lines.at(3).contains(QLatin1String("control")));
     // A repair's label ends its line, under the heading's LABEL.
     QVERIFY(lines.at(3).endsWith(QLatin1String("  restore x by y")));
@@ -555,15 +596,21 @@ void tst_Recovery::summaryTable()
     QVERIFY(!lines.at(2).endsWith(QLatin1Char(' '))); // no label, no padding for one
     QVERIFY(lines.at(4).startsWith(QLatin1String("total: 14 edits from 3 connections")));
 
-    const auto one = planner.summary(*planner.span({}, {}), QStringLiteral("0:0::1"));
-    QVERIFY(one);
-    QCOMPARE(one->size(), 1);
-    QCOMPARE(one->at(0).connection.port, quint16(5));
+    for (const RecoveryPlanner::Filter &filter :
+         {RecoveryPlanner::Filter{QStringLiteral("0:0::1")},
+          RecoveryPlanner::Filter{{}, QStringLiteral("al")}}) {
+        const auto one = planner.summary(*planner.span({}, {}), filter);
+        QVERIFY(one);
+        QCOMPARE(one->size(), 1);
+        QCOMPARE(one->at(0).connection.port, quint16(5));
+    }
+    QVERIFY(!planner.summary(*planner.span({}, {}), {{}, QStringLiteral("alice")}));
+    QCOMPARE(planner.errorString(), QStringLiteral("author alice made no edits in that time"));
     const auto late = planner.summary(*planner.span(2005, 2999), {});
     QCOMPARE(late->size(), 1);
     QCOMPARE(late->at(0).edits, quint64(6));
     QCOMPARE(RecoveryPlanner::formatSummary({}),
-             QStringLiteral("CONN  ADDRESS  PORT  CONNECTED  LEFT  EDITS  FIRST EDIT  LAST "
+             QStringLiteral("CONN  ADDRESS  NAME  PORT  CONNECTED  LEFT  EDITS  FIRST EDIT  LAST "
                             "EDIT  LABEL\ntotal: no edits\n"));
 }
 
@@ -999,6 +1046,90 @@ void tst_Recovery::clearAroundALock()
     QVERIFY(!store.changeModeration(change, &error));
     QCOMPARE(error, QStringLiteral("no lock on the area 2,2,3,3 (see locks)"));
     QCOMPARE(store.submit(sender, Protocol::Command, clear()), Picture::Applied);
+}
+
+// Seeded from a history written before it started, over more than one chunk of the scan, then
+// fed live: each cell names the last edit that set it, and the authors group by name.
+void tst_Recovery::cellAuthorship()
+{
+    MemoryHistory history(startPicture(), 1000, 500);
+    const QString alice = QStringLiteral("alice");
+    const quint64 a = history.addConnection(QStringLiteral("127.0.0.2"), 1, 1000, {}, alice);
+    const quint64 b = history.addConnection(QStringLiteral("127.0.0.3"), 2, 1000);
+    const quint64 a2 = history.addConnection(QStringLiteral("::1"), 3, 1000, {}, alice);
+    QVERIFY(history.addEdit(b, 2000, clear()));
+    QVERIFY(history.addEdit(b, 2500, setCell(7, 7, 2)));
+    const int many = CellAuthorship::SeedChunk + 900;
+    for (int i = 0; i < many; ++i)
+        QVERIFY(history.addEdit(a, 3000 + i, setCell(i % 22, 0, 1 + i % 3)));
+    QVERIFY(history.addEdit(b, 9000, row(1, 3)));
+    QVERIFY(history.addEdit(a2, 9100, setCell(5, 5, 4)));
+    QVERIFY(history.addEdit(a2, 9200, colours(3, 4)));
+    // Retention folded the Clear away: the cells only it set are unchanged as far as is kept.
+    history.forgetBefore(1);
+
+    LocalPictureStore store(history.picture());
+    CellAuthorship authorship(&store, [&history] { return &history; });
+    QSignalSpy seeded(&authorship, &CellAuthorship::seeded);
+    authorship.start();
+    QCOMPARE(authorship.cell(5, 5).state, CellAuthorship::NotKnownYet);
+    QVERIFY(seeded.wait());
+    QCOMPARE(seeded.count(), 1);
+    QVERIFY(authorship.isSeeded());
+    const auto expect = [&](int x, int y, quint64 connection, qint64 timeMs) {
+        const CellAuthorship::Cell cell = authorship.cell(x, y);
+        return cell.state == CellAuthorship::Changed && cell.connection == connection &&
+               cell.timeMs == timeMs && cell.who.id == connection;
+    };
+    QVERIFY(expect(5, 5, a2, 9100));
+    QCOMPARE(authorship.cell(5, 5).who.name, alice);
+    QCOMPARE(authorship.cell(5, 5).who.address, QStringLiteral("::1"));
+    QVERIFY(expect(21, 1, b, 9000));
+    QVERIFY(expect(7, 7, b, 2500)); // only in the oldest chunk
+    for (int x = 0; x < 22; ++x)    // each row-0 cell's last setting, in the newest chunk
+        QVERIFY(expect(x, 0, a, 3000 + (many - 1) - ((many - 1 - x) % 22)));
+    QCOMPARE(authorship.cell(10, 10).state, CellAuthorship::Unchanged);
+
+    // Live: a cell, a short row (relayed as the whole row), frame colours (no cell), a repair.
+    const quint64 live = store.openConnection(QHostAddress(QStringLiteral("127.0.0.4")), 4);
+    QCOMPARE(store.submit(live, Protocol::Command, setCell(10, 10, 1)), Picture::Applied);
+    QVERIFY(authorship.cell(10, 10).state == CellAuthorship::Changed);
+    QCOMPARE(authorship.cell(10, 10).connection, live);
+    const QByteArray shortRow =
+        Protocol::encodeRowData(9, 3, reinterpret_cast<const quint8 *>("\1\2\3"));
+    QCOMPARE(store.submit(live, Protocol::RowData, shortRow), Picture::Applied);
+    QCOMPARE(authorship.cell(21, 9).connection, live);
+    QCOMPARE(store.submit(live, Protocol::Command, colours(1, 1)), Picture::Applied);
+    QCOMPARE(authorship.cell(5, 5).connection, a2);
+    const quint64 repair = store.openActionConnection(QStringLiteral("revert alice by me"));
+    QCOMPARE(store.submit(repair, Protocol::Command, setCell(5, 5, 0)), Picture::Applied);
+    QCOMPARE(authorship.cell(5, 5).connection, repair);
+    QCOMPARE(store.submit(live, Protocol::Command, clear()), Picture::Applied);
+    QCOMPARE(authorship.cell(5, 5).connection, live);
+    QCOMPARE(authorship.cell(7, 7).connection, live);
+
+    // Named editors together across their connections, the others one by one; most first.
+    QString error;
+    const auto all = authorship.authorsSince(0, &error);
+    QVERIFY2(all, qPrintable(error));
+    QCOMPARE(all->sinceMs, history.oldestMs());
+    QCOMPARE(all->authors.size(), 2);
+    QCOMPARE(all->authors.at(0).name, alice);
+    QCOMPARE(all->authors.at(0).connection, quint64(0));
+    QCOMPARE(all->authors.at(0).edits, quint64(many + 2));
+    QCOMPARE(all->authors.at(0).lastMs, qint64(9200));
+    QCOMPARE(all->authors.at(0).addresses, QStringList({"127.0.0.2", "::1"}));
+    QCOMPARE(all->authors.at(1).name, QString());
+    QCOMPARE(all->authors.at(1).connection, b);
+    QCOMPARE(all->authors.at(1).edits, quint64(2));
+    const auto late = authorship.authorsSince(9050, &error);
+    QVERIFY(late);
+    QCOMPARE(late->authors.size(), 1);
+    QCOMPARE(late->authors.at(0).edits, quint64(2));
+    QCOMPARE(late->authors.at(0).addresses, QStringList({"::1"}));
+    history.setBroken(true);
+    QVERIFY(!authorship.authorsSince(0, &error));
+    QVERIFY(!error.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_Recovery)

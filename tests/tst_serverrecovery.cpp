@@ -187,11 +187,14 @@ private slots:
     void repairsLiveInEveryWindow();
     void controlSocketRefusesOtherUsers();
     void bansAndLocksLive();
+    void namesAnAuthor();
 
 private:
     // Records the session in a journal beside m_path through the server's own store, as a server
     // would, with the drawing and the vandalism at least a millisecond apart.
-    bool recordSession(Session *session);
+    // named: the vandal is the editor "mallory", who came back for the last cell on a second
+    // connection from another address.
+    bool recordSession(Session *session, bool named = false);
     QString m_path;
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -203,7 +206,7 @@ void tst_ServerRecovery::init()
     m_path = m_dir->filePath(QStringLiteral("shared.cvp"));
 }
 
-bool tst_ServerRecovery::recordSession(Session *session)
+bool tst_ServerRecovery::recordSession(Session *session, bool named)
 {
     *session = expectedSession();
     JournalStore store(m_path, Picture(3), false, JournalStore::Options());
@@ -212,9 +215,16 @@ bool tst_ServerRecovery::recordSession(Session *session)
     QHash<QString, quint64> connections;
     quint16 port = 40000;
     for (const QString &address : {drawer, vandal, repairer})
-        connections.insert(address, store.openConnection(QHostAddress(address), port++));
+        connections.insert(address, address == vandal && named
+                                        ? store.openNamedConnection(QHostAddress(address), port++,
+                                                                    QStringLiteral("mallory"))
+                                        : store.openConnection(QHostAddress(address), port++));
     const auto edits = sessionEdits();
     for (int i = 0; i < edits.size(); ++i) {
+        if (named && i == edits.size() - 1)
+            connections.insert(vandal,
+                               store.openNamedConnection(QHostAddress(QStringLiteral("127.0.0.6")),
+                                                         port++, QStringLiteral("mallory")));
         if (i == DrawerEdits) {
             session->drawnMs = QDateTime::currentMSecsSinceEpoch();
             // The next edit must come in a later millisecond for a moment to lie between them.
@@ -295,9 +305,10 @@ void tst_ServerRecovery::printsTheHistory()
     const QList<QByteArray> lines = all.out.split('\n');
     QCOMPARE(lines.size(), 6);
     QVERIFY(lines.at(0).startsWith("CONN  ADDRESS"));
-    QVERIFY(lines.at(1).contains(drawer.toUtf8() + "  40000"));
-    QVERIFY(lines.at(2).contains(vandal.toUtf8() + "  40001"));
-    QVERIFY(lines.at(3).contains(repairer.toUtf8() + "  40002"));
+    // No names: "-" under NAME.
+    QVERIFY(lines.at(1).contains(drawer.toUtf8() + "  -     40000"));
+    QVERIFY(lines.at(2).contains(vandal.toUtf8() + "  -     40001"));
+    QVERIFY(lines.at(3).contains(repairer.toUtf8() + "  -     40002"));
     QVERIFY2(lines.at(4).startsWith("total: 13 edits from 3 connections"), lines.at(4));
 
     const Run vandalOnly =
@@ -453,7 +464,7 @@ void tst_ServerRecovery::refusesWithOneLine_data()
         << "" << QStringList{"restore", "FILE", "--at", "yesterday"}
         << QByteArray("--at needs a TIME");
     QTest::newRow("revert without an author")
-        << "" << revert << QByteArray("either --address or --connection");
+        << "" << revert << QByteArray("one of --address, --author or --connection");
     QTest::newRow("restore without a moment")
         << "" << QStringList{"restore", "FILE"} << QByteArray("restore needs --at TIME");
     QTest::newRow("an area outside the grid")
@@ -804,6 +815,58 @@ void tst_ServerRecovery::bansAndLocksLive()
     QVERIFY(vandalAgain.connectTo(server.port(), QHostAddress(vandal)));
     QVERIFY(vandalAgain.fetchPicture());
     QCOMPARE(server.terminate(), 0);
+}
+
+// An editor's name in history's NAME column, and --author in history, revert, ban and unban,
+// on the files and through the running server.
+void tst_ServerRecovery::namesAnAuthor()
+{
+    Session session;
+    QVERIFY(recordSession(&session, true));
+    const auto run = [this](const QStringList &arguments) {
+        return runServer(QStringList{arguments.at(0), m_path} + arguments.mid(1));
+    };
+    const Run all = run({"history"});
+    QVERIFY2(all.exitCode == 0, all.err.constData());
+    const QList<QByteArray> lines = all.out.split('\n');
+    QCOMPARE(lines.size(), 7);
+    QVERIFY2(lines.at(0).startsWith("CONN  ADDRESS    NAME      PORT"), lines.at(0).constData());
+    QVERIFY(lines.at(1).contains(drawer.toUtf8() + "  -        40000"));
+    QVERIFY(lines.at(2).contains(vandal.toUtf8() + "  mallory  40001"));
+    QVERIFY(lines.at(4).contains("127.0.0.6  mallory  40003"));
+    const Run named = run({"history", "--author", "mallory"});
+    QVERIFY2(named.out.contains("total: 6 edits from 2 connections,"), named.out.constData());
+    const Run badName = run({"history", "--author", "mal lory"});
+    QCOMPARE(badName.exitCode, 1);
+    QVERIFY2(badName.err.contains("--author needs an editor's NAME"), badName.err.constData());
+
+    // Both of the name's connections go back, the drawer's and the repairer's work stays.
+    const Run revert = run({"revert", "--author", "mallory"});
+    QVERIFY2(revert.exitCode == 0, revert.err.constData());
+    QVERIFY2(revert.out.startsWith("reverted author mallory: "), revert.out.constData());
+    QCOMPARE(readPicture(m_path), session.expectedRevert);
+    const std::optional<JournalRows> rows = JournalRows::read(JournalStore::journalPathFor(m_path));
+    QVERIFY(rows);
+    QCOMPARE(rows->connections.last().label,
+             QStringLiteral("revert author mallory by ") + userName());
+
+    // A ban of the name through the running server, listed, kept, and lifted.
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({QStringLiteral("--picture"), m_path}), server.failure());
+    const Run ban = run({"ban", "--author", "mallory", "--for", "2h"});
+    QVERIFY2(ban.exitCode == 0, ban.err.constData());
+    QVERIFY2(ban.out.startsWith("banned author mallory until "), ban.out.constData());
+    QVERIFY2(ban.out.endsWith(" (by the running server)\n"), ban.out.constData());
+    QVERIFY(run({"bans"}).out.startsWith("author mallory  by " + userName().toUtf8() + " at "));
+    const Run nobody = run({"ban", "--author", "nobody"});
+    QCOMPARE(nobody.exitCode, 1);
+    QVERIFY2(nobody.err.contains("author nobody matches nobody"), nobody.err.constData());
+    const Run both = run({"ban", "--author", "mallory", "--address", vandal});
+    QVERIFY2(both.err.contains("needs --address ADDRESS[/PREFIX] or --author NAME"),
+             both.err.constData());
+    QCOMPARE(run({"unban", "--author", "mallory"}).out,
+             QByteArray("unbanned author mallory (by the running server)\n"));
+    QCOMPARE(run({"bans"}).out, QByteArray("no bans\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_ServerRecovery)

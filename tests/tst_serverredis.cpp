@@ -495,6 +495,30 @@ void tst_ServerRedis::editsOfTheServerItselfReachEveryServer()
     QVERIFY(history);
     QTRY_VERIFY(history->connection(control) && history->connection(control)->leftMs >= 0);
     QCOMPARE(history->connection(control)->address, QStringLiteral("control"));
+    QCOMPARE(history->connection(control)->name, QString());
+
+    // A named editor's connection keeps its name beside its record, and --author finds it; a
+    // ban of the name (NAME:bans author:alice) reaches the store and refuses its edits.
+    const quint64 named = store.openNamedConnection(QHostAddress(QStringLiteral("127.0.0.7")), 7,
+                                                    QStringLiteral("alice"));
+    const QByteArray edit = command(Protocol::SetCellCommand, 1, 1, 1);
+    QCOMPARE(store.submit(named, Protocol::Command, edit), Picture::Applied);
+    QVERIFY(client->waitForRelays(1));
+    QTRY_COMPARE(history->connection(named).value_or(PictureHistory::Connection()).name,
+                 QStringLiteral("alice"));
+    ServerProcess tool(QStringLiteral(CELVANE_SERVER_PATH));
+    const QStringList redis{QStringLiteral("--redis"), m_redis->address()};
+    QCOMPARE(tool.runToExit(QStringList{"history"} + redis + QStringList{"--author", "alice"}), 0);
+    const QByteArray listed = tool.process().readAllStandardOutput();
+    QVERIFY2(listed.contains("127.0.0.7  alice") && listed.contains("total: 1 edit from 1 conn"),
+             listed.constData());
+    QCOMPARE(tool.runToExit(QStringList{"ban"} + redis + QStringList{"--author", "alice"}), 0);
+    QCOMPARE(m_redis->cli({"HEXISTS", "celvane:bans", "author:alice"}), "1");
+    QTRY_VERIFY(store.moderation().bansAuthor(QStringLiteral("alice"),
+                                              QDateTime::currentMSecsSinceEpoch()));
+    QCOMPARE(store.submit(named, Protocol::Command, edit), Picture::Banned);
+    QCOMPARE(tool.runToExit(QStringList{"unban"} + redis + QStringList{"--author", "alice"}), 0);
+    QCOMPARE(history->moderation(), std::optional<Moderation>(Moderation()));
 }
 
 void tst_ServerRedis::refusesWhatIsNotItsPicture_data()

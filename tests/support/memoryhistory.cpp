@@ -13,10 +13,11 @@ MemoryHistory::MemoryHistory(const Picture &start, qint64 startMs, int snapshotE
 }
 
 quint64 MemoryHistory::addConnection(const QString &address, quint16 port, qint64 connectedMs,
-                                     const QString &label)
+                                     const QString &label, const QString &name)
 {
     Connection connection;
     connection.label = label;
+    connection.name = name;
     connection.id = quint64(m_connections.size()) + 1;
     connection.address = address;
     connection.port = port;

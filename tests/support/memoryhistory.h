@@ -17,7 +17,7 @@ public:
     explicit MemoryHistory(const Picture &start, qint64 startMs = 0, int snapshotEvery = 1000);
 
     quint64 addConnection(const QString &address, quint16 port, qint64 connectedMs,
-                          const QString &label = QString());
+                          const QString &label = QString(), const QString &name = QString());
     // Applies the whole message to the picture and keeps it; false if the picture refuses it.
     bool addEdit(quint64 connection, qint64 timeMs, const QByteArray &message);
     // Keeps only the edits after seq, folding the rest into the picture after it.
