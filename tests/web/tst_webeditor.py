@@ -245,10 +245,30 @@ def cell_info(browser, page, x, y):
                     'return e.hidden ? "" : e.textContent;')), what='the cell info')
 
 
-def test_cell_info(browser, page):
-    """Who drew a cell: the page's editor by name, without the address."""
+def inked(browser, page, x, y):
+    """How many pixels of the overlay over a cell are drawn on."""
+    return browser.run("""
+        const r = window.celvane.geometry().cells[arguments[0]];
+        const data = document.getElementById('overlay').getContext('2d')
+            .getImageData(r.x, r.y, r.w, r.h).data;
+        let count = 0;
+        for (let i = 3; i < data.length; i += 4)
+            count += data[i] > 0;
+        return count;""", y * COLUMNS + x)
+
+
+def test_cell_info(browser, server, page):
+    """Who drew a cell: the page's editor by name, without the address; and each cell's
+    palette number, on request, over the picture."""
     info = cell_info(browser, page, 5, 5)
     assert info.startswith('Cell 5, 5: alice, ') and 'from' not in info, info
+    assert inked(browser, page, 5, 5) == 0
+    browser.driver.find_element('id', 'cell-numbers').click()
+    support.wait_for(lambda: inked(browser, page, 5, 5) > 0, what='the numbers')
+    # And remembers it.
+    page = Page(browser, server, ALICE)
+    assert browser.run('return document.getElementById("cell-numbers").checked;')
+    support.wait_for(lambda: inked(browser, page, 5, 5) > 0, what='the numbers again')
 
 
 def test_moderation(browser, server, window):
@@ -335,6 +355,7 @@ def test_without_key(browser, server, window):
     browser.open('about:blank')
     browser.open(server.url + '/#key=not-a-key-of-anyone')
     support.wait_for(lambda: 'key not accepted' in browser.status(), what='the refusal')
+
 
 
 def test_refused_corrected(browser, server):
@@ -449,7 +470,7 @@ def main():
             window = support.TcpClient(editing.port, '127.0.0.2')
             page = test_drawing(browser, editing, window)
             test_import(browser, editing, page, window, folder)
-            test_cell_info(browser, page)
+            test_cell_info(browser, editing, page)
             test_moderation(browser, editing, window)
             window.close()
 
