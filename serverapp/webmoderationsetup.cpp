@@ -86,15 +86,17 @@ std::optional<WebModeration::Banned> ban(PictureServer *server, JournalStore *jo
                                          ControlServer *control,
                                          const WebModeration::BanOrder &order, Failure *failure)
 {
-    if (!order.who.author.isEmpty())
-        return fail(failure, 400, QStringLiteral("this server bans by address")), std::nullopt;
     ControlClient::ModerationRequest request;
     request.change.kind = Moderation::Change::AddBan;
     request.change.ban.subnet = order.who.address;
+    request.change.ban.author = order.who.author;
     request.change.ban.setBy = order.by;
     request.change.ban.setMs = QDateTime::currentMSecsSinceEpoch();
     request.change.ban.untilMs = order.untilMs;
     request.change.ban.reason = order.reason;
+    if (order.revert && !order.who.author.isEmpty())
+        return fail(failure, 400, QStringLiteral("this server reverts by connection or address")),
+               std::nullopt;
     if (order.revert) {
         PictureHistory *history = historyOf(journal, failure);
         if (!history)
@@ -157,11 +159,10 @@ WebModeration WebModerationSetup::hooks(PictureServer *server, JournalStore *jou
         return ban(server, journal, control, order, failure);
     };
     hooks.unban = [control](const WebModeration::Selector &who, const QString &, Failure *failure) {
-        if (!who.author.isEmpty())
-            return fail(failure, 400, QStringLiteral("this server bans by address"));
         Moderation::Change change;
         change.kind = Moderation::Change::RemoveBan;
         change.ban.subnet = who.address;
+        change.ban.author = who.author;
         return moderate(control, change, failure);
     };
     hooks.lock = [control](const Moderation::Lock &lock, Failure *failure) {

@@ -183,8 +183,12 @@ void tst_WebApi::init()
         Moderation moderation;
         QString error;
         Moderation::Change change;
-        change.ban = {*Subnet::parse(QStringLiteral("127.0.0.0/24"), &error), QStringLiteral("mia"),
-                      sevenForty, -1, QStringLiteral("spam \"again\"")};
+        change.ban = {*Subnet::parse(QStringLiteral("127.0.0.0/24"), &error),
+                      QStringLiteral("mia"),
+                      sevenForty,
+                      -1,
+                      QStringLiteral("spam \"again\""),
+                      QString()};
         moderation.apply(change, &error);
         change.kind = Moderation::Change::AddLock;
         change.lock = {QRect(1, 2, 3, 4),
@@ -501,7 +505,7 @@ void tst_WebApi::ordersReachTheHooks()
 void tst_WebApi::listingsAreJson()
 {
     QCOMPARE(ask("GET", "/api/moderation", moderatorKey).body,
-             QByteArray(R"({"bans":[{"address":"127.0.0.0/24","by":"mia",)"
+             QByteArray(R"({"bans":[{"address":"127.0.0.0/24","author":null,"by":"mia",)"
                         "\"set\":\"2026-12-08T07:40:00.123Z\",\"until\":null,\"reason\":\"spam "
                         "\\\"again\\\"\"}],"
                         R"("locks":[{"area":[1,2,3,4],"except":["127.0.0.3"],"by":"root",)"

@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -118,8 +117,7 @@ std::optional<WebModeration::Selector> ModerationJson::selector(const QJsonObjec
     }
     if (const std::optional<QString> author =
             text(object, QLatin1String("author"), MaxNameLength, error)) {
-        static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9_.-]+$"));
-        if (!name.match(*author).hasMatch()) {
+        if (!Moderation::isAuthorName(*author)) {
             *error = QStringLiteral("\"author\" must be an editor's name");
             return std::nullopt;
         }
@@ -268,7 +266,9 @@ QByteArray ModerationJson::listing(const Moderation &moderation)
     QByteArray json = "{\"bans\":[";
     bool first = true;
     for (const Moderation::Ban &ban : moderation.bans()) {
-        json += QByteArray(first ? "" : ",") + "{\"address\":" + quoted(ban.subnet.toString()) +
+        json += QByteArray(first ? "" : ",") +
+                "{\"address\":" + (ban.author.isEmpty() ? quoted(ban.subnet.toString()) : "null") +
+                ",\"author\":" + (ban.author.isEmpty() ? "null" : quoted(ban.author)) +
                 ",\"by\":" + quoted(ban.setBy) + ",\"set\":" + quoted(isoTime(ban.setMs)) +
                 ",\"until\":" + (ban.untilMs < 0 ? "null" : quoted(isoTime(ban.untilMs))) +
                 ",\"reason\":" + quoted(ban.reason) + '}';
