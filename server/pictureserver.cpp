@@ -176,8 +176,7 @@ void PictureServer::setAllowed(const QList<QPair<QHostAddress, int>> &subnets)
 
 bool PictureServer::bansEditor(const QString &editor) const
 {
-    Q_UNUSED(editor);
-    return false;
+    return m_store->moderation().bansAuthor(editor, QDateTime::currentMSecsSinceEpoch());
 }
 
 int PictureServer::closeClientsFrom(const ClientMatch &matches, const QString &reason)

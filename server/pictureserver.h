@@ -44,8 +44,12 @@
 // it is the server that holds the client back. Anything it cannot apply is refused, counted and
 // logged for the first few, and not relayed; a client that keeps sending such messages is closed.
 //
-// Clients of another transport (web viewers) are added by their transport through a ClientOutput
-// and go through the same limits, sessions, deadlines and relay pass as the server's own.
+// Clients of another transport (web pages) are added by their transport through a ClientOutput
+// and go through the same limits, sessions, deadlines and relay pass as the server's own. They
+// watch until their transport lets them edit (grantEditing()), under an editor's name or none;
+// since they cannot be left unread, what they send beyond their edit allowance waits in the
+// server, within MaxHeldInput, and is applied as the allowance returns. All the connections of
+// one named editor spend one allowance and wait one cooldown.
 //
 // The limits change on the running server: a client that a lowered limit or a shorter allow list
 // no longer admits is closed, the others carry on without a gap.

@@ -33,11 +33,14 @@ public:
     virtual quint64 openConnection(const QHostAddress &address, quint16 port) = 0;
     // The same for a client that said who it is (a web page opened with an editor's key): its
     // edits are recorded under the name too, where the store keeps a history.
+    // A store without a history records nothing more, but still judges the connection's edits
+    // by its name too (a ban of an author).
     virtual quint64 openNamedConnection(const QHostAddress &address, quint16 port,
                                         const QString &name)
     {
-        Q_UNUSED(name);
-        return openConnection(address, port);
+        const quint64 id = openConnection(address, port);
+        noteAddress(id, address, name);
+        return id;
     }
     virtual void closeConnection(quint64 connection) = 0;
     // A connection of the server's own for one action nobody's window sent (a revert, a

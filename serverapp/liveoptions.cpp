@@ -102,6 +102,9 @@ void loadKeys(WebFrontEnd *web, const OptionValues &values)
                    .arg(web->access().keys().size());
         return;
     }
+    qCInfo(lcServer).noquote() << QStringLiteral("--web-keys: %1 editors from %2")
+                                      .arg(keys->size())
+                                      .arg(values.value("web-keys").toString());
     web->setKeys(std::move(*keys));
 }
 

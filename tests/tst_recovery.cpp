@@ -1046,6 +1046,22 @@ void tst_Recovery::clearAroundALock()
     QVERIFY(!store.changeModeration(change, &error));
     QCOMPARE(error, QStringLiteral("no lock on the area 2,2,3,3 (see locks)"));
     QCOMPARE(store.submit(sender, Protocol::Command, clear()), Picture::Applied);
+
+    // A ban of an author holds that name's connections, from the address of anyone else.
+    change.kind = Moderation::Change::AddBan;
+    change.ban.author = QStringLiteral("mallory");
+    QVERIFY(store.changeModeration(change, &error));
+    const QHostAddress shared(QStringLiteral("127.0.0.5"));
+    const quint64 mallory = store.openNamedConnection(shared, 2, QStringLiteral("mallory"));
+    const quint64 alice = store.openNamedConnection(shared, 3, QStringLiteral("alice"));
+    QCOMPARE(store.submit(mallory, Protocol::Command, setCell(1, 1, 1)), Picture::Banned);
+    QCOMPARE(store.submit(alice, Protocol::Command, setCell(1, 1, 1)), Picture::Applied);
+    QCOMPARE(store.submit(sender, Protocol::Command, setCell(1, 1, 2)), Picture::Applied);
+    change.kind = Moderation::Change::RemoveBan;
+    QVERIFY(store.changeModeration(change, &error));
+    QVERIFY(!store.changeModeration(change, &error));
+    QCOMPARE(error, QStringLiteral("author mallory is not banned"));
+    QCOMPARE(store.submit(mallory, Protocol::Command, setCell(1, 1, 3)), Picture::Applied);
 }
 
 // Seeded from a history written before it started, over more than one chunk of the scan, then

@@ -19,7 +19,9 @@
 #include <QtTest>
 
 #include <csignal>
+
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -100,6 +102,7 @@ private slots:
     void reload();
     void brokenFileChangesNothing();
     void reloadNeedsARunningServer();
+    void webKeysAreReadAgainOnEveryReload();
     void manualListsTheOptions();
     void shippedFileMatchesTheTemplate();
 
@@ -391,6 +394,49 @@ void tst_ServerConfig::brokenFileChangesNothing()
     ServerClient newcomer;
     QVERIFY(newcomer.connectTo(server.port(), QHostAddress(QStringLiteral("127.0.0.3"))));
     QVERIFY(newcomer.fetchPicture());
+}
+
+void tst_ServerConfig::webKeysAreReadAgainOnEveryReload()
+{
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("celvane-server.conf"));
+    const QString keys = dir.filePath(QStringLiteral("keys"));
+    const QByteArray keysPath = keys.toUtf8();
+    const auto setMode = [&](mode_t mode) {
+        return ::chmod(keysPath.constData(), mode) == 0;
+    };
+    QVERIFY(writeFile(keys, "alice alice-key-0123456789\nbob bob-key-9876543210ab moderator\n"));
+    QVERIFY(writeFile(config, "http = 127.0.0.1:0\nweb-keys = " + keysPath + "\n"));
+
+    // Others may read it: refused at start, saying which file and why.
+    QVERIFY(setMode(0644));
+    ServerProcess refused(QStringLiteral(CELVANE_SERVER_PATH));
+    QCOMPARE(refused.runToExit({"--config", config, "--port", "0"}), 2);
+    QVERIFY2(refused.standardError().contains("--web-keys: " + keysPath +
+                                              " may be read or written by others (mode 644)"),
+             refused.standardError().constData());
+
+    QVERIFY(setMode(0600));
+    ServerProcess server(QStringLiteral(CELVANE_SERVER_PATH));
+    QVERIFY2(server.start({"--config", config}), server.failure());
+    QCOMPARE(server.countLogLines("--web-keys: 2 editors from " + keysPath), 1);
+    const auto reload = [&] {
+        const int before = server.countLogLines("reload: read ");
+        QCOMPARE(::kill(pid_t(server.process().processId()), SIGHUP), 0);
+        QTRY_COMPARE(server.countLogLines("reload: read "), before + 1);
+    };
+    // The configuration is as it was, the keys file is not: read again all the same.
+    QVERIFY(writeFile(keys, "alice alice-key-0123456789\n"));
+    reload();
+    QTRY_COMPARE(server.countLogLines("--web-keys: 1 editors from " + keysPath), 1);
+    // A file others may read now leaves the keys in use, with one line.
+    QVERIFY(writeFile(keys, "alice alice-key-0123456789\nbob bob-key-9876543210ab\n"));
+    QVERIFY(setMode(0640));
+    reload();
+    QTRY_COMPARE(server.countLogLines("may be read or written by others (mode 640): it holds keys; "
+                                      "chmod 600 it; keeping the 1 keys in use"),
+                 1);
+    QVERIFY(server.isRunning());
 }
 
 void tst_ServerConfig::reloadNeedsARunningServer()

@@ -2,6 +2,7 @@
 #include "connection/protocol.h"
 #include "model/canvasformat.h"
 #include "model/imagetocells.h"
+#include "server/moderation.h"
 #include "server/picturehistory.h"
 #include "server/picturerenderer.h"
 #include "server/pictureserver.h"
@@ -78,10 +79,14 @@ private Q_SLOTS:
     void pageRoles_data();
     void pageRoles();
     void refusedEditOfAPageIsCorrected();
+    void editingEndsWithTheRightToEdit_data();
+    void editingEndsWithTheRightToEdit();
     void pageFloodIsHeldToTheEditRate_data();
     void pageFloodIsHeldToTheEditRate();
     void tabsOfOneNameShareTheAllowance_data();
     void tabsOfOneNameShareTheAllowance();
+    void tabsOfOneNameShareTheCooldown_data();
+    void tabsOfOneNameShareTheCooldown();
     void importGivesTheDesktopRows_data();
     void importGivesTheDesktopRows();
     void importBounds_data();
@@ -1212,6 +1217,73 @@ void tst_WebFrontEnd::refusedEditOfAPageIsCorrected()
     QVERIFY(!page.closed);
 }
 
+void tst_WebFrontEnd::editingEndsWithTheRightToEdit_data()
+{
+    QTest::addColumn<QByteArray>("key"); // null: none
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("closed");
+
+    QTest::newRow("author banned") << aliceKey << "ban alice" << true;
+    QTest::newRow("another author banned") << aliceKey << "ban bob" << false;
+    QTest::newRow("key gone") << aliceKey << "keys of bob" << true;
+    QTest::newRow("key given to another name") << aliceKey << "alice's key to carol" << true;
+    QTest::newRow("keys read again") << aliceKey << "same keys" << false;
+    QTest::newRow("anyone may no longer edit") << QByteArray() << "no web-edit" << true;
+    QTest::newRow("a key outlasts web-edit") << aliceKey << "no web-edit" << false;
+}
+
+void tst_WebFrontEnd::editingEndsWithTheRightToEdit()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QString, change);
+    QFETCH(bool, closed);
+    m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    m_web->setEditForAll(true);
+    TestPage page(m_web->serverPort());
+    QVERIFY(page.waitConnected());
+    QVERIFY(page.ask(key).contains(QStringLiteral("\"edit\":true")));
+    QCOMPARE(m_server->clientCount(), 1);
+
+    const auto ban = [this](const QString &author) {
+        Moderation::Change ban;
+        ban.ban.author = author;
+        QString error;
+        QVERIFY2(m_server->store()->changeModeration(ban, &error), qPrintable(error));
+    };
+    if (change == QLatin1String("ban alice"))
+        ban(QStringLiteral("alice"));
+    else if (change == QLatin1String("ban bob"))
+        ban(QStringLiteral("bob"));
+    else if (change == QLatin1String("keys of bob"))
+        m_web->setKeys(*WebKeys::parse("bob " + bobKey, nullptr));
+    else if (change == QLatin1String("alice's key to carol"))
+        m_web->setKeys(*WebKeys::parse("carol " + aliceKey, nullptr));
+    else if (change == QLatin1String("same keys"))
+        m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    else
+        m_web->setEditForAll(false);
+
+    if (!closed) {
+        // Still drawing: its edit is applied.
+        page.socket.sendBinaryMessage(Protocol::encodeHello() + setCell(3, 4, 5));
+        QTRY_COMPARE(m_server->picture().cell(3, 4), quint8(5));
+        QVERIFY(!page.closed);
+        return;
+    }
+    QTRY_VERIFY(page.closed);
+    QTRY_COMPARE(m_server->clientCount(), 0);
+    if (!change.startsWith(QLatin1String("ban"))) {
+        QCOMPARE(int(page.socket.closeCode()), WebViewer::KeyCloseCode);
+        return;
+    }
+    // A banned author's key opens no page any more.
+    TestPage again(m_web->serverPort());
+    QVERIFY(again.waitConnected());
+    QCOMPARE(again.ask(key), QString());
+    QCOMPARE(int(again.socket.closeCode()), WebViewer::KeyCloseCode);
+    QCOMPARE(again.socket.closeReason(), QStringLiteral("banned"));
+}
+
 void tst_WebFrontEnd::pageFloodIsHeldToTheEditRate_data()
 {
     QTest::addColumn<bool>("page");
@@ -1315,6 +1387,34 @@ void tst_WebFrontEnd::tabsOfOneNameShareTheAllowance()
         observer.relaysReceived() <= allowed,
         qPrintable(
             QStringLiteral("%1 relays, %2 allowed").arg(observer.relaysReceived()).arg(allowed)));
+}
+
+void tst_WebFrontEnd::tabsOfOneNameShareTheCooldown_data()
+{
+    QTest::addColumn<QByteArray>("secondKey");
+    QTest::addColumn<bool>("secondApplied");
+
+    QTest::newRow("one name") << aliceKey << false;
+    QTest::newRow("two names") << bobKey << true;
+}
+
+void tst_WebFrontEnd::tabsOfOneNameShareTheCooldown()
+{
+    QFETCH(QByteArray, secondKey);
+    QFETCH(bool, secondApplied);
+    m_server->setCooldown(60 * 60 * 1000);
+    m_web->setKeys(*WebKeys::parse(testKeys, nullptr));
+    TestPage first(m_web->serverPort());
+    TestPage second(m_web->serverPort());
+    QVERIFY(first.waitConnected() && second.waitConnected());
+    QVERIFY(first.ask(aliceKey).contains(QStringLiteral("\"edit\":true")));
+    QVERIFY(second.ask(secondKey).contains(QStringLiteral("\"edit\":true")));
+    first.socket.sendBinaryMessage(Protocol::encodeHello() + setCell(1, 1, 1));
+    QTRY_COMPARE(m_server->picture().cell(1, 1), quint8(1));
+    second.socket.sendBinaryMessage(Protocol::encodeHello() + setCell(2, 2, 2));
+    QTRY_COMPARE(m_server->counters().messages, 4u);
+    QCOMPARE(m_server->picture().cell(2, 2), quint8(secondApplied ? 2 : EmptyCell));
+    QCOMPARE(m_server->counters().refused, secondApplied ? 0u : 1u);
 }
 
 void tst_WebFrontEnd::importGivesTheDesktopRows_data()

@@ -6,7 +6,6 @@
 #include "server/pictureserver.h"
 #include "web/httprequest.h"
 #include "web/webapi.h"
-#include "web/webimport.h"
 #include "web/webviewer.h"
 
 #include <QBuffer>
@@ -233,7 +232,7 @@ void WebFrontEnd::readRequests(Connection *connection)
         if (result.state == HttpParseResult::Incomplete) {
             if (result.awaitedBytes > 0 && connection->awaitedBytes == 0) {
                 // Refused before its body is read, when the head says enough.
-                if (const int status = refusalOfImport(request, connection->address)) {
+                if (const int status = refusalOnHead(request, connection->address)) {
                     refuse(connection, status,
                            status == 429 ? "one import a second" : "may not edit");
                     return;
@@ -474,62 +473,24 @@ void WebFrontEnd::closeViewersNoLongerAllowed()
 
 void WebFrontEnd::answerPost(Connection *connection, const HttpRequest &request)
 {
-    if (request.method == "POST" && request.path == "/import") {
-        import(connection, request);
+    if (request.path == "/import") {
+        const WebImport::Answer answer =
+            m_import.answer(request, connection->address, m_access,
+                            m_server ? m_server->picture().formatNumber() : Picture::DefaultFormat,
+                            m_clock.elapsed());
+        send(connection, answer.status,
+             answer.status == 200 ? "application/octet-stream" : "text/plain; charset=utf-8",
+             answer.body, request.keepAlive);
         return;
     }
     send(connection, 404, "text/plain; charset=utf-8", "not found\n", request.keepAlive);
 }
 
-int WebFrontEnd::refusalOfImport(const HttpRequest &request, const QHostAddress &address) const
+int WebFrontEnd::refusalOnHead(const HttpRequest &head, const QHostAddress &address) const
 {
-    if (request.path != "/import")
-        return 0;
-    const QByteArray authorization = request.header("authorization");
-    const bool mayEdit = authorization.isEmpty()
-                             ? m_access.editForAll()
-                             : m_access.editorFor(WebAccess::bearerKey(authorization)).has_value();
-    if (!mayEdit)
-        return 403;
-    const auto last = m_lastImport.find(address.toString());
-    if (last != m_lastImport.end() && m_clock.elapsed() - last->second < 1000)
-        return 429;
+    if (head.path == "/import")
+        return m_import.refusal(head, address, m_access, m_clock.elapsed());
     return 0;
-}
-
-void WebFrontEnd::import(Connection *connection, const HttpRequest &request)
-{
-    const bool keepAlive = request.keepAlive;
-    const auto plain = [&](int status, const QByteArray &text) {
-        send(connection, status, "text/plain; charset=utf-8", text, keepAlive);
-    };
-    if (const int status = refusalOfImport(request, connection->address)) {
-        plain(status, status == 429 ? "one import a second\n" : "may not edit\n");
-        return;
-    }
-    const QUrlQuery items(QString::fromLatin1(request.query));
-    int format = m_server ? m_server->picture().formatNumber() : 0;
-    if (items.hasQueryItem(QStringLiteral("format"))) {
-        bool ok = false;
-        format = items.queryItemValue(QStringLiteral("format")).toInt(&ok);
-        if (!ok || format < 0 || format >= canvasFormats().size()) {
-            plain(400,
-                  "format must be 0 to " + QByteArray::number(canvasFormats().size() - 1) + '\n');
-            return;
-        }
-    }
-    const qint64 now = m_clock.elapsed();
-    if (m_lastImport.size() > 1024) {
-        // Addresses whose second is over are as good as new.
-        for (auto entry = m_lastImport.begin(); entry != m_lastImport.end();)
-            entry = now - entry->second >= 1000 ? m_lastImport.erase(entry) : std::next(entry);
-    }
-    m_lastImport[connection->address.toString()] = now;
-    const WebImport::Result result = WebImport::rows(request.body, *canvasFormats().at(format));
-    if (result.status != 200)
-        plain(result.status, result.body);
-    else
-        send(connection, 200, "application/octet-stream", result.body, keepAlive);
 }
 
 bool WebFrontEnd::takeRender(const QHostAddress &address)

@@ -2,6 +2,7 @@
 
 #include "web/webaccess.h"
 #include "web/webhistory.h"
+#include "web/webimport.h"
 #include "web/webmoderation.h"
 
 #include <QByteArray>
@@ -109,9 +110,9 @@ private:
     void readRequests(Connection *connection);
     void answer(Connection *connection, const HttpRequest &request);
     void answerPost(Connection *connection, const HttpRequest &request);
-    // Why a request for the route may not go on, as a status (0: it may); takes nothing.
-    int refusalOfImport(const HttpRequest &request, const QHostAddress &address) const;
-    void import(Connection *connection, const HttpRequest &request);
+    // Why the head of a request with a body on its way turns it away, as a status; 0 if it does
+    // not.
+    int refusalOnHead(const HttpRequest &head, const QHostAddress &address) const;
     void closeViewersNoLongerAllowed();
     // Answers with an error and closes; one log line.
     void refuse(Connection *connection, int status, const QByteArray &reason);
@@ -144,8 +145,7 @@ private:
     std::map<std::pair<QString, quint16>, qintptr> m_upgrading;
     std::unordered_map<WebViewer *, std::unique_ptr<WebViewer>> m_viewers;
     WebAccess m_access;
-    // When each address last had an image imported, for one a second at most.
-    std::unordered_map<QString, qint64> m_lastImport;
+    WebImport m_import;
 
     struct RenderBudget
     {

@@ -1,5 +1,7 @@
 #include "web/webkeys.h"
 
+#include "server/moderation.h"
+
 #include <QFile>
 #include <QSet>
 
@@ -29,19 +31,6 @@ bool sameBytes(QByteArrayView a, QByteArrayView b)
 
 } // namespace
 
-bool WebKeys::isName(QByteArrayView text)
-{
-    if (text.isEmpty() || text.size() > MaxNameLength)
-        return false;
-    for (const char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
 std::optional<WebKeys> WebKeys::parse(QByteArrayView text, QString *problem)
 {
     WebKeys keys;
@@ -59,7 +48,8 @@ std::optional<WebKeys> WebKeys::parse(QByteArrayView text, QString *problem)
         const QList<QByteArray> words = line.simplified().split(' ');
         if (words.size() < 2 || words.size() > 3)
             return fail(QStringLiteral("needs NAME KEY [moderator]"));
-        if (!isName(words.at(0)))
+        // The names a ban or the history can name.
+        if (!Moderation::isAuthorName(QString::fromLatin1(words.at(0))))
             return fail(
                 QStringLiteral("a NAME is 1 to %1 of A-Z a-z 0-9 _ . -").arg(MaxNameLength));
         const QByteArray &key = words.at(1);
@@ -124,10 +114,4 @@ std::optional<WebEditor> WebKeys::find(QByteArrayView key) const
     if (key.size() < MinKeyLength || !found)
         return std::nullopt;
     return found->editor;
-}
-
-bool WebKeys::hasName(const QString &name) const
-{
-    return std::any_of(m_entries.begin(), m_entries.end(),
-                       [&](const Entry &entry) { return entry.editor.name == name; });
 }

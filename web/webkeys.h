@@ -31,11 +31,8 @@ public:
 
     // The editor whose key this is.
     std::optional<WebEditor> find(QByteArrayView key) const;
-    bool hasName(const QString &name) const;
     bool isEmpty() const { return m_entries.empty(); }
     qsizetype size() const { return qsizetype(m_entries.size()); }
-
-    static bool isName(QByteArrayView text);
 
 private:
     struct Entry

@@ -150,9 +150,8 @@ void WebViewer::textReceived(const QString &text)
     std::optional<WebEditor> editor;
     if (request.contains(QLatin1String("key"))) {
         // Never logged: the page is told, the log says only that a key was refused.
-        editor = m_access
-                     ? m_access->editorFor(request.value(QLatin1String("key")).toString().toUtf8())
-                     : std::nullopt;
+        m_key = request.value(QLatin1String("key")).toString().toUtf8();
+        editor = m_access ? m_access->editorFor(m_key) : std::nullopt;
         if (!editor) {
             refuse(QStringLiteral("key not accepted"), KeyCloseCode, "key_not_accepted");
             return;
@@ -191,7 +190,9 @@ void WebViewer::checkAccess()
 {
     if (m_role != Role::Editor || !m_joined || !m_access)
         return;
-    if (m_editor.isEmpty() ? !m_access->editForAll() : !m_access->keys().hasName(m_editor))
+    const std::optional<WebEditor> editor =
+        m_key.isEmpty() ? std::nullopt : m_access->editorFor(m_key);
+    if (m_key.isEmpty() ? !m_access->editForAll() : !editor || editor->name != m_editor)
         refuse(QStringLiteral("may no longer edit"), KeyCloseCode, "key_not_accepted");
 }
 

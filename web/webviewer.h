@@ -58,7 +58,8 @@ public:
     // Whether bytes hold whole Hello messages and nothing else.
     static bool isOnlyHellos(QByteArrayView bytes);
 
-    // The access changed (a reload): an editing page that it no longer lets edit is closed.
+    // The access changed (a reload): an editing page that it no longer lets edit (its key gone or
+    // given to another name, --web-edit turned off) is closed.
     void checkAccess();
 
 Q_SIGNALS:
@@ -83,6 +84,7 @@ private:
     const WebAccess *m_access = nullptr;
     Role m_role = Role::Undecided;
     QString m_editor; // the editor's name, for a page opened with a key
+    QByteArray m_key; // and that key, to see whether a reload keeps it
     bool m_joined = false;
     bool m_finished = false;
     int m_closeCode = 0; // 0: abort
