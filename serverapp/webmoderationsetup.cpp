@@ -2,6 +2,7 @@
 
 #include "journal/journalstore.h"
 #include "journal/moment.h"
+#include "recovery/cellauthorship.h"
 #include "recovery/controlserver.h"
 #include "recovery/recoveryplanner.h"
 #include "server/pictureserver.h"
@@ -45,21 +46,18 @@ PictureHistory *historyOf(JournalStore *journal, Failure *failure)
 std::optional<PictureChange> revertOf(RecoveryPlanner &planner, const WebModeration::Selector &who,
                                       const RecoveryPlanner::Span &span)
 {
-    if (who.connection) {
-        RecoveryPlanner::Author author;
-        author.connection = who.connection;
-        return planner.revert(author, span);
-    }
-    return planner.revert(who.address, span);
+    if (who.author.isEmpty() && !who.connection)
+        return planner.revert(who.address, span);
+    RecoveryPlanner::Author author;
+    author.connection = who.connection;
+    author.name = who.author;
+    return planner.revert(author, span);
 }
 
 std::optional<WebModeration::Reverted> revert(JournalStore *journal, ControlServer *control,
                                               const WebModeration::RevertOrder &order,
                                               Failure *failure)
 {
-    if (!order.who.author.isEmpty())
-        return fail(failure, 400, QStringLiteral("this server reverts by connection or address")),
-               std::nullopt;
     PictureHistory *history = historyOf(journal, failure);
     if (!history)
         return std::nullopt;
@@ -94,9 +92,6 @@ std::optional<WebModeration::Banned> ban(PictureServer *server, JournalStore *jo
     request.change.ban.setMs = QDateTime::currentMSecsSinceEpoch();
     request.change.ban.untilMs = order.untilMs;
     request.change.ban.reason = order.reason;
-    if (order.revert && !order.who.author.isEmpty())
-        return fail(failure, 400, QStringLiteral("this server reverts by connection or address")),
-               std::nullopt;
     if (order.revert) {
         PictureHistory *history = historyOf(journal, failure);
         if (!history)
@@ -117,6 +112,38 @@ std::optional<WebModeration::Banned> ban(PictureServer *server, JournalStore *jo
         return fail(failure, 400, reply.message), std::nullopt;
     return WebModeration::Banned{before - server->clientCount(),
                                  reply.outcome.cells + reply.outcome.colours};
+}
+
+std::optional<WebModeration::CellChange> lastChange(CellAuthorship *authorship, int x, int y,
+                                                    Failure *failure)
+{
+    const CellAuthorship::Cell cell = authorship->cell(x, y);
+    if (cell.state == CellAuthorship::NotKnownYet)
+        return fail(failure, 503, QStringLiteral("still reading the history; try again shortly")),
+               std::nullopt;
+    WebModeration::CellChange change;
+    change.changed = cell.state == CellAuthorship::Changed;
+    if (change.changed) {
+        change.name = cell.who.name;
+        change.connection = cell.connection;
+        change.timeMs = cell.timeMs;
+        change.address = cell.who.address;
+    }
+    return change;
+}
+
+std::optional<WebModeration::Authors> authors(CellAuthorship *authorship, qint64 sinceMs,
+                                              Failure *failure)
+{
+    QString error;
+    const std::optional<CellAuthorship::Authors> found = authorship->authorsSince(sinceMs, &error);
+    if (!found)
+        return fail(failure, 503, error), std::nullopt;
+    WebModeration::Authors list{found->sinceMs, {}};
+    for (const CellAuthorship::Author &author : found->authors)
+        list.authors.append(
+            {author.name, author.connection, author.edits, author.lastMs, author.addresses});
+    return list;
 }
 
 bool moderate(ControlServer *control, const Moderation::Change &change, Failure *failure)
@@ -181,6 +208,16 @@ WebModeration WebModerationSetup::hooks(PictureServer *server, JournalStore *jou
         return hooks;
     hooks.revert = [journal, control](const WebModeration::RevertOrder &order, Failure *failure) {
         return revert(journal, control, order, failure);
+    };
+    // Kept up to date with every edit from now on, and seeded from the history meanwhile.
+    auto *authorship = new CellAuthorship(
+        server->store(), [journal] { return journal->history(); }, web);
+    authorship->start();
+    hooks.lastChange = [authorship](int x, int y, Failure *failure) {
+        return lastChange(authorship, x, y, failure);
+    };
+    hooks.authors = [authorship](qint64 sinceMs, Failure *failure) {
+        return authors(authorship, sinceMs, failure);
     };
     return hooks;
 }

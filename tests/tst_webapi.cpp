@@ -115,17 +115,18 @@ void tst_WebApi::init()
             return WebModeration::CellChange{true, QString(), 5, sevenForty, QStringLiteral("::1")};
         return WebModeration::CellChange{};
     };
-    hooks.authors =
-        [this](qint64 sinceMs,
-               WebModeration::Failure *) -> std::optional<QList<WebModeration::Author>> {
+    // A history too busy to read since the hour asked for answers from a minute later.
+    hooks.authors = [this](qint64 sinceMs,
+                           WebModeration::Failure *) -> std::optional<WebModeration::Authors> {
         m_order = QStringLiteral("authors since %1").arg(sinceMs);
-        return QList<WebModeration::Author>{
-            {QString(), 5, 2, sevenForty - 1000, {QStringLiteral("::1")}},
-            {QStringLiteral("alice"),
-             0,
-             9,
-             sevenForty,
-             {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}}};
+        return WebModeration::Authors{
+            sinceMs + 60000,
+            {{QString(), 5, 2, sevenForty - 1000, {QStringLiteral("::1")}},
+             {QStringLiteral("alice"),
+              0,
+              9,
+              sevenForty,
+              {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}}}};
     };
     hooks.revert =
         [this](const WebModeration::RevertOrder &order,
@@ -513,7 +514,7 @@ void tst_WebApi::listingsAreJson()
                         "\n"));
     // An hour unless told; the most edits first.
     const QByteArray authors =
-        R"({"since":"2026-12-08T06:40:00.123Z","authors":[)"
+        R"({"since":"2026-12-08T06:41:00.123Z","authors":[)"
         R"({"name":"alice","connection":null,"edits":9,"last":"2026-12-08T07:40:00.123Z",)"
         R"("addresses":["127.0.0.2","127.0.0.3"]},)"
         R"({"name":null,"connection":5,"edits":2,"last":"2026-12-08T07:39:59.123Z",)"

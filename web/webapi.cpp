@@ -211,11 +211,10 @@ WebApi::Answer WebApi::authors(const QByteArray &query)
     if (!sinceMs)
         return failed(400, QStringLiteral("since: %1").arg(error));
     WebModeration::Failure failure;
-    const std::optional<QList<WebModeration::Author>> authors =
-        m_moderation.authors(*sinceMs, &failure);
+    const std::optional<WebModeration::Authors> authors = m_moderation.authors(*sinceMs, &failure);
     if (!authors)
         return failed(failure);
-    return json(200, ModerationJson::authors(*sinceMs, *authors, true));
+    return json(200, ModerationJson::authors(authors->sinceMs, authors->authors, true));
 }
 
 std::optional<qint64> WebApi::moment(const QJsonObject &object, QLatin1String field, QString *error)

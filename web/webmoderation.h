@@ -52,6 +52,12 @@ struct WebModeration
         qint64 lastMs = 0;
         QStringList addresses;
     };
+    struct Authors
+    {
+        // Later than asked for when the history had too many edits since to read them all.
+        qint64 sinceMs = 0;
+        QList<Author> authors;
+    };
 
     // Whose edits, or whom a ban names: exactly one of these is set.
     struct Selector
@@ -96,7 +102,7 @@ struct WebModeration
     // Reads since, until and TIME values, as ?at= does.
     TimeParser parseTime;
     std::function<std::optional<CellChange>(int x, int y, Failure *failure)> lastChange;
-    std::function<std::optional<QList<Author>>(qint64 sinceMs, Failure *failure)> authors;
+    std::function<std::optional<Authors>(qint64 sinceMs, Failure *failure)> authors;
     std::function<std::optional<Reverted>(const RevertOrder &order, Failure *failure)> revert;
     std::function<std::optional<Banned>(const BanOrder &order, Failure *failure)> ban;
     std::function<bool(const Selector &who, const QString &by, Failure *failure)> unban;
