@@ -21,6 +21,7 @@
     let banSelector = null;
     let area = null;        // the rectangle being dragged out: { from, to } in cells
     let locks = [];
+    let authorsSince = null; // the server's own moment for "an hour ago"
 
     function say(text) {
         messageText.textContent = text;
@@ -72,6 +73,7 @@
         const answer = await call('GET', '/api/authors?since=1h');
         if (!answer)
             return;
+        authorsSince = typeof answer.since === 'string' ? answer.since : null;
         const rows = (answer.authors || []).map((author) => {
             const named = typeof author.name === 'string';
             const label = named ? author.name : 'connection ' + author.connection;
@@ -96,12 +98,27 @@
 
     // ---- Revert ----
 
+    // The hour the authors list covers, but no earlier than the history keeps: the server
+    // refuses a revert that reaches back beyond it. Both moments are the server's.
+    async function revertSince() {
+        let since = authorsSince;
+        try {
+            const kept = await (await celvane.fetch('/history')).json();
+            if (kept.first && (!since || Date.parse(kept.first) > Date.parse(since)))
+                since = kept.first;
+        } catch (error) {
+            // The hour alone, then.
+        }
+        return since || '1h';
+    }
+
     async function previewRevert(selector) {
-        const answer = await call('POST', '/api/revert',
-                                  Object.assign({ since: '1h', preview: true }, selector));
+        const order = Object.assign({ since: await revertSince() }, selector);
+        const answer = await call('POST', '/api/revert', Object.assign({ preview: true }, order));
         if (!answer)
             return;
-        preview = { selector: selector, cells: Array.isArray(answer.cells) ? answer.cells : [] };
+        preview = { order: order, selector: selector,
+                    cells: Array.isArray(answer.cells) ? answer.cells : [] };
         revertSummary.textContent = 'Reverting ' + describe(selector) + ' changes ' +
                                     answer.count + (answer.count === 1 ? ' cell' : ' cells') +
                                     ', shown on the picture.';
@@ -126,8 +143,9 @@
         if (!preview)
             return;
         const selector = preview.selector;
+        const order = preview.order;
         endPreview();
-        const answer = await call('POST', '/api/revert', Object.assign({ since: '1h' }, selector));
+        const answer = await call('POST', '/api/revert', order);
         if (answer) {
             say('Reverted ' + answer.count + ' for ' + describe(selector));
             loadAuthors();
