@@ -285,6 +285,7 @@
     }
 
     let longPress = null;
+    let pressedCell = null;
 
     canvas.addEventListener('pointerdown', (event) => {
         if (celvane.areaMode || (stroke && stroke.id !== event.pointerId))
@@ -294,6 +295,7 @@
         if (event.pointerType === 'touch' && cell) {
             // A finger held still on one cell asks who drew it, and paints nothing.
             clearTimeout(longPress);
+            pressedCell = cell;
             longPress = setTimeout(() => {
                 if (stroke && stroke.pending)
                     stroke = null;
@@ -313,6 +315,8 @@
         if (!stroke) {
             if (event.pointerType === 'mouse' && cell && cell.inGrid)
                 askCellInfo(cell);
+            else if (cell && pressedCell && (cell.x !== pressedCell.x || cell.y !== pressedCell.y))
+                clearTimeout(longPress);  // a finger that moves on is no long press
             return;
         }
         if (stroke.id !== event.pointerId || !cell)
