@@ -262,6 +262,15 @@ def test_cell_info(browser, server, page):
     palette number, on request, over the picture."""
     info = cell_info(browser, page, 5, 5)
     assert info.startswith('Cell 5, 5: alice, ') and 'from' not in info, info
+    # On touch, a long press asks, and paints nothing.
+    assert page.cell(7, 7) != browser.run('return window.celvane.pen();')
+    sent = page.stat('sent')
+    touch(browser, 'touchStart', page.point(7, 7))
+    support.wait_for(lambda: browser.run(
+        'return document.getElementById("cell-info").textContent;').startswith('Cell 7, 7: alice'),
+        what='the long press')
+    touch(browser, 'touchEnd')
+    assert page.stat('sent') == sent
     assert inked(browser, page, 5, 5) == 0
     browser.driver.find_element('id', 'cell-numbers').click()
     support.wait_for(lambda: inked(browser, page, 5, 5) > 0, what='the numbers')
