@@ -42,14 +42,7 @@ void CellAuthorship::restart()
     m_cells.assign(size_t(m_store->picture().format().cellCount()), Entry());
     m_unknown = int(m_cells.size());
     m_seeded = false;
-    PictureHistory *history = m_history();
-    if (!history) {
-        m_timer->start(RetryMs);
-        return;
-    }
-    // Everything announced from now on comes live; the scan reads what was kept before.
-    m_next = history->lastSeq();
-    m_oldest = history->oldestSeq();
+    m_positioned = false;
     m_timer->start(0);
 }
 
@@ -93,7 +86,7 @@ void CellAuthorship::liveEdit(quint64 connection, QByteArrayView relayed)
 
 void CellAuthorship::scanChunk()
 {
-    if (m_cells.empty() || m_cells.size() != size_t(m_store->picture().format().cellCount())) {
+    if (m_cells.size() != size_t(m_store->picture().format().cellCount())) {
         restart();
         return;
     }
@@ -101,6 +94,13 @@ void CellAuthorship::scanChunk()
     if (!history) {
         m_timer->start(RetryMs);
         return;
+    }
+    if (!m_positioned) {
+        // What is announced from here on comes live (and wins over the scan, should the two
+        // meet); the scan reads what was kept before.
+        m_next = history->lastSeq();
+        m_oldest = history->oldestSeq();
+        m_positioned = true;
     }
     // Retention may have folded edits away since the last turn: they are no longer kept.
     m_oldest = std::max(m_oldest, history->oldestSeq());

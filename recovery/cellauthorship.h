@@ -118,8 +118,9 @@ private:
     std::function<PictureHistory *()> m_history;
     QTimer *m_timer = nullptr;
     std::vector<Entry> m_cells;
-    int m_unknown = 0;    // cells whose entry is not known yet
-    quint64 m_next = 0;   // the newest edit the scan has yet to read
-    quint64 m_oldest = 1; // the oldest it reads
+    int m_unknown = 0;         // cells whose entry is not known yet
+    quint64 m_next = 0;        // the newest edit the scan has yet to read
+    quint64 m_oldest = 1;      // the oldest it reads
+    bool m_positioned = false; // m_next and m_oldest are set for this scan
     bool m_seeded = false;
 };

@@ -129,7 +129,7 @@ void tst_ServerJournal::sessionIsReadableWithSqlite()
     const std::optional<JournalRows> rows = JournalRows::read(m_journal);
     QVERIFY(rows);
     QCOMPARE(rows->applicationId, qint64(1129727050));
-    QCOMPARE(rows->userVersion, qint64(3));
+    QCOMPARE(rows->userVersion, qint64(4));
     QCOMPARE(rows->journalMode, QStringLiteral("wal"));
     QCOMPARE(rows->edits.size(), 4);
     for (int i = 0; i < 4; ++i) {
