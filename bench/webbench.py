@@ -1,5 +1,7 @@
 """The web side's figures: an edit over TCP to the page's canvas, /picture.png requests per
-second, and the server's memory per web viewer. Writes JSON for scripts/bench.
+second, and the server's memory per web viewer; and for the page that draws, an edit made in the
+page to a window's relay among 50 windows, the page's load to its first drawn picture, its bytes
+and the memory a drawing page costs. Writes JSON for scripts/bench.
 
 Usage: webbench.py SERVER OUTPUT.json [--quick]
 Each figure stands beside a yardstick from the same run: the tiny /formats.json answer for the
@@ -9,9 +11,11 @@ import base64
 import http.client
 import json
 import os
+import selectors
 import socket
 import statistics
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'web'))
@@ -111,6 +115,116 @@ def open_viewer(port):
     return viewer
 
 
+def page_edit_latency(server, windows, edits):
+    """Seconds from the page sending a SetCellCommand (the page's own clock) to the first of
+    `windows` Celvane windows having read its relay (the benchmark's clock; both are the
+    system's), every window reading all it is sent."""
+    clients = [support.TcpClient(server.port, '127.0.0.%d' % (2 + i % 8))
+               for i in range(windows)]
+    arrivals = []
+    stop = threading.Event()
+
+    def read():
+        selector = selectors.DefaultSelector()
+        for client in clients:
+            client.socket.setblocking(False)
+            selector.register(client.socket, selectors.EVENT_READ, client)
+        while not stop.is_set():
+            for key, _ in selector.select(0.1):
+                try:
+                    data = key.fileobj.recv(65536)
+                except BlockingIOError:
+                    continue
+                if key.data is clients[0]:
+                    now = time.time()
+                    key.data.received += data
+                    buffer = key.data.received
+                    while len(buffer) >= 4 and len(buffer) >= 4 + (buffer[2] | buffer[3] << 8):
+                        length = 4 + (buffer[2] | buffer[3] << 8)
+                        arrivals.append((buffer[:length], now))
+                        buffer = buffer[length:]
+                    key.data.received = buffer
+    reader = threading.Thread(target=read)
+    reader.start()
+    browser = support.Browser(640, 480)
+    latencies = []
+    try:
+        browser.open(server.url + '/')
+        support.wait_for(lambda: browser.run('const r = window.celvane && window.celvane.role();'
+                                             'return r && r.edit && window.celvane.picture();'),
+                         what='a page that may draw')
+        for i in range(edits):
+            x, y, value = i % 40, (i // 40) % 25, 1 + i % 15
+            if browser.run('return window.celvane.picture().cells[arguments[0]];',
+                           y * 40 + x) == value:
+                value = 1 + (value % 15)
+            sent = browser.run('const t = performance.timeOrigin + performance.now();'
+                               'window.celvane.paintCells([{x: arguments[0], y: arguments[1]}],'
+                               '                          arguments[2]);'
+                               'return t;', x, y, value)
+            relay = support.command(2, x, y, value)
+            arrived = support.wait_for(
+                lambda: next((t for m, t in arrivals if m == relay), None), what='the relay')
+            arrivals.clear()
+            latencies.append(arrived - sent / 1000.0)
+    finally:
+        browser.quit()
+        stop.set()
+        reader.join()
+        for client in clients:
+            client.close()
+    return latencies
+
+
+def page_load(server, loads):
+    """Milliseconds from the navigation's start to the page's first drawn picture, a fresh
+    navigation each time; the page's bytes; and the JavaScript heap of one drawing page."""
+    browser = support.Browser(640, 480)
+    times = []
+    try:
+        for _ in range(loads):
+            browser.open('about:blank')
+            browser.open(server.url + '/')
+            drawn = support.wait_for(lambda: (browser.stats() or {}).get('lastDrawn'),
+                                     what='the first picture')
+            times.append(drawn - browser.run('return performance.timeOrigin;'))
+        browser.driver.execute_cdp_cmd('HeapProfiler.collectGarbage', {})
+        browser.driver.execute_cdp_cmd('Performance.enable', {})
+        metrics = browser.driver.execute_cdp_cmd('Performance.getMetrics', {})['metrics']
+        heap = next(m['value'] for m in metrics if m['name'] == 'JSHeapUsedSize')
+    finally:
+        browser.quit()
+    size = sum(len(server.get(path)) for path in ('/', '/live.js', '/style.css'))
+    return times, size, heap / 1024
+
+
+def open_drawer(port):
+    """A drawing page written out by hand: its first text frame, the answer, then a Hello."""
+    viewer = socket.create_connection(('127.0.0.1', port), timeout=10)
+    key = base64.b64encode(os.urandom(16)).decode()
+    viewer.sendall(('GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n'
+                    'Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n'
+                    'Sec-WebSocket-Version: 13\r\n\r\n' % key).encode())
+    received = b''
+    while b'\r\n\r\n' not in received:
+        received += viewer.recv(4096)
+    if not received.startswith(b'HTTP/1.1 101'):
+        raise AssertionError('no upgrade: %r' % received[:40])
+    received = received.split(b'\r\n\r\n', 1)[1]
+    mask = os.urandom(4)
+    viewer.sendall(bytes([0x81, 0x82]) + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(b'{}')))
+    while len(received) < 2 or len(received) < 2 + received[1]:
+        received += viewer.recv(4096)
+    if b'"edit":true' not in received[2:2 + received[1]].replace(b' ', b''):
+        raise AssertionError('a page that may not draw: %r' % received)
+    received = received[2 + received[1]:]
+    viewer.sendall(bytes([0x82, 0x80 | len(support.HELLO)]) + mask +
+                   bytes(b ^ mask[i % 4] for i, b in enumerate(support.HELLO)))
+    while len(received) < 4 + 1008:
+        received += viewer.recv(4096)
+    return viewer
+
+
 def memory_per_client(server, count, connect):
     before = resident_kib(server.process.pid)
     clients = [connect() for _ in range(count)]
@@ -140,6 +254,15 @@ def main():
                                        lambda: support.TcpClient(server.port).socket)
     finally:
         server.stop()
+    server = support.Server(program, ['--demo', '--web-edit', '--max-clients', '400',
+                                      '--max-per-address', '400'])
+    try:
+        windows = 50
+        page_latencies = page_edit_latency(server, windows, 40 if quick else 200)
+        loads, page_bytes, page_heap_kib = page_load(server, 5 if quick else 20)
+        drawer_kib = memory_per_client(server, clients, lambda: open_drawer(server.http_port))
+    finally:
+        server.stop()
     figures = {
         'edits': len(latencies),
         'latency_median_s': statistics.median(latencies),
@@ -150,6 +273,16 @@ def main():
         'clients': clients,
         'viewer_kib': viewer_kib,
         'window_kib': window_kib,
+        'page_windows': windows,
+        'page_edits': len(page_latencies),
+        'page_latency_median_s': statistics.median(page_latencies),
+        'page_latency_p99_s': percentile(page_latencies, 0.99),
+        'page_loads': len(loads),
+        'page_load_median_ms': statistics.median(loads),
+        'page_load_max_ms': max(loads),
+        'page_bytes': page_bytes,
+        'page_heap_kib': page_heap_kib,
+        'drawer_kib': drawer_kib,
     }
     with open(output, 'w') as file:
         json.dump(figures, file, indent=1)

@@ -103,30 +103,94 @@ class Server:
 
 
 class TcpClient:
-    """A Celvane window stand-in: says Hello, reads everything it is sent."""
+    """A Celvane window stand-in: says Hello, reads everything it is sent, message by message."""
 
     def __init__(self, port, source='127.0.0.1'):
         self.socket = socket.create_connection(('127.0.0.1', port), timeout=10,
                                                source_address=(source, 0))
         self.socket.sendall(HELLO)
         self.received = b''
-        self.read_update()
+        self.update = self.read_update()
 
-    def read_update(self):
-        while len(self.received) < 4:
-            self.received += self.socket.recv(65536)
+    def read_message(self):
+        """The next whole message, header included."""
+        while len(self.received) < 4 or len(self.received) < 4 + (
+                self.received[2] | (self.received[3] << 8)):
+            data = self.socket.recv(65536)
+            if not data:
+                raise AssertionError('the server closed the connection')
+            self.received += data
         length = self.received[2] | (self.received[3] << 8)
-        while len(self.received) < 4 + length:
-            self.received += self.socket.recv(65536)
-        update = self.received[:4 + length]
+        message = self.received[:4 + length]
         self.received = self.received[4 + length:]
-        return update
+        return message
+
+    read_update = read_message
+
+    def messages(self, count):
+        return [self.read_message() for _ in range(count)]
 
     def send(self, message):
         self.socket.sendall(message)
 
+    def sync(self, marker=(0, 0)):
+        """Everything relayed before an edit of this client's own, which it sends now: once the
+        server has applied what came before (the page's relays of its own edits say so), the
+        messages read up to the marker's relay are exactly the relays of those edits."""
+        x, y = marker
+        self.marker_value = 3 if getattr(self, 'marker_value', 2) == 2 else 2
+        sent = command(2, x, y, self.marker_value)
+        self.send(sent)
+        before = []
+        while True:
+            message = self.read_message()
+            if message == sent:
+                return before
+            before.append(message)
+
     def close(self):
         self.socket.close()
+
+
+def split_messages(data):
+    """Protocol messages in a byte string that holds whole ones."""
+    messages = []
+    while data:
+        length = data[2] | (data[3] << 8)
+        messages.append(data[:4 + length])
+        data = data[4 + length:]
+    return messages
+
+
+def png_bytes(width, height, pixel):
+    """An 8-bit RGB PNG; pixel(x, y) gives (r, g, b)."""
+    raw = b''.join(b'\x00' + bytes(c for x in range(width) for c in pixel(x, y))
+                   for y in range(height))
+
+    def chunk(kind, body):
+        return (struct.pack('>I', len(body)) + kind + body +
+                struct.pack('>I', zlib.crc32(kind + body) & 0xffffffff))
+    return (b'\x89PNG\r\n\x1a\n' +
+            chunk(b'IHDR', struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0)) +
+            chunk(b'IDAT', zlib.compress(raw)) + chunk(b'IEND', b''))
+
+
+def bmp_bytes(width, height, pixel):
+    """A 24-bit BMP, rows from the bottom; pixel(x, y) gives (r, g, b)."""
+    stride = (width * 3 + 3) & ~3
+    rows = b''.join(bytes(c for x in range(width) for c in reversed(pixel(x, y))).ljust(
+        stride, b'\x00') for y in reversed(range(height)))
+    return (b'BM' + struct.pack('<IHHI', 54 + len(rows), 0, 0, 54) +
+            struct.pack('<IiiHHIIiiII', 40, width, height, 1, 24, 0, len(rows), 2835, 2835,
+                        0, 0) + rows)
+
+
+def keys_file(folder, lines):
+    """A --web-keys file only its owner may read, as the server demands."""
+    path = os.path.join(folder, 'web-keys')
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), 'w') as file:
+        file.write('\n'.join(lines) + '\n')
+    return path
 
 
 def metrics(server):
@@ -194,7 +258,7 @@ def decode_png(data):
 class Browser:
     """Headless Chromium on a fresh profile, driven through chromedriver."""
 
-    def __init__(self, width=640, height=480):
+    def __init__(self, width=640, height=480, log_frames=False):
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
         self.profile = tempfile.mkdtemp(prefix='celvane-chromium-')
@@ -208,6 +272,9 @@ class Browser:
             options.add_argument(argument)
         if os.geteuid() == 0:
             options.add_argument('--no-sandbox')
+        if log_frames:
+            # The WebSocket frames the page sends, read from DevTools' network events.
+            options.set_capability('goog:loggingPrefs', {'performance': 'ALL'})
         self.driver = webdriver.Chrome(service=Service(shutil.which('chromedriver')),
                                        options=options)
 
@@ -250,6 +317,20 @@ class Browser:
     def cell_centre(self, index):
         rect = self.run('return window.celvane.geometry().cells[arguments[0]];', index)
         return rect['x'] + rect['w'] // 2, rect['y'] + rect['h'] // 2
+
+    def sent_messages(self):
+        """The protocol messages the page has sent in binary WebSocket frames since the last
+        call (frames of pages opened since included)."""
+        import json
+        messages = []
+        for entry in self.driver.get_log('performance'):
+            event = json.loads(entry['message'])['message']
+            if event['method'] != 'Network.webSocketFrameSent':
+                continue
+            frame = event['params']['response']
+            if frame['opcode'] == 2:
+                messages += split_messages(base64.b64decode(frame['payloadData']))
+        return messages
 
     def quit(self):
         try:

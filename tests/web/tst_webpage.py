@@ -63,8 +63,9 @@ def test_live_page(program, folder):
             browser.driver.set_window_size(width, height)
             support.wait_for(lambda: browser.run(
                 'const c = document.getElementById("picture");'
-                'return c.width === document.documentElement.clientWidth &&'
-                '       c.height === window.innerHeight - 28;'),
+                'const below = document.getElementById("controls").offsetHeight;'
+                'return c.width === document.documentElement.clientWidth && below >= 28 &&'
+                '       c.height === window.innerHeight - below;'),
                 what='the canvas to follow the window')
             check_pixels(browser, server)
 

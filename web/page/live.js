@@ -2,6 +2,9 @@
 // celvane-server's PictureRenderer (and so Celvane's canvas) draws them. See docs/web.md for how
 // the rounding is reproduced; every number below that is wrapped in f() is a single-precision
 // float in the C++ code, and every other one a double.
+//
+// The build serves this file, editor.js and moderator.js as one /live.js, in that order; the
+// other two reach the picture through window.celvane, which this file fills.
 'use strict';
 
 (function () {
@@ -67,9 +70,21 @@
         return pixelRect(left, top, right - left, bottom - top);
     }
 
+    // The other half of the pair: the cell under a canvas pixel, by canvasgeometry.cpp's
+    // cellUnder (floor, in double, of the distance over the float cell size), clamped so that a
+    // line walked from far outside stays short. Null on a grid of no size.
+    function cellUnder(rect, size, px, py) {
+        if (!(size.width > 0) || !(size.height > 0))
+            return null;
+        const limit = 1e6;
+        const clamp = (v) => Math.max(-limit, Math.min(limit, v));
+        return { x: clamp(Math.floor((px - rect.x) / size.width)),
+                 y: clamp(Math.floor((py - rect.y) / size.height)) };
+    }
+
     const canvas = document.getElementById('picture');
     const context = canvas.getContext('2d', { alpha: false });
-    const bar = document.getElementById('bar');
+    const controls = document.getElementById('controls');
     const statusText = document.getElementById('status');
     const historyBox = document.getElementById('history');
     const slider = document.getElementById('slider');
@@ -82,12 +97,32 @@
     let geometry = null;     // for the canvas's size and the picture's format
     let showingPast = false; // the slider is away from its right end
     let socket = null;
+    let stopped = false;     // no format table: nothing can be shown, so no reconnecting
     let retryMs = 250;
     let history = null;
+    let role = null;         // the server's answer to the first frame: { edit, name, moderator }
+    // The key from /#key=KEY: kept here only, sent only inside the WebSocket and as a Bearer
+    // header, and taken out of the address bar so that it is neither kept in the history nor
+    // shared with a copied address.
+    let key = null;
+    const keyMatch = /^#key=([^&]+)$/.exec(location.hash);
+    if (keyMatch) {
+        key = decodeURIComponent(keyMatch[1]);
+        window.history.replaceState(null, '', location.pathname + location.search);
+    }
+    let keyRefused = false;
+
+    const listeners = {};
+    function on(name, listener) {
+        (listeners[name] = listeners[name] || []).push(listener);
+    }
+    function emit(name, value) {
+        for (const listener of listeners[name] || [])
+            listener(value);
+    }
 
     // For tests and benchmarks: what the page has done so far.
-    const stats = { updates: 0, relays: 0, lastDrawn: 0, connected: false };
-    window.celvane = { stats: stats, geometry: () => geometry };
+    const stats = { updates: 0, relays: 0, lastDrawn: 0, connected: false, sent: 0 };
 
     function frameColor(index) {
         const palette = picture.format.palette;
@@ -105,7 +140,23 @@
         for (let y = 0; y < format.rows; ++y)
             for (let x = 0; x < format.columns; ++x)
                 cells.push(cellRect(rect, size, format, x, y));
-        geometry = { background: pixelRect(rect.x, rect.y, rect.w, rect.h), cells: cells };
+        geometry = { background: pixelRect(rect.x, rect.y, rect.w, rect.h), cells: cells,
+                     rect: rect, size: size };
+        emit('geometry', geometry);
+    }
+
+    // The cell under a point given in the canvas element's CSS pixels (a pointer event's
+    // offsetX/offsetY), or null; inGrid false for cells beyond the grid.
+    function cellAtPoint(cssX, cssY) {
+        if (!geometry || !canvas.clientWidth || !canvas.clientHeight)
+            return null;
+        const cell = cellUnder(geometry.rect, geometry.size,
+                               cssX * canvas.width / canvas.clientWidth,
+                               cssY * canvas.height / canvas.clientHeight);
+        if (cell)
+            cell.inGrid = cell.x >= 0 && cell.y >= 0 && cell.x < picture.format.columns &&
+                          cell.y < picture.format.rows;
+        return cell;
     }
 
     function fill(rect, color) {
@@ -173,7 +224,7 @@
     function resize() {
         const ratio = window.devicePixelRatio || 1;
         const width = document.documentElement.clientWidth;
-        const height = Math.max(0, window.innerHeight - bar.getBoundingClientRect().height);
+        const height = Math.max(0, window.innerHeight - controls.getBoundingClientRect().height);
         canvas.style.width = width + 'px';
         canvas.style.height = height + 'px';
         const pixelWidth = Math.round(width * ratio);
@@ -194,29 +245,9 @@
         statusText.classList.toggle('lost', lost);
     }
 
-    // One message from the server, as Celvane takes it (docs/protocol.md): Updates always,
-    // edits only after an Update that announced relays, anything that does not fit skipped.
-    function handle(kind, payload) {
-        if (kind === Kind.Update) {
-            if (payload.length < 4 || payload[0] >= formats.length)
-                return;
-            const format = formats[payload[0]];
-            const count = format.rows * format.columns;
-            if (payload.length < 4 + count)
-                return;
-            const formatChanged = !picture || picture.format !== format;
-            picture = { format: format, border: payload[1], background: payload[2],
-                        cells: payload.slice(4, 4 + count),
-                        relays: (payload[3] & RelaysEdits) !== 0 };
-            if (formatChanged || !geometry)
-                computeGeometry();
-            ++stats.updates;
-            setStatus('Live', false);
-            drawAll();
-            return;
-        }
-        if (!picture || !picture.relays)
-            return;
+    // One edit, from the server or the page's own: applied and drawn at once. False for an edit
+    // that does not fit the picture shown, which is skipped.
+    function applyEdit(kind, payload) {
         const format = picture.format;
         if (kind === Kind.Command && payload.length === 4) {
             const [opcode, a, b, c] = payload;
@@ -231,18 +262,47 @@
                 picture.cells[b * format.columns + a] = c;
                 drawCells(a, a, b, b);
             } else {
-                return;
+                return false;
             }
-            ++stats.relays;
         } else if (kind === Kind.RowData && payload.length >= 4) {
             const row = payload[0];
             const count = payload[1];
             if (row >= format.rows || count !== format.columns || payload.length !== 4 + count)
-                return;
+                return false;
             picture.cells.set(payload.subarray(4), row * format.columns);
             drawCells(0, format.columns - 1, row, row);
-            ++stats.relays;
+        } else {
+            return false;
         }
+        emit('change', { kind: kind, payload: payload });
+        return true;
+    }
+
+    // One message from the server, as Celvane takes it (docs/protocol.md): Updates always,
+    // edits only after an Update that announced relays, anything that does not fit skipped.
+    function handle(kind, payload) {
+        if (kind === Kind.Update) {
+            if (payload.length < 4 || payload[0] >= formats.length)
+                return;
+            const format = formats[payload[0]];
+            const count = format.rows * format.columns;
+            if (payload.length < 4 + count)
+                return;
+            const formatChanged = !picture || picture.format !== format;
+            picture = { format: format, number: payload[0], border: payload[1],
+                        background: payload[2], cells: payload.slice(4, 4 + count),
+                        relays: (payload[3] & RelaysEdits) !== 0 };
+            if (formatChanged || !geometry)
+                computeGeometry();
+            ++stats.updates;
+            setStatus(keyRefused ? 'Live; key not accepted, so this page only watches'
+                                 : 'Live', false);
+            drawAll();
+            emit('picture', { formatChanged: formatChanged });
+            return;
+        }
+        if (picture && picture.relays && applyEdit(kind, payload))
+            ++stats.relays;
     }
 
     let pending = new Uint8Array(0);
@@ -253,7 +313,8 @@
         data.set(pending);
         data.set(bytes, pending.length);
         let at = 0;
-        while (data.length - at >= 4) {
+        // The socket opens beside the fetch of the format table; what it brings waits for it.
+        while (formats && data.length - at >= 4) {
             const length = data[at + 2] | (data[at + 3] << 8);
             if (data.length - at < 4 + length)
                 break;
@@ -263,30 +324,102 @@
         pending = data.slice(at);
     }
 
+    function setRole(value) {
+        role = value;
+        emit('role', role);
+    }
+
     function connect() {
         const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-        socket = new WebSocket(scheme + '//' + location.host + '/live');
+        const opened = new WebSocket(scheme + '//' + location.host + '/live');
+        socket = opened;
         socket.binaryType = 'arraybuffer';
         pending = new Uint8Array(0);
+        let answered = false;
         socket.onopen = () => {
             stats.connected = true;
             retryMs = 250;
+            // The first frame says who the page is; the server answers it with what the page
+            // may do before it answers the Hello that follows.
+            socket.send(JSON.stringify(key ? { key: key } : {}));
             socket.send(Hello);
             setStatus('Receiving the picture...', false);
         };
         socket.onmessage = (event) => {
-            if (event.data instanceof ArrayBuffer)
+            if (event.data instanceof ArrayBuffer) {
                 receive(new Uint8Array(event.data));
+            } else if (!answered) {
+                answered = true;
+                let answer = {};
+                try {
+                    answer = JSON.parse(event.data);
+                } catch (error) {
+                    // Taken as a page that may only watch.
+                }
+                setRole({ edit: answer.edit === true, moderator: answer.moderator === true,
+                          name: typeof answer.name === 'string' ? answer.name : null });
+            }
         };
         socket.onclose = (event) => {
+            if (socket !== opened || stopped)
+                return;
             stats.connected = false;
             socket = null;
+            setRole(null);
+            let why = event.reason ? ' (' + event.reason + ')' : '';
+            if (event.code === 4003) {
+                // A key the server does not know (or no longer admits): watch without it.
+                key = null;
+                keyRefused = true;
+                why = ' (key not accepted)';
+            }
             // The server says why it turned the page away or closed it (the client limits).
-            const why = event.reason ? ' (' + event.reason + ')' : '';
             setStatus('Connection to the server lost' + why + '; reconnecting...', true);
             setTimeout(connect, retryMs);
             retryMs = Math.min(retryMs * 2, 4000);
         };
+    }
+
+    // Sends whole protocol messages, several to a frame, no frame over the server's 16 KiB.
+    // False when there is no connection that may carry them.
+    function send(messages) {
+        if (!socket || socket.readyState !== WebSocket.OPEN || !role || !role.edit)
+            return false;
+        const limit = 16384;
+        let frame = [];
+        let size = 0;
+        const flush = () => {
+            if (size === 0)
+                return;
+            const bytes = new Uint8Array(size);
+            let at = 0;
+            for (const message of frame) {
+                bytes.set(message, at);
+                at += message.length;
+            }
+            socket.send(bytes);
+            frame = [];
+            size = 0;
+        };
+        for (const message of messages) {
+            if (size + message.length > limit)
+                flush();
+            frame.push(message);
+            size += message.length;
+            ++stats.sent;
+        }
+        flush();
+        return true;
+    }
+
+    // Applies the page's own edits at once and sends them, as a Celvane window does; the
+    // server's relays then put them in its order. Each message is a whole Uint8Array message.
+    function edit(messages) {
+        if (!picture || showingPast || !send(messages))
+            return false;
+        for (const message of messages)
+            applyEdit(message[0], message.subarray(4));
+        return true;
     }
 
     // The slider: its right end is live, the rest of it the kept range.
@@ -334,29 +467,64 @@
             momentText.textContent = 'live';
             delete momentText.dataset.moment;
             drawAll();
+            emit('past', false);
             return;
         }
         showingPast = true;
         showMoment();
+        emit('past', true);
     });
     // The kept range grows while the page is open.
     slider.addEventListener('pointerdown', loadHistory);
 
     async function start() {
+        window.addEventListener('resize', resize);
+        // The controls below the picture change height as tools appear or wrap.
+        new ResizeObserver(resize).observe(controls);
+        resize();
+        connect();
+        loadHistory();
         try {
             const answer = await fetch('/formats.json');
             const table = await answer.json();
             formats = table.formats;
             noPictureColor = table.noPictureColor;
         } catch (error) {
+            stopped = true;
+            if (socket)
+                socket.close();
             setStatus('Could not load the picture formats; reload to try again', true);
             return;
         }
-        window.addEventListener('resize', resize);
-        resize();
-        connect();
-        loadHistory();
+        receive(new Uint8Array(0));
     }
+
+    window.celvane = {
+        stats: stats,
+        geometry: () => geometry,
+        picture: () => picture,
+        role: () => role,
+        key: () => key,
+        live: () => !showingPast,
+        canvas: canvas,
+        cellAtPoint: cellAtPoint,
+        frameColor: (index) => frameColor(index),
+        on: on,
+        edit: edit,
+        command: (opcode, a, b, c) => new Uint8Array([Kind.Command, 0, 4, 0, opcode, a, b, c]),
+        Opcode: Opcode,
+        Kind: Kind,
+        EmptyCell: EmptyCell,
+        // Fetch with the key as a Bearer header when there is one: never in the address.
+        fetch: (path, options) => {
+            options = Object.assign({ cache: 'no-store' }, options || {});
+            if (key)
+                options.headers = Object.assign({ Authorization: 'Bearer ' + key },
+                                                options.headers || {});
+            return fetch(path, options);
+        },
+        setStatus: setStatus,
+    };
 
     start();
 })();
