@@ -94,8 +94,8 @@ def resident_kib(pid):
     raise AssertionError('no VmRSS')
 
 
-def open_viewer(port):
-    """A WebSocket viewer written out by hand: the handshake, a masked Hello, the Update."""
+def upgraded_socket(port):
+    """A WebSocket to /live written out by hand: the handshake, then what came after it."""
     viewer = socket.create_connection(('127.0.0.1', port), timeout=10)
     key = base64.b64encode(os.urandom(16)).decode()
     viewer.sendall(('GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n'
@@ -106,13 +106,26 @@ def open_viewer(port):
         received += viewer.recv(4096)
     if not received.startswith(b'HTTP/1.1 101'):
         raise AssertionError('no upgrade: %r' % received[:40])
+    return viewer, received.split(b'\r\n\r\n', 1)[1]
+
+
+def masked_frame(opcode, payload):
+    """A client's frame of up to 125 bytes, masked as a browser masks it."""
     mask = os.urandom(4)
-    viewer.sendall(bytes([0x82, 0x80 | len(support.HELLO)]) + mask +
-                   bytes(b ^ mask[i % 4] for i, b in enumerate(support.HELLO)))
-    received = received.split(b'\r\n\r\n', 1)[1]
+    return (bytes([0x80 | opcode, 0x80 | len(payload)]) + mask +
+            bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+
+def take_update(viewer, received):
+    viewer.sendall(masked_frame(0x2, support.HELLO))
     while len(received) < 4 + 1008:  # a 16-bit length frame holding a format 3 Update
         received += viewer.recv(4096)
     return viewer
+
+
+def open_viewer(port):
+    """A viewer: a Hello, then the Update."""
+    return take_update(*upgraded_socket(port))
 
 
 def page_edit_latency(server, windows, edits):
@@ -199,30 +212,14 @@ def page_load(server, loads):
 
 
 def open_drawer(port):
-    """A drawing page written out by hand: its first text frame, the answer, then a Hello."""
-    viewer = socket.create_connection(('127.0.0.1', port), timeout=10)
-    key = base64.b64encode(os.urandom(16)).decode()
-    viewer.sendall(('GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n'
-                    'Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n'
-                    'Sec-WebSocket-Version: 13\r\n\r\n' % key).encode())
-    received = b''
-    while b'\r\n\r\n' not in received:
-        received += viewer.recv(4096)
-    if not received.startswith(b'HTTP/1.1 101'):
-        raise AssertionError('no upgrade: %r' % received[:40])
-    received = received.split(b'\r\n\r\n', 1)[1]
-    mask = os.urandom(4)
-    viewer.sendall(bytes([0x81, 0x82]) + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(b'{}')))
+    """A drawing page: its first text frame, the answer, then a Hello and the Update."""
+    viewer, received = upgraded_socket(port)
+    viewer.sendall(masked_frame(0x1, b'{}'))
     while len(received) < 2 or len(received) < 2 + received[1]:
         received += viewer.recv(4096)
     if b'"edit":true' not in received[2:2 + received[1]].replace(b' ', b''):
         raise AssertionError('a page that may not draw: %r' % received)
-    received = received[2 + received[1]:]
-    viewer.sendall(bytes([0x82, 0x80 | len(support.HELLO)]) + mask +
-                   bytes(b ^ mask[i % 4] for i, b in enumerate(support.HELLO)))
-    while len(received) < 4 + 1008:
-        received += viewer.recv(4096)
-    return viewer
+    return take_update(viewer, received[2 + received[1]:])
 
 
 def memory_per_client(server, count, connect):
