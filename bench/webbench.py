@@ -207,7 +207,7 @@ def page_load(server, loads):
         heap = next(m['value'] for m in metrics if m['name'] == 'JSHeapUsedSize')
     finally:
         browser.quit()
-    size = sum(len(server.get(path)) for path in ('/', '/live.js', '/style.css'))
+    size = sum(len(server.get(path)) for path in ('/', '/live.js', '/editor.js', '/moderator.js', '/style.css'))
     return times, size, heap / 1024
 
 

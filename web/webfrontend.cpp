@@ -33,6 +33,8 @@ struct StaticFile
 constexpr StaticFile staticFiles[] = {
     {"/", ":/web/index.html", "text/html; charset=utf-8"},
     {"/live.js", ":/web/live.js", "text/javascript; charset=utf-8"},
+    {"/editor.js", ":/web/editor.js", "text/javascript; charset=utf-8"},
+    {"/moderator.js", ":/web/moderator.js", "text/javascript; charset=utf-8"},
     {"/style.css", ":/web/style.css", "text/css; charset=utf-8"},
 };
 
