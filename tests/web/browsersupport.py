@@ -284,6 +284,13 @@ class Browser:
     def run(self, script, *arguments):
         return self.driver.execute_script(script, *arguments)
 
+    def settle(self):
+        """Returns once the page has laid itself out: two animation frames, by which time every
+        resize the last change of layout set off has been handled."""
+        self.driver.execute_async_script(
+            'const done = arguments[0];'
+            'requestAnimationFrame(() => requestAnimationFrame(() => done()));')
+
     def stats(self):
         return self.run('return window.celvane ? window.celvane.stats : null;')
 

@@ -145,6 +145,8 @@ def test_slider(stand_in):
         wait_for_updates(browser, 1)
         support.wait_for(lambda: browser.run(
             'return !document.getElementById("history").hidden;'), what='the slider')
+        # The slider's row takes room from the picture, which is drawn again at its new size.
+        browser.settle()
         live = browser.canvas_rgb()
 
         # The left end is the first moment kept: the empty picture.

@@ -479,8 +479,9 @@
 
     async function start() {
         window.addEventListener('resize', resize);
-        // The controls below the picture change height as tools appear or wrap.
-        new ResizeObserver(resize).observe(controls);
+        // The controls below the picture change height as tools appear or wrap. Their whole box
+        // is what the picture gives up, as resize() measures it.
+        new ResizeObserver(resize).observe(controls, { box: 'border-box' });
         resize();
         connect();
         loadHistory();
